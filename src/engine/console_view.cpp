@@ -1,0 +1,40 @@
+#include "engine/console_view.h"
+
+namespace tarvo {
+
+void ConsoleView::print(const QString& text) {
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), out_);
+    std::fputc('\n', out_);
+    std::fflush(out_);
+}
+
+QString ConsoleView::formatLine(const ListLine& line) {
+    return line.day + QStringLiteral(" | ") + line.time + QStringLiteral(" | ") + line.title;
+}
+
+void ConsoleView::setCaption(const QString& caption) { print(QStringLiteral("caption: ") + caption); }
+
+void ConsoleView::setIcon(LinkIcon icon) {
+    print(icon == LinkIcon::Connected ? QStringLiteral("icon: connected") : QStringLiteral("icon: not connected"));
+}
+
+void ConsoleView::setStatusPanel(int panel, const QString& text) {
+    if (panel < 1 || panel > 2 || panels_[panel] == text) return;
+    panels_[panel] = text;
+    print(QStringLiteral("status %1: ").arg(panel) + text);
+}
+
+void ConsoleView::addHistoryLine(const ListLine& line, bool red) {
+    print((red ? QStringLiteral("history (red): ") : QStringLiteral("history: ")) + formatLine(line));
+}
+
+void ConsoleView::showNextEvent(const ListLine& line) { print(QStringLiteral("next: ") + formatLine(line)); }
+
+void ConsoleView::showError(const QString& text, const QString& caption) {
+    print(QStringLiteral("message box [") + caption + QStringLiteral("]: ") + text);
+}
+
+void ConsoleView::minimise() { print(QStringLiteral("minimised to the tray")); }
+
+}  // namespace tarvo

@@ -1,0 +1,37 @@
+// What the engine shows. The desktop window, the headless program and the tests each implement
+// this; nothing in the engine knows which one it talks to.
+#pragma once
+
+#include <QString>
+
+namespace tarvo {
+
+enum class LinkIcon { Connected, NotConnected };
+
+// One line of the history or next-event list: columns "Day", "Time of Day", "Title".
+struct ListLine {
+    QString day;
+    QString time;
+    QString title;
+    bool operator==(const ListLine&) const = default;
+};
+
+class StatusView {
+public:
+    virtual ~StatusView() = default;
+    virtual void setCaption(const QString& caption) = 0;
+    // Window icon; the tray icon follows it while the window is minimised.
+    virtual void setIcon(LinkIcon icon) = 0;
+    // Status-bar panel 1 (event count), 2 (date) or 3 (time).
+    virtual void setStatusPanel(int panel, const QString& text) = 0;
+    // Sets the text colour of the whole history list (red or black), then adds the line.
+    virtual void addHistoryLine(const ListLine& line, bool red) = 0;
+    // Replaces the next-event list with this one line.
+    virtual void showNextEvent(const ListLine& line) = 0;
+    // A modal message box with the error icon.
+    virtual void showError(const QString& text, const QString& caption) = 0;
+    // Start-up with StartMin: the window goes to the tray.
+    virtual void minimise() = 0;
+};
+
+}  // namespace tarvo

@@ -1,0 +1,183 @@
+#include "logs/logs.h"
+
+#include <new>
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+
+#include "engine/engine.h"
+#include "scheduler/clock.h"
+
+namespace tarvo {
+
+namespace {
+
+const char* const kShortDays[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+const char* const kShortMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+const QString kCrLf = QStringLiteral("\r\n");
+const QString kMakerLine = QStringLiteral("P E L L A M    A U T O M A T E D     S Y S T E M S");
+const QStringList kContactLines = {
+    QStringLiteral("Tarvo Broadcast Systems Oy, Hameentie 19, 00500 Helsinki, Finland"),
+    QStringLiteral("Telephone +358 9 4242 1250"),
+    QStringLiteral("https://www.tarvo.example"),
+};
+
+QString two(int v) { return QString::number(v).rightJustified(2, QLatin1Char('0')); }
+
+QString bannerHead() {
+    QString s = QString(13, QLatin1Char(' ')) + kMakerLine + kCrLf + kCrLf;
+    for (const QString& c : kContactLines) s += QString(19, QLatin1Char(' ')) + c + kCrLf;
+    s += kCrLf + kCrLf;
+    return s;
+}
+
+void writeWhole(QFile& f, const QByteArray& bytes) {
+    if (f.write(bytes) != bytes.size() || !f.flush())
+        fail(kErrDiskFull, QStringLiteral("Unable to write ") + f.fileName() + QStringLiteral(": ") +
+                               f.errorString());
+}
+
+void openOrFail(QFile& f, QIODevice::OpenMode mode) {
+    if (!f.open(mode))
+        fail(kErrPermission,
+             QStringLiteral("Unable to open ") + f.fileName() + QStringLiteral(": ") + f.errorString());
+}
+
+// General date text: short date, a blank, long time. The engine writes it the same way on every
+// machine so that logs from different sites read alike.
+QString generalDate(const QDateTime& at) {
+    const QTime t = at.time();
+    int h12 = t.hour() % 12;
+    if (h12 == 0) h12 = 12;
+    return QStringLiteral("%1/%2/%3 %4:%5:%6 %7")
+        .arg(at.date().month())
+        .arg(at.date().day())
+        .arg(at.date().year())
+        .arg(h12)
+        .arg(two(t.minute()), two(t.second()), t.hour() < 12 ? QStringLiteral("AM") : QStringLiteral("PM"));
+}
+
+}  // namespace
+
+QString ActivityLogLine(const QDateTime& at, const QString& message) {
+    const QDate d = at.date();
+    const QTime t = at.time();
+    QString stamp = QStringLiteral("%1, %2 %3, %4 - %5:%6:%7")
+                        .arg(QLatin1String(kShortDays[d.dayOfWeek() - 1]),
+                             QLatin1String(kShortMonths[d.month() - 1]), two(d.day()))
+                        .arg(d.year())
+                        .arg(two(t.hour()), two(t.minute()), two(t.second()));
+    return stamp.leftJustified(35, QLatin1Char(' ')) + message + kCrLf;
+}
+
+QString ErrorLogLine(const QDateTime& at, const QString& location, const QString& message) {
+    QString head = generalDate(at).leftJustified(24, QLatin1Char(' ')) + location;
+    if (head.size() >= 60) head.truncate(59);
+    return head.leftJustified(60, QLatin1Char(' ')) + message + kCrLf;
+}
+
+QString ErrorMessageText(int number, const QString& description) {
+    const QString n = number < 0 ? QString::number(number) : QStringLiteral(" ") + QString::number(number);
+    return QStringLiteral("Error # ") + n + QStringLiteral(" - ") + description;
+}
+
+QString ArchiveFileName(const QDateTime& at) {
+    const QDate d = at.date();
+    const QTime t = at.time();
+    return QStringLiteral("Tally ") + two(d.month()) + two(d.day()) + two(d.year() % 100) +
+           QStringLiteral(" ") + two(t.hour()) + two(t.minute()) + QStringLiteral(".dat");
+}
+
+TarvoError CurrentFailure(std::exception_ptr p) {
+    try {
+        std::rethrow_exception(p);
+    } catch (const TarvoError& x) {
+        return x;
+    } catch (const std::bad_alloc&) {
+        return TarvoError(7, QStringLiteral("Out of memory"));
+    } catch (const std::exception& x) {
+        return TarvoError(kErrInvalidCall, QString::fromLocal8Bit(x.what()));
+    } catch (...) {
+        return TarvoError(kErrInvalidCall, QStringLiteral("Unknown failure"));
+    }
+}
+
+void CreateActivityLog(Engine& e) {
+    Guarded(e, QStringLiteral("Error Creating Activity Log"), [&] {
+        QFile f(e.AppFolder + kActivityLogName);
+        openOrFail(f, QIODevice::WriteOnly | QIODevice::Truncate);
+        QString s = bannerHead();
+        s += QStringLiteral("Tarvo Automation Logfile") + kCrLf;
+        s += QStringLiteral("Version: ") + kVersionText + kCrLf + kCrLf;
+        s += QStringLiteral(" DATE              TIME             MESSAGE DESCRIPTION") + kCrLf;
+        s += QString(80, QLatin1Char('-')) + kCrLf;
+        writeWhole(f, s.toUtf8());
+    });
+}
+
+void WriteActivityLog(Engine& e, const QString& message) {
+    Guarded(e, QStringLiteral("Error Writing to Activity Log"), [&] {
+        const QDateTime now = e.clock.now();
+        const QString line = ActivityLogLine(now, message);
+        const QString path = e.AppFolder + kActivityLogName;
+        if (e.settings.MaxTallyFile > 0) {
+            // The limit is computed in 64 bits: a limit of 2097152 KB or more does not fit 32.
+            const qint64 limit = static_cast<qint64>(e.settings.MaxTallyFile) * 1024;
+            const QFileInfo info(path);
+            const qint64 size = info.exists() ? info.size() : 0;
+            if (size >= limit) {
+                if (e.settings.ArchiveTally) {
+                    const QString archive = e.AppFolder + ArchiveFileName(now);
+                    if (QFile::exists(archive) && !QFile::remove(archive))
+                        fail(kErrPermission, QStringLiteral("Unable to replace ") + archive);
+                    if (!QFile::copy(path, archive))
+                        fail(kErrFileIo, QStringLiteral("Unable to archive ") + path);
+                }
+                if (!QFile::remove(path)) fail(kErrPermission, QStringLiteral("Unable to delete ") + path);
+            }
+        }
+        if (!QFile::exists(path)) CreateActivityLog(e);
+        QFile f(path);
+        openOrFail(f, QIODevice::WriteOnly | QIODevice::Append);
+        writeWhole(f, line.toUtf8());
+    });
+}
+
+void CreateErrorLog(Engine& e) {
+    try {
+        QFile f(e.AppFolder + kErrorLogName);
+        openOrFail(f, QIODevice::WriteOnly | QIODevice::Truncate);
+        QString s = bannerHead();
+        s += QStringLiteral("Tarvo Automation Engine Error Logfile") + kCrLf + kCrLf;
+        s += QStringLiteral(" DATE     TIME           LOCATION                      MESSAGE DESCRIPTION") + kCrLf;
+        s += QString(80, QLatin1Char('-')) + kCrLf;
+        writeWhole(f, s.toUtf8());
+    } catch (...) {
+        // Not reported anywhere: the error log is where it would go.
+    }
+}
+
+void WriteErrorLog(Engine& e, const QString& message, const QString& location) {
+    try {
+        const QString path = e.AppFolder + kErrorLogName;
+        const QString line = ErrorLogLine(e.clock.now(), location, message);
+        if (!QFile::exists(path)) CreateErrorLog(e);
+        QFile f(path);
+        openOrFail(f, QIODevice::WriteOnly | QIODevice::Append);
+        writeWhole(f, line.toUtf8());
+    } catch (...) {
+        // A failure of the error log is never written to the error log again (that would repeat
+        // without end); standard error is the last place it can show.
+        qWarning("Error Writing to Error Log: %s - %s", qPrintable(location), qPrintable(message));
+    }
+}
+
+void ReportError(Engine& e, const QString& location, const TarvoError& failure) {
+    WriteErrorLog(e, ErrorMessageText(failure.number(), failure.description()), location);
+}
+
+}  // namespace tarvo

@@ -1,0 +1,109 @@
+#include "scheduler/time_arith.h"
+
+#include <QDate>
+
+#include "engine/engine.h"
+#include "logs/logs.h"
+#include "scheduler/clock.h"
+
+namespace tarvo {
+
+namespace {
+
+[[noreturn]] void badTime(const QString& text) {
+    fail(kErrTypeMismatch, QStringLiteral("Type mismatch: '") + text + QStringLiteral("' is not a time"));
+}
+
+int readNumber(const QString& s, const QString& whole) {
+    bool ok = false;
+    const int v = s.trimmed().toInt(&ok);
+    if (!ok || s.trimmed().isEmpty()) badTime(whole);
+    return v;
+}
+
+}  // namespace
+
+int ParseTimeOfDay(const QString& text) {
+    QString t = text.trimmed();
+    int designator = 0;  // 1 AM, 2 PM
+    if (t.endsWith(QLatin1String("AM"), Qt::CaseInsensitive)) designator = 1;
+    if (t.endsWith(QLatin1String("PM"), Qt::CaseInsensitive)) designator = 2;
+    if (designator) t = t.left(t.size() - 2).trimmed();
+    const QStringList parts = t.split(QLatin1Char(':'));
+    if (parts.size() < 2 || parts.size() > 3) badTime(text);
+    int h = readNumber(parts[0], text);
+    const int m = readNumber(parts[1], text);
+    const int s = parts.size() == 3 ? readNumber(parts[2], text) : 0;
+    if (designator) {
+        if (h < 1 || h > 12) badTime(text);
+        if (designator == 1 && h == 12) h = 0;
+        if (designator == 2 && h != 12) h += 12;
+    }
+    if (h < 0 || h > 23 || m < 0 || m > 59 || s < 0 || s > 59) badTime(text);
+    return h * 3600 + m * 60 + s;
+}
+
+std::optional<int> EventSeconds(const QString& time) {
+    if (time == QLatin1String("24:00:00")) return std::nullopt;
+    try {
+        return ParseTimeOfDay(time);
+    } catch (const TarvoError&) {
+        return std::nullopt;
+    }
+}
+
+QString FormatTimeOfDay(int seconds) {
+    auto two = [](int v) { return QString::number(v).rightJustified(2, QLatin1Char('0')); };
+    return two(seconds / 3600) + QLatin1Char(':') + two(seconds / 60 % 60) + QLatin1Char(':') +
+           two(seconds % 60);
+}
+
+int16_t ConvertToMinutes(Engine& e, int secondsOfDay, int day) {
+    return Guarded(e, QStringLiteral("Error Converting Minutes"), int16_t{0}, [&] {
+        return to16(static_cast<long long>(day) * 1440 + secondsOfDay / 3600 * 60 + secondsOfDay / 60 % 60);
+    });
+}
+
+int16_t ConvertToMinutes(Engine& e, const QString& timeText, int day) {
+    return Guarded(e, QStringLiteral("Error Converting Minutes"), int16_t{0}, [&] {
+        const int secs = ParseTimeOfDay(timeText);
+        return to16(static_cast<long long>(day) * 1440 + secs / 3600 * 60 + secs / 60 % 60);
+    });
+}
+
+bool CheckDelayOn(const Clock& clock, int64_t& start, int64_t delay) {
+    constexpr int64_t kMax = 2147483647;
+    const int64_t now = clock.tickCount();
+    if (start + delay > kMax) {
+        // The wait crosses the counter's wrap: not yet while the counter is still positive;
+        // once it has turned negative, move `start` to the same side of the wrap.
+        if (now >= 0) return false;
+        start = -(kMax - start) - kMax;
+    }
+    return start + delay < now;
+}
+
+bool CheckDelay(Engine& e, int64_t& start, int64_t delay) {
+    return Guarded(e, QStringLiteral("Error checking Delay"), false,
+                   [&] { return CheckDelayOn(e.clock, start, delay); });
+}
+
+void ProcessWait(Engine& e, int delay, bool pumpEvents) {
+    Guarded(e, QStringLiteral("Error Processing Wait"), [&] {
+        int64_t start = e.clock.tickCount();
+        while (!CheckDelay(e, start, delay)) {
+            // Sleep until just past the deadline (the nested loop handles events meanwhile).
+            const int64_t now = e.clock.tickCount();
+            int64_t remaining = start + delay - now + 1;
+            if (remaining < 1) remaining = 1;
+            if (remaining > delay + 1) remaining = delay + 1;
+            e.clock.sleep(static_cast<int>(remaining), pumpEvents);
+        }
+    });
+}
+
+QString NowText(Engine& e) { return e.clock.now().time().toString(QStringLiteral("hh:mm:ss")); }
+
+int16_t DayIndexOf(const QDate& date) { return static_cast<int16_t>(date.dayOfWeek() - 1); }
+
+}  // namespace tarvo

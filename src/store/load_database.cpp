@@ -1,0 +1,338 @@
+#include "store/load_database.h"
+
+#include <cmath>
+#include <functional>
+
+#include "engine/engine.h"
+#include "engine/status_view.h"
+#include "logs/logs.h"
+#include "scheduler/triggered.h"
+#include "store/database_version.h"
+#include "store/exchange_sort.h"
+#include "store/sqlite.h"
+#include "store/task_view.h"
+#include "switcher/links.h"
+
+namespace tarvo {
+
+namespace {
+
+const QString kLocation = QStringLiteral("Error Reading Automation DB");
+
+// Reads a number the way the classic Val does: blanks are ignored, reading stops at the first
+// character that cannot continue the number, and text that does not start with one reads 0.
+double leadingNumber(const QString& text) {
+    QString s;
+    for (QChar c : text)
+        if (c != QLatin1Char(' ') && c != QLatin1Char('\t') && c != QLatin1Char('\n') && c != QLatin1Char('\r'))
+            s += c;
+    int i = 0;
+    const int n = static_cast<int>(s.size());
+    QString num;
+    if (i < n && (s[i] == QLatin1Char('+') || s[i] == QLatin1Char('-'))) num += s[i++];
+    bool digits = false;
+    while (i < n && s[i].isDigit() && s[i].unicode() < 128) { num += s[i++]; digits = true; }
+    if (i < n && s[i] == QLatin1Char('.')) {
+        num += s[i++];
+        while (i < n && s[i].isDigit() && s[i].unicode() < 128) { num += s[i++]; digits = true; }
+    }
+    if (!digits) return 0;
+    if (i < n && (s[i] == QLatin1Char('e') || s[i] == QLatin1Char('E') || s[i] == QLatin1Char('d') ||
+                  s[i] == QLatin1Char('D'))) {
+        QString exp = QStringLiteral("e");
+        int k = i + 1;
+        if (k < n && (s[k] == QLatin1Char('+') || s[k] == QLatin1Char('-'))) exp += s[k++];
+        bool expDigits = false;
+        while (k < n && s[k].isDigit() && s[k].unicode() < 128) { exp += s[k++]; expDigits = true; }
+        if (expDigits) num += exp;
+    }
+    bool ok = false;
+    const double v = num.toDouble(&ok);
+    return ok ? v : 0;
+}
+
+// Reads one column into a field: Null gives the default; a value that does not convert, or a
+// missing column, leaves the field empty.
+struct RowReader {
+    const Statement& row;
+
+    template <typename T>
+    void integer(T& out, const char* column, std::optional<int64_t> nullDefault, int64_t min, int64_t max,
+                 std::optional<int64_t> aboveMax = std::nullopt, std::optional<int64_t> limit = std::nullopt) {
+        out = T{};
+        try {
+            const FieldValue f = row.field(QLatin1String(column));
+            int64_t v = 0;
+            if (f.isNull()) {
+                if (!nullDefault) return;  // a Null without a default stays empty
+                v = *nullDefault;
+            } else {
+                v = ToInteger(f, min, max);
+            }
+            if (limit && aboveMax && v > *limit) v = *aboveMax;
+            out = static_cast<T>(v);
+        } catch (const TarvoError&) {
+            out = T{};
+        }
+    }
+    void i16(int16_t& out, const char* column, int64_t nullDefault = 0) {
+        integer(out, column, nullDefault, -32768, 32767);
+    }
+    void i16max(int16_t& out, const char* column, int64_t limit, int64_t replacement, int64_t nullDefault = 0) {
+        integer(out, column, nullDefault, -32768, 32767, replacement, limit);
+    }
+    void u8(uint8_t& out, const char* column) { integer(out, column, 0, 0, 255); }
+    void i32(int32_t& out, const char* column, int64_t nullDefault = 0) {
+        integer(out, column, nullDefault, INT32_MIN, INT32_MAX);
+    }
+    void text(QString& out, const char* column, const QString& nullDefault) {
+        out.clear();
+        try {
+            const FieldValue f = row.field(QLatin1String(column));
+            out = f.isNull() ? nullDefault : ToText(f);
+        } catch (const TarvoError&) {
+            out.clear();
+        }
+    }
+};
+
+AutomationEvent readEvent(const Statement& row) {
+    AutomationEvent ev;
+    RowReader r{row};
+    r.integer(ev.Number, "Number", std::nullopt, -32768, 32767);
+    r.i16(ev.Day, "Day");
+    ev.DayName = DayNameOf(ev.Day);
+    r.text(ev.Time, "Time", kNotOnTheClock);
+    r.i16(ev.Delay, "Delay");
+    r.text(ev.Title, "Title", QStringLiteral("None"));
+    r.i16(ev.SourceChan, "SourceChan");
+    r.i16(ev.DestChan, "DestChan");
+    r.i16(ev.ReqSource, "ReqSource");
+    r.i16(ev.ReqDest, "ReqDest");
+    r.i16(ev.ReqSource2, "ReqSource2");
+    r.i16(ev.ReqDest2, "ReqDest2");
+    r.i16(ev.ReqOpto, "ReqOpto");
+    r.i16(ev.ReqRelay, "ReqRelay");
+    r.i16(ev.ReqOpto2, "ReqOpto2");
+    r.i16(ev.ReqRelay2, "ReqRelay2");
+    r.i16(ev.ssSource, "ssSource");
+    r.i16(ev.ssDeviceID, "ssDeviceID");
+    r.i16max(ev.Active, "Active", 3, 0);
+    r.i16(ev.Relay, "Relay");
+    r.i16(ev.Opto, "Opto");
+    r.i16(ev.rcRelay, "rcRelay");
+    r.i16(ev.rcOpto, "rcOpto");
+    r.i16(ev.OptoOut, "OptoOut");
+    r.i16(ev.Salvo, "Salvo");
+    r.i16(ev.VChan, "VChan");
+    r.i16max(ev.Gain, "Gain", 2047, 1024, 1024);
+    r.i16max(ev.xcontrol, "xcontrol", 6, 0);
+    r.i16max(ev.rcontrol, "rcontrol", 3, 0);
+    r.i16max(ev.scontrol, "scontrol", 1, 0);
+    r.i16max(ev.vcontrol, "vcontrol", 3, 0);
+    r.i16max(ev.ocontrol, "ocontrol", 2, 0);
+    r.i16max(ev.rccontrol, "rccontrol", 1, 0);
+    r.i16max(ev.sscontrol, "sscontrol", 1, 0);
+    r.i16max(ev.Type, "Type", 5, 0);
+    r.i16(ev.Priority, "Priority");
+    r.i16max(ev.Condition, "Condition", 6, 0);
+    r.i16max(ev.Condition2, "Condition2", 6, 0);
+    r.i16max(ev.OptoCondition, "OptoCondition", 2, 0);
+    r.i16max(ev.RelayCondition, "RelayCondition", 2, 0);
+    r.i16max(ev.OptoCondition2, "OptoCondition2", 2, 0);
+    r.i16max(ev.RelayCondition2, "RelayCondition2", 2, 0);
+    r.text(ev.FileName, "FileName", QStringLiteral(" "));
+    r.i16max(ev.FileType, "FileType", 12, 0);
+    r.i16(ev.FileChannel1, "FileChannel1");
+    r.i16max(ev.Template, "Template", 128, 0);
+    r.u8(ev.FFrame, "FFrame");
+    r.u8(ev.FSlot, "FSlot");
+    r.text(ev.Message, "Message", QStringLiteral(" "));
+    r.i16max(ev.mcontrol, "mcontrol", 4, 0);
+    r.i16max(ev.mtype, "mtype", 4, 0);
+    r.text(ev.Method, "Method", QStringLiteral(" "));
+    r.text(ev.MIPAddress, "MIPAddress", QStringLiteral("0.0.0.0"));
+    r.i32(ev.MIPPort, "MIPPort");
+    r.u8(ev.MFrame, "MFrame");
+    r.u8(ev.MSlot, "MSlot");
+    r.u8(ev.MPort, "MPort");
+    r.u8(ev.MCommPort, "MCommPort");
+    r.i32(ev.MBaudRate, "MBaudRate");
+    r.i16(ev.TriggerSource, "TriggerSource");
+    r.i16(ev.TriggerDest, "TriggerDest");
+    r.i16max(ev.tControl, "tControl", 4, 0);
+    r.i16(ev.Option, "Option");
+    r.i32(ev.Color, "Color", 16777215);
+    return ev;
+}
+
+// A setting read whose failure is ignored: the setting keeps its previous value.
+template <typename F>
+void keepOnFailure(F&& read) {
+    try {
+        read();
+    } catch (const TarvoError&) {
+    }
+}
+
+FieldValue firstRowField(Database& db, const QString& table, const QString& column) {
+    Statement st(db, QStringLiteral("SELECT * FROM [%1] LIMIT 1").arg(table));
+    if (!st.next()) fail(3021, QStringLiteral("No current record"));
+    return st.field(column);
+}
+
+}  // namespace
+
+QString CaptionFor(const QString& future1) {
+    if (future1.isEmpty() || future1 == QLatin1String(" ")) return QStringLiteral("Tarvo Automation");
+    return QStringLiteral("Tarvo Automation - ") + future1;
+}
+
+QString TotalEventsText(long long count) { return QString::number(count) + QStringLiteral(" Total Events"); }
+
+std::optional<QString> ValidateAddress(const QString& text) {
+    const qsizetype d1 = text.indexOf(QLatin1Char('.'));
+    if (d1 < 0) return std::nullopt;
+    const qsizetype d2 = text.indexOf(QLatin1Char('.'), d1 + 1);
+    if (d2 < 0) return std::nullopt;
+    const qsizetype d3 = text.indexOf(QLatin1Char('.'), d2 + 1);
+    if (d3 < 0) return std::nullopt;
+    if (d3 == text.size() - 1) return std::nullopt;
+    const QString parts[4] = {text.left(d1), text.mid(d1 + 1, d2 - d1 - 1), text.mid(d2 + 1, d3 - d2 - 1),
+                              text.mid(d3 + 1)};
+    QStringList out;
+    for (const QString& p : parts) {
+        double v = std::nearbyint(leadingNumber(p));  // halves to the even neighbour
+        if (v > 255) v = 255;
+        if (v < 0) v = 0;
+        out << QString::number(static_cast<int>(v));
+    }
+    return out.join(QLatin1Char('.'));
+}
+
+void SortEvents(Engine& e) {
+    const std::size_t n = static_cast<std::size_t>(e.TotalEvents);
+    std::vector<int> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<int>(i);
+    const auto& ev = e.Events;
+    auto day = [&](int i) { return ev[i].Day; };
+    ExchangePass(order, 0, n, [&](int a, int b) { return day(a) < day(b); });
+    ExchangePassWithinGroups(
+        order, [&](int a, int b) { return day(a) == day(b); },
+        [&](int a, int b) { return QString::compare(ev[a].Time, ev[b].Time, Qt::CaseSensitive) < 0; });
+    ExchangePassWithinGroups(
+        order, [&](int a, int b) { return day(a) == day(b) && ev[a].Time == ev[b].Time; },
+        [&](int a, int b) { return ev[a].Priority < ev[b].Priority; });
+    ExchangePassWithinGroups(
+        order,
+        [&](int a, int b) {
+            return day(a) == day(b) && ev[a].Time == ev[b].Time && ev[a].Priority == ev[b].Priority;
+        },
+        [&](int a, int b) { return ev[a].Delay < ev[b].Delay; });
+    std::vector<AutomationEvent> sorted;
+    sorted.reserve(n);
+    for (int i : order) sorted.push_back(std::move(e.Events[static_cast<std::size_t>(i)]));
+    e.Events = std::move(sorted);
+}
+
+void LoadDatabase(Engine& e) {
+    Guarded(e, kLocation, [&] {
+        // 1. No file: no events, nothing else changes.
+        if (!FileExists(e.DatabasePath)) {
+            e.TotalEvents = 0;
+            e.view.setStatusPanel(1, TotalEventsText(0));
+            return;
+        }
+        // 2. Bring the file up to the current schema.
+        CheckDatabaseVersion(e, QString());
+        // 3.
+        e.DatabaseFileTime = FileTimeText(e.DatabasePath);
+
+        // 5. The switcher address in effect before this load.
+        const QString oldAddr = e.settings.IPAddr;
+        const int32_t oldPort = e.settings.IPPort;
+        {
+            Database db(e.DatabasePath);
+            // 4. Is it an automation database at all? (A Null type is not a mismatch.)
+            const FieldValue type = firstRowField(db, QStringLiteral("Type"), QStringLiteral("Type"));
+            if (!type.isNull() && ToText(type) != QLatin1String("Automation")) {
+                e.view.showError(QStringLiteral("Invalid Database File"), QStringLiteral("File Error"));
+                e.TotalEvents = 0;
+                return;
+            }
+            EngineSettings& s = e.settings;
+            // 6.
+            const FieldValue port = firstRowField(db, QStringLiteral("Server"), QStringLiteral("IPPort"));
+            s.IPPort = port.isNull() ? 1250 : static_cast<int32_t>(ToInteger(port, INT32_MIN, INT32_MAX));
+            const FieldValue addr = firstRowField(db, QStringLiteral("Server"), QStringLiteral("IPAddr"));
+            s.IPAddr = addr.isNull() ? QStringLiteral("0.0.0.0") : ToText(addr);
+            // 7. These reads keep the previous value when they fail.
+            auto readSetting = [&](const char* table, const char* column, auto apply) {
+                keepOnFailure([&] { apply(firstRowField(db, QLatin1String(table), QLatin1String(column))); });
+            };
+            readSetting("Server", "SlaveIPPort", [&](const FieldValue& f) {
+                s.SlaveIPPort = f.isNull() ? 1 : static_cast<int32_t>(ToInteger(f, INT32_MIN, INT32_MAX));
+            });
+            readSetting("Server", "SlaveIPAddr",
+                        [&](const FieldValue& f) { s.SlaveIPAddr = f.isNull() ? QStringLiteral("0.0.0.0") : ToText(f); });
+            readSetting("Server", "TaskViewDB",
+                        [&](const FieldValue& f) { s.TaskViewDB = f.isNull() ? QString() : ToText(f); });
+            readSetting("Info", "StartMin", [&](const FieldValue& f) { s.StartMin = f.isNull() ? false : ToFlag(f); });
+            readSetting("Info", "ArchiveTally",
+                        [&](const FieldValue& f) { s.ArchiveTally = f.isNull() ? true : ToFlag(f); });
+            readSetting("Info", "MaxTallyFile", [&](const FieldValue& f) {
+                s.MaxTallyFile = f.isNull() ? 1000 : static_cast<int32_t>(ToInteger(f, INT32_MIN, INT32_MAX));
+            });
+            readSetting("Info", "Future1", [&](const FieldValue& f) { s.Future1 = f.isNull() ? QString() : ToText(f); });
+            // 8.
+            s.IPAddr = ValidateAddress(s.IPAddr).value_or(QStringLiteral("0.0.0.0"));
+            if (s.IPPort <= 0) s.IPPort = 1250;
+            if (s.SlaveIPPort <= 0) s.SlaveIPPort = 1250;
+            s.SlaveIPAddr = ValidateAddress(s.SlaveIPAddr).value_or(QStringLiteral("0.0.0.0"));
+            s.SlaveEnabled = s.SlaveIPAddr != QLatin1String("0.0.0.0");
+
+            // 9. The rows, in Number order.
+            Statement count(db, QStringLiteral("SELECT COUNT(*) FROM Automation"));
+            count.next();
+            const int64_t rows = ToInteger(count.value(0), 0, INT64_MAX);
+            if (rows > kMaxEvents) {
+                // Indices are 16-bit: the first 32767 rows in Number order are loaded.
+                WriteErrorLog(e,
+                              QStringLiteral("The Automation table holds %1 rows; only the first %2 in Number "
+                                             "order are loaded")
+                                  .arg(rows)
+                                  .arg(kMaxEvents),
+                              kLocation);
+            }
+            Statement query(db, QStringLiteral("SELECT * FROM Automation ORDER BY [Number]"));
+            e.TotalEvents = static_cast<int32_t>(std::min<int64_t>(rows, kMaxEvents));
+            e.view.setStatusPanel(1, TotalEventsText(e.TotalEvents));
+            // 10.
+            if (e.TotalEvents == 0) {
+                e.Events.assign(1, AutomationEvent{});
+                e.CrosspointTriggerDests.assign(1, 16383);
+                return;
+            }
+            // 11. A failed column read leaves that one field empty.
+            std::vector<AutomationEvent> loaded;
+            loaded.reserve(static_cast<std::size_t>(e.TotalEvents));
+            while (static_cast<int32_t>(loaded.size()) < e.TotalEvents && query.next())
+                loaded.push_back(readEvent(query));
+            loaded.resize(static_cast<std::size_t>(e.TotalEvents));
+            e.Events = std::move(loaded);
+        }  // 12. The database is closed here.
+        SortEvents(e);  // 13.
+        // 14.
+        e.NextEventIndex = 0;
+        BuildOptoEvents(e);
+        BuildRelayEvents(e);
+        BuildCrosspointEvents(e);
+        // 15. A new switcher address: the next tick connects to it.
+        if (oldAddr != e.settings.IPAddr || oldPort != e.settings.IPPort) CloseSwitcherLink(e);
+        // 16.
+        if (!e.settings.TaskViewDB.isEmpty()) CopyTaskViewDatabase(e);
+        e.view.setCaption(CaptionFor(e.settings.Future1));
+    });
+}
+
+}  // namespace tarvo

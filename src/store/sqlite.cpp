@@ -1,0 +1,235 @@
+#include "store/sqlite.h"
+
+#include <cmath>
+
+#include <QFileInfo>
+#include <sqlite3.h>
+
+#include "logs/failure.h"
+
+namespace tarvo {
+
+namespace {
+
+constexpr int kBusyTimeoutMs = 5000;
+
+[[noreturn]] void conversionFailure() {
+    fail(kErrTypeMismatch, QStringLiteral("Type mismatch"));
+}
+
+[[noreturn]] void overflowFailure() { fail(kErrOverflow, QStringLiteral("Overflow")); }
+
+// Rounds half to even, as the classic integer conversion does.
+int64_t roundHalfEven(double d) {
+    if (!std::isfinite(d) || d > 9.2e18 || d < -9.2e18) overflowFailure();
+    return static_cast<int64_t>(std::nearbyint(d));
+}
+
+}  // namespace
+
+int64_t ToInteger(const FieldValue& f, int64_t min, int64_t max) {
+    int64_t v = 0;
+    if (const auto* i = std::get_if<int64_t>(&f.v)) {
+        v = *i;
+    } else if (const auto* d = std::get_if<double>(&f.v)) {
+        v = roundHalfEven(*d);
+    } else if (const auto* s = std::get_if<QString>(&f.v)) {
+        const QString t = s->trimmed();
+        if (t.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0) {
+            v = -1;
+        } else if (t.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0) {
+            v = 0;
+        } else {
+            bool ok = false;
+            v = t.toLongLong(&ok);
+            if (!ok) {
+                const double d = t.toDouble(&ok);
+                if (!ok) conversionFailure();
+                v = roundHalfEven(d);
+            }
+        }
+    } else {
+        conversionFailure();  // Null or blob
+    }
+    if (v < min || v > max) overflowFailure();
+    return v;
+}
+
+QString ToText(const FieldValue& f) {
+    if (const auto* s = std::get_if<QString>(&f.v)) return *s;
+    if (const auto* i = std::get_if<int64_t>(&f.v)) return QString::number(*i);
+    if (const auto* d = std::get_if<double>(&f.v)) return QString::number(*d, 'g', 15);
+    conversionFailure();
+}
+
+bool ToFlag(const FieldValue& f) { return ToInteger(f, INT64_MIN, INT64_MAX) != 0; }
+
+Database::Database(const QString& path) : path_(path) {
+    if (!QFileInfo::exists(path)) fail(kErrFileNotFound, QStringLiteral("File not found: ") + path);
+    const int rc = sqlite3_open_v2(path.toUtf8().constData(), &db_, SQLITE_OPEN_READWRITE, nullptr);
+    if (rc != SQLITE_OK) {
+        const QString msg = db_ ? QString::fromUtf8(sqlite3_errmsg(db_)) : QStringLiteral("cannot open");
+        sqlite3_close(db_);
+        db_ = nullptr;
+        fail(kErrDatabase + rc, msg + QStringLiteral(": ") + path);
+    }
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    sqlite3_extended_result_codes(db_, 0);
+}
+
+Database::~Database() {
+    if (db_) sqlite3_close_v2(db_);
+}
+
+void Database::failWith(int rc, const QString& what) const {
+    fail(kErrDatabase + rc, QString::fromUtf8(sqlite3_errmsg(db_)) + QStringLiteral(" (") + what +
+                                QStringLiteral(")"));
+}
+
+void Database::exec(const QString& sql) {
+    char* err = nullptr;
+    const int rc = sqlite3_exec(db_, sql.toUtf8().constData(), nullptr, nullptr, &err);
+    if (rc != SQLITE_OK) {
+        const QString msg = err ? QString::fromUtf8(err) : QString();
+        sqlite3_free(err);
+        fail(kErrDatabase + rc, msg + QStringLiteral(" (") + sql + QStringLiteral(")"));
+    }
+}
+
+bool Database::tableExists(const QString& table) {
+    Statement st(*this, QStringLiteral("SELECT 1 FROM sqlite_master WHERE type='table' AND name=?1 COLLATE NOCASE"));
+    st.bind(1, table);
+    return st.next();
+}
+
+QStringList Database::columns(const QString& table) {
+    Statement st(*this, QStringLiteral("SELECT name FROM pragma_table_info(?1)"));
+    st.bind(1, table);
+    QStringList names;
+    while (st.next()) names << ToText(st.value(0));
+    return names;
+}
+
+bool Database::hasColumn(const QString& table, const QString& column) {
+    return columns(table).contains(column, Qt::CaseInsensitive);
+}
+
+void Database::useRollbackJournal() {
+    Statement st(*this, QStringLiteral("PRAGMA journal_mode"));
+    if (st.next() && ToText(st.value(0)).compare(QLatin1String("delete"), Qt::CaseInsensitive) != 0) {
+        st.reset();
+        exec(QStringLiteral("PRAGMA journal_mode=DELETE"));
+    }
+}
+
+Transaction::Transaction(Database& db) : db_(db) { db_.exec(QStringLiteral("BEGIN IMMEDIATE")); }
+
+Transaction::~Transaction() {
+    if (!done_) sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+void Transaction::commit() {
+    db_.exec(QStringLiteral("COMMIT"));
+    done_ = true;
+}
+
+Statement::Statement(Database& db, const QString& sql) : db_(db) {
+    const QByteArray utf8 = sql.toUtf8();
+    const int rc = sqlite3_prepare_v2(db.handle(), utf8.constData(), static_cast<int>(utf8.size()), &stmt_, nullptr);
+    if (rc != SQLITE_OK) {
+        const QString msg = QString::fromUtf8(sqlite3_errmsg(db.handle()));
+        // A missing table or column reads as the classic "not found in this collection".
+        const int number = msg.startsWith(QLatin1String("no such table"))    ? kErrNoSuchTable
+                           : msg.startsWith(QLatin1String("no such column")) ? kErrNoSuchField
+                                                                               : kErrDatabase + rc;
+        fail(number, msg + QStringLiteral(" (") + sql + QStringLiteral(")"));
+    }
+    for (int i = 0; i < sqlite3_column_count(stmt_); ++i) {
+        const QString name = columnName(i).toLower();
+        if (!index_.contains(name)) index_.insert(name, i);
+    }
+}
+
+Statement::~Statement() { sqlite3_finalize(stmt_); }
+
+void Statement::bind(int index, const FieldValue& value) {
+    int rc = SQLITE_OK;
+    if (value.isNull()) {
+        rc = sqlite3_bind_null(stmt_, index);
+    } else if (const auto* i = std::get_if<int64_t>(&value.v)) {
+        rc = sqlite3_bind_int64(stmt_, index, *i);
+    } else if (const auto* d = std::get_if<double>(&value.v)) {
+        rc = sqlite3_bind_double(stmt_, index, *d);
+    } else if (const auto* s = std::get_if<QString>(&value.v)) {
+        const QByteArray u = s->toUtf8();
+        rc = sqlite3_bind_text(stmt_, index, u.constData(), static_cast<int>(u.size()), SQLITE_TRANSIENT);
+    } else if (const auto* b = std::get_if<QByteArray>(&value.v)) {
+        rc = sqlite3_bind_blob(stmt_, index, b->constData(), static_cast<int>(b->size()), SQLITE_TRANSIENT);
+    }
+    if (rc != SQLITE_OK) db_.failWith(rc, QStringLiteral("bind"));
+}
+
+void Statement::bind(int index, int64_t value) { bind(index, FieldValue{value}); }
+void Statement::bind(int index, const QString& value) { bind(index, FieldValue{value}); }
+
+bool Statement::next() {
+    const int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    db_.failWith(rc, QString::fromUtf8(sqlite3_sql(stmt_)));
+}
+
+void Statement::run() {
+    while (next()) {
+    }
+}
+
+void Statement::reset() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+}
+
+int Statement::columnCount() const { return sqlite3_column_count(stmt_); }
+
+QString Statement::columnName(int i) const { return QString::fromUtf8(sqlite3_column_name(stmt_, i)); }
+
+int Statement::columnIndex(const QString& name) const { return index_.value(name.toLower(), -1); }
+
+FieldValue Statement::value(int i) const {
+    if (i < 0 || i >= columnCount()) failSubscript();
+    switch (sqlite3_column_type(stmt_, i)) {
+        case SQLITE_INTEGER:
+            return FieldValue{static_cast<int64_t>(sqlite3_column_int64(stmt_, i))};
+        case SQLITE_FLOAT:
+            return FieldValue{sqlite3_column_double(stmt_, i)};
+        case SQLITE_TEXT: {
+            const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, i));
+            return FieldValue{QString::fromUtf8(p, sqlite3_column_bytes(stmt_, i))};
+        }
+        case SQLITE_BLOB: {
+            const auto* p = static_cast<const char*>(sqlite3_column_blob(stmt_, i));
+            return FieldValue{QByteArray(p, sqlite3_column_bytes(stmt_, i))};
+        }
+        default:
+            return FieldValue{};
+    }
+}
+
+FieldValue Statement::field(const QString& name) const {
+    const int i = columnIndex(name);
+    if (i < 0) fail(kErrNoSuchField, QStringLiteral("Item not found in this collection: ") + name);
+    return value(i);
+}
+
+QString FileTimeText(const QString& path) {
+    const QFileInfo info(path);
+    if (!info.exists()) fail(kErrFileNotFound, QStringLiteral("File not found: ") + path);
+    return info.lastModified().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+}
+
+bool FileExists(const QString& path) {
+    const QFileInfo info(path);
+    return info.exists() && info.isFile();
+}
+
+}  // namespace tarvo

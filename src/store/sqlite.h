@@ -1,0 +1,105 @@
+// A thin RAII layer over the SQLite C API. Every caller opens the database for one operation
+// and closes it again; nothing is held between ticks.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <variant>
+#include <vector>
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+#include <QStringList>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace tarvo {
+
+// A stored value as SQLite hands it over: Null, integer, real, text or blob.
+struct FieldValue {
+    std::variant<std::monostate, int64_t, double, QString, QByteArray> v;
+    bool isNull() const { return std::holds_alternative<std::monostate>(v); }
+};
+
+// Conversions of a stored value to an in-memory type. A value that does not convert (text that
+// is not a number, a number that does not fit) is a failure of that read.
+int64_t ToInteger(const FieldValue& f, int64_t min, int64_t max);
+QString ToText(const FieldValue& f);
+bool ToFlag(const FieldValue& f);
+
+class Statement;
+
+class Database {
+public:
+    // Opens an existing database file read-write; a missing or unreadable file is a failure.
+    explicit Database(const QString& path);
+    ~Database();
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+
+    sqlite3* handle() const { return db_; }
+    const QString& path() const { return path_; }
+    void exec(const QString& sql);
+    bool tableExists(const QString& table);
+    // Column names of a table, as declared.
+    QStringList columns(const QString& table);
+    bool hasColumn(const QString& table, const QString& column);
+    // Rollback-journal mode, so the file's modification time follows every commit.
+    void useRollbackJournal();
+    [[noreturn]] void failWith(int rc, const QString& what) const;
+
+private:
+    sqlite3* db_ = nullptr;
+    QString path_;
+};
+
+// Rolls back unless committed.
+class Transaction {
+public:
+    explicit Transaction(Database& db);
+    ~Transaction();
+    void commit();
+
+private:
+    Database& db_;
+    bool done_ = false;
+};
+
+// A prepared statement; as a cursor it steps forward over the rows of a query.
+class Statement {
+public:
+    Statement(Database& db, const QString& sql);
+    ~Statement();
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    void bind(int index, const FieldValue& value);  // 1-based
+    void bind(int index, int64_t value);
+    void bind(int index, const QString& value);
+    // Steps to the next row; false at the end.
+    bool next();
+    // Runs a statement that returns no rows.
+    void run();
+    void reset();
+
+    int columnCount() const;
+    QString columnName(int i) const;
+    // Index of a column by name, without regard to case; -1 when there is none.
+    int columnIndex(const QString& name) const;
+    FieldValue value(int i) const;
+    // The value of a named column of the current row; a missing column is a failure.
+    FieldValue field(const QString& name) const;
+
+private:
+    Database& db_;
+    sqlite3_stmt* stmt_ = nullptr;
+    QHash<QString, int> index_;
+};
+
+// The file's last-modified date and time as text (to the millisecond).
+QString FileTimeText(const QString& path);
+bool FileExists(const QString& path);
+
+}  // namespace tarvo

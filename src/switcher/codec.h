@@ -1,0 +1,75 @@
+// The switcher wire format: type byte, 7-bit payload, checksum, 0xFF. Everything here is pure:
+// bytes in, bytes or values out, no sockets and no engine state.
+#pragma once
+
+#include <cstdint>
+
+#include <QByteArray>
+
+namespace tarvo {
+
+constexpr uint8_t kEndOfMessage = 0xFF;
+constexpr uint8_t kPing = 0xF5;
+constexpr uint8_t kPingAnswer = 0xF4;
+constexpr uint8_t kSwitcherAbsent = 0xF1;
+constexpr uint8_t kNoEffect = 0xF3;
+constexpr int kMaxWriteChunk = 16384;
+constexpr int kMax14Bit = 16383;
+
+// Sum of the bytes at positions 1 .. len-1-n, modulo 128 (the type byte is not counted).
+uint8_t CheckSum(const QByteArray& frame, int n);
+
+// True when a received frame's checksum (the byte before the end byte) is right.
+bool FrameChecksumOk(const QByteArray& frame);
+
+int Decode7BitPair(uint8_t lo, uint8_t hi);
+
+// Reads the 14-bit number at pos, pos+1 of a frame; a position outside the frame is a failure.
+int Read14(const QByteArray& frame, long long pos);
+// Reads one byte of a frame with a range check.
+uint8_t ReadByte(const QByteArray& frame, long long pos);
+
+// 1-based position of the first 0xFF, 0 when there is none.
+int FindEOM(const QByteArray& bytes);
+
+// Builds one frame. Numbers that cannot be carried (a 14-bit number outside 0..16383, a payload
+// byte above 127) are failures: nothing half-built ever reaches the wire.
+class FrameBuilder {
+public:
+    explicit FrameBuilder(uint8_t type);
+    FrameBuilder& byte(int v);            // one payload byte, 0..127
+    FrameBuilder& num14(int v);           // two bytes, low group first
+    FrameBuilder& mask28(long long m);    // four bytes, lowest group first
+    FrameBuilder& bytes(const QByteArray& payload);  // raw 7-bit payload bytes
+    // Appends the checksum and the end byte and returns the frame.
+    QByteArray finish() const;
+    // The frame built so far (type and payload, no checksum).
+    const QByteArray& partial() const { return frame_; }
+
+private:
+    QByteArray frame_;
+};
+
+// One step of the receive-buffer consumer. The consumer works from the front of a link's
+// buffer: it drops garbage (reporting it), waits for an incomplete frame, or cuts off one unit.
+struct RxStep {
+    enum Kind {
+        Empty,       // nothing in the buffer
+        Garbage,     // `count` bytes without a type byte were dropped: "Invalid Data n bytes"
+        Incomplete,  // a frame of `type` was cut short by a new type byte and dropped
+        Waiting,     // a frame has started but its end byte has not arrived
+        Control,     // a single control byte (`type`) was cut off
+        Frame,       // a whole frame (type to end byte) was cut off into `frame`
+    };
+    Kind kind = Empty;
+    int count = 0;
+    uint8_t type = 0;
+    QByteArray frame;
+};
+
+bool IsControlByte(uint8_t b);
+
+// Performs the next step on `buffer`, consuming from its front.
+RxStep NextRxStep(QByteArray& buffer);
+
+}  // namespace tarvo

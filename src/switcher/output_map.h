@@ -1,0 +1,25 @@
+// The engine's picture of one switcher output: which sources feed it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace tarvo {
+
+constexpr int kMaxSourcesPerOutput = 65;
+constexpr int kMaxType10PerOutput = 32;
+
+struct OutputMap {
+    std::array<int16_t, kMaxSourcesPerOutput> Sources{};  // 0-based source numbers
+    uint8_t OutputAttr = 0;
+    uint8_t SourceCount = 0;
+    std::array<int16_t, kMaxSourcesPerOutput> SourceParams{};
+    std::array<int16_t, kMaxSourcesPerOutput> SourceDevices{};
+    int16_t Type10Count = 0;
+    // Indexed 1..32 as the switcher numbers them; element 0 is never used.
+    std::array<int16_t, kMaxType10PerOutput + 1> Type10Sources{};
+    std::array<int16_t, kMaxType10PerOutput + 1> Type10Params{};
+    std::array<int16_t, kMaxType10PerOutput + 1> Type10Devices{};
+};
+
+}  // namespace tarvo

@@ -1,0 +1,150 @@
+#include "support/test_support.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTextStream>
+#include <gtest/gtest.h>
+
+#include "engine/main_loop.h"
+#include "store/load_database.h"
+#include "store/sqlite.h"
+
+namespace tarvo::test {
+
+QStringList RecordingView::historyTitles() const {
+    QStringList out;
+    for (const auto& h : history) out << h.line.title;
+    return out;
+}
+
+Folder::Folder() { EXPECT_TRUE(dir_.isValid()); }
+
+void Folder::createDatabase(const std::vector<Row>& rows) const {
+    QFile schema(QStringLiteral(TARVO_SOURCE_DIR "/docs/TarvoAutomation.sql"));
+    if (!schema.open(QIODevice::ReadOnly)) throw std::runtime_error("schema not found");
+    const QString sqlText = QString::fromUtf8(schema.readAll());
+    const QString path = file(kDatabaseFileName);
+    QFile::remove(path);
+    QFile create(path);
+    create.open(QIODevice::WriteOnly);
+    create.close();
+    Database db(path);
+    db.exec(sqlText);
+    InsertRows(path, rows);
+}
+
+void InsertRows(const QString& dbPath, const std::vector<Row>& rows) {
+    if (rows.empty()) return;
+    Database db(dbPath);
+    Transaction t(db);
+    for (const Row& row : rows) {
+        QStringList cols, marks;
+        for (auto it = row.begin(); it != row.end(); ++it) {
+            cols << QStringLiteral("[%1]").arg(it.key());
+            marks << QStringLiteral("?%1").arg(cols.size());
+        }
+        Statement st(db, QStringLiteral("INSERT INTO Automation (%1) VALUES (%2)").arg(cols.join(','), marks.join(',')));
+        int i = 1;
+        for (auto it = row.begin(); it != row.end(); ++it, ++i) {
+            const QVariant& v = it.value();
+            if (!v.isValid() || v.isNull())
+                st.bind(i, FieldValue{});
+            else if (v.typeId() == QMetaType::QString)
+                st.bind(i, v.toString());
+            else if (v.typeId() == QMetaType::Double)
+                st.bind(i, FieldValue{v.toDouble()});
+            else if (v.typeId() == QMetaType::QByteArray)
+                st.bind(i, FieldValue{v.toByteArray()});
+            else
+                st.bind(i, static_cast<int64_t>(v.toLongLong()));
+        }
+        st.run();
+    }
+    t.commit();
+}
+
+void Folder::sql(const QString& statement) const {
+    Database db(file(kDatabaseFileName));
+    db.exec(statement);
+}
+
+QVariant Folder::query(const QString& statement) const {
+    Database db(file(kDatabaseFileName));
+    Statement st(db, statement);
+    if (!st.next()) return {};
+    const FieldValue f = st.value(0);
+    if (const auto* i = std::get_if<int64_t>(&f.v)) return QVariant::fromValue<qlonglong>(*i);
+    if (const auto* d = std::get_if<double>(&f.v)) return *d;
+    if (const auto* s = std::get_if<QString>(&f.v)) return *s;
+    return {};
+}
+
+QString Folder::read(const QString& name) const {
+    QFile f(file(name));
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    return QString::fromUtf8(f.readAll());
+}
+
+QStringList Folder::activityLines() const {
+    QStringList out;
+    const QStringList lines = read(QStringLiteral("Tally.dat")).split(QStringLiteral("\r\n"));
+    bool body = false;
+    for (const QString& l : lines) {
+        if (!body) {
+            body = l.startsWith(QString(80, QLatin1Char('-')));
+            continue;
+        }
+        if (l.isEmpty()) continue;
+        if (l.startsWith(QString(80, QLatin1Char('-')))) continue;
+        out << l.mid(35);
+    }
+    return out;
+}
+
+QStringList Folder::errorLines() const {
+    QStringList out;
+    const QStringList lines = read(QStringLiteral("Errorlog.txt")).split(QStringLiteral("\r\n"));
+    bool body = false;
+    for (const QString& l : lines) {
+        if (!body) {
+            body = l.startsWith(QString(80, QLatin1Char('-')));
+            continue;
+        }
+        if (!l.isEmpty()) out << l.mid(24);
+    }
+    return out;
+}
+
+Row TimedRow(int number, int day, const QString& time, const QString& title, int active) {
+    return Row{{"Number", number}, {"Day", day},   {"Time", time},  {"Title", title},
+               {"Active", active}, {"Type", 0},    {"Delay", 0},    {"Priority", 0},
+               {"FileType", 0},    {"xcontrol", 0}, {"Condition", 0}, {"Condition2", 0}};
+}
+
+QDateTime WeekMoment(int day, int h, int m, int s, int ms) {
+    // 7 December 2026 is a Monday.
+    return QDateTime(QDate(2026, 12, 7).addDays(day), QTime(h, m, s, ms));
+}
+
+Harness::Harness(const QDateTime& start) : clock(start) {
+    engine = std::make_unique<Engine>(clock, view, folder.path());
+}
+
+void Harness::startUp() {
+    MainLoop loop(*engine);
+    StartUp(*engine, loop);
+    loop.disable();
+}
+
+void Harness::tick(int count) {
+    for (int i = 0; i < count; ++i) {
+        clock.advance(500);
+        TimerTick(*engine);
+    }
+}
+
+void Harness::runUntil(const QDateTime& until) {
+    while (clock.now() < until) tick();
+}
+
+}  // namespace tarvo::test

@@ -1,0 +1,96 @@
+// Shared pieces of the tests: a recording window, temporary program folders and databases built
+// from the schema in docs/, and an engine on the manual clock.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include <QDateTime>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QVariant>
+
+#include "engine/engine.h"
+#include "engine/status_view.h"
+#include "scheduler/clock.h"
+
+namespace tarvo::test {
+
+// Records everything the engine shows.
+class RecordingView : public StatusView {
+public:
+    struct History {
+        ListLine line;
+        bool red;
+    };
+    void setCaption(const QString& c) override { captions.push_back(c); }
+    void setIcon(LinkIcon i) override { icons.push_back(i); }
+    void setStatusPanel(int panel, const QString& text) override { panels[panel] = text; }
+    void addHistoryLine(const ListLine& line, bool red) override { history.push_back({line, red}); }
+    void showNextEvent(const ListLine& line) override { next.push_back(line); }
+    void showError(const QString& text, const QString& caption) override { errors << caption + ": " + text; }
+    void minimise() override { minimised = true; }
+
+    QString caption() const { return captions.empty() ? QString() : captions.back(); }
+    ListLine nextLine() const { return next.empty() ? ListLine{} : next.back(); }
+    QStringList historyTitles() const;
+
+    std::vector<QString> captions;
+    std::vector<LinkIcon> icons;
+    QMap<int, QString> panels;
+    std::vector<History> history;
+    std::vector<ListLine> next;
+    QStringList errors;
+    bool minimised = false;
+};
+
+// One Automation row as column values; columns not given are Null.
+using Row = QMap<QString, QVariant>;
+
+// A program folder in a temporary directory.
+class Folder {
+public:
+    Folder();
+    QString path() const { return dir_.path() + QLatin1Char('/'); }
+    QString file(const QString& name) const { return path() + name; }
+    // Creates TarvoAutomation.mdb from docs/TarvoAutomation.sql and adds the rows.
+    void createDatabase(const std::vector<Row>& rows = {}) const;
+    // Runs SQL on the database.
+    void sql(const QString& statement) const;
+    // Reads one value of the first row of a query (empty QVariant for Null / no row).
+    QVariant query(const QString& statement) const;
+    QStringList activityLines() const;  // the message part of each Tally.dat line after the banner
+    QStringList errorLines() const;     // the message part (column 60 on) of each error line
+    QString read(const QString& name) const;
+
+private:
+    QTemporaryDir dir_;
+};
+
+void InsertRows(const QString& dbPath, const std::vector<Row>& rows);
+
+// A timed event row with the usual defaults of the editing tool.
+Row TimedRow(int number, int day, const QString& time, const QString& title, int active = 1);
+
+// An engine on a manual clock in a temporary folder.
+struct Harness {
+    explicit Harness(const QDateTime& start);
+    Folder folder;
+    ManualClock clock;
+    RecordingView view;
+    std::unique_ptr<Engine> engine;
+    Engine& e() { return *engine; }
+    // Start-up without a timer: the harness ticks by hand.
+    void startUp();
+    // Advances the clock by 500 ms and runs one tick, `count` times.
+    void tick(int count = 1);
+    // Runs ticks until the clock reaches `until`.
+    void runUntil(const QDateTime& until);
+};
+
+// A date-time on a given weekday (0 Monday) of a fixed week, at h:m:s.
+QDateTime WeekMoment(int day, int h, int m, int s = 0, int ms = 0);
+
+}  // namespace tarvo::test
