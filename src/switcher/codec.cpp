@@ -51,7 +51,10 @@ FrameBuilder& FrameBuilder::mask28(long long m) {
 }
 
 FrameBuilder& FrameBuilder::bytes(const QByteArray& payload) {
-    for (char c : payload) byte(static_cast<uint8_t>(c));
+    // Checked whole, then appended in one piece: uploads hand over blocks of megabytes.
+    for (char c : payload)
+        if (static_cast<uint8_t>(c) > 127) fail(kErrOverflow, QStringLiteral("Overflow"));
+    frame_.append(payload);
     return *this;
 }
 

@@ -60,6 +60,9 @@ std::optional<AlphasFile> ReadAlphasFile(const QByteArray& data, int kind) {
     }
 
     if (n > 0) {
+        // The message carries the count in 14 bits; a larger one is known to fail before a
+        // single name is read.
+        if (n > kMax14Bit) fail(kErrOverflow, QStringLiteral("Overflow"));
         if (l < 0) fail(kErrInvalidCall, QStringLiteral("Invalid procedure call or argument"));
         // Name positions are 16-bit: the last name must start within the first 32767 bytes.
         to16((n - 1) * l + kHeaderSize + 1);

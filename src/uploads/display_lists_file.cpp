@@ -1,5 +1,7 @@
 #include "uploads/display_lists_file.h"
 
+#include <algorithm>
+
 #include "switcher/codec.h"
 #include "uploads/byte_reader.h"
 #include "uploads/config_common.h"
@@ -41,6 +43,9 @@ DisplayListsFile ReadDisplayListsFile(const QByteArray& data) {
     file.outputs.resize(positions);
     const long long lists = static_cast<long long>(file.listCount) - file.firstList;
     if (lists > 0 && file.firstList < 0) failSubscript();
+    // A first list beyond the count puts the file's lists before position 0. Loaded, such a
+    // header would clear every list on the switcher from a file that holds none.
+    if (lists < 0 && file.listCount > 0) failSubscript();
     readBlock(r, lists, file.nameLength, file.inputSetLength, file.inputs);
     readBlock(r, lists, file.nameLength, file.outputSetLength, file.outputs);
     return file;
@@ -55,17 +60,26 @@ QByteArray BuildDisplayListsFrame(const DisplayListsFile& file, int kind) {
     FrameBuilder frame(kDisplayListsMessage);
     frame.byte(kind).num14(file.listCount).num14(0).num14(setLength).byte(file.nameLength & 127);
     const int groups = setLength / 8;
+    // Each list's groups are put together first and go into the frame in one piece: a frame
+    // can reach 16383 lists of 2047 groups.
+    const QByteArray clear(2LL * std::max(groups, 0), '\0');
+    QByteArray body;
     for (long long p = 0; p < file.listCount; ++p) {
         const DisplayList& list = at(lists, p);
-        for (int g = 0; g < groups; ++g) {
-            // The first character of a group is bit 0. Only "1" sets a bit; an empty list sends
-            // all its groups clear.
-            int s = 0;
-            for (int j = 0; j < 8; ++j) {
-                const long long c = 8LL * g + j;
-                if (c < list.set.size() && list.set[c] == '1') s |= 1 << j;
+        if (list.set.isEmpty()) {
+            frame.bytes(clear);
+        } else {
+            if (list.set.size() < 8LL * groups) failSubscript();
+            const char* set = list.set.constData();
+            body.resize(0);
+            for (int g = 0; g < groups; ++g) {
+                // The first character of a group is bit 0; only "1" sets a bit.
+                int s = 0;
+                for (int j = 0; j < 8; ++j)
+                    if (set[8 * g + j] == '1') s |= 1 << j;
+                body.append(static_cast<char>(s & 127)).append(static_cast<char>(s >> 7));
             }
-            frame.num14(s);
+            frame.bytes(body);
         }
         AppendName(frame, list.name);
     }

@@ -1,4 +1,6 @@
 // Buttons and salvos: files in, frames out, byte for byte.
+#include <random>
+
 #include <gtest/gtest.h>
 
 #include "logs/failure.h"
@@ -132,10 +134,30 @@ TEST(Salvos, NamesAndStepsInNameOrder) {
                                        Bytes({4, 0, 7}) + N14({0, 1, 3, 2, 9})));
 }
 
-TEST(Salvos, LevelBits) {
-    const int expected[] = {0, 1, 2, 4, 8, 16, 32, 64, 128, 0};
-    for (int v = 0; v <= 9; ++v) EXPECT_EQ(LevelBit(v), expected[v]);
-    EXPECT_EQ(LevelBit(-1), 0);
+// The steps of a salvo share its name, so their order is the order the exchange passes leave
+// tied names in.
+TEST(Salvos, TiedNamesKeepTheExchangePassOrder) {
+    std::mt19937 rng(11);
+    const char* names[] = {"a", "A", "b", "B"};
+    for (int round = 0; round < 100; ++round) {
+        const int n = 1 + static_cast<int>(rng() % 10);
+        std::vector<Salvo> records;
+        for (int j = 0; j < n; ++j)
+            records.push_back({1, names[rng() % 4], j, 0, 0, 0, 0, 0, 0, 0, 0});
+        auto file = ReadSalvosFile(salvoFile(records));
+        SortSalvosByName(*file);
+
+        std::vector<int> expected(static_cast<size_t>(n));
+        for (int j = 0; j < n; ++j) expected[j] = j;
+        for (int i = 0; i < n - 1; ++i)
+            for (int k = i + 1; k < n; ++k)
+                if (QByteArray(records[expected[k]].name).toUpper() <
+                    QByteArray(records[expected[i]].name).toUpper())
+                    std::swap(expected[i], expected[k]);
+        std::vector<int> got;
+        for (int j = 1; j <= n; ++j) got.push_back(file->records[j].k);
+        ASSERT_EQ(got, expected) << round;
+    }
 }
 
 TEST(Salvos, LayoutMarkOtherThanOneIsRefused) {

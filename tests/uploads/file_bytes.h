@@ -5,14 +5,62 @@
 #include <initializer_list>
 
 #include <QByteArray>
+#include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QString>
 
 namespace tarvo::test {
 
+// The fuzz target that reads files of a type word, for seeding its corpus.
+inline const char* FuzzTargetOf(int typeWord) {
+    switch (typeWord) {
+        case 200:
+        case 300:
+        case 350:
+        case 360:
+            return "alphas";
+        case 400:
+            return "inhibits";
+        case 1000:
+            return "display_lists";
+        case 500:
+            return "buttons";
+        case 600:
+            return "salvos";
+        case 900:
+            return "relay";
+        case 100:
+            return "module";
+        case 218:
+            return "console";
+        default:
+            return nullptr;
+    }
+}
+
 // Writes the little-endian words and fixed-length texts of a configuration file.
+// With TARVO_FUZZ_SEEDS set to a folder, every file built is also left there, in the subfolder
+// of the fuzz target for its type word: the tests' files seed the fuzz corpora.
 class FileBytes {
   public:
+    FileBytes() = default;
+    FileBytes(const FileBytes&) = delete;
+    FileBytes& operator=(const FileBytes&) = delete;
+    ~FileBytes() {
+        const QString seeds = qEnvironmentVariable("TARVO_FUZZ_SEEDS");
+        if (seeds.isEmpty() || data.size() < 2) return;
+        const int typeWord = static_cast<uint8_t>(data[0]) | (static_cast<uint8_t>(data[1]) << 8);
+        const char* target = FuzzTargetOf(typeWord);
+        if (target == nullptr) return;
+        const QString folder = seeds + QLatin1Char('/') + QLatin1String(target);
+        QDir().mkpath(folder);
+        const QString name =
+            QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha1).toHex());
+        QFile f(folder + QLatin1Char('/') + name);
+        if (f.open(QIODevice::WriteOnly)) f.write(data);
+    }
+
     FileBytes& word(int v) {
         const auto u = static_cast<uint16_t>(v);
         data.append(static_cast<char>(u & 0xFF)).append(static_cast<char>(u >> 8));

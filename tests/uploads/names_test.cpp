@@ -174,6 +174,11 @@ TEST(Alphas, BrokenFilesFailInsteadOfReadingOrSendingGarbage) {
     FileBytes accent;
     accent.words({350, 1, 0, 1}).byte(0xE9);
     EXPECT_THROW(BuildAlphasFrame(*ReadAlphasFile(accent.data, 30), 30), TarvoError);
+    // More names than the message can count fail before any is read: an eight-byte header
+    // must not make the engine read and sort thousands of entries first.
+    FileBytes crowded;
+    crowded.words({350, 0, 0, 16384});
+    EXPECT_EQ(failureNumber([&] { ReadAlphasFile(crowded.data, 30); }), kErrOverflow);
     FileBytes longNames;
     longNames.words({350, 128, 0, 0});
     EXPECT_THROW(BuildAlphasFrame(*ReadAlphasFile(longNames.data, 30), 30), TarvoError);
@@ -267,6 +272,12 @@ TEST(DisplayLists, BothBlocksMustBeThere) {
     QByteArray data = displayLists(1, 0, 8, 8, 2, {{"A", "11111111"}}, {{"B", "00000000"}});
     data.chop(1);
     EXPECT_THROW(ReadDisplayListsFile(data), TarvoError);
+    // A first list beyond the count: the header would clear every list while the file holds
+    // none. An empty table (no positions) is still fine.
+    EXPECT_THROW(ReadDisplayListsFile(displayLists(12289, 12592, 12593, 12593, 8, {}, {})),
+                 TarvoError);
+    EXPECT_EQ(BuildDisplayListsFrame(ReadDisplayListsFile(displayLists(0, 1, 8, 8, 2, {}, {})), 10),
+              Framed(0xDF, Bytes({10}) + N14({0, 0, 8}) + Bytes({2})));
     // Lists numbered from below 0 would lie beyond the last position.
     EXPECT_THROW(ReadDisplayListsFile(displayLists(1, -1, 8, 8, 2, {{"A", "0"}, {"B", "0"}},
                                                    {{"C", "0"}, {"D", "0"}})),
