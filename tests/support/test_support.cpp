@@ -28,8 +28,12 @@ void Folder::createDatabase(const std::vector<Row>& rows) const {
     QFile create(path);
     create.open(QIODevice::WriteOnly);
     create.close();
-    Database db(path);
-    db.exec(sqlText);
+    {
+        Database db(path);
+        Transaction t(db);
+        db.exec(sqlText);
+        t.commit();
+    }
     InsertRows(path, rows);
 }
 
