@@ -144,11 +144,14 @@ void Harness::tick(int count) {
     for (int i = 0; i < count; ++i) {
         clock.advance(500);
         TimerTick(*engine);
+        while (historyAt.size() < view.history.size()) historyAt.push_back(clock.now());
     }
 }
 
 void Harness::runUntil(const QDateTime& until) {
-    while (clock.now() < until) tick();
+    // The manual clock keeps zoneless times; compare like with like (and cheaply).
+    const QDateTime end(until.date(), until.time(), Qt::UTC);
+    while (clock.now() < end) tick();
 }
 
 }  // namespace tarvo::test
