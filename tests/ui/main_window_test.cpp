@@ -12,7 +12,6 @@
 #include "logs/logs.h"
 #include "store/load_database.h"
 #include "ui/about_dialog.h"
-#include "ui/icons.h"
 #include "ui_fixture.h"
 
 namespace tarvo::test {
@@ -207,13 +206,6 @@ TEST(MainWindow, WithoutNotificationAreaMinimisedWindowStaysReachable) {
     processEvents();
     EXPECT_TRUE(h.window->isVisible());
     EXPECT_EQ(h.tray->added, 0);
-}
-
-TEST(LinkIcons, TheTwoStatesLookDifferent) {
-    const QImage on = LinkIconImage(LinkIcon::Connected).pixmap(32, 32).toImage();
-    const QImage off = LinkIconImage(LinkIcon::NotConnected).pixmap(32, 32).toImage();
-    EXPECT_FALSE(on.isNull());
-    EXPECT_NE(on, off);
 }
 
 // Start-up through the window, on a real database and a real loopback switcher port.
