@@ -3,7 +3,6 @@
 #pragma once
 
 #include <memory>
-#include <ostream>
 
 #include <QApplication>
 #include <QMenu>
@@ -13,11 +12,6 @@
 #include "support/test_support.h"
 #include "ui/main_window.h"
 #include "ui/tray_icon.h"
-
-// Readable failure messages for texts.
-inline void PrintTo(const QString& s, std::ostream* os) {
-    *os << '"' << s.toStdString() << '"';
-}
 
 namespace tarvo::test {
 
