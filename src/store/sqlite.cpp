@@ -2,7 +2,9 @@
 
 #include <cmath>
 
+#include <QFile>
 #include <QFileInfo>
+#include <sys/stat.h>
 #include <sqlite3.h>
 
 #include "logs/failure.h"
@@ -10,8 +12,6 @@
 namespace tarvo {
 
 namespace {
-
-constexpr int kBusyTimeoutMs = 5000;
 
 [[noreturn]] void conversionFailure() {
     fail(kErrTypeMismatch, QStringLiteral("Type mismatch"));
@@ -64,7 +64,7 @@ QString ToText(const FieldValue& f) {
 
 bool ToFlag(const FieldValue& f) { return ToInteger(f, INT64_MIN, INT64_MAX) != 0; }
 
-Database::Database(const QString& path) : path_(path) {
+Database::Database(const QString& path, int busyTimeoutMs) : path_(path) {
     if (!QFileInfo::exists(path)) fail(kErrFileNotFound, QStringLiteral("File not found: ") + path);
     const int rc = sqlite3_open_v2(path.toUtf8().constData(), &db_, SQLITE_OPEN_READWRITE, nullptr);
     if (rc != SQLITE_OK) {
@@ -73,7 +73,7 @@ Database::Database(const QString& path) : path_(path) {
         db_ = nullptr;
         fail(kErrDatabase + rc, msg + QStringLiteral(": ") + path);
     }
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    sqlite3_busy_timeout(db_, busyTimeoutMs);
     sqlite3_extended_result_codes(db_, 0);
 }
 
@@ -221,10 +221,20 @@ FieldValue Statement::field(const QString& name) const {
     return value(i);
 }
 
+std::optional<QString> FileTimeIfExists(const QString& path) {
+    // One look at the file system, to the nanosecond: an edit within the same second as the
+    // last load still counts as a change, and the tick's check stays cheap.
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return QStringLiteral("%1.%2")
+        .arg(static_cast<qlonglong>(st.st_mtim.tv_sec))
+        .arg(static_cast<qlonglong>(st.st_mtim.tv_nsec), 9, 10, QLatin1Char('0'));
+}
+
 QString FileTimeText(const QString& path) {
-    const QFileInfo info(path);
-    if (!info.exists()) fail(kErrFileNotFound, QStringLiteral("File not found: ") + path);
-    return info.lastModified().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+    const std::optional<QString> t = FileTimeIfExists(path);
+    if (!t) fail(kErrFileNotFound, QStringLiteral("File not found: ") + path);
+    return *t;
 }
 
 bool FileExists(const QString& path) {
