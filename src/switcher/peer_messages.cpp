@@ -7,7 +7,9 @@ namespace tarvo {
 PeerPorts::PeerPorts(Engine& e) : e_(e) {}
 PeerPorts::~PeerPorts() = default;
 
-bool SendEventMessage(Engine&, const AutomationEvent&) { return false; }
+bool SendEventMessage(Engine&, const AutomationEvent&) {
+    return false;
+}
 void SendSourceSelect(Engine&, const AutomationEvent&) {}
 
 }  // namespace tarvo

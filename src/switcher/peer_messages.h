@@ -11,11 +11,11 @@ struct AutomationEvent;
 // The message socket and the serial port, used by one message at a time.
 class PeerPorts : public QObject {
     Q_OBJECT
-public:
+  public:
     explicit PeerPorts(Engine& e);
     ~PeerPorts() override;
 
-private:
+  private:
     Engine& e_;
 };
 
