@@ -23,25 +23,57 @@ void growToFit(std::vector<uint8_t>& table, long long number) {
 
 }  // namespace
 
+QString MapStepText(const MapProgress& p) {
+    switch (p.step) {
+        case MapStep::None:
+            return QString();
+        case MapStep::CSum:
+            return QStringLiteral("XMap Error - CSum");
+        case MapStep::Type:
+            return QStringLiteral("XMap Error - Type");
+        case MapStep::Count:
+            return QStringLiteral("XMap Error - Count");
+        case MapStep::SourceCount:
+            return QStringLiteral("XMap Error - Source Count");
+        case MapStep::EachSource:
+            return QStringLiteral("XMap Error - Each Source");
+        case MapStep::ChanType:
+            return QStringLiteral("XMap Error - Chan Type");
+        case MapStep::Source:
+            return QStringLiteral("XMap Error - Source, Out:") + QString::number(p.output + 1);
+        case MapStep::DeviceId:
+            return QStringLiteral("XMap Error - Device ID");
+        case MapStep::Length:
+            return QStringLiteral("XMap Error - Length");
+        case MapStep::Resize:
+            return QStringLiteral("XMap Error - Resize struct");
+        case MapStep::Save:
+            return QStringLiteral("XMap Error - Save changes");
+        case MapStep::Received:
+            return QStringLiteral("XMap Error - Update receved");
+    }
+    return QString();
+}
+
 QString MapErrorLocation(const MapProgress& p, long long frameLength) {
-    return p.step + QStringLiteral("T:") + QString::number(p.T) + QStringLiteral(", O:") +
+    return MapStepText(p) + QStringLiteral("T:") + QString::number(p.T) + QStringLiteral(", O:") +
            QString::number(p.O) + QStringLiteral(", P: ") + QString::number(p.P) +
            QStringLiteral(", L:") + QString::number(p.L) + QStringLiteral(", Lng:") +
            QString::number(frameLength - 1);
 }
 
 std::optional<DecodedMap> DecodeCrosspointMap(const QByteArray& f, MapProgress& p) {
-    p.step = QStringLiteral("XMap Error - CSum");
+    p.step = MapStep::CSum;
     if (!FrameChecksumOk(f)) return std::nullopt;
 
-    p.step = QStringLiteral("XMap Error - Type");
+    p.step = MapStep::Type;
     const int k = ReadByte(f, 1);
     const bool channelTypes = (k & 0x40) != 0;
     const int kind = channelTypes ? (k & 0x0F) : k;
     const bool devices = kind == 10;
     const int entrySize = (devices ? 6 : 4) + (channelTypes ? 1 : 0);
 
-    p.step = QStringLiteral("XMap Error - Count");
+    p.step = MapStep::Count;
     p.T = Read14(f, 2);
     p.O = Read14(f, 4);
     DecodedMap map;
@@ -54,7 +86,7 @@ std::optional<DecodedMap> DecodeCrosspointMap(const QByteArray& f, MapProgress& 
     for (long long n = 0; n < p.T; ++n) {
         const long long o = p.O + n;
         OutputMap& out = map.outputs[static_cast<std::size_t>(n)];
-        p.step = QStringLiteral("XMap Error - Source Count");
+        p.step = MapStep::SourceCount;
         const int s = Read14(f, p.P);
         p.P += 2;
         out.SourceCount = toByte(s);
@@ -62,19 +94,20 @@ std::optional<DecodedMap> DecodeCrosspointMap(const QByteArray& f, MapProgress& 
         out.OutputAttr = ReadByte(f, p.P);
         p.P += 1;
 
-        p.step = QStringLiteral("XMap Error - Each Source");
+        p.step = MapStep::EachSource;
         int c = 0;  // channel-type-10 entries so far in this block
         for (int j = 0; j < s; ++j) {
             bool type10 = false;
             if (channelTypes) {
-                p.step = QStringLiteral("XMap Error - Chan Type");
+                p.step = MapStep::ChanType;
                 if (ReadByte(f, p.P) == kChannelType10) {
                     type10 = true;
                     ++c;
                 }
                 p.P += 1;
             }
-            p.step = QStringLiteral("XMap Error - Source, Out:") + QString::number(o + 1);
+            p.step = MapStep::Source;
+            p.output = o;
             const int16_t source = to16(Read14(f, p.P));
             const int16_t param = to16(Read14(f, p.P + 2));
             p.P += 4;
@@ -86,7 +119,7 @@ std::optional<DecodedMap> DecodeCrosspointMap(const QByteArray& f, MapProgress& 
                 at(out.SourceParams, j - c) = param;
             }
             if (devices) {
-                p.step = QStringLiteral("XMap Error - Device ID");
+                p.step = MapStep::DeviceId;
                 const int16_t device = to16(Read14(f, p.P));
                 p.P += 2;
                 if (type10)
@@ -98,7 +131,7 @@ std::optional<DecodedMap> DecodeCrosspointMap(const QByteArray& f, MapProgress& 
         out.Type10Count = to16(c);
     }
 
-    p.step = QStringLiteral("XMap Error - Length");
+    p.step = MapStep::Length;
     if (p.L != f.size()) return std::nullopt;
     return map;
 }
@@ -147,14 +180,14 @@ void HandleCrosspointMap(Engine& e, const QByteArray& frame, int link) {
         const long long o = p.O;
         const long long last = p.O + p.T - 1;
 
-        p.step = QStringLiteral("XMap Error - Resize struct");
+        p.step = MapStep::Resize;
         {
             std::vector<OutputMap>& m = e.mapOf(link);
             if (static_cast<long long>(m.size()) - 1 < last)
                 m.resize(static_cast<std::size_t>(last) + 1);
         }
 
-        p.step.clear();
+        p.step = MapStep::None;
         if (p.T == 1) {
             // A single-output update is a change on the switcher: the destination's triggers
             // look at it. The trigger list may be rebuilt by a reload inside a triggered run,
@@ -166,7 +199,7 @@ void HandleCrosspointMap(Engine& e, const QByteArray& frame, int link) {
             }
         }
 
-        p.step = QStringLiteral("XMap Error - Save changes");
+        p.step = MapStep::Save;
         std::vector<OutputMap>& m = e.mapOf(link);
         // The triggered runs may have waited, and the link may have been lost meanwhile: a map
         // that has been reset stays empty until the switcher sends a fresh one.
@@ -174,7 +207,7 @@ void HandleCrosspointMap(Engine& e, const QByteArray& frame, int link) {
         for (std::size_t n = 0; n < decoded->outputs.size(); ++n)
             m[static_cast<std::size_t>(o) + n] = decoded->outputs[n];
 
-        p.step = QStringLiteral("XMap Error - Update receved");
+        p.step = MapStep::Received;
         at(e.MapReceived, link) = true;
     } catch (...) {
         ReportError(e, MapErrorLocation(p, frame.size()), CurrentFailure(std::current_exception()));
@@ -202,28 +235,30 @@ void HandleTakeReport(Engine& e, const QByteArray& frame, int link) {
 
 void HandleRelayOptoState(Engine& e, const QByteArray& frame, int link) {
     (void)link;  // both links feed the one opto and relay picture
-    QString location = QStringLiteral("Error Proc O/R State");
-    Guarded(e, location, [&] {
+    // Where the handler stands, turned into the report's location text only on a failure.
+    enum class Step { Message, Resize, Entry } step = Step::Message;
+    int count = 0;
+    StateEntry current;
+    bool optos = false;
+    try {
         if (!FrameChecksumOk(frame)) {
             WriteErrorLog(e, QStringLiteral("Check Sum Error"), QStringLiteral("Relay/Opto State"));
             return;
         }
         const std::optional<StateMessage> m = DecodeStateMessage(frame);
         if (!m) return;
-        const bool optos = m->kind == kOptoStateKind;
+        count = m->count;
+        optos = m->kind == kOptoStateKind;
         const bool relays = m->kind == kRelayStateKind;
         if (!optos && !relays) return;  // other kinds store nothing
-        const QString what = optos ? QStringLiteral("Opto") : QStringLiteral("Relay");
         auto table = [&]() -> std::vector<uint8_t>& { return optos ? e.OptoState : e.RelayState; };
 
-        location = QStringLiteral("Error Proc O/R State - Resize Error - Count:") +
-                   QString::number(m->count);
+        step = Step::Resize;
         if (m->count > 0) growToFit(table(), m->count - 1);
 
+        step = Step::Entry;
         for (const StateEntry& s : m->entries) {
-            location = QStringLiteral("Error Rec ") + what + QStringLiteral(" State - Number:") +
-                       QString::number(s.number) + QStringLiteral(" State:") +
-                       QString::number(s.state);
+            current = s;
             // A number beyond the table makes room for it rather than losing the state. The
             // table is looked up again for every entry: a triggered run may have waited.
             growToFit(table(), s.number);
@@ -235,7 +270,25 @@ void HandleRelayOptoState(Engine& e, const QByteArray& frame, int link) {
                     ProcessRelayEvent(e, s.number, s.state);
             }
         }
-    });
+    } catch (...) {
+        QString location;
+        switch (step) {
+            case Step::Message:
+                location = QStringLiteral("Error Proc O/R State");
+                break;
+            case Step::Resize:
+                location = QStringLiteral("Error Proc O/R State - Resize Error - Count:") +
+                           QString::number(count);
+                break;
+            case Step::Entry:
+                location = QStringLiteral("Error Rec ") +
+                           (optos ? QStringLiteral("Opto") : QStringLiteral("Relay")) +
+                           QStringLiteral(" State - Number:") + QString::number(current.number) +
+                           QStringLiteral(" State:") + QString::number(current.state);
+                break;
+        }
+        ReportError(e, location, CurrentFailure(std::current_exception()));
+    }
 }
 
 void HandleIdentRequest(Engine& e, const QByteArray& frame, int link) {

@@ -27,14 +27,32 @@ constexpr int kMaxStateEntries = 16384;
 
 // --- crosspoint map (0xF6)
 
-// Where decoding stands, for the error report of a map that cannot be taken.
-struct MapProgress {
-    QString step;
-    long long T = 0;  // outputs described
-    long long O = 0;  // first output, 0-based
-    long long P = 0;  // read position
-    long long L = 0;  // expected frame length
+// Where decoding stands, for the error report of a map that cannot be taken. The step is
+// kept as a number and only turned into its text when a report is written.
+enum class MapStep {
+    None,
+    CSum,
+    Type,
+    Count,
+    SourceCount,
+    EachSource,
+    ChanType,
+    Source,
+    DeviceId,
+    Length,
+    Resize,
+    Save,
+    Received
 };
+struct MapProgress {
+    MapStep step = MapStep::None;
+    long long output = 0;  // 0-based output being read (for the Source step)
+    long long T = 0;       // outputs described
+    long long O = 0;       // first output, 0-based
+    long long P = 0;       // read position
+    long long L = 0;       // expected frame length
+};
+QString MapStepText(const MapProgress& p);
 // The error report's location: step text, then T, O, P, L and the frame's last index.
 QString MapErrorLocation(const MapProgress& p, long long frameLength);
 

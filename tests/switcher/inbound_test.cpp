@@ -84,14 +84,14 @@ TEST(MapDecoder, WrongChecksumOrLengthIsIgnored) {
     FrameBuilder longer(0xF6);
     longer.bytes(f.mid(1, f.size() - 3)).byte(0);
     EXPECT_FALSE(DecodeCrosspointMap(longer.finish(), p));
-    EXPECT_EQ(p.step, QStringLiteral("XMap Error - Length"));
+    EXPECT_EQ(MapStepText(p), QStringLiteral("XMap Error - Length"));
 }
 
 TEST(MapDecoder, BlocksThatDoNotFitFail) {
     MapProgress p;
     std::vector<Entry> tooMany(66, Entry{0, 1, 0, 0});
     EXPECT_THROW(DecodeCrosspointMap(mapFrame(0, 0, {tooMany}), p), TarvoError);
-    EXPECT_EQ(p.step, QStringLiteral("XMap Error - Source, Out:1"));
+    EXPECT_EQ(MapStepText(p), QStringLiteral("XMap Error - Source, Out:1"));
     std::vector<Entry> tooMany10(33, Entry{10, 1, 0, 0});
     EXPECT_THROW(DecodeCrosspointMap(mapFrame(0x40, 0, {tooMany10}), p), TarvoError);
     // 65 ordinary and 32 type-10 entries are the most a block holds.
@@ -102,7 +102,7 @@ TEST(MapDecoder, BlocksThatDoNotFitFail) {
     FrameBuilder shortMap(0xF6);
     shortMap.byte(0).num14(1).num14(0).num14(40).byte(0);
     EXPECT_THROW(DecodeCrosspointMap(shortMap.finish(), p), TarvoError);
-    EXPECT_EQ(MapErrorLocation(MapProgress{QStringLiteral("XMap Error - Count"), 2, 7, 4, 8}, 12),
+    EXPECT_EQ(MapErrorLocation(MapProgress{MapStep::Count, 0, 2, 7, 4, 8}, 12),
               QStringLiteral("XMap Error - CountT:2, O:7, P: 4, L:8, Lng:11"));
 }
 
