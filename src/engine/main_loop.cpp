@@ -39,8 +39,8 @@ void reselectNextEvent(Engine& e) {
 
 // Step 7 of the tick: reload when the file changed, show no events when it is gone.
 void checkDatabaseFile(Engine& e) {
-    if (FileExists(e.DatabasePath)) {
-        if (FileTimeText(e.DatabasePath) != e.DatabaseFileTime) {
+    if (const std::optional<QString> fileTime = FileTimeIfExists(e.DatabasePath)) {
+        if (*fileTime != e.DatabaseFileTime) {
             LoadDatabase(e);
             reselectNextEvent(e);
         }
@@ -98,7 +98,9 @@ QString StatusDateText(const QDateTime& at) {
         .arg(d.year());
 }
 
-QString StatusTimeText(const QDateTime& at) { return at.time().toString(QStringLiteral("hh:mm:ss")); }
+QString StatusTimeText(const QDateTime& at) {
+    return FormatTimeOfDay(at.time().msecsSinceStartOfDay() / 1000);
+}
 
 QString StartupTimeText(const QDateTime& at) {
     const QTime t = at.time();

@@ -41,7 +41,15 @@ void SystemClock::sleep(int ms, bool pump) {
     loop.exec();
 }
 
-ManualClock::ManualClock(const QDateTime& start, int32_t tick) : now_(start), tick_(tick) {}
+namespace {
+// The manual clock keeps its wall time without a time zone: a week of ticks then costs no zone
+// conversions, and tests read the same local times they set.
+QDateTime zoneless(const QDateTime& t) { return QDateTime(t.date(), t.time(), Qt::UTC); }
+}  // namespace
+
+ManualClock::ManualClock(const QDateTime& start, int32_t tick) : now_(zoneless(start)), tick_(tick) {}
+
+void ManualClock::setNow(const QDateTime& t) { now_ = zoneless(t); }
 
 void ManualClock::advance(int64_t ms) {
     now_ = now_.addMSecs(ms);

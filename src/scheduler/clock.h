@@ -38,7 +38,7 @@ public:
 
     void advance(int64_t ms);
     // Sets the wall clock (a clock jump); the tick counter is not affected.
-    void setNow(const QDateTime& t) { now_ = t; }
+    void setNow(const QDateTime& t);
     void setTickCount(int32_t t) { tick_ = t; }
 
 private:

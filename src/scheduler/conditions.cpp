@@ -100,6 +100,7 @@ void ExecuteDelayedEvent(Engine& e, int position) {
 }
 
 void RunDueDelayedEvents(Engine& e) {
+    if (e.DelayedEventCount == 0) return;
     const QDateTime now = sampledNow(e);
     while (e.DelayedEventCount > 0 && !e.DelayedEvents.empty() && e.DelayedEvents.front().due <= now)
         ExecuteDelayedEvent(e, 0);

@@ -20,9 +20,10 @@ int16_t DetermineNextEvent(Engine& e) {
             const AutomationEvent& ev = at(e.Events, i);
             // A day outside Monday..Sunday (7 "None", or any other stored value) is never on the
             // clock: choosing such a row would leave the pointer on a row that never falls due.
-            if (!ev.onTheClock() || ev.Type != kTimed || !IsWeekday(ev.Day)) continue;
+            const std::optional<int> seconds = EventSeconds(ev.Time);
+            if (!seconds || ev.Type != kTimed || !IsWeekday(ev.Day)) continue;
             if (ev.Day == e.CurrentDay) {
-                if (ParseTimeOfDay(ev.Time) >= e.CurrentTime) return to16(i);
+                if (*seconds >= e.CurrentTime) return to16(i);
                 if (first == kNone) first = i;
             } else {
                 if (ev.Day > e.CurrentDay) return to16(i);

@@ -24,6 +24,17 @@ int readNumber(const QString& s, const QString& whole) {
 }  // namespace
 
 int ParseTimeOfDay(const QString& text) {
+    // The editing tool writes "HH:MM:SS"; read that form without allocating, since the tick
+    // reads the next event's time twice a second.
+    if (text.size() == 8 && text[2] == QLatin1Char(':') && text[5] == QLatin1Char(':')) {
+        auto digit = [&](int i) { return text[i].unicode() >= '0' && text[i].unicode() <= '9'; };
+        if (digit(0) && digit(1) && digit(3) && digit(4) && digit(6) && digit(7)) {
+            auto two = [&](int i) { return (text[i].unicode() - '0') * 10 + (text[i + 1].unicode() - '0'); };
+            const int h = two(0), m = two(3), sec = two(6);
+            if (h > 23 || m > 59 || sec > 59) badTime(text);
+            return h * 3600 + m * 60 + sec;
+        }
+    }
     QString t = text.trimmed();
     int designator = 0;  // 1 AM, 2 PM
     if (t.endsWith(QLatin1String("AM"), Qt::CaseInsensitive)) designator = 1;
@@ -53,9 +64,13 @@ std::optional<int> EventSeconds(const QString& time) {
 }
 
 QString FormatTimeOfDay(int seconds) {
-    auto two = [](int v) { return QString::number(v).rightJustified(2, QLatin1Char('0')); };
-    return two(seconds / 3600) + QLatin1Char(':') + two(seconds / 60 % 60) + QLatin1Char(':') +
-           two(seconds % 60);
+    const int parts[3] = {seconds / 3600, seconds / 60 % 60, seconds % 60};
+    QString out(8, QLatin1Char(':'));
+    for (int i = 0; i < 3; ++i) {
+        out[i * 3] = QLatin1Char(static_cast<char>('0' + parts[i] / 10 % 10));
+        out[i * 3 + 1] = QLatin1Char(static_cast<char>('0' + parts[i] % 10));
+    }
+    return out;
 }
 
 int16_t ConvertToMinutes(Engine& e, int secondsOfDay, int day) {

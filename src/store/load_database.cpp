@@ -55,13 +55,23 @@ double leadingNumber(const QString& text) {
 // missing column, leaves the field empty.
 struct RowReader {
     const Statement& row;
+    // Column indices in the order the fields are read, found on the first row and reused.
+    std::vector<int>& columns;
+    std::size_t next = 0;
+
+    FieldValue field(const char* column) {
+        if (next == columns.size()) columns.push_back(row.columnIndex(QLatin1String(column)));
+        const int index = columns[next++];
+        if (index < 0) fail(kErrNoSuchField, QStringLiteral("Item not found in this collection: ") + QLatin1String(column));
+        return row.value(index);
+    }
 
     template <typename T>
     void integer(T& out, const char* column, std::optional<int64_t> nullDefault, int64_t min, int64_t max,
                  std::optional<int64_t> aboveMax = std::nullopt, std::optional<int64_t> limit = std::nullopt) {
         out = T{};
         try {
-            const FieldValue f = row.field(QLatin1String(column));
+            const FieldValue f = field(column);
             int64_t v = 0;
             if (f.isNull()) {
                 if (!nullDefault) return;  // a Null without a default stays empty
@@ -88,7 +98,7 @@ struct RowReader {
     void text(QString& out, const char* column, const QString& nullDefault) {
         out.clear();
         try {
-            const FieldValue f = row.field(QLatin1String(column));
+            const FieldValue f = field(column);
             out = f.isNull() ? nullDefault : ToText(f);
         } catch (const TarvoError&) {
             out.clear();
@@ -96,9 +106,9 @@ struct RowReader {
     }
 };
 
-AutomationEvent readEvent(const Statement& row) {
+AutomationEvent readEvent(const Statement& row, std::vector<int>& columns) {
     AutomationEvent ev;
-    RowReader r{row};
+    RowReader r{row, columns};
     r.integer(ev.Number, "Number", std::nullopt, -32768, 32767);
     r.i16(ev.Day, "Day");
     ev.DayName = DayNameOf(ev.Day);
@@ -316,8 +326,9 @@ void LoadDatabase(Engine& e) {
             // 11. A failed column read leaves that one field empty.
             std::vector<AutomationEvent> loaded;
             loaded.reserve(static_cast<std::size_t>(e.TotalEvents));
+            std::vector<int> columns;
             while (static_cast<int32_t>(loaded.size()) < e.TotalEvents && query.next())
-                loaded.push_back(readEvent(query));
+                loaded.push_back(readEvent(query, columns));
             loaded.resize(static_cast<std::size_t>(e.TotalEvents));
             e.Events = std::move(loaded);
         }  // 12. The database is closed here.

@@ -2,7 +2,9 @@
 
 #include <cmath>
 
+#include <QFile>
 #include <QFileInfo>
+#include <sys/stat.h>
 #include <sqlite3.h>
 
 #include "logs/failure.h"
@@ -221,10 +223,20 @@ FieldValue Statement::field(const QString& name) const {
     return value(i);
 }
 
+std::optional<QString> FileTimeIfExists(const QString& path) {
+    // One look at the file system, to the nanosecond: an edit within the same second as the
+    // last load still counts as a change, and the tick's check stays cheap.
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return QStringLiteral("%1.%2")
+        .arg(static_cast<qlonglong>(st.st_mtim.tv_sec))
+        .arg(static_cast<qlonglong>(st.st_mtim.tv_nsec), 9, 10, QLatin1Char('0'));
+}
+
 QString FileTimeText(const QString& path) {
-    const QFileInfo info(path);
-    if (!info.exists()) fail(kErrFileNotFound, QStringLiteral("File not found: ") + path);
-    return info.lastModified().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+    const std::optional<QString> t = FileTimeIfExists(path);
+    if (!t) fail(kErrFileNotFound, QStringLiteral("File not found: ") + path);
+    return *t;
 }
 
 bool FileExists(const QString& path) {

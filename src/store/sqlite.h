@@ -98,8 +98,10 @@ private:
     QHash<QString, int> index_;
 };
 
-// The file's last-modified date and time as text (to the millisecond).
+// The file's last-modified date and time as text; a missing file is a failure.
 QString FileTimeText(const QString& path);
+// The same, or nothing when there is no such file.
+std::optional<QString> FileTimeIfExists(const QString& path);
 bool FileExists(const QString& path);
 
 }  // namespace tarvo

@@ -28,8 +28,12 @@ void Folder::createDatabase(const std::vector<Row>& rows) const {
     QFile create(path);
     create.open(QIODevice::WriteOnly);
     create.close();
-    Database db(path);
-    db.exec(sqlText);
+    {
+        Database db(path);
+        Transaction t(db);
+        db.exec(sqlText);
+        t.commit();
+    }
     InsertRows(path, rows);
 }
 
@@ -140,11 +144,14 @@ void Harness::tick(int count) {
     for (int i = 0; i < count; ++i) {
         clock.advance(500);
         TimerTick(*engine);
+        while (historyAt.size() < view.history.size()) historyAt.push_back(clock.now());
     }
 }
 
 void Harness::runUntil(const QDateTime& until) {
-    while (clock.now() < until) tick();
+    // The manual clock keeps zoneless times; compare like with like (and cheaply).
+    const QDateTime end(until.date(), until.time(), Qt::UTC);
+    while (clock.now() < end) tick();
 }
 
 }  // namespace tarvo::test

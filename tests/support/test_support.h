@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <ostream>
 #include <vector>
 
 #include <QDateTime>
@@ -15,6 +16,9 @@
 #include "engine/engine.h"
 #include "engine/status_view.h"
 #include "scheduler/clock.h"
+
+// Readable QString output in failure messages.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace tarvo::test {
 
@@ -88,6 +92,8 @@ struct Harness {
     void tick(int count = 1);
     // Runs ticks until the clock reaches `until`.
     void runUntil(const QDateTime& until);
+    // The clock when each history line appeared (filled by tick()).
+    std::vector<QDateTime> historyAt;
 };
 
 // A date-time on a given weekday (0 Monday) of a fixed week, at h:m:s.

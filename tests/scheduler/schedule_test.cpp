@@ -1,0 +1,249 @@
+// The schedule run on the manual clock: the tick, the timed runner and the upkeep, a week at a
+// time in seconds. The switcher links stay down here, so every event that runs is refused with
+// its reason; what matters is which events are decided, when, in which order, and what happens
+// to one-time and skip rows.
+#include <gtest/gtest.h>
+
+#include <QFile>
+
+#include "engine/main_loop.h"
+#include "scheduler/timed_runner.h"
+#include "store/load_database.h"
+#include "support/test_support.h"
+
+namespace tarvo {
+namespace {
+
+using test::Harness;
+using test::Row;
+using test::TimedRow;
+using test::WeekMoment;
+
+QStringList titlesOf(const Harness& h) {
+    QStringList t;
+    for (const auto& l : h.view.history) t << l.line.title;
+    return t;
+}
+
+TEST(Schedule, EveryTimedEventOfAWeekIsDecidedOnceAtItsSecondInTableOrder) {
+    Harness h(WeekMoment(0, 0, 0, 0, 2));
+    std::vector<Row> rows;
+    int n = 1;
+    // Two events at each of a few moments of every day; the second has the higher priority.
+    for (int day = 0; day < 7; ++day) {
+        for (const char* time : {"00:00:30", "06:15:00", "12:00:59", "23:59:59"}) {
+            Row a = TimedRow(n++, day, time, QStringLiteral("D%1 %2 b").arg(day).arg(time));
+            a["Priority"] = 2;
+            Row b = TimedRow(n++, day, time, QStringLiteral("D%1 %2 a").arg(day).arg(time));
+            b["Priority"] = 1;
+            rows.push_back(a);
+            rows.push_back(b);
+        }
+    }
+    h.folder.createDatabase(rows);
+    h.startUp();
+    h.runUntil(WeekMoment(7, 0, 0, 10));
+
+    QStringList expected;
+    for (int day = 0; day < 7; ++day)
+        for (const char* time : {"00:00:30", "06:15:00", "12:00:59", "23:59:59"})
+            expected << QStringLiteral("D%1 %2 a - Not Executed").arg(day).arg(time)
+                     << QStringLiteral("D%1 %2 b - Not Executed").arg(day).arg(time);
+    const QStringList got = titlesOf(h);
+    for (int i = 0; i < std::min(got.size(), expected.size()); ++i) ASSERT_EQ(got[i], expected[i]) << i;
+    ASSERT_EQ(got.size(), expected.size());
+    for (std::size_t i = 0; i < h.view.history.size(); ++i) {
+        const auto& line = h.view.history[i].line;
+        EXPECT_TRUE(h.view.history[i].red);
+        // Decided within the first tick of its second.
+        const QDateTime at = h.historyAt[i];
+        EXPECT_EQ(at.time().toString("hh:mm:ss"), line.time) << line.title.toStdString();
+        EXPECT_EQ(DayNameOf(at.date().dayOfWeek() - 1), line.day);
+        EXPECT_LT(at.time().msec(), 500);
+    }
+    // Each refusal carries its reason.
+    const QStringList log = h.folder.activityLines();
+    EXPECT_EQ(log.first(), "Program Start");
+    EXPECT_EQ(log.size(), 1 + expected.size());
+    EXPECT_TRUE(log[1].endsWith(" not executed - Server not connected"));
+}
+
+TEST(Schedule, ClockJumpsForwardSkipBackwardRepeatAndTheWeekTurnChangesNothing) {
+    Harness h(WeekMoment(1, 9, 59, 58, 2));
+    h.folder.createDatabase({TimedRow(1, 1, "10:00:00", "Ten"), TimedRow(2, 1, "10:30:00", "Half past"),
+                             TimedRow(3, 1, "11:30:00", "Half eleven"), TimedRow(4, 6, "23:59:30", "Sunday late"),
+                             TimedRow(5, 0, "00:00:10", "Monday early")});
+    h.startUp();
+    h.tick(8);
+    ASSERT_EQ(titlesOf(h).size(), 1);  // Ten ran
+    // Set forward one hour: 10:30 is skipped, 11:30 still comes.
+    h.clock.setNow(WeekMoment(1, 11, 0, 0, 2));
+    h.runUntil(WeekMoment(1, 11, 31));
+    EXPECT_EQ(titlesOf(h), (QStringList{"Ten - Not Executed", "Half eleven - Not Executed"}));
+    // Set back ten minutes: 11:30 runs again.
+    h.clock.setNow(WeekMoment(1, 11, 25, 0, 2));
+    h.runUntil(WeekMoment(1, 11, 31));
+    EXPECT_EQ(titlesOf(h).size(), 3);
+    EXPECT_EQ(titlesOf(h).last(), "Half eleven - Not Executed");
+    // Across the turn of the week the pointer moved by the runner stays: Sunday's event, then
+    // Monday's.
+    h.clock.setNow(WeekMoment(6, 23, 59, 0, 2));
+    h.tick();
+    h.runUntil(WeekMoment(7, 0, 1));
+    EXPECT_EQ(titlesOf(h).mid(3), (QStringList{"Sunday late - Not Executed", "Monday early - Not Executed"}));
+}
+
+TEST(Schedule, ALateTickStillRunsTheEventWithinItsCatchUpWindow) {
+    Harness h(WeekMoment(2, 8, 0, 0, 2));
+    h.folder.createDatabase({TimedRow(1, 2, "07:00:00", "First"), TimedRow(2, 2, "08:00:10", "Late tick"),
+                             TimedRow(3, 2, "08:30:00", "Far too late"), TimedRow(4, 2, "09:00:00", "Later")});
+    h.startUp();
+    ASSERT_EQ(h.e().NextEventIndex, 1);
+    // The tick comes 1.4 s after the event's second.
+    h.clock.setNow(WeekMoment(2, 8, 0, 11, 400));
+    h.tick();
+    EXPECT_EQ(titlesOf(h), QStringList{"Late tick - Not Executed"});
+    // Three minutes late: beyond the window, nothing runs and the pointer stays.
+    h.clock.setNow(WeekMoment(2, 8, 29, 59, 0));
+    h.tick();
+    h.clock.setNow(WeekMoment(2, 8, 33, 0, 0));
+    h.tick();
+    EXPECT_EQ(titlesOf(h).size(), 1);
+    EXPECT_EQ(h.e().NextEventIndex, 2);
+    // Two minutes and fifty-nine seconds late is still inside it.
+    h.clock.setNow(WeekMoment(2, 8, 29, 59, 0));
+    h.tick();
+    h.clock.setNow(WeekMoment(2, 8, 32, 59, 0));
+    h.tick();
+    EXPECT_EQ(titlesOf(h).last(), "Far too late - Not Executed");
+}
+
+TEST(Schedule, TheRowAtIndexZeroRunsOnlyAtItsExactSecond) {
+    Harness h(WeekMoment(2, 7, 59, 59, 2));
+    h.folder.createDatabase({TimedRow(1, 2, "08:00:00", "Zero"), TimedRow(2, 2, "09:00:00", "One")});
+    h.startUp();
+    h.clock.setNow(WeekMoment(2, 8, 0, 1, 2));  // missed by a second
+    h.tick();
+    EXPECT_TRUE(h.view.history.empty());
+}
+
+TEST(Schedule, DatabaseDeletedRestoredAndEditedWhileRunning) {
+    Harness h(WeekMoment(3, 9, 0, 0, 2));
+    h.folder.createDatabase({TimedRow(1, 3, "10:00:00", "Ten"), TimedRow(2, 3, "11:00:00", "Eleven")});
+    h.startUp();
+    const QString db = h.folder.file(kDatabaseFileName);
+    const QString saved = h.folder.file("saved.mdb");
+    ASSERT_TRUE(QFile::rename(db, saved));
+    h.tick(5);  // within 2.5 s
+    EXPECT_EQ(h.view.nextLine(), (ListLine{" ", " ", "No Events"}));
+    EXPECT_EQ(h.view.panels[1], "0 Total Events");
+    ASSERT_TRUE(QFile::rename(saved, db));
+    h.tick(5);
+    EXPECT_EQ(h.view.panels[1], "2 Total Events");
+    EXPECT_EQ(h.view.nextLine().title, "Ten");
+
+    // An outside edit is picked up within 2.5 s.
+    h.clock.advance(1000);
+    test::InsertRows(db, {TimedRow(3, 3, "09:30:00", "Half nine")});
+    h.tick(5);
+    EXPECT_EQ(h.view.panels[1], "3 Total Events");
+    EXPECT_EQ(h.view.nextLine().title, "Half nine");
+}
+
+TEST(Schedule, OneTimeEventsAreDeletedInTheFileAndInMemory) {
+    Harness h(WeekMoment(4, 9, 59, 58, 2));
+    h.folder.createDatabase({TimedRow(1, 4, "09:00:00", "Before"), TimedRow(2, 4, "10:00:00", "Once", 3),
+                             TimedRow(3, 4, "10:00:00", "Same moment"), TimedRow(4, 4, "11:00:00", "After")});
+    h.startUp();
+    int loads = 0;
+    const QString fileTime = h.e().DatabaseFileTime;
+    h.runUntil(WeekMoment(4, 10, 0, 5));
+    // The one-time row went, and the row due at the same moment still ran in the same call.
+    EXPECT_EQ(titlesOf(h), (QStringList{"Once - Not Executed", "Same moment - Not Executed"}));
+    EXPECT_EQ(h.folder.query("SELECT COUNT(*) FROM Automation WHERE Number = 2").toInt(), 0);
+    EXPECT_EQ(h.e().TotalEvents, 3);
+    EXPECT_EQ(h.view.nextLine().title, "After");
+    EXPECT_NE(h.e().DatabaseFileTime, fileTime);
+    // The engine's own change does not cause a reload.
+    const auto panelsBefore = h.view.captions.size();
+    h.tick(10);
+    EXPECT_EQ(h.view.captions.size(), panelsBefore + loads);
+    EXPECT_TRUE(h.folder.errorLines().isEmpty());
+}
+
+TEST(Schedule, TheOnlyRowRunOnceLeavesNoEvents) {
+    Harness h(WeekMoment(4, 9, 59, 58, 2));
+    h.folder.createDatabase({TimedRow(1, 4, "10:00:00", "Only once", 3)});
+    h.startUp();
+    h.runUntil(WeekMoment(4, 10, 0, 3));
+    EXPECT_EQ(titlesOf(h), QStringList{"Only once - Not Executed"});
+    EXPECT_EQ(h.e().TotalEvents, 0);
+    EXPECT_EQ(h.view.nextLine(), (ListLine{" ", " ", "No Events"}));
+    EXPECT_EQ(h.e().Events[0].Time, "23:59:59");
+    EXPECT_EQ(h.e().Events[0].Active, 0);
+    EXPECT_EQ(h.folder.query("SELECT COUNT(*) FROM Automation").toInt(), 0);
+}
+
+TEST(Schedule, SkipEventsAreReArmedAndRunAWeekLater) {
+    Harness h(WeekMoment(5, 6, 59, 58, 2));
+    h.folder.createDatabase({TimedRow(1, 5, "07:00:00", "Skip me", 2), TimedRow(2, 5, "08:00:00", "Other")});
+    h.startUp();
+    h.runUntil(WeekMoment(5, 7, 0, 3));
+    ASSERT_EQ(h.view.history.size(), 1u);
+    EXPECT_EQ(h.view.history[0].line.title, "Skip me - Not Executed");
+    EXPECT_TRUE(h.view.history[0].red);
+    EXPECT_EQ(h.folder.query("SELECT Active FROM Automation WHERE Number = 1").toInt(), 1);
+    EXPECT_EQ(h.e().Events[0].Active, 1);
+    // No reason is logged for a skip with the conditions empty... except the link's.
+    EXPECT_EQ(h.folder.activityLines().last(), "Skip me not executed - Server not connected");
+    // A week later it is an ordinary active event: decided again, and the file is not touched.
+    const QString fileTime = h.e().DatabaseFileTime;
+    h.clock.setNow(WeekMoment(12, 6, 59, 0, 2));
+    h.tick();
+    h.runUntil(WeekMoment(12, 7, 0, 3));
+    EXPECT_EQ(h.view.history.size(), 2u);
+    EXPECT_EQ(h.view.history.back().line.title, "Skip me - Not Executed");
+    EXPECT_EQ(h.e().DatabaseFileTime, fileTime);
+}
+
+TEST(Schedule, InactiveEventsAreListedAsInactive) {
+    Harness h(WeekMoment(0, 6, 59, 58, 2));
+    h.folder.createDatabase({TimedRow(1, 0, "07:00:00", "Sleeping", 0), TimedRow(2, 0, "08:00:00", "Other")});
+    h.startUp();
+    h.runUntil(WeekMoment(0, 7, 0, 3));
+    ASSERT_EQ(h.view.history.size(), 1u);
+    EXPECT_EQ(h.view.history[0].line.title, "Sleeping - Inactive");
+    EXPECT_FALSE(h.view.history[0].red);
+    // With the link down even an inactive event logs the link's reason.
+    EXPECT_EQ(h.folder.activityLines().last(), "Sleeping not executed - Server not connected");
+}
+
+TEST(Schedule, TheHoldSuspendsOnlyTheTimedStep) {
+    Harness h(WeekMoment(0, 6, 59, 58, 2));
+    h.folder.createDatabase({TimedRow(1, 0, "07:00:00", "Only")});
+    h.startUp();
+    h.runUntil(WeekMoment(0, 7, 0, 1));
+    ASSERT_EQ(h.view.history.size(), 1u);
+    EXPECT_TRUE(h.e().holdActive);
+    // The rest of the tick runs on: the clock panel keeps moving during the hold.
+    h.tick(4);
+    EXPECT_EQ(h.view.panels[3], "07:00:03");
+    // The hold ends three minutes on and the event does not run twice.
+    h.runUntil(WeekMoment(0, 7, 10));
+    EXPECT_FALSE(h.e().holdActive);
+    EXPECT_EQ(h.view.history.size(), 1u);
+}
+
+TEST(Schedule, ATickNeverRunsInsideItself) {
+    Harness h(WeekMoment(0, 6, 0, 0, 2));
+    h.folder.createDatabase({TimedRow(1, 0, "07:00:00", "A")});
+    h.startUp();
+    h.e().inTick = true;  // as if a wait inside a tick handled the timer
+    const int16_t ticks = h.e().TimerTicks;
+    TimerTick(h.e());
+    EXPECT_EQ(h.e().TimerTicks, ticks);
+    h.e().inTick = false;
+}
+
+}  // namespace
+}  // namespace tarvo
