@@ -6,7 +6,8 @@
 // Every unit received from the engine is printed as a line "hh:mm:ss.zzz RX <hex>", and every
 // unit sent as "TX <hex>". Control lines are read from standard input (and from the control
 // port, when given): opto N on|off, relay N on|off, take SRC OUT, silent, talk, close,
-// garbage N, ident, map, ping, present, absent, send HEX..., quit.
+// garbage N, ident, map, ping, present, absent, send HEX..., quit. "absent" makes the server
+// report its switcher missing (0xF1, also as the answer to pings) until "present".
 #include <unistd.h>
 #include <cstdio>
 

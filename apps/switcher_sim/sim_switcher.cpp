@@ -122,8 +122,8 @@ void SimSwitcher::onNewConnection() {
             rx_.remove(c);
             c->deleteLater();
         });
-        // A switcher that is present says so as soon as the engine is there.
-        send(c, QByteArray(1, static_cast<char>(kPingAnswer)));
+        // The server says at once whether its switcher is there.
+        send(c, QByteArray(1, static_cast<char>(absent_ ? kSwitcherAbsent : kPingAnswer)));
     }
 }
 
@@ -163,7 +163,9 @@ void SimSwitcher::onUnit(QTcpSocket* client, uint8_t type, const QByteArray& fra
     }
     switch (type) {
         case kPing:
-            if (!silent_) send(client, QByteArray(1, static_cast<char>(kPingAnswer)));
+            if (!silent_)
+                send(client,
+                     QByteArray(1, static_cast<char>(absent_ ? kSwitcherAbsent : kPingAnswer)));
             return;
         case 0xF2:  // info request: the whole map
             if (frame.size() == 13) send(client, MapFrame(map_, 0, static_cast<int>(map_.size())));
@@ -310,10 +312,12 @@ QString SimSwitcher::control(const QString& line) {
         return QStringLiteral("OK");
     }
     if (cmd == QLatin1String("present") && w.size() == 1) {
+        absent_ = false;
         broadcast(QByteArray(1, static_cast<char>(kPingAnswer)));
         return QStringLiteral("OK");
     }
     if (cmd == QLatin1String("absent") && w.size() == 1) {
+        absent_ = true;
         broadcast(QByteArray(1, static_cast<char>(kSwitcherAbsent)));
         return QStringLiteral("OK");
     }

@@ -74,6 +74,7 @@ class SimSwitcher : public QObject {
     std::vector<int> optos_;
     std::vector<int> relays_;
     bool silent_ = false;
+    bool absent_ = false;  // the server is up but its switcher is not: pings get 0xF1
 };
 
 }  // namespace tarvo::sim

@@ -58,12 +58,12 @@ void SwitcherLinks::createSocket(int link) {
     auto* s = new QTcpSocket(this);
     sockets_[slot(link)] = s;
     connect(s, &QTcpSocket::connected, this, [this, link] { e_.connectedFlag(link) = true; });
-    // Received data is taken in on a turn of the loop of its own: a handler that waits inside
-    // the consumer must not sit inside the socket's own signal, which would hold back every
-    // later data-arrived signal of that socket until the wait ended.
-    connect(
-        s, &QTcpSocket::readyRead, this, [this, link] { onDataArrived(link); },
-        Qt::QueuedConnection);
+    // Received bytes are moved into the receive buffer at once, but consumed on a turn of the
+    // loop of their own: a handler that waits inside the consumer must not sit inside the
+    // socket's own signal, which would hold back every later data-arrived signal of that
+    // socket until the wait ended. The closed signal is queued behind the consumer, so what
+    // arrived before a close is acted on before the link's state is torn down.
+    connect(s, &QTcpSocket::readyRead, this, [this, link] { onDataArrived(link); });
     connect(
         s, &QTcpSocket::disconnected, this, [this, link] { onClosed(link); }, Qt::QueuedConnection);
 }
@@ -138,7 +138,8 @@ void SwitcherLinks::scheduleDrain(int link) {
 }
 
 void SwitcherLinks::onDataArrived(int link) {
-    ReadSwitcherData(e_, link);
+    TakeInSwitcherData(e_, link);
+    scheduleDrain(link);
 }
 
 void SwitcherLinks::onClosed(int link) {
@@ -213,13 +214,16 @@ void CloseSlaveLink(Engine& e) {
     });
 }
 
-void ReadSwitcherData(Engine& e, int link) {
+void TakeInSwitcherData(Engine& e, int link) {
     Guarded(e, QStringLiteral("Error Receiving IP Message"), [&] {
         QTcpSocket* s = e.links().socket(link);
-        if (!s) return;
-        const QByteArray got = s->readAll();
-        if (!got.isEmpty()) at(e.RxBuffer, link).append(got);
+        if (!s || !s->isOpen() || s->bytesAvailable() <= 0) return;
+        at(e.RxBuffer, link).append(s->readAll());
     });
+}
+
+void ReadSwitcherData(Engine& e, int link) {
+    TakeInSwitcherData(e, link);
     DrainReceiveBuffer(e, link);
 }
 

@@ -65,7 +65,9 @@ void LoadSlaveSocket(Engine& e);
 void ConnectSlave(Engine& e);
 void CloseSwitcherLink(Engine& e);
 void CloseSlaveLink(Engine& e);
-// Moves what the socket holds into RxBuffer[link] and consumes every complete unit.
+// Moves what the socket holds into RxBuffer[link].
+void TakeInSwitcherData(Engine& e, int link);
+// The same, then consumes every complete unit.
 void ReadSwitcherData(Engine& e, int link);
 // Consumes complete units of RxBuffer[link] until only an incomplete frame (or nothing) is left.
 // After kDrainBatch units the rest is left to a later turn of the event loop.
