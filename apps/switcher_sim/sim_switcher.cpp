@@ -1,6 +1,7 @@
 #include "sim_switcher.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include <QDateTime>
 #include <QStringList>
