@@ -44,6 +44,16 @@ public:
     QString AppFolder;
     QString DatabasePath;
     QString DatabaseFileTime;
+    // How long the engine's own writes wait for a lock held by another writer.
+    int databaseBusyTimeoutMs = 5000;
+    // One-time deletes and skip re-arms that could not be written (the file was locked or
+    // missing). They are written at the next chance, and a reload in the meantime applies them
+    // to the tables in memory, so an event deleted or re-armed never runs again as before.
+    struct PendingUpkeep {
+        int16_t number;
+        bool remove;  // delete the rows; otherwise set Active = 1
+    };
+    std::vector<PendingUpkeep> pendingUpkeep;
 
     // --- settings of the Server and Info tables
     EngineSettings settings;

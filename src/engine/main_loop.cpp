@@ -8,6 +8,7 @@
 #include "scheduler/next_event.h"
 #include "scheduler/time_arith.h"
 #include "scheduler/timed_runner.h"
+#include "scheduler/upkeep.h"
 #include "store/load_database.h"
 #include "store/sqlite.h"
 #include "switcher/codec.h"
@@ -39,6 +40,7 @@ void reselectNextEvent(Engine& e) {
 
 // Step 7 of the tick: reload when the file changed, show no events when it is gone.
 void checkDatabaseFile(Engine& e) {
+    if (!e.pendingUpkeep.empty()) RetryPendingUpkeep(e);
     if (const std::optional<QString> fileTime = FileTimeIfExists(e.DatabasePath)) {
         if (*fileTime != e.DatabaseFileTime) {
             LoadDatabase(e);

@@ -17,4 +17,9 @@ void DeleteTriggeredOneTimeEvent(Engine& e, TriggerTable table, int index);
 // leaves memory.
 void DeleteOneTimeEventByNumber(Engine& e, int16_t number);
 
+// Writes the changes that could not be written before; called before each look at the file.
+void RetryPendingUpkeep(Engine& e);
+// Applies the changes still waiting to be written to a freshly loaded event table.
+void ApplyPendingUpkeep(Engine& e);
+
 }  // namespace tarvo

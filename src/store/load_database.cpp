@@ -7,6 +7,7 @@
 #include "engine/status_view.h"
 #include "logs/logs.h"
 #include "scheduler/triggered.h"
+#include "scheduler/upkeep.h"
 #include "store/database_version.h"
 #include "store/exchange_sort.h"
 #include "store/sqlite.h"
@@ -332,6 +333,8 @@ void LoadDatabase(Engine& e) {
             loaded.resize(static_cast<std::size_t>(e.TotalEvents));
             e.Events = std::move(loaded);
         }  // 12. The database is closed here.
+        // The engine's own deletes and re-arms that the file could not take yet still hold.
+        ApplyPendingUpkeep(e);
         SortEvents(e);  // 13.
         // 14.
         e.NextEventIndex = 0;

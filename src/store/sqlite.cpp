@@ -13,8 +13,6 @@ namespace tarvo {
 
 namespace {
 
-constexpr int kBusyTimeoutMs = 5000;
-
 [[noreturn]] void conversionFailure() {
     fail(kErrTypeMismatch, QStringLiteral("Type mismatch"));
 }
@@ -66,7 +64,7 @@ QString ToText(const FieldValue& f) {
 
 bool ToFlag(const FieldValue& f) { return ToInteger(f, INT64_MIN, INT64_MAX) != 0; }
 
-Database::Database(const QString& path) : path_(path) {
+Database::Database(const QString& path, int busyTimeoutMs) : path_(path) {
     if (!QFileInfo::exists(path)) fail(kErrFileNotFound, QStringLiteral("File not found: ") + path);
     const int rc = sqlite3_open_v2(path.toUtf8().constData(), &db_, SQLITE_OPEN_READWRITE, nullptr);
     if (rc != SQLITE_OK) {
@@ -75,7 +73,7 @@ Database::Database(const QString& path) : path_(path) {
         db_ = nullptr;
         fail(kErrDatabase + rc, msg + QStringLiteral(": ") + path);
     }
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    sqlite3_busy_timeout(db_, busyTimeoutMs);
     sqlite3_extended_result_codes(db_, 0);
 }
 

@@ -31,10 +31,14 @@ bool ToFlag(const FieldValue& f);
 
 class Statement;
 
+// How long a write by the editing tool at the same moment is waited for.
+constexpr int kDefaultBusyTimeoutMs = 5000;
+
 class Database {
 public:
     // Opens an existing database file read-write; a missing or unreadable file is a failure.
-    explicit Database(const QString& path);
+    // A lock held by another writer is waited for up to `busyTimeoutMs`.
+    explicit Database(const QString& path, int busyTimeoutMs = kDefaultBusyTimeoutMs);
     ~Database();
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;

@@ -1,25 +1,89 @@
 // Messages to other equipment over TCP, UDP and the serial port, and the source select.
+//
+// Every message gets a socket or serial-port object of its own for as long as it runs. The
+// waits of a message run a nested event loop, so a handler inside such a wait (switcher data,
+// a triggered event) may send a message of its own; with one object per message the two never
+// share a connection. Only the serial device itself cannot be shared: a message that finds its
+// port held by a message still in progress fails with the serial failure lines.
 #pragma once
 
+#include <cstdint>
+
+#include <QByteArray>
 #include <QObject>
+#include <QSet>
+#include <QString>
 
 namespace tarvo {
 
 class Engine;
 struct AutomationEvent;
 
-// The message socket and the serial port, used by one message at a time.
+// Activity-log and error-log texts of the messages.
+inline const QString kConnectionCheck = QStringLiteral("Connection Check");
+inline const QString kUnableToOpenSocket = QStringLiteral("Unable to open socket to ");
+inline const QString kMessageSentTo = QStringLiteral("Message Sent to ");
+inline const QString kTitleTag = QStringLiteral(" Title:");
+inline const QString kMessageSentToComm = QStringLiteral("Message Sent to comm:");
+inline const QString kMessageTag = QStringLiteral(" Message: ");
+inline const QString kUnableToConnectIp = QStringLiteral("not executed - Unable to connect to IP");
+inline const QString kUnableToConnectUdp =
+    QStringLiteral("not executed - Unable to connect to UDP");
+inline const QString kUnableToOpenSerial =
+    QStringLiteral(" not executed - Unable to open Serial Port");
+inline const QString kSentSourceSelect = QStringLiteral("Sent Source Select: Device ID - ");
+inline const QString kSourceTag = QStringLiteral(", Source - ");
+inline const QString kErrSendingMessage = QStringLiteral("Error Sending Message");
+inline const QString kErrSendingIp = QStringLiteral("Error Sending Message to IP");
+inline const QString kErrSendingUdp = QStringLiteral("Error Sending Message to UDP");
+inline const QString kErrSendingSwitcher = QStringLiteral("Error Sending Message to Switcher");
+// The misspelling is the text operators search their error logs for.
+inline const QString kErrSendingSerial = QStringLiteral("Error Sending Serail Message");
+inline const QString kErrSendingSourceSelect = QStringLiteral("Error Sending Source Select");
+
+// Connection and write limits of a TCP message.
+constexpr int kFirstConnectWaitMs = 100;
+constexpr int kConnectCheckMs = 100;
+constexpr int kConnectChecks = 11;
+constexpr int kAfterSendWaitMs = 1000;
+constexpr int kUdpConnectWaitMs = 100;
+// A piece of a TCP message that the peer does not take within this time fails the message.
+constexpr int kWriteStallLimitMs = 1000;
+// A serial message may take its transmit time at the port's speed plus this before it fails.
+constexpr int kSerialDrainMarginMs = 1000;
+constexpr int kSerialBufferSize = 32000;
+// How often a wait for written data looks again.
+constexpr int kWritePollMs = 10;
+
+// The serial devices in use by messages in progress.
 class PeerPorts : public QObject {
     Q_OBJECT
   public:
     explicit PeerPorts(Engine& e);
     ~PeerPorts() override;
 
+    // False when another message holds the device.
+    bool claimSerial(const QString& path);
+    void releaseSerial(const QString& path);
+
   private:
-    Engine& e_;
+    QSet<QString> serialInUse_;
 };
 
+// Sends the event's message; false when it was not sent (the caller logs the refusal).
 bool SendEventMessage(Engine& e, const AutomationEvent& ev);
+// Connects, sends `data`, waits a second and closes. True when every byte was taken.
+bool SendIPMessage(Engine& e, const QByteArray& data, const QString& address, int32_t port,
+                   const QString& title);
+// Opens serial port `port` (1-based) at the speed, writes `data` and closes the port.
+bool SendSerialMessage(Engine& e, const QByteArray& data, int port, const QString& speedText);
+// Sends `text` as one datagram.
+bool SendUDPMessage(Engine& e, const QString& text, const QString& address, int32_t port,
+                    const QString& title);
 void SendSourceSelect(Engine& e, const AutomationEvent& ev);
+
+// The device of serial port `port` (1-based): COM<port> in the program folder when that entry
+// exists (usually a link the operator made to the real device), else /dev/ttyS<port - 1>.
+QString SerialPortPath(const Engine& e, int port);
 
 }  // namespace tarvo

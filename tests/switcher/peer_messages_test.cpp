@@ -1,0 +1,434 @@
+// Messages against real peers on the loopback interface and a real pty, on the real clock.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <sys/ioctl.h>
+
+#include <cstdlib>
+#include <functional>
+#include <memory>
+
+#include <gtest/gtest.h>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QHostAddress>
+#include <QNetworkDatagram>
+#include <QSocketNotifier>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include "scheduler/actions.h"
+#include "support/test_support.h"
+#include "switcher/peer_messages.h"
+
+// The kernel's termios with the speeds as numbers, which is where a speed outside the classic
+// list lives. (Its header clashes with <termios.h>, so its layout is given here.)
+struct termios2 {
+    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed, c_ospeed;
+};
+// The speed code that says "the rate is in c_ospeed".
+constexpr speed_t kOtherSpeed = 0010000;
+
+namespace tarvo {
+namespace {
+
+using test::Folder;
+using test::RecordingView;
+
+// Runs the event loop until `done` or the limit; true when done.
+bool waitUntil(const std::function<bool()>& done, int limitMs = 5000) {
+    const QDeadlineTimer deadline(limitMs);
+    while (!done()) {
+        if (deadline.hasExpired()) return false;
+        QEventLoop loop;
+        QTimer::singleShot(10, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
+}
+
+// A TCP peer that accepts one connection and keeps what it receives.
+class TcpPeer {
+  public:
+    TcpPeer() {
+        EXPECT_TRUE(server_.listen(QHostAddress::LocalHost, 0));
+        QObject::connect(&server_, &QTcpServer::newConnection, [this] {
+            while (QTcpSocket* s = server_.nextPendingConnection()) {
+                ++connections;
+                QObject::connect(s, &QTcpSocket::readyRead,
+                                 [this, s] { received += s->readAll(); });
+                QObject::connect(s, &QTcpSocket::disconnected, [this] { closed = true; });
+            }
+        });
+    }
+    int32_t port() const { return server_.serverPort(); }
+
+    QByteArray received;
+    int connections = 0;
+    bool closed = false;
+
+  private:
+    QTcpServer server_;
+};
+
+class UdpPeer {
+  public:
+    UdpPeer() {
+        EXPECT_TRUE(sock_.bind(QHostAddress::LocalHost, 0));
+        QObject::connect(&sock_, &QUdpSocket::readyRead, [this] {
+            while (sock_.hasPendingDatagrams()) datagrams << sock_.receiveDatagram().data();
+        });
+    }
+    int32_t port() const { return sock_.localPort(); }
+    QList<QByteArray> datagrams;
+
+  private:
+    QUdpSocket sock_;
+};
+
+// A raw loopback socket, closed when the test ends.
+class RawSocket {
+  public:
+    RawSocket() : fd(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    }
+    ~RawSocket() { ::close(fd); }
+    RawSocket(const RawSocket&) = delete;
+    RawSocket& operator=(const RawSocket&) = delete;
+    int32_t port() const {
+        sockaddr_in a{};
+        socklen_t n = sizeof a;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+        return ntohs(a.sin_port);
+    }
+    int fd;
+};
+
+// A listener whose accept queue is already full: its SYNs are dropped, so a connect to it never
+// completes (the client keeps retrying for longer than any message waits).
+class NeverAccepts {
+  public:
+    NeverAccepts() {
+        EXPECT_EQ(::listen(listener_.fd, 0), 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(listener_.port()));
+        filler_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        EXPECT_EQ(::connect(filler_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    }
+    ~NeverAccepts() { ::close(filler_); }
+    int32_t port() const { return listener_.port(); }
+
+  private:
+    RawSocket listener_;
+    int filler_ = -1;
+};
+
+// A pty pair whose slave side is the program folder's COM<n>. The master keeps what the port
+// sends.
+class PtyPort {
+  public:
+    PtyPort(const Folder& folder, int n) {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        EXPECT_GE(master_, 0);
+        EXPECT_EQ(::grantpt(master_), 0);
+        EXPECT_EQ(::unlockpt(master_), 0);
+        slavePath_ = QString::fromLocal8Bit(::ptsname(master_));
+        // Held open so the pair lives on between the messages' opens and closes.
+        slave_ = ::open(slavePath_.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+        EXPECT_GE(slave_, 0);
+        EXPECT_TRUE(QFile::link(slavePath_, folder.file(QStringLiteral("COM%1").arg(n))));
+        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+        notifier_ = std::make_unique<QSocketNotifier>(master_, QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
+            // The port is still open while its data arrives: its settings are read now, before
+            // closing puts the pty's own settings back.
+            if (!seen) {
+                ::tcgetattr(master_, &settingsSeen);
+                ::ioctl(master_, TCGETS2, &rateSeen);
+                seen = true;
+            }
+            char buf[4096];
+            ssize_t n;
+            while ((n = ::read(master_, buf, sizeof buf)) > 0) received.append(buf, n);
+        });
+    }
+    ~PtyPort() {
+        notifier_.reset();
+        ::close(slave_);
+        ::close(master_);
+    }
+    speed_t speedSeen() const { return ::cfgetospeed(&settingsSeen); }
+
+    QByteArray received;
+    bool seen = false;
+    termios settingsSeen{};
+    termios2 rateSeen{};
+
+  private:
+    int master_ = -1;
+    int slave_ = -1;
+    QString slavePath_;
+    std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+class PeerMessages : public ::testing::Test {
+  protected:
+    Folder folder;
+    SystemClock clock;
+    RecordingView view;
+    Engine e{clock, view, folder.path()};
+
+    QStringList activity() const { return folder.activityLines(); }
+    QStringList errors() const { return folder.errorLines(); }
+    // The location column of each error line.
+    QStringList errorLocations() const {
+        QStringList out;
+        for (const QString& l : errors()) out << l.left(36).trimmed();
+        return out;
+    }
+
+    AutomationEvent message(int kind, int transport, const QString& text, int32_t port) {
+        AutomationEvent ev;
+        ev.Title = QStringLiteral("News jingle");
+        ev.Message = text;
+        ev.mcontrol = static_cast<int16_t>(kind);
+        ev.mtype = static_cast<int16_t>(transport);
+        ev.MIPAddress = QStringLiteral("127.0.0.1");
+        ev.MIPPort = port;
+        return ev;
+    }
+};
+
+TEST_F(PeerMessages, TcpPeerReceivesTheByteFormAndTheSocketIsClosed) {
+    TcpPeer peer;
+    ASSERT_TRUE(SendEventMessage(e, message(1, 1, QStringLiteral("A^MB^1^"), peer.port())));
+    EXPECT_TRUE(waitUntil([&] { return peer.closed; }));
+    EXPECT_EQ(peer.received, QByteArray("A\rB^1"));
+    EXPECT_EQ(peer.connections, 1);
+    EXPECT_EQ(activity(),
+              QStringList{QStringLiteral("Message Sent to 127.0.0.1 Title:News jingle")});
+    EXPECT_TRUE(errors().isEmpty());
+}
+
+TEST_F(PeerMessages, LargeTcpMessageArrivesWholeInPieces) {
+    TcpPeer peer;
+    QByteArray data;
+    for (int i = 0; i < 3 * 16384 + 7; ++i) data.append(static_cast<char>(i % 251));
+    ASSERT_TRUE(
+        SendIPMessage(e, data, QStringLiteral("127.0.0.1"), peer.port(), QStringLiteral("Big")));
+    EXPECT_TRUE(waitUntil([&] { return peer.closed; }));
+    EXPECT_EQ(peer.received, data);
+}
+
+TEST_F(PeerMessages, PeerThatNeverAcceptsGivesElevenChecksAndFails) {
+    NeverAccepts peer;
+    EXPECT_FALSE(
+        SendIPMessage(e, "x", QStringLiteral("127.0.0.1"), peer.port(), QStringLiteral("T")));
+    QStringList expected(11, QStringLiteral("Connection Check"));
+    expected << QStringLiteral("Unable to open socket to 127.0.0.1");
+    EXPECT_EQ(activity(), expected);
+}
+
+TEST_F(PeerMessages, RefusingPeerFailsAtOnceWithALine) {
+    RawSocket bound;  // bound but not listening: the connect is refused
+    AutomationEvent ev = message(1, 1, QStringLiteral("x"), bound.port());
+    EXPECT_FALSE(RunActionSequence(e, ev, RunnerKind::Timed));
+    EXPECT_EQ(activity(),
+              (QStringList{QStringLiteral("Unable to open socket to 127.0.0.1"),
+                           QStringLiteral("News jingle not executed - Unable to Send")}));
+}
+
+TEST_F(PeerMessages, PeerThatStopsReadingFailsTheMessage) {
+    // Listening but never accepting: the kernel completes the connection and buffers a few MB,
+    // then nothing more is taken.
+    RawSocket listener;
+    ASSERT_EQ(::listen(listener.fd, 4), 0);
+    const QByteArray data(24 * 1024 * 1024, 'z');
+    EXPECT_FALSE(
+        SendIPMessage(e, data, QStringLiteral("127.0.0.1"), listener.port(), QStringLiteral("T")));
+    EXPECT_EQ(activity(), QStringList{QStringLiteral("not executed - Unable to connect to IP")});
+    EXPECT_EQ(errorLocations(), QStringList{QStringLiteral("Error Sending Message to IP")});
+}
+
+TEST_F(PeerMessages, UdpPeerReceivesExactlyTheTextForm) {
+    UdpPeer peer;
+    ASSERT_TRUE(SendEventMessage(e, message(1, 4, QStringLiteral("A^MB"), peer.port())));
+    ASSERT_TRUE(waitUntil([&] { return !peer.datagrams.isEmpty(); }));
+    EXPECT_EQ(peer.datagrams, QList<QByteArray>{QByteArray("A\rB")});
+    EXPECT_EQ(activity(),
+              QStringList{QStringLiteral("Message Sent to 127.0.0.1 Title:News jingle")});
+}
+
+TEST_F(PeerMessages, FileKindsOverTcpAndUdp) {
+    QFile f(folder.file(QStringLiteral("cue.txt")));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray("GO^M\x00\xE9", 6));
+    f.close();
+
+    TcpPeer tcp;  // kind 3: the file as it is, by a path relative to the program folder
+    ASSERT_TRUE(SendEventMessage(e, message(3, 1, QStringLiteral("cue.txt"), tcp.port())));
+    EXPECT_TRUE(waitUntil([&] { return tcp.closed; }));
+    EXPECT_EQ(tcp.received, QByteArray("GO^M\x00\xE9", 6));
+
+    UdpPeer udp;  // kind 4: escapes decoded, the same bytes as the datagram
+    ASSERT_TRUE(
+        SendEventMessage(e, message(4, 4, folder.file(QStringLiteral("cue.txt")), udp.port())));
+    ASSERT_TRUE(waitUntil([&] { return !udp.datagrams.isEmpty(); }));
+    EXPECT_EQ(udp.datagrams[0], QByteArray("GO\r\x00\xE9", 5));
+}
+
+TEST_F(PeerMessages, MessagesThatCannotBeBuiltSendNothing) {
+    TcpPeer peer;
+    EXPECT_FALSE(SendEventMessage(e, message(3, 1, QStringLiteral("missing.txt"), peer.port())));
+    EXPECT_FALSE(SendEventMessage(e, message(2, 1, QStringLiteral("hello"), peer.port())));
+    EXPECT_FALSE(SendEventMessage(e, message(1, 3, QStringLiteral("hello"), peer.port())));
+    EXPECT_FALSE(SendEventMessage(e, message(1, 0, QStringLiteral("hello"), peer.port())));
+    EXPECT_FALSE(SendEventMessage(e, message(1, 1, QStringLiteral("hello"), 0)));
+    AutomationEvent unset = message(1, 4, QStringLiteral("hello"), peer.port());
+    unset.MIPAddress = QStringLiteral("0.0.0.0");
+    EXPECT_FALSE(SendEventMessage(e, unset));
+    waitUntil([] { return false; }, 200);
+    EXPECT_EQ(peer.connections, 0);
+
+    EXPECT_EQ(errorLocations(), (QStringList{QStringLiteral("Error Sending Message"),
+                                             QStringLiteral("Error Sending Message"),
+                                             QStringLiteral("Error Sending Message to Switcher"),
+                                             QStringLiteral("Error Sending Message"),
+                                             QStringLiteral("Error Sending Message to IP"),
+                                             QStringLiteral("Error Sending Message to UDP")}));
+    EXPECT_TRUE(errors()[0].endsWith(QStringLiteral("Error #  53 - File not found: ") +
+                                     folder.file(QStringLiteral("missing.txt"))));
+    EXPECT_EQ(activity(), (QStringList{QStringLiteral("not executed - Unable to connect to IP"),
+                                       QStringLiteral("not executed - Unable to connect to UDP")}));
+}
+
+TEST_F(PeerMessages, MessageSentFromAHandlerDuringAWaitLeavesTheFirstAlone) {
+    TcpPeer outer, inner;
+    bool innerSent = false;
+    // Fires inside the outer message's waits, as a triggered event's message would.
+    QTimer::singleShot(150, [&] {
+        innerSent = SendIPMessage(e, "inner", QStringLiteral("127.0.0.1"), inner.port(),
+                                  QStringLiteral("In"));
+    });
+    ASSERT_TRUE(SendIPMessage(e, "outer", QStringLiteral("127.0.0.1"), outer.port(),
+                              QStringLiteral("Out")));
+    EXPECT_TRUE(innerSent);
+    EXPECT_TRUE(waitUntil([&] { return outer.closed && inner.closed; }));
+    EXPECT_EQ(outer.received, QByteArray("outer"));
+    EXPECT_EQ(inner.received, QByteArray("inner"));
+    EXPECT_TRUE(activity().contains(QStringLiteral("Message Sent to 127.0.0.1 Title:Out")));
+    EXPECT_TRUE(activity().contains(QStringLiteral("Message Sent to 127.0.0.1 Title:In")));
+}
+
+TEST_F(PeerMessages, SerialMessageGoesOutOfThePty) {
+    PtyPort pty(folder, 3);
+    AutomationEvent ev = message(1, 2, QStringLiteral("CUE^M^J"), 0);
+    ev.MCommPort = 2;  // port 3
+    ASSERT_TRUE(SendEventMessage(e, ev));
+    EXPECT_TRUE(waitUntil([&] { return pty.received.size() >= 5; }));
+    EXPECT_EQ(pty.received, QByteArray("CUE\r\n"));
+    EXPECT_EQ(activity(), QStringList{QStringLiteral("Message Sent to comm:3 Message: CUE^M^J")});
+}
+
+TEST_F(PeerMessages, SerialPortRunsAtTheChosenSpeed) {
+    PtyPort pty(folder, 3);
+    // A file larger than the pty holds, so the port is still open (and set up) when the reader
+    // gets its first bytes.
+    QByteArray data;
+    for (int i = 0; i < 256 * 1024; ++i) data.append(static_cast<char>(i % 256));
+    QFile f(folder.file(QStringLiteral("big.bin")));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(data);
+    f.close();
+    AutomationEvent ev = message(3, 2, QStringLiteral("big.bin"), 0);
+    ev.MCommPort = 2;
+
+    const struct {
+        int selector;
+        speed_t classic;  // the classic speed code, or kOtherSpeed for a speed outside that list
+        speed_t rate;
+    } cases[] = {{1, B9600, 9600}, {6, B115200, 115200}, {2, kOtherSpeed, 14400}};
+    for (const auto& c : cases) {
+        pty.seen = false;
+        pty.received.clear();
+        ev.MBaudRate = c.selector;
+        ASSERT_TRUE(SendEventMessage(e, ev)) << c.selector;
+        EXPECT_TRUE(waitUntil([&] { return pty.received.size() >= data.size(); }));
+        EXPECT_EQ(pty.received, data);
+        ASSERT_TRUE(pty.seen);
+        EXPECT_EQ(pty.speedSeen(), c.classic) << c.selector;
+        EXPECT_EQ(pty.rateSeen.c_ospeed, c.rate) << c.selector;
+        const tcflag_t flags = pty.settingsSeen.c_cflag;
+        EXPECT_EQ(flags & CSIZE, tcflag_t{CS8});
+        EXPECT_EQ(flags & (PARENB | CSTOPB | CRTSCTS), tcflag_t{0});
+    }
+}
+
+TEST_F(PeerMessages, SerialPortThatDoesNotExistFails) {
+    // Port 200 is /dev/ttyS199, which no test machine has.
+    ASSERT_FALSE(QFile::exists(QStringLiteral("/dev/ttyS199")));
+    EXPECT_FALSE(SendSerialMessage(e, "x", 200, QStringLiteral("9600")));
+    // A link to an unplugged device is this port still, not some /dev/ttyS.
+    ASSERT_TRUE(
+        QFile::link(QStringLiteral("/nonexistent/ttyUSB7"), folder.file(QStringLiteral("COM1"))));
+    EXPECT_FALSE(SendSerialMessage(e, "x", 1, QStringLiteral("9600")));
+
+    EXPECT_EQ(activity(),
+              QStringList(2, QStringLiteral(" not executed - Unable to open Serial Port")));
+    EXPECT_EQ(errorLocations(), QStringList(2, QStringLiteral("Error Sending Serail Message")));
+    const QStringList err = errors();
+    ASSERT_EQ(err.size(), 2);
+    EXPECT_TRUE(err[0].contains(QStringLiteral("/dev/ttyS199")));
+    EXPECT_TRUE(err[1].contains(folder.file(QStringLiteral("COM1"))));
+}
+
+TEST_F(PeerMessages, SerialPortHeldByAMessageInProgressIsNotShared) {
+    PtyPort pty(folder, 4);
+    // More than the pty holds: the first message waits for the reader, and handlers run meanwhile.
+    QByteArray outer;
+    for (int i = 0; i < 256 * 1024; ++i) outer.append(static_cast<char>('a' + i % 26));
+    bool nested = true;
+    QTimer::singleShot(0,
+                       [&] { nested = SendSerialMessage(e, "inner", 4, QStringLiteral("9600")); });
+    ASSERT_TRUE(SendSerialMessage(e, outer, 4, QStringLiteral("9600")));
+    EXPECT_FALSE(nested);
+    EXPECT_TRUE(waitUntil([&] { return pty.received.size() >= outer.size(); }));
+    EXPECT_EQ(pty.received, outer);
+    EXPECT_EQ(activity(),
+              QStringList{QStringLiteral(" not executed - Unable to open Serial Port")});
+    EXPECT_TRUE(errors().value(0).contains(QStringLiteral("in use")));
+    // Once the first message is done the port is free again.
+    ASSERT_TRUE(SendSerialMessage(e, "again", 4, QStringLiteral("9600")));
+}
+
+TEST_F(PeerMessages, SourceSelectLogsDeviceAndSource) {
+    AutomationEvent ev;
+    ev.ssDeviceID = 3;
+    ev.ssSource = 10;
+    SendSourceSelect(e, ev);
+    EXPECT_EQ(activity(),
+              QStringList{QStringLiteral("Sent Source Select: Device ID - 3, Source - 10")});
+
+    // A source the wire cannot carry sends nothing and logs no success.
+    ev.ssSource = -4;
+    SendSourceSelect(e, ev);
+    EXPECT_EQ(activity().size(), 1);
+    EXPECT_EQ(errorLocations(), QStringList{QStringLiteral("Error Sending Source Select")});
+}
+
+}  // namespace
+}  // namespace tarvo
