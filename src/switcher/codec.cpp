@@ -16,9 +16,7 @@ bool FrameChecksumOk(const QByteArray& frame) {
     return CheckSum(frame, 2) == static_cast<uint8_t>(frame[frame.size() - 2]);
 }
 
-int Decode7BitPair(uint8_t lo, uint8_t hi) {
-    return to16(hi * 128 + lo);
-}
+int Decode7BitPair(uint8_t lo, uint8_t hi) { return to16(hi * 128 + lo); }
 
 uint8_t ReadByte(const QByteArray& frame, long long pos) {
     if (pos < 0 || pos >= frame.size()) failSubscript();
@@ -29,13 +27,9 @@ int Read14(const QByteArray& frame, long long pos) {
     return Decode7BitPair(ReadByte(frame, pos), ReadByte(frame, pos + 1));
 }
 
-int FindEOM(const QByteArray& bytes) {
-    return static_cast<int>(bytes.indexOf(char(0xFF))) + 1;
-}
+int FindEOM(const QByteArray& bytes) { return static_cast<int>(bytes.indexOf(char(0xFF))) + 1; }
 
-FrameBuilder::FrameBuilder(uint8_t type) {
-    frame_.append(static_cast<char>(type));
-}
+FrameBuilder::FrameBuilder(uint8_t type) { frame_.append(static_cast<char>(type)); }
 
 FrameBuilder& FrameBuilder::byte(int v) {
     if (v < 0 || v > 127) fail(kErrOverflow, QStringLiteral("Overflow"));

@@ -35,18 +35,18 @@ int FindEOM(const QByteArray& bytes);
 // Builds one frame. Numbers that cannot be carried (a 14-bit number outside 0..16383, a payload
 // byte above 127) are failures: nothing half-built ever reaches the wire.
 class FrameBuilder {
-  public:
+public:
     explicit FrameBuilder(uint8_t type);
-    FrameBuilder& byte(int v);                       // one payload byte, 0..127
-    FrameBuilder& num14(int v);                      // two bytes, low group first
-    FrameBuilder& mask28(long long m);               // four bytes, lowest group first
+    FrameBuilder& byte(int v);            // one payload byte, 0..127
+    FrameBuilder& num14(int v);           // two bytes, low group first
+    FrameBuilder& mask28(long long m);    // four bytes, lowest group first
     FrameBuilder& bytes(const QByteArray& payload);  // raw 7-bit payload bytes
     // Appends the checksum and the end byte and returns the frame.
     QByteArray finish() const;
     // The frame built so far (type and payload, no checksum).
     const QByteArray& partial() const { return frame_; }
 
-  private:
+private:
     QByteArray frame_;
 };
 
