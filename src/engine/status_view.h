@@ -24,7 +24,7 @@ public:
     virtual void setIcon(LinkIcon icon) = 0;
     // Status-bar panel 1 (event count), 2 (date) or 3 (time).
     virtual void setStatusPanel(int panel, const QString& text) = 0;
-    // Sets the text colour of the whole history list (red or black), then adds the line.
+    // Adds a line to the history list, in red (refused) or black.
     virtual void addHistoryLine(const ListLine& line, bool red) = 0;
     // Replaces the next-event list with this one line.
     virtual void showNextEvent(const ListLine& line) = 0;

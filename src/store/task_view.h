@@ -1,11 +1,27 @@
-// The copy of the event table that the task-viewer program reads.
+// The copy of the event table that the task-viewer program reads, kept in the folder the
+// operator chose in Setup (TaskViewDB).
 #pragma once
+
+#include <QString>
 
 namespace tarvo {
 
 class Engine;
 
+inline const QString kCopyErrorLocation = QStringLiteral("Error Copying Database");
+inline const QString kCompactErrorLocation = QStringLiteral("Error Compacting Automation DB");
+inline const QString kTempCompactName = QStringLiteral("TempCompact.mdb");
+inline const QString kTempCopyName = QStringLiteral("TempCopy.mdb");
+
+// TaskViewDB followed by the database's file name.
+QString TaskViewCopyPath(const QString& taskViewDb);
+
+// Refreshes the copy: the first time a byte-for-byte copy of the engine's database, afterwards
+// the copy's schema brought up to date, its event rows replaced and the file compacted. The
+// copy file is only ever replaced whole (written beside it, then renamed over it), so the
+// task viewer never opens a half-written file.
 void CopyTaskViewDatabase(Engine& e);
+// Compacts the copy into a temporary file in the copy's own folder and renames it over the copy.
 void CompactTaskViewDatabase(Engine& e);
 
 }  // namespace tarvo

@@ -1,0 +1,13 @@
+// Writing the settings that the Setup dialog edits back into the database.
+#pragma once
+
+namespace tarvo {
+
+class Engine;
+
+// Writes StartMin, ArchiveTally, MaxTallyFile and Future1 into the first row of Info and
+// TaskViewDB into the first row of Server, both or neither. A failure (no database, no such
+// table, no first row, a locked file) throws.
+void StoreSetupSettings(Engine& e);
+
+}  // namespace tarvo

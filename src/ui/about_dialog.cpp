@@ -1,0 +1,153 @@
+#include "ui/about_dialog.h"
+
+#include <QEvent>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "engine/engine.h"
+#include "logs/logs.h"
+#include "ui/icons.h"
+#include "ui/main_window.h"
+
+namespace tarvo {
+
+namespace {
+
+const QString kMakerName = QStringLiteral("Tarvo Broadcast Systems Oy");
+const QString kMakerAddress = QStringLiteral("Hameentie 19\n00500 Helsinki, Finland");
+const QString kMakerTelephone = QStringLiteral("Telephone +358 9 4242 1250");
+const QString kMakerWeb = QStringLiteral("https://www.tarvo.example");
+
+QLabel* valueLabel(const char* name, QWidget* parent) {
+    auto* l = new QLabel(kNotSpecified, parent);
+    l->setObjectName(QLatin1String(name));
+    l->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    return l;
+}
+
+}  // namespace
+
+QString VersionInfoText() {
+    return QStringLiteral("Tarvo Automation Engine") + QChar(13) + kVersionText;
+}
+
+StatusLamp::StatusLamp(QWidget* parent) : QWidget(parent) {
+    setFixedSize(sizeHint());
+}
+
+void StatusLamp::setColor(const QColor& c) {
+    color_ = c;
+    update();
+}
+
+void StatusLamp::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(QColor(96, 96, 96), 1));
+    p.setBrush(color_);
+    p.drawEllipse(QRectF(rect()).adjusted(1.5, 1.5, -1.5, -1.5));
+}
+
+AboutDialog::AboutDialog(Engine& e, QWidget* parent) : QDialog(parent), e_(e) {
+    setObjectName(QStringLiteral("frmAbout"));
+    setWindowTitle(QStringLiteral("Tarvo Automation Engine Information"));
+
+    // Who makes it.
+    auto* logo = new QLabel(this);
+    logo->setObjectName(QStringLiteral("imgLogo"));
+    logo->setPixmap(MakerLogo(64));
+    auto* maker = new QLabel(
+        QStringLiteral("<b>%1</b><br>%2<br>%3<br><a href=\"%4\">%4</a>")
+            .arg(kMakerName,
+                 QString(kMakerAddress).replace(QLatin1Char('\n'), QStringLiteral("<br>")),
+                 kMakerTelephone, kMakerWeb),
+        this);
+    maker->setObjectName(QStringLiteral("lblMaker"));
+    maker->setOpenExternalLinks(true);
+    auto* head = new QHBoxLayout;
+    head->addWidget(logo, 0, Qt::AlignTop);
+    head->addSpacing(8);
+    head->addWidget(maker, 1);
+
+    // Setup information.
+    auto* setupInfo = new QGroupBox(QStringLiteral("Setup Information"), this);
+    setupInfo->setObjectName(QStringLiteral("frmSetupInfo"));
+    lblIPAddr_ = valueLabel("lblIPAddr", setupInfo);
+    lblTcpPort_ = valueLabel("lblTcpPort", setupInfo);
+    lblSlaveIPAddr_ = valueLabel("lblSlaveIPAddr", setupInfo);
+    lblSlaveIPPort_ = valueLabel("lblSlaveIPPort", setupInfo);
+    lblLogFile_ = valueLabel("lblLogFile", setupInfo);
+    shSwitcherStatus_ = new StatusLamp(setupInfo);
+    shSwitcherStatus_->setObjectName(QStringLiteral("shSwitcherStatus"));
+    shSwitcherStatus_->setToolTip(QStringLiteral("Switcher"));
+    shSlaveStatus_ = new StatusLamp(setupInfo);
+    shSlaveStatus_->setObjectName(QStringLiteral("shSlaveStatus"));
+    shSlaveStatus_->setToolTip(QStringLiteral("Slave Switcher"));
+    auto* grid = new QGridLayout(setupInfo);
+    grid->addWidget(new QLabel(QStringLiteral("Server IP Address"), setupInfo), 0, 0);
+    grid->addWidget(lblIPAddr_, 0, 1);
+    grid->addWidget(new QLabel(QStringLiteral("TCP/IP Port :"), setupInfo), 0, 2);
+    grid->addWidget(lblTcpPort_, 0, 3);
+    grid->addWidget(shSwitcherStatus_, 0, 4);
+    grid->addWidget(new QLabel(QStringLiteral("Slave IP Address"), setupInfo), 1, 0);
+    grid->addWidget(lblSlaveIPAddr_, 1, 1);
+    grid->addWidget(new QLabel(QStringLiteral("Slave IP Port :"), setupInfo), 1, 2);
+    grid->addWidget(lblSlaveIPPort_, 1, 3);
+    grid->addWidget(shSlaveStatus_, 1, 4);
+    grid->addWidget(new QLabel(QStringLiteral("Log File:"), setupInfo), 2, 0);
+    grid->addWidget(lblLogFile_, 2, 1, 1, 4);
+    grid->setColumnStretch(1, 1);
+    grid->setColumnStretch(3, 1);
+
+    // Version information.
+    auto* versionInfo = new QGroupBox(QStringLiteral("Version Information"), this);
+    versionInfo->setObjectName(QStringLiteral("frmVersionInfo"));
+    lblVersionInfo_ = new QLabel(versionInfo);
+    lblVersionInfo_->setObjectName(QStringLiteral("lblVersionInfo"));
+    lblVersionInfo_->setTextFormat(Qt::PlainText);
+    auto* versionLayout = new QVBoxLayout(versionInfo);
+    versionLayout->addWidget(lblVersionInfo_);
+
+    auto* quit = new QPushButton(QStringLiteral("&Ok"), this);
+    quit->setObjectName(QStringLiteral("cmdAboutquit"));
+    quit->setDefault(true);
+    connect(quit, &QPushButton::clicked, this, &QDialog::accept);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(quit);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(head);
+    layout->addWidget(setupInfo);
+    layout->addWidget(versionInfo);
+    layout->addLayout(buttons);
+}
+
+void AboutDialog::refresh() {
+    const EngineSettings& s = e_.settings;
+    lblIPAddr_->setText(s.IPAddr);
+    lblTcpPort_->setText(QStringLiteral("Port ") + QString::number(s.IPPort));
+    lblSlaveIPAddr_->setText(s.SlaveIPAddr);
+    lblSlaveIPPort_->setText(QStringLiteral("Port ") + QString::number(s.SlaveIPPort));
+    lblLogFile_->setText(kActivityLogName);
+    lblVersionInfo_->setText(ShownText(VersionInfoText()));
+    shSwitcherStatus_->setColor(e_.SwitcherOnline ? kLampOnline : kLampOffline);
+    shSlaveStatus_->setColor(e_.SlaveSwitcherOnline ? kLampOnline : kLampOffline);
+}
+
+void AboutDialog::showEvent(QShowEvent* event) {
+    refresh();
+    QDialog::showEvent(event);
+}
+
+bool AboutDialog::event(QEvent* event) {
+    if (event->type() == QEvent::WindowActivate) refresh();
+    return QDialog::event(event);
+}
+
+}  // namespace tarvo

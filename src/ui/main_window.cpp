@@ -1,0 +1,357 @@
+#include "ui/main_window.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "engine/engine.h"
+#include "engine/main_loop.h"
+#include "ui/about_dialog.h"
+#include "ui/icons.h"
+#include "ui/setup_dialog.h"
+
+namespace tarvo {
+
+namespace {
+
+// The engine runs for months; the history keeps its latest lines and lets the oldest go (the
+// activity log keeps them all).
+constexpr int kHistoryLimit = 10000;
+
+const QColor kHistoryRed(255, 0, 0);
+const QColor kHistoryBlack(0, 0, 0);
+
+QTreeWidget* eventList(QWidget* parent, const char* name) {
+    auto* list = new QTreeWidget(parent);
+    list->setObjectName(QLatin1String(name));
+    list->setHeaderLabels(
+        {QStringLiteral("Day"), QStringLiteral("Time of Day"), QStringLiteral("Title")});
+    list->setRootIsDecorated(false);
+    list->setUniformRowHeights(true);
+    list->setAllColumnsShowFocus(true);
+    list->setSelectionMode(QAbstractItemView::SingleSelection);
+    list->header()->setStretchLastSection(true);
+    list->setColumnWidth(0, 110);
+    list->setColumnWidth(1, 100);
+    return list;
+}
+
+QAction* menuItem(QMenu* menu, const char* name, const QString& text) {
+    QAction* a = menu->addAction(text);
+    a->setObjectName(QLatin1String(name));
+    return a;
+}
+
+QAction* separator(QMenu* menu, const char* name) {
+    QAction* a = menu->addSeparator();
+    a->setObjectName(QLatin1String(name));
+    return a;
+}
+
+}  // namespace
+
+QString ShownText(const QString& text) {
+    QString shown = text;
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return shown;
+}
+
+QString HelpFilePath(const QString& appFolder) {
+    QString folder = appFolder.trimmed();
+    if (!folder.endsWith(QLatin1Char('/'))) folder += QLatin1Char('/');
+    return folder + kHelpFileName;
+}
+
+bool AskExitQuestion(QWidget* parent) {
+    QMessageBox box(QMessageBox::Information, kConfirmExitTitle, ShownText(kConfirmExitText),
+                    QMessageBox::Ok | QMessageBox::Cancel, parent);
+    box.setObjectName(QStringLiteral("ConfirmExit"));
+    box.setDefaultButton(QMessageBox::Ok);
+    return box.exec() == QMessageBox::Ok;
+}
+
+MainWindow::MainWindow(std::unique_ptr<TrayBackend> tray, QWidget* parent)
+    : QMainWindow(parent),
+      connectedIcon_(LinkIconImage(LinkIcon::Connected)),
+      notConnectedIcon_(LinkIconImage(LinkIcon::NotConnected)),
+      tray_(std::make_unique<TrayIcon>(std::move(tray))),
+      question_(AskExitQuestion),
+      helpOpener_([](const QUrl& url) { QDesktopServices::openUrl(url); }) {
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QStringLiteral("Tarvo Automation"));
+    setWindowIcon(notConnectedIcon_);
+    buildControls();
+    buildMenus();
+    connect(tray_.get(), &TrayIcon::doubleClicked, this, &MainWindow::restoreFromTray);
+    resize(660, 440);
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::buildControls() {
+    auto* central = new QWidget(this);
+    auto* layout = new QVBoxLayout(central);
+
+    lblHistory_ = new QLabel(QStringLiteral("Event History"), central);
+    lblHistory_->setObjectName(QStringLiteral("lblHistory"));
+    cmdClearList_ = new QPushButton(QStringLiteral("&Clear"), central);
+    cmdClearList_->setObjectName(QStringLiteral("cmdClearList"));
+    cmdClearList_->setToolTip(QStringLiteral("Clear Command History"));
+    auto* historyHead = new QHBoxLayout;
+    historyHead->addWidget(lblHistory_);
+    historyHead->addStretch(1);
+    historyHead->addWidget(cmdClearList_);
+    layout->addLayout(historyHead);
+
+    lvHistory_ = eventList(central, "lvHistory");
+    layout->addWidget(lvHistory_, 1);
+
+    lblNext_ = new QLabel(QStringLiteral("Next Event to Run"), central);
+    lblNext_->setObjectName(QStringLiteral("lblNext"));
+    layout->addWidget(lblNext_);
+    lvNext_ = eventList(central, "lvNext");
+    lvNext_->setSelectionMode(QAbstractItemView::NoSelection);
+    lvNext_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    lvNext_->addTopLevelItem(new QTreeWidgetItem(QStringList{QString(), QString(), QString()}));
+    const int row =
+        lvNext_->sizeHintForRow(0) > 0 ? lvNext_->sizeHintForRow(0) : fontMetrics().height() + 4;
+    lvNext_->setFixedHeight(lvNext_->header()->sizeHint().height() + row +
+                            2 * lvNext_->frameWidth() + 4);
+    layout->addWidget(lvNext_);
+    setCentralWidget(central);
+
+    connect(cmdClearList_, &QPushButton::clicked, this, [this] {
+        lvHistory_->clear();
+        lvHistory_->setFocus();
+    });
+
+    const char* names[3] = {"Panel1", "Panel2", "Panel3"};
+    const QString tips[3] = {
+        QStringLiteral("Number of Automation Events.  Includes each day a single event is active"),
+        QStringLiteral("Current Date"), QStringLiteral("Current Time")};
+    auto* bar = new QStatusBar(this);
+    bar->setObjectName(QStringLiteral("StatusBar1"));
+    bar->setSizeGripEnabled(false);
+    for (int i = 0; i < 3; ++i) {
+        panels_[i] = new QLabel(bar);
+        panels_[i]->setObjectName(QLatin1String(names[i]));
+        panels_[i]->setToolTip(tips[i]);
+        panels_[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        panels_[i]->setContentsMargins(4, 0, 4, 0);
+    }
+    panels_[1]->setMinimumWidth(190);
+    panels_[2]->setMinimumWidth(90);
+    bar->addWidget(panels_[0], 1);
+    bar->addPermanentWidget(panels_[1]);
+    bar->addPermanentWidget(panels_[2]);
+    setStatusBar(bar);
+}
+
+void MainWindow::buildMenus() {
+    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    file->setObjectName(QStringLiteral("mnuFIle"));
+    connect(menuItem(file, "mnuSetup", QStringLiteral("&Setup")), &QAction::triggered, this,
+            &MainWindow::openSetup);
+
+    QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+    help->setObjectName(QStringLiteral("mnuHelp"));
+    connect(menuItem(help, "mnuContents", QStringLiteral("&Contents")), &QAction::triggered, this,
+            &MainWindow::showHelp);
+    separator(help, "mnuSep1");
+    connect(menuItem(help, "mnuAbout", QStringLiteral("&About")), &QAction::triggered, this,
+            &MainWindow::openAbout);
+
+    // Not in the menu bar: it is the tray icon's pop-up.
+    mnuSysTray_ = new QMenu(QStringLiteral("&SysTray"), this);
+    mnuSysTray_->setObjectName(QStringLiteral("mnuSysTray"));
+    connect(menuItem(mnuSysTray_, "mnuRestore", QStringLiteral("&Restore")), &QAction::triggered,
+            this, &MainWindow::restoreFromTray);
+    separator(mnuSysTray_, "mnuSep");
+    connect(menuItem(mnuSysTray_, "mnuExit", QStringLiteral("E&xit")), &QAction::triggered, this,
+            &MainWindow::requestExit);
+    tray_->setMenu(mnuSysTray_);
+}
+
+void MainWindow::attach(Engine& e, MainLoop* loop) {
+    engine_ = &e;
+    loop_ = loop;
+}
+
+void MainWindow::startUp() {
+    if (engine_ && loop_) StartUp(*engine_, *loop_);
+    if (!inTray() && !isVisible()) show();
+}
+
+// --- StatusView
+
+void MainWindow::setCaption(const QString& caption) {
+    setWindowTitle(caption);
+}
+
+void MainWindow::setIcon(LinkIcon icon) {
+    const QIcon& picture = icon == LinkIcon::Connected ? connectedIcon_ : notConnectedIcon_;
+    setWindowIcon(picture);
+    tray_->setIcon(picture);
+}
+
+void MainWindow::setStatusPanel(int panel, const QString& text) {
+    if (panel < 1 || panel > 3) return;
+    panels_[panel - 1]->setText(text);
+}
+
+void MainWindow::addHistoryLine(const ListLine& line, bool red) {
+    // Each line keeps its own colour. (Recolouring the whole list with the newest line's colour
+    // would show earlier refusals in black after one success, and successes in red after one
+    // refusal.)
+    while (lvHistory_->topLevelItemCount() >= kHistoryLimit) delete lvHistory_->takeTopLevelItem(0);
+    auto* item = new QTreeWidgetItem(QStringList{line.day, line.time, line.title});
+    for (int column = 0; column < 3; ++column)
+        item->setForeground(column, red ? kHistoryRed : kHistoryBlack);
+    lvHistory_->addTopLevelItem(item);
+    // Keep the newest line in view; a burst of lines scrolls once.
+    if (!scrollPending_) {
+        scrollPending_ = true;
+        QTimer::singleShot(0, this, [this] {
+            scrollPending_ = false;
+            lvHistory_->scrollToBottom();
+        });
+    }
+}
+
+void MainWindow::showNextEvent(const ListLine& line) {
+    QTreeWidgetItem* item = lvNext_->topLevelItem(0);
+    item->setText(0, line.day);
+    item->setText(1, line.time);
+    item->setText(2, line.title);
+}
+
+void MainWindow::showError(const QString& text, const QString& caption) {
+    QMessageBox::critical(isVisible() ? this : nullptr, caption, ShownText(text));
+}
+
+void MainWindow::minimise() {
+    if (tray_->available())
+        goToTray();
+    else
+        showMinimized();  // without a notification area the window stays reachable
+}
+
+// --- tray
+
+QString MainWindow::stationTitle() const {
+    return engine_ ? engine_->settings.Future1 : QString();
+}
+
+void MainWindow::goToTray() {
+    hide();
+    tray_->show(windowIcon(), TrayToolTip(stationTitle()));
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange || restoring_) return;
+    // Without a notification area a hidden window could never be brought back.
+    if (!isMinimized() || !tray_->available()) return;
+    // Hiding is left until the state change has been handled by the window system.
+    QTimer::singleShot(0, this, [this] {
+        if (isMinimized() && !restoring_ && !exited_) goToTray();
+    });
+}
+
+void MainWindow::restoreFromTray() {
+    restoring_ = true;
+    showNormal();
+    raise();
+    activateWindow();
+    tray_->remove();
+    restoring_ = false;
+}
+
+// --- help and dialogs
+
+void MainWindow::showHelp() {
+    if (!engine_) return;
+    const QString path = HelpFilePath(engine_->AppFolder);
+    // No help file, or no viewer on the desktop: nothing happens.
+    if (!QFileInfo(path).isFile()) return;
+    helpOpener_(QUrl::fromLocalFile(path));
+}
+
+void MainWindow::runModal(QDialog& dialog) {
+    openDialogs_.emplace_back(&dialog);
+    dialog.exec();
+    std::erase_if(openDialogs_,
+                  [&](const QPointer<QDialog>& d) { return d.isNull() || d == &dialog; });
+}
+
+void MainWindow::openSetup() {
+    if (!engine_ || exited_) return;
+    SetupDialog dialog(*engine_, this);
+    if (folderChooser_) dialog.setFolderChooser(folderChooser_);
+    runModal(dialog);
+}
+
+void MainWindow::openAbout() {
+    if (!engine_ || exited_) return;
+    AboutDialog dialog(*engine_, this);
+    runModal(dialog);
+}
+
+// --- exit
+
+bool MainWindow::confirmExit() {
+    if (exited_) return true;
+    if (asking_) return false;  // the question is already on the screen
+    asking_ = true;
+    const bool ok = question_(isVisible() ? this : nullptr);
+    asking_ = false;
+    if (exited_) return true;  // a stop signal ended the run while the question was open
+    if (!ok) return false;
+    closingSteps();
+    return true;
+}
+
+bool MainWindow::requestExit() {
+    if (!confirmExit()) return false;
+    close();
+    return true;
+}
+
+void MainWindow::exitNow() {
+    if (exited_) return;
+    closingSteps();
+    close();
+}
+
+void MainWindow::closingSteps() {
+    exited_ = true;
+    // The timer first, so that "Program Exit" is the last line of the activity log.
+    if (loop_) loop_->disable();
+    if (engine_) ProgramExit(*engine_);
+    // Open dialogs close before the main window, the latest first.
+    for (auto it = openDialogs_.rbegin(); it != openDialogs_.rend(); ++it)
+        if (*it) (*it)->reject();
+    tray_->remove();
+    emit programExited();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (confirmExit())
+        event->accept();
+    else
+        event->ignore();
+}
+
+}  // namespace tarvo

@@ -1,0 +1,168 @@
+#include "ui/setup_dialog.h"
+
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+
+#include "engine/engine.h"
+#include "logs/logs.h"
+#include "scheduler/next_event.h"
+#include "store/load_database.h"
+#include "store/settings_store.h"
+
+namespace tarvo {
+
+namespace {
+
+constexpr int kTextColumnLength = 255;  // Info.Future1 is Text(255)
+
+QLabel* label(const char* name, const QString& text, QWidget* buddy, QWidget* parent) {
+    auto* l = new QLabel(text, parent);
+    l->setObjectName(QLatin1String(name));
+    l->setBuddy(buddy);
+    return l;
+}
+
+template <typename W>
+W* named(W* w, const char* name) {
+    w->setObjectName(QLatin1String(name));
+    return w;
+}
+
+// The number at the start of the box (the box holds digits, perhaps after a minus sign).
+long long boxNumber(const QString& text) {
+    bool ok = false;
+    const long long v = text.toLongLong(&ok);
+    return ok ? v : 0;
+}
+
+}  // namespace
+
+SetupDialog::SetupDialog(Engine& e, QWidget* parent) : QDialog(parent), e_(e) {
+    setObjectName(QStringLiteral("frmSetup"));
+    setWindowTitle(QStringLiteral("Setup"));
+    chooser_ = [](QWidget* p, const QString& prompt, const QString& start) {
+        return QFileDialog::getExistingDirectory(p, prompt, start.trimmed(),
+                                                 QFileDialog::ShowDirsOnly);
+    };
+
+    chkMinimize_ = named(new QCheckBox(QStringLiteral("Minimize on Startup"), this), "chkMinimize");
+    chkArchive_ = named(new QCheckBox(QStringLiteral("Archive Log"), this), "chkArchive");
+    txtMaxSize_ = named(new QLineEdit(this), "txtMaxSize");
+    // Typed keys are filtered below; the validator keeps pasted text to digits as well.
+    txtMaxSize_->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("-?[0-9]{0,9}")), txtMaxSize_));
+    txtMaxSize_->installEventFilter(this);
+    txtMaxSize_->setMaximumWidth(110);
+    txtTitle_ = named(new QLineEdit(this), "txtTitle");
+    txtTitle_->setMaxLength(kTextColumnLength);
+    txtTaskView_ = named(new QLineEdit(this), "txtTaskView");
+    cmdBrowse_ = named(new QPushButton(QStringLiteral("&Browse"), this), "cmdBrowse");
+    cmdOk_ = named(new QPushButton(QStringLiteral("&OK"), this), "cmdOk");
+    cmdOk_->setDefault(true);
+    cmdCancel_ = named(new QPushButton(QStringLiteral("&Cancel"), this), "cmdCancel");
+
+    auto* grid = new QGridLayout;
+    grid->addWidget(chkMinimize_, 0, 0, 1, 2);
+    grid->addWidget(chkArchive_, 1, 0, 1, 2);
+    auto* size = new QHBoxLayout;
+    size->addWidget(label("lblMaxSize", QStringLiteral("Max Size"), txtMaxSize_, this));
+    size->addWidget(txtMaxSize_);
+    size->addStretch(1);
+    grid->addLayout(size, 1, 2);
+    grid->addWidget(label("lblTitle", QStringLiteral("Automation Engine Title"), txtTitle_, this),
+                    2, 0, 1, 3);
+    grid->addWidget(txtTitle_, 3, 0, 1, 3);
+    grid->addWidget(
+        label("lblTaskViewer", QStringLiteral("Automation Task Viewer Path"), txtTaskView_, this),
+        4, 0, 1, 3);
+    auto* path = new QHBoxLayout;
+    path->addWidget(txtTaskView_, 1);
+    path->addWidget(cmdBrowse_);
+    grid->addLayout(path, 5, 0, 1, 3);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(cmdOk_);
+    buttons->addWidget(cmdCancel_);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(grid);
+    layout->addSpacing(8);
+    layout->addLayout(buttons);
+    resize(460, sizeHint().height());
+
+    connect(cmdBrowse_, &QPushButton::clicked, this, &SetupDialog::browse);
+    connect(cmdOk_, &QPushButton::clicked, this, &SetupDialog::store);
+    connect(cmdCancel_, &QPushButton::clicked, this, &QDialog::reject);
+    load();
+}
+
+void SetupDialog::load() {
+    const EngineSettings& s = e_.settings;
+    chkMinimize_->setChecked(s.StartMin);
+    chkArchive_->setChecked(s.ArchiveTally);
+    txtTaskView_->setText(s.TaskViewDB);
+    txtMaxSize_->setText(QString::number(s.MaxTallyFile));
+    txtTitle_->setText(s.Future1);
+}
+
+void SetupDialog::browse() {
+    // A cancelled chooser empties the box, which OK stores as "no copy".
+    txtTaskView_->setText(chooser_(this, kBrowsePrompt, txtTaskView_->text()));
+}
+
+bool SetupDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (watched != txtMaxSize_ || event->type() != QEvent::KeyPress)
+        return QDialog::eventFilter(watched, event);
+    const auto* key = static_cast<const QKeyEvent*>(event);
+    const QString text = key->text();
+    const bool digit =
+        text.size() == 1 && text[0] >= QLatin1Char('0') && text[0] <= QLatin1Char('9');
+    const bool backspace = key->key() == Qt::Key_Backspace;
+    if (digit || backspace) {
+        if (boxNumber(txtMaxSize_->text()) > kMaxSizeResetAbove) {
+            txtMaxSize_->setText(QString::number(e_.settings.MaxTallyFile));
+            txtMaxSize_->end(false);
+        }
+        return false;  // the key then applies to the box as it is now
+    }
+    // Any other typed character is swallowed; keys that type nothing (arrows, Delete, Tab,
+    // Enter, Escape, shortcuts) keep their usual meaning.
+    return !text.isEmpty() && text[0].isPrint();
+}
+
+void SetupDialog::store() {
+    bool reload = false;
+    EngineSettings& s = e_.settings;
+    const bool stored = Guarded(e_, kUpdateDbInfoLocation, false, [&] {
+        if (txtTaskView_->text().isEmpty()) txtTaskView_->setText(QStringLiteral(" "));
+        if (txtTaskView_->text() != s.TaskViewDB) {
+            s.TaskViewDB = txtTaskView_->text();
+            reload = true;
+        }
+        s.StartMin = chkMinimize_->isChecked();
+        s.ArchiveTally = chkArchive_->isChecked();
+        s.MaxTallyFile = to32(boxNumber(txtMaxSize_->text()));
+        s.Future1 = txtTitle_->text().isEmpty() ? QStringLiteral(" ") : txtTitle_->text();
+        StoreSetupSettings(e_);
+        return true;
+    });
+    if (!stored) return;  // reported; the dialog stays open
+    if (reload) {
+        // The load makes the copy in the new folder. The next event is chosen afresh as after
+        // every other load, so the runner does not wait on event 0 until the next reload.
+        LoadDatabase(e_);
+        e_.NextEventIndex = DetermineNextEvent(e_);
+        DisplayNextEvent(e_);
+    }
+    accept();
+}
+
+}  // namespace tarvo
