@@ -1,14 +1,41 @@
 // Taking messages off a link's receive buffer, and the two send operations.
 #pragma once
 
+#include <vector>
+
 #include <QByteArray>
+#include <QString>
 
 namespace tarvo {
 
 class Engine;
 
+inline const QString kCaptionSwitcherConnected =
+    QStringLiteral("Tarvo Automation - Switcher Connected");
+inline const QString kCaptionSwitcherNotConnected =
+    QStringLiteral("Tarvo Automation - Switcher Not Connected");
+// Location of every failure while sending to a switcher.
+inline const QString kErrorSendingToSwitcher = QStringLiteral("Error sending to switcher");
+// Masks of the info request sent when a link answers and its map is still missing.
+constexpr long long kInfoMask1 = 0x30080;
+constexpr long long kInfoMask2 = 0;
+// A frame still waiting for its end byte when this much has piled up is not a frame: a peer
+// sending without end must not fill the memory.
+constexpr qsizetype kMaxPendingFrame = 16 * 1024 * 1024;
+
+// Texts of the receive-side error log.
+QString InvalidDataText(long long count);
+QString IncompleteMessageText(int type);
+// The error-log line of a frame given up because the switcher did not read it in time.
+QString WriteTimeoutText(int link, long long bytes);
+
+// The pieces a frame is written in: 16384 bytes each, the last one shorter.
+std::vector<QByteArray> WritePieces(const QByteArray& frame);
+
 // Drops garbage at the front of RxBuffer[link], then consumes one unit and dispatches it.
 void ProcessReceiveBuffer(Engine& e, int link);
+// The same; true when a unit was consumed (false: the buffer is empty or waits for more bytes).
+bool ConsumeOneUnit(Engine& e, int link);
 // Writes a frame to the master and then, when a slave is configured, to the slave.
 void SendToSwitcher(Engine& e, const QByteArray& frame);
 // Writes bytes to one link only.

@@ -140,7 +140,7 @@ void drainSerial(Engine& e, QSerialPort& port, qsizetype size, int32_t baud) {
     const int64_t limit = kSerialDrainMarginMs + static_cast<int64_t>(size) * 10 * 1000 / baud;
     int64_t start = e.clock.tickCount();
     for (;;) {
-        port.flush();  // what the device takes now, without blocking
+        // The port writes what the device takes as the wait below handles its events.
         if (port.error() != QSerialPort::NoError) failSerial(port, QStringLiteral("Write failed"));
         if (port.bytesToWrite() == 0 && kernelOutputQueue(port) == 0) return;
         if (CheckDelay(e, start, limit))

@@ -110,7 +110,9 @@ TEST_F(Triggered, RefusalsWithTheirReasons) {
                                                    "relay condition not executed - Relay inactive",
                                                    "source select not executed - Invalid Source",
                                                    "device not executed - Invalid Device ID",
-                                                   "crosspoint and salvo not executed - Invalid Crosspoint"}));
+                                                   "crosspoint and salvo not executed - Invalid Crosspoint",
+                                                   // A refused action does not hold back the next one.
+                                                   "Send Execute Salvo Number 2"}));
     for (const auto& h : view.history) {
         EXPECT_TRUE(h.red);
         EXPECT_TRUE(h.line.title.endsWith(" - Not Executed"));

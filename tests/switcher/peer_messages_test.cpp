@@ -404,7 +404,7 @@ TEST_F(PeerMessages, SerialPortHeldByAMessageInProgressIsNotShared) {
     bool nested = true;
     QTimer::singleShot(0,
                        [&] { nested = SendSerialMessage(e, "inner", 4, QStringLiteral("9600")); });
-    ASSERT_TRUE(SendSerialMessage(e, outer, 4, QStringLiteral("9600")));
+    ASSERT_TRUE(SendSerialMessage(e, outer, 4, QStringLiteral("9600"))) << errors().join("\n").toStdString();
     EXPECT_FALSE(nested);
     EXPECT_TRUE(waitUntil([&] { return pty.received.size() >= outer.size(); }));
     EXPECT_EQ(pty.received, outer);

@@ -1,0 +1,305 @@
+#include "switcher/inbound.h"
+
+#include "engine/engine.h"
+#include "logs/logs.h"
+#include "scheduler/triggered.h"
+#include "switcher/codec.h"
+#include "switcher/framing.h"
+
+namespace tarvo {
+
+namespace {
+
+constexpr int kIdentRequestMark = 100;
+constexpr int kIdentAnswer = 125;
+constexpr int kChannelType10 = 10;
+
+// Grows a state table so that `number` has an entry.
+void growToFit(std::vector<uint8_t>& table, long long number) {
+    if (number < 0 || number >= kMaxStateEntries) failSubscript();
+    if (static_cast<long long>(table.size()) <= number)
+        table.resize(static_cast<std::size_t>(number) + 1, 0);
+}
+
+}  // namespace
+
+QString MapStepText(const MapProgress& p) {
+    switch (p.step) {
+        case MapStep::None:
+            return QString();
+        case MapStep::CSum:
+            return QStringLiteral("XMap Error - CSum");
+        case MapStep::Type:
+            return QStringLiteral("XMap Error - Type");
+        case MapStep::Count:
+            return QStringLiteral("XMap Error - Count");
+        case MapStep::SourceCount:
+            return QStringLiteral("XMap Error - Source Count");
+        case MapStep::EachSource:
+            return QStringLiteral("XMap Error - Each Source");
+        case MapStep::ChanType:
+            return QStringLiteral("XMap Error - Chan Type");
+        case MapStep::Source:
+            return QStringLiteral("XMap Error - Source, Out:") + QString::number(p.output + 1);
+        case MapStep::DeviceId:
+            return QStringLiteral("XMap Error - Device ID");
+        case MapStep::Length:
+            return QStringLiteral("XMap Error - Length");
+        case MapStep::Resize:
+            return QStringLiteral("XMap Error - Resize struct");
+        case MapStep::Save:
+            return QStringLiteral("XMap Error - Save changes");
+        case MapStep::Received:
+            return QStringLiteral("XMap Error - Update receved");
+    }
+    return QString();
+}
+
+QString MapErrorLocation(const MapProgress& p, long long frameLength) {
+    return MapStepText(p) + QStringLiteral("T:") + QString::number(p.T) + QStringLiteral(", O:") +
+           QString::number(p.O) + QStringLiteral(", P: ") + QString::number(p.P) +
+           QStringLiteral(", L:") + QString::number(p.L) + QStringLiteral(", Lng:") +
+           QString::number(frameLength - 1);
+}
+
+std::optional<DecodedMap> DecodeCrosspointMap(const QByteArray& f, MapProgress& p) {
+    p.step = MapStep::CSum;
+    if (!FrameChecksumOk(f)) return std::nullopt;
+
+    p.step = MapStep::Type;
+    const int k = ReadByte(f, 1);
+    const bool channelTypes = (k & 0x40) != 0;
+    const int kind = channelTypes ? (k & 0x0F) : k;
+    const bool devices = kind == 10;
+    const int entrySize = (devices ? 6 : 4) + (channelTypes ? 1 : 0);
+
+    p.step = MapStep::Count;
+    p.T = Read14(f, 2);
+    p.O = Read14(f, 4);
+    DecodedMap map;
+    map.first = static_cast<int>(p.O);
+    map.outputs.assign(static_cast<std::size_t>(p.T), OutputMap{});
+    // Counted in 64 bits: a map of many outputs is longer than a 16-bit count can hold.
+    p.L = 8;
+    p.P = 6;
+
+    for (long long n = 0; n < p.T; ++n) {
+        const long long o = p.O + n;
+        OutputMap& out = map.outputs[static_cast<std::size_t>(n)];
+        p.step = MapStep::SourceCount;
+        const int s = Read14(f, p.P);
+        p.P += 2;
+        out.SourceCount = toByte(s);
+        p.L += 3 + static_cast<long long>(s) * entrySize;
+        out.OutputAttr = ReadByte(f, p.P);
+        p.P += 1;
+
+        p.step = MapStep::EachSource;
+        int c = 0;  // channel-type-10 entries so far in this block
+        for (int j = 0; j < s; ++j) {
+            bool type10 = false;
+            if (channelTypes) {
+                p.step = MapStep::ChanType;
+                if (ReadByte(f, p.P) == kChannelType10) {
+                    type10 = true;
+                    ++c;
+                }
+                p.P += 1;
+            }
+            p.step = MapStep::Source;
+            p.output = o;
+            const int16_t source = to16(Read14(f, p.P));
+            const int16_t param = to16(Read14(f, p.P + 2));
+            p.P += 4;
+            if (type10) {
+                at(out.Type10Sources, c) = source;
+                at(out.Type10Params, c) = param;
+            } else {
+                at(out.Sources, j - c) = source;
+                at(out.SourceParams, j - c) = param;
+            }
+            if (devices) {
+                p.step = MapStep::DeviceId;
+                const int16_t device = to16(Read14(f, p.P));
+                p.P += 2;
+                if (type10)
+                    at(out.Type10Devices, c) = device;
+                else
+                    at(out.SourceDevices, j - c) = device;
+            }
+        }
+        out.Type10Count = to16(c);
+    }
+
+    p.step = MapStep::Length;
+    if (p.L != f.size()) return std::nullopt;
+    return map;
+}
+
+std::optional<TakeReport> DecodeTakeReport(const QByteArray& f) {
+    if (f.size() != 9 || !FrameChecksumOk(f)) return std::nullopt;
+    return TakeReport{Read14(f, 1), Read14(f, 3), Read14(f, 5)};
+}
+
+std::optional<StateMessage> DecodeStateMessage(const QByteArray& f) {
+    StateMessage m;
+    m.kind = ReadByte(f, 1);
+    m.count = Read14(f, 2);
+    if (f.size() != 3LL * m.count + 6) return std::nullopt;
+    m.entries.reserve(static_cast<std::size_t>(m.count));
+    for (int k = 0; k < m.count; ++k) {
+        const long long pos = 4 + 3LL * k;
+        m.entries.push_back(StateEntry{Read14(f, pos), ReadByte(f, pos + 2)});
+    }
+    return m;
+}
+
+bool IsIdentRequest(const QByteArray& f) {
+    return (f.size() == 4 || f.size() == 5) && FrameChecksumOk(f) &&
+           ReadByte(f, 1) == kIdentRequestMark;
+}
+
+QByteArray IdentAnswerFrame() {
+    return FrameBuilder(0x81).num14(kIdentAnswer).finish();
+}
+
+QByteArray InfoRequestFrame(long long mask1, long long mask2) {
+    FrameBuilder b(0xF2);
+    b.mask28(mask1);
+    if (mask2 < 0 || mask2 > kMax14Bit) fail(kErrOverflow, QStringLiteral("Overflow"));
+    b.byte(static_cast<int>(mask2 & 127)).byte(static_cast<int>((mask2 / 128) & 127));
+    for (int k = 0; k < 4; ++k) b.byte(0);
+    return b.finish();
+}
+
+void HandleCrosspointMap(Engine& e, const QByteArray& frame, int link) {
+    MapProgress p;
+    try {
+        std::optional<DecodedMap> decoded = DecodeCrosspointMap(frame, p);
+        if (!decoded) return;
+        const long long o = p.O;
+        const long long last = p.O + p.T - 1;
+
+        p.step = MapStep::Resize;
+        {
+            std::vector<OutputMap>& m = e.mapOf(link);
+            if (static_cast<long long>(m.size()) - 1 < last)
+                m.resize(static_cast<std::size_t>(last) + 1);
+        }
+
+        p.step = MapStep::None;
+        if (p.T == 1) {
+            // A single-output update is a change on the switcher: the destination's triggers
+            // look at it. The trigger list may be rebuilt by a reload inside a triggered run,
+            // so it is walked by index and bounds-checked every time round.
+            for (std::size_t k = 0; k < e.CrosspointTriggerDests.size(); ++k) {
+                if (e.CrosspointTriggerDests[k] != o + 1) continue;
+                const OutputMap old = at(e.mapOf(link), o);
+                DetermineCrosspointChange(e, old, decoded->outputs[0], static_cast<int>(o + 1));
+            }
+        }
+
+        p.step = MapStep::Save;
+        std::vector<OutputMap>& m = e.mapOf(link);
+        // The triggered runs may have waited, and the link may have been lost meanwhile: a map
+        // that has been reset stays empty until the switcher sends a fresh one.
+        if (static_cast<long long>(m.size()) - 1 < last) return;
+        for (std::size_t n = 0; n < decoded->outputs.size(); ++n)
+            m[static_cast<std::size_t>(o) + n] = decoded->outputs[n];
+
+        p.step = MapStep::Received;
+        at(e.MapReceived, link) = true;
+    } catch (...) {
+        ReportError(e, MapErrorLocation(p, frame.size()), CurrentFailure(std::current_exception()));
+    }
+}
+
+void HandleTakeReport(Engine& e, const QByteArray& frame, int link) {
+    Guarded(e, QStringLiteral("Error Processing Take"), [&] {
+        const std::optional<TakeReport> r = DecodeTakeReport(frame);
+        if (!r) return;
+        OutputMap old{};
+        if (r->command == kPlainTake) {
+            OutputMap& entry = at(e.mapOf(link), r->output);
+            old = entry;
+            entry.SourceCount = 1;
+            entry.Sources[0] = to16(r->source);
+        }
+        for (std::size_t k = 0; k < e.CrosspointTriggerDests.size(); ++k) {
+            if (e.CrosspointTriggerDests[k] != r->output + 1) continue;
+            const OutputMap now = at(e.mapOf(link), r->output);
+            DetermineCrosspointChange(e, old, now, r->output + 1);
+        }
+    });
+}
+
+void HandleRelayOptoState(Engine& e, const QByteArray& frame, int link) {
+    (void)link;  // both links feed the one opto and relay picture
+    // Where the handler stands, turned into the report's location text only on a failure.
+    enum class Step { Message, Resize, Entry } step = Step::Message;
+    int count = 0;
+    StateEntry current;
+    bool optos = false;
+    try {
+        if (!FrameChecksumOk(frame)) {
+            WriteErrorLog(e, QStringLiteral("Check Sum Error"), QStringLiteral("Relay/Opto State"));
+            return;
+        }
+        const std::optional<StateMessage> m = DecodeStateMessage(frame);
+        if (!m) return;
+        count = m->count;
+        optos = m->kind == kOptoStateKind;
+        const bool relays = m->kind == kRelayStateKind;
+        if (!optos && !relays) return;  // other kinds store nothing
+        auto table = [&]() -> std::vector<uint8_t>& { return optos ? e.OptoState : e.RelayState; };
+
+        step = Step::Resize;
+        if (m->count > 0) growToFit(table(), m->count - 1);
+
+        step = Step::Entry;
+        for (const StateEntry& s : m->entries) {
+            current = s;
+            // A number beyond the table makes room for it rather than losing the state. The
+            // table is looked up again for every entry: a triggered run may have waited.
+            growToFit(table(), s.number);
+            at(table(), s.number) = s.state;
+            if (m->count < kStateChangeLimit) {
+                if (optos)
+                    ProcessOptoEvent(e, s.number, s.state);
+                else
+                    ProcessRelayEvent(e, s.number, s.state);
+            }
+        }
+    } catch (...) {
+        QString location;
+        switch (step) {
+            case Step::Message:
+                location = QStringLiteral("Error Proc O/R State");
+                break;
+            case Step::Resize:
+                location = QStringLiteral("Error Proc O/R State - Resize Error - Count:") +
+                           QString::number(count);
+                break;
+            case Step::Entry:
+                location = QStringLiteral("Error Rec ") +
+                           (optos ? QStringLiteral("Opto") : QStringLiteral("Relay")) +
+                           QStringLiteral(" State - Number:") + QString::number(current.number) +
+                           QStringLiteral(" State:") + QString::number(current.state);
+                break;
+        }
+        ReportError(e, location, CurrentFailure(std::current_exception()));
+    }
+}
+
+void HandleIdentRequest(Engine& e, const QByteArray& frame, int link) {
+    if (IsIdentRequest(frame)) SendRaw(e, IdentAnswerFrame(), link);
+}
+
+void HandleInfoReply(Engine&, const QByteArray&, int) {}
+
+void SendInfoRequest(Engine& e, long long mask1, long long mask2, int link) {
+    Guarded(e, QStringLiteral("Error Sending Info Request"),
+            [&] { SendRaw(e, InfoRequestFrame(mask1, mask2), link); });
+}
+
+}  // namespace tarvo

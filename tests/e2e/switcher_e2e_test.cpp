@@ -1,0 +1,193 @@
+// The engine against the switcher simulator, over loopback sockets: start-up, timed commands,
+// triggered events, lost links and the keep-alive.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include <QCoreApplication>
+
+#include "engine/main_loop.h"
+#include "sim_process.h"
+#include "support/test_support.h"
+#include "switcher/framing.h"
+
+namespace tarvo {
+namespace {
+
+using test::Row;
+using test::SimProcess;
+using test::waitUntil;
+
+const QString kTakeFrame = QStringLiteral("RX FE 04 08 04 00 0B 00 1B FF");
+const QString kInfoRequest = QStringLiteral("RX F2 00 01 0C 00 00 00 00 00 00 00 0D FF");
+
+Row takeAtNine() {
+    Row r = test::TimedRow(1, 0, QStringLiteral("09:00:00"), QStringLiteral("Morning take"));
+    r["xcontrol"] = 1;
+    r["SourceChan"] = 5;
+    r["DestChan"] = 12;
+    return r;
+}
+
+class EndToEnd : public ::testing::Test {
+  protected:
+    EndToEnd() : h(test::WeekMoment(0, 8, 59, 50)) {}
+    Engine& e() { return h.e(); }
+
+    void startEngine(const std::vector<Row>& rows, quint16 port, quint16 slavePort = 0) {
+        h.folder.createDatabase(rows);
+        h.folder.sql(
+            QStringLiteral("UPDATE Server SET IPAddr = '127.0.0.1', IPPort = %1").arg(port));
+        if (slavePort != 0)
+            h.folder.sql(
+                QStringLiteral("UPDATE Server SET SlaveIPAddr = '127.0.0.1', SlaveIPPort = '%1'")
+                    .arg(slavePort));
+        h.startUp();
+    }
+    bool masterReady() {
+        return waitUntil(
+            [&] { return e().SwitcherConnected && e().SwitcherOnline && e().MapReceived[0]; });
+    }
+    // Ticks with the loop turning in between, as the running program does.
+    void liveTicks(int n) {
+        for (int k = 0; k < n; ++k) {
+            h.tick();
+            QCoreApplication::processEvents();
+        }
+    }
+    void ticksUntil(const QDateTime& t) {
+        while (h.clock.now() < t) liveTicks(1);
+    }
+
+    test::Harness h;
+};
+
+TEST_F(EndToEnd, StartUpConnectsAndStoresTheMap) {
+    SimProcess sim({QStringLiteral("--outputs"), QStringLiteral("16")});
+    ASSERT_NE(sim.port, 0);
+    startEngine({}, sim.port);
+    ASSERT_TRUE(masterReady());
+    EXPECT_EQ(h.view.caption(), kCaptionSwitcherConnected);
+    EXPECT_EQ(h.view.icons.back(), LinkIcon::Connected);
+    EXPECT_TRUE(sim.waitForLine(kInfoRequest));
+    ASSERT_EQ(e().SwitcherMap.size(), 16u);
+    EXPECT_EQ(e().SwitcherMap[15].SourceCount, 1);
+    EXPECT_EQ(e().SwitcherMap[15].Sources[0], 15);
+    EXPECT_FALSE(e().SlaveConnected);
+}
+
+TEST_F(EndToEnd, TimedTakeReachesMasterAndSlaveAndComesBackAsATakeReport) {
+    SimProcess master;
+    SimProcess slave;
+    startEngine({takeAtNine()}, master.port, slave.port);
+    ASSERT_TRUE(masterReady());
+    ASSERT_TRUE(waitUntil([&] { return e().SlaveConnected && e().MapReceived[1]; }));
+    ASSERT_EQ(e().SwitcherMap.at(11).Sources[0], 11);
+
+    ticksUntil(test::WeekMoment(0, 9, 0, 1));
+    EXPECT_TRUE(master.waitForLine(kTakeFrame));
+    EXPECT_TRUE(slave.waitForLine(kTakeFrame));
+    EXPECT_TRUE(
+        h.folder.activityLines().contains(QStringLiteral("Send Take - In:0005-->Out:0012")));
+    EXPECT_EQ(h.view.historyTitles(), QStringList{QStringLiteral("Morning take")});
+    // Both switchers report the take back; each link keeps its own picture.
+    EXPECT_TRUE(waitUntil([&] { return e().SwitcherMap.at(11).Sources[0] == 4; }));
+    EXPECT_TRUE(waitUntil([&] { return e().SlaveSwitcherMap.at(11).Sources[0] == 4; }));
+    EXPECT_EQ(e().SwitcherMap.at(11).SourceCount, 1);
+    EXPECT_EQ(master.count(QStringLiteral("RX FE")), 1);
+}
+
+TEST_F(EndToEnd, OptoOnTheSwitcherRunsItsEventWhichLatchesARelay) {
+    Row r = test::TimedRow(2, 0, QStringLiteral("24:00:00"), QStringLiteral("Opto five"));
+    r["Type"] = 1;
+    r["Opto"] = 5;
+    r["rcontrol"] = 1;
+    r["Relay"] = 9;
+    SimProcess sim;
+    startEngine({r}, sim.port);
+    ASSERT_TRUE(masterReady());
+    sim.command(QStringLiteral("opto 5 on"));
+    EXPECT_TRUE(sim.waitForLine(QStringLiteral("RX FE 44 00 00 00 08 00 4C FF")));
+    EXPECT_TRUE(waitUntil([&] { return e().RelayState.at(8) == 1; }));
+    EXPECT_EQ(e().OptoState.at(4), 1);
+    EXPECT_TRUE(h.folder.activityLines().contains(QStringLiteral("Latch Relay #0009")));
+}
+
+TEST_F(EndToEnd, ClosedLinkIsReopenedAndTheMapAskedForAgain) {
+    SimProcess sim;
+    startEngine({}, sim.port);
+    ASSERT_TRUE(masterReady());
+    sim.command(QStringLiteral("close"));
+    ASSERT_TRUE(waitUntil([&] { return !e().SwitcherConnected; }));
+    EXPECT_EQ(h.view.caption(), kCaptionServerNotConnected);
+    EXPECT_EQ(e().SwitcherMap.size(), 1u);
+    EXPECT_FALSE(e().MapReceived[0]);
+
+    liveTicks(1);
+    ASSERT_TRUE(masterReady());
+    EXPECT_EQ(h.view.caption(), kCaptionSwitcherConnected);
+    EXPECT_EQ(sim.count(kInfoRequest), 2);
+    EXPECT_EQ(e().SwitcherMap.size(), 64u);
+}
+
+TEST_F(EndToEnd, SilentMasterIsClosedAfterTheKeepAliveLimitAndReconnected) {
+    SimProcess sim;
+    startEngine({}, sim.port);
+    ASSERT_TRUE(masterReady());
+    sim.command(QStringLiteral("silent"));
+    ASSERT_TRUE(sim.waitForLine(QStringLiteral("OK")));
+
+    // 201 unanswered pings at three per five ticks, then the next ping slot closes the link.
+    liveTicks(335);
+    ASSERT_TRUE(sim.waitForLine(QStringLiteral("RX F5"), 201));
+    EXPECT_TRUE(e().SwitcherConnected);
+    EXPECT_FALSE(h.folder.errorLines().join(QString()).contains(QStringLiteral("No Response")));
+    const auto closedCaptions = [&] {
+        return std::count(h.view.captions.begin(), h.view.captions.end(),
+                          kCaptionServerNotConnected);
+    };
+    const auto before = closedCaptions();
+    liveTicks(3);
+    EXPECT_EQ(closedCaptions(), before + 1);
+    ASSERT_TRUE(h.folder.errorLines().join(QString()).contains(
+        QStringLiteral("Disconnecting - No Response from Server")));
+    EXPECT_TRUE(sim.waitForLine(QStringLiteral("DISCONNECT")));
+
+    // The next tick reconnects (it is not a ping slot); the switcher's greeting resets the
+    // count of unanswered pings before the next slot could close the link again.
+    liveTicks(1);
+    ASSERT_TRUE(waitUntil([&] { return e().SwitcherConnected && e().SwitcherOnline; }));
+    EXPECT_EQ(e().NoReplyCount[0], 0);
+    liveTicks(5);
+    EXPECT_TRUE(e().SwitcherConnected);
+    EXPECT_EQ(sim.count(QStringLiteral("CONNECT 127.0.0.1")), 2);
+}
+
+TEST_F(EndToEnd, EventsAreRefusedWhileTheServerIsUnreachable) {
+    QTcpServer gone;
+    gone.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = gone.serverPort();
+    gone.close();
+    startEngine({takeAtNine()}, port);
+    ticksUntil(test::WeekMoment(0, 9, 0, 1));
+    EXPECT_FALSE(e().SwitcherConnected);
+    EXPECT_EQ(h.folder.activityLines().filter(QStringLiteral("Morning take")),
+              QStringList{QStringLiteral("Morning take not executed - Server not connected")});
+    EXPECT_FALSE(h.folder.activityLines().join(QString()).contains(QStringLiteral("Send Take")));
+}
+
+TEST_F(EndToEnd, EventsAreRefusedWhileTheSwitcherIsAbsent) {
+    SimProcess sim;
+    startEngine({takeAtNine()}, sim.port);
+    ASSERT_TRUE(masterReady());
+    sim.command(QStringLiteral("absent"));
+    ASSERT_TRUE(waitUntil([&] { return !e().SwitcherOnline; }));
+    EXPECT_EQ(h.view.caption(), kCaptionSwitcherNotConnected);
+    ticksUntil(test::WeekMoment(0, 9, 0, 1));
+    EXPECT_EQ(h.folder.activityLines().filter(QStringLiteral("Morning take")),
+              QStringList{QStringLiteral("Morning take not executed - Switcher not connected")});
+    EXPECT_EQ(sim.count(QStringLiteral("RX FE")), 0);
+}
+
+}  // namespace
+}  // namespace tarvo

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include "logs/failure.h"
+#include "support/test_support.h"
+#include "switcher/codec.h"
+#include "switcher/commands.h"
+#include "switcher/loop_wait.h"
+
+namespace tarvo {
+namespace {
+
+using test::bytes;
+
+AutomationEvent crosspoint(int xcontrol, int source, int dest, int option = 0) {
+    AutomationEvent ev;
+    ev.xcontrol = static_cast<int16_t>(xcontrol);
+    ev.SourceChan = static_cast<int16_t>(source);
+    ev.DestChan = static_cast<int16_t>(dest);
+    ev.Option = static_cast<int16_t>(option);
+    return ev;
+}
+
+TEST(Commands, CrosspointFramesAndLabels) {
+    const auto take = CrosspointCommand(crosspoint(1, 5, 12));
+    ASSERT_TRUE(take);
+    EXPECT_EQ(take->frame, bytes({0xFE, 0x04, 0x08, 0x04, 0x00, 0x0B, 0x00, 0x1B, 0xFF}));
+    EXPECT_EQ(take->logText, QStringLiteral("Send Take - In:0005-->Out:0012"));
+    // Bit 1 of Option adds the priority bit; bit 0 does not.
+    EXPECT_EQ(CrosspointCommand(crosspoint(1, 5, 12, 2))->frame.mid(1, 2), bytes({0x04, 0x48}));
+    EXPECT_EQ(CrosspointCommand(crosspoint(1, 5, 12, 1))->frame.mid(1, 2), bytes({0x04, 0x08}));
+
+    const struct {
+        int x, command;
+        const char* label;
+    } table[] = {{2, 0x424, "Send Sum On - In:"},
+                 {3, 0x420, "Send Sum Off - In:"},
+                 {4, 0x405, "Send Priority Take - In:"},
+                 {5, 0x425, "Send Priority Sum On - In:"},
+                 {6, 0x421, "Send Priority Sum Off - In:"}};
+    for (const auto& row : table) {
+        const auto c = CrosspointCommand(crosspoint(row.x, 300, 1));
+        ASSERT_TRUE(c);
+        EXPECT_EQ(c->frame, FrameBuilder(0xFE).num14(row.command).num14(299).num14(0).finish());
+        EXPECT_EQ(c->logText, QLatin1String(row.label) + QStringLiteral("0300-->Out:0001"));
+    }
+    EXPECT_FALSE(CrosspointCommand(crosspoint(7, 1, 1)));
+    // Numbers the wire cannot carry are failures, not wrapped bytes.
+    EXPECT_THROW(CrosspointCommand(crosspoint(1, 16385, 1)), TarvoError);
+    EXPECT_THROW(CrosspointCommand(crosspoint(1, -3, 1)), TarvoError);
+}
+
+TEST(Commands, SalvoRelayOptoAndGainFrames) {
+    AutomationEvent ev;
+    ev.Salvo = 1;
+    EXPECT_EQ(SalvoCommand(ev)->frame, bytes({0xEA, 0x64, 0x00, 0x00, 0x64, 0xFF}));
+    EXPECT_EQ(SalvoCommand(ev)->logText, QStringLiteral("Send Execute Salvo Number 1"));
+    ev.Salvo = 0;
+    EXPECT_THROW(SalvoCommand(ev), TarvoError);
+
+    ev.Relay = 10;
+    const struct {
+        int selector, code;
+        const char* label;
+    } relays[] = {
+        {1, 68, "Latch Relay #"}, {2, 64, "Release Relay #"}, {3, 72, "Momentary Relay #"}};
+    for (const auto& r : relays) {
+        ev.rcontrol = static_cast<int16_t>(r.selector);
+        EXPECT_EQ(RelayCommand(ev)->frame,
+                  bytes({0xFE, r.code, 0x00, 0x00, 0x00, 0x09, 0x00, (r.code + 9) % 128, 0xFF}));
+        EXPECT_EQ(RelayCommand(ev)->logText, QLatin1String(r.label) + QStringLiteral("0010"));
+    }
+    ev.rcontrol = 0;
+    EXPECT_FALSE(RelayCommand(ev));
+
+    ev.OptoOut = 3;
+    ev.ocontrol = 1;
+    EXPECT_EQ(OptoCommand(ev)->frame,
+              bytes({0xFE, 0x64, 0x00, 0x02, 0x00, 0x00, 0x00, 0x66, 0xFF}));
+    EXPECT_EQ(OptoCommand(ev)->logText, QStringLiteral("Opto On #0003"));
+    ev.ocontrol = 2;
+    EXPECT_EQ(OptoCommand(ev)->frame,
+              bytes({0xFE, 0x60, 0x00, 0x02, 0x00, 0x00, 0x00, 0x62, 0xFF}));
+    EXPECT_EQ(OptoCommand(ev)->logText, QStringLiteral("Opto Off #0003"));
+    ev.ocontrol = 3;
+    EXPECT_FALSE(OptoCommand(ev));
+
+    ev.VChan = 1;
+    ev.Gain = 1024;
+    ev.vcontrol = 1;
+    EXPECT_EQ(GainCommand(ev)->frame, bytes({0xE3, 0x02, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x08,
+                                             (2 + 1 + 1 + 8) % 128, 0xFF}));
+    EXPECT_EQ(GainCommand(ev)->logText, QStringLiteral("Source Gain Change Chan. 0000"));
+    ev.vcontrol = 2;
+    EXPECT_EQ(GainCommand(ev)->frame[2], 3);
+    EXPECT_EQ(GainCommand(ev)->logText, QStringLiteral("Destination Gain Change Chan. 0000"));
+    ev.vcontrol = 3;
+    EXPECT_EQ(GainCommand(ev)->frame, bytes({0xE3, 0x02, 0x16, 0x01, 0x00, 0x01, 0x00, 0x00, 0x08,
+                                             (2 + 22 + 1 + 1 + 8) % 128, 0xFF}));
+    EXPECT_EQ(GainCommand(ev)->logText, QStringLiteral("Pan Change Device ID 0001"));
+    ev.vcontrol = 0;
+    EXPECT_FALSE(GainCommand(ev));
+
+    EXPECT_EQ(Digits4(12345), QStringLiteral("12345"));
+    EXPECT_EQ(Digits4(-7), QStringLiteral("-0007"));
+}
+
+TEST(Commands, LoggedWithTheLinkDownAndNotLoggedWhenUnencodable) {
+    test::Harness h(test::WeekMoment(0, 9, 0));
+    SendCrosspointChange(h.e(), crosspoint(1, 5, 12));
+    AutomationEvent salvo;
+    salvo.Salvo = 0;
+    SendSalvoExecute(h.e(), salvo);
+    AutomationEvent relay;
+    relay.Relay = 4;
+    relay.rcontrol = 0;
+    SendRelayAction(h.e(), relay);
+    EXPECT_EQ(h.folder.activityLines(),
+              QStringList{QStringLiteral("Send Take - In:0005-->Out:0012")});
+    ASSERT_EQ(h.folder.errorLines().size(), 1);
+    EXPECT_TRUE(h.folder.errorLines()[0].startsWith(QStringLiteral("Error Sending Salvo Execute")));
+}
+
+}  // namespace
+}  // namespace tarvo

@@ -1,0 +1,291 @@
+#include <gtest/gtest.h>
+
+#include "logs/failure.h"
+#include "scheduler/clock.h"
+#include "support/test_support.h"
+#include "switcher/codec.h"
+#include "switcher/framing.h"
+#include "switcher/inbound.h"
+#include "switcher/loop_wait.h"
+
+namespace tarvo {
+namespace {
+
+using test::bytes;
+
+QByteArray stateFrame(int kind, const std::vector<std::pair<int, int>>& entries) {
+    FrameBuilder b(0xF7);
+    b.byte(kind).num14(static_cast<int>(entries.size()));
+    for (auto [n, v] : entries) b.num14(n).byte(v);
+    return b.finish();
+}
+
+// A map of one block per output: each entry is {channel type, source, second number, device}.
+struct Entry {
+    int type, source, param, device;
+};
+QByteArray mapFrame(int kindByte, int first, const std::vector<std::vector<Entry>>& outputs,
+                    int attr = 0) {
+    const bool types = kindByte & 0x40;
+    const bool devices = (types ? (kindByte & 0x0F) : kindByte) == 10;
+    FrameBuilder b(0xF6);
+    b.byte(kindByte).num14(static_cast<int>(outputs.size())).num14(first);
+    for (const auto& block : outputs) {
+        b.num14(static_cast<int>(block.size())).byte(attr);
+        for (const Entry& en : block) {
+            if (types) b.byte(en.type);
+            b.num14(en.source).num14(en.param);
+            if (devices) b.num14(en.device);
+        }
+    }
+    return b.finish();
+}
+
+AutomationEvent triggered(int16_t number, EventType type, const QString& title) {
+    AutomationEvent ev;
+    ev.Number = number;
+    ev.Type = type;
+    ev.Title = title;
+    ev.Active = kActive;
+    ev.Day = 0;
+    ev.Time = kNotOnTheClock;
+    return ev;
+}
+
+TEST(MapDecoder, ChannelTypesDevicesAndType10Entries) {
+    const QByteArray f = mapFrame(0x4A, 3, {{{0, 5, 1, 2}, {10, 9, 3, 4}, {0, 7, 5, 6}}}, 0x11);
+    MapProgress p;
+    const auto m = DecodeCrosspointMap(f, p);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->first, 3);
+    ASSERT_EQ(m->outputs.size(), 1u);
+    const OutputMap& o = m->outputs[0];
+    EXPECT_EQ(o.SourceCount, 3);
+    EXPECT_EQ(o.OutputAttr, 0x11);
+    EXPECT_EQ(o.Sources[0], 5);
+    EXPECT_EQ(o.Sources[1], 7);
+    EXPECT_EQ(o.SourceParams[1], 5);
+    EXPECT_EQ(o.SourceDevices[0], 2);
+    EXPECT_EQ(o.SourceDevices[1], 6);
+    EXPECT_EQ(o.Type10Count, 1);
+    EXPECT_EQ(o.Type10Sources[1], 9);
+    EXPECT_EQ(o.Type10Params[1], 3);
+    EXPECT_EQ(o.Type10Devices[1], 4);
+}
+
+TEST(MapDecoder, WrongChecksumOrLengthIsIgnored) {
+    QByteArray f = mapFrame(0, 0, {{{0, 1, 0, 0}}, {}});
+    MapProgress p;
+    EXPECT_TRUE(DecodeCrosspointMap(f, p));
+    QByteArray bad = f;
+    bad[bad.size() - 2] = static_cast<char>(bad[bad.size() - 2] ^ 1);
+    EXPECT_FALSE(DecodeCrosspointMap(bad, p));
+    // One payload byte more than the blocks account for.
+    FrameBuilder longer(0xF6);
+    longer.bytes(f.mid(1, f.size() - 3)).byte(0);
+    EXPECT_FALSE(DecodeCrosspointMap(longer.finish(), p));
+    EXPECT_EQ(MapStepText(p), QStringLiteral("XMap Error - Length"));
+}
+
+TEST(MapDecoder, BlocksThatDoNotFitFail) {
+    MapProgress p;
+    std::vector<Entry> tooMany(66, Entry{0, 1, 0, 0});
+    EXPECT_THROW(DecodeCrosspointMap(mapFrame(0, 0, {tooMany}), p), TarvoError);
+    EXPECT_EQ(MapStepText(p), QStringLiteral("XMap Error - Source, Out:1"));
+    std::vector<Entry> tooMany10(33, Entry{10, 1, 0, 0});
+    EXPECT_THROW(DecodeCrosspointMap(mapFrame(0x40, 0, {tooMany10}), p), TarvoError);
+    // 65 ordinary and 32 type-10 entries are the most a block holds.
+    std::vector<Entry> full(65, Entry{0, 1, 0, 0});
+    full.insert(full.end(), 32, Entry{10, 2, 0, 0});
+    EXPECT_TRUE(DecodeCrosspointMap(mapFrame(0x40, 0, {full}), p));
+    // A block that claims more entries than the frame holds reads past its end.
+    FrameBuilder shortMap(0xF6);
+    shortMap.byte(0).num14(1).num14(0).num14(40).byte(0);
+    EXPECT_THROW(DecodeCrosspointMap(shortMap.finish(), p), TarvoError);
+    EXPECT_EQ(MapErrorLocation(MapProgress{MapStep::Count, 0, 2, 7, 4, 8}, 12),
+              QStringLiteral("XMap Error - CountT:2, O:7, P: 4, L:8, Lng:11"));
+}
+
+TEST(SmallFrames, TakeReportIdentityAndInfoRequest) {
+    const auto t = DecodeTakeReport(FrameBuilder(0xFE).num14(4).num14(7).num14(2).finish());
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->command, 4);
+    EXPECT_EQ(t->source, 7);
+    EXPECT_EQ(t->output, 2);
+    EXPECT_FALSE(DecodeTakeReport(FrameBuilder(0xFE).num14(4).num14(7).finish()));
+    EXPECT_FALSE(DecodeTakeReport(bytes({0xFE, 0x04, 0x00, 0x07, 0x00, 0x02, 0x00, 0x0C, 0xFF})));
+
+    EXPECT_TRUE(IsIdentRequest(bytes({0x81, 0x64, 0x64, 0xFF})));
+    EXPECT_TRUE(IsIdentRequest(FrameBuilder(0x81).byte(100).byte(3).finish()));
+    EXPECT_FALSE(IsIdentRequest(bytes({0x81, 0x64, 0x63, 0xFF})));
+    EXPECT_FALSE(IsIdentRequest(FrameBuilder(0x81).byte(100).byte(0).byte(0).finish()));
+    EXPECT_FALSE(IsIdentRequest(FrameBuilder(0x81).byte(99).finish()));
+    EXPECT_EQ(IdentAnswerFrame(), bytes({0x81, 0x7D, 0x00, 0x7D, 0xFF}));
+    EXPECT_EQ(InfoRequestFrame(0x30080, 0), bytes({0xF2, 0x00, 0x01, 0x0C, 0x00, 0x00, 0x00, 0x00,
+                                                   0x00, 0x00, 0x00, 0x0D, 0xFF}));
+}
+
+class Inbound : public ::testing::Test {
+  protected:
+    Inbound() : h(test::WeekMoment(0, 9, 0)) {
+        e().OptoState.assign(2049, 0);
+        e().RelayState.assign(2049, 0);
+        e().CurrentDay = 0;
+    }
+    Engine& e() { return h.e(); }
+    void crosspointEvent(int dest, int source, int tControl, const QString& title) {
+        AutomationEvent ev = triggered(1, kCrosspointTrigger, title);
+        ev.TriggerDest = static_cast<int16_t>(dest);
+        ev.TriggerSource = static_cast<int16_t>(source);
+        ev.tControl = static_cast<int16_t>(tControl);
+        e().CrosspointEvents = {ev};
+        e().CrosspointEventCount = 1;
+        e().CrosspointTriggerDests = {static_cast<int16_t>(dest)};
+    }
+    test::Harness h;
+};
+
+TEST_F(Inbound, FullMapIsStoredWithoutFiringEvents) {
+    crosspointEvent(1, 6, 1, QStringLiteral("Came"));
+    HandleCrosspointMap(e(), mapFrame(0, 0, {{{0, 5, 0, 0}}, {{0, 6, 0, 0}, {0, 8, 0, 0}}}),
+                        kMaster);
+    ASSERT_EQ(e().SwitcherMap.size(), 2u);
+    EXPECT_TRUE(e().MapReceived[0]);
+    EXPECT_EQ(e().SwitcherMap[1].SourceCount, 2);
+    EXPECT_EQ(e().SwitcherMap[1].Sources[1], 8);
+    EXPECT_TRUE(h.view.history.empty());
+    EXPECT_FALSE(e().MapReceived[1]);
+}
+
+TEST_F(Inbound, SingleOutputMapFiresTheDestinationsTriggers) {
+    // Output 3 (0-based 2) gets source 6 (0-based 5): the event waiting for source 6 on
+    // destination 3 runs (and is refused, the link being down).
+    crosspointEvent(3, 6, 1, QStringLiteral("Source 6 on 3"));
+    HandleCrosspointMap(e(), mapFrame(0, 2, {{{0, 5, 0, 0}}}), kMaster);
+    ASSERT_EQ(e().SwitcherMap.size(), 3u);
+    EXPECT_EQ(e().SwitcherMap[2].Sources[0], 5);
+    EXPECT_EQ(h.view.historyTitles(), QStringList{QStringLiteral("Source 6 on 3 - Not Executed")});
+    EXPECT_EQ(h.folder.activityLines(),
+              QStringList{QStringLiteral("Source 6 on 3 not executed - Server not connected")});
+}
+
+TEST_F(Inbound, MapFailureReportsWhereAndStoresNothing) {
+    e().SwitcherMap.assign(1, OutputMap{});
+    e().SwitcherMap[0].SourceCount = 9;
+    std::vector<Entry> tooMany(66, Entry{0, 1, 0, 0});
+    HandleCrosspointMap(e(), mapFrame(0, 0, {tooMany}), kMaster);
+    EXPECT_EQ(e().SwitcherMap[0].SourceCount, 9);
+    EXPECT_FALSE(e().MapReceived[0]);
+    ASSERT_EQ(h.folder.errorLines().size(), 1);
+    EXPECT_TRUE(
+        h.folder.errorLines()[0].startsWith(QStringLiteral("XMap Error - Source, Out:1T:1, O:0,")));
+    EXPECT_TRUE(
+        h.folder.errorLines()[0].endsWith(QStringLiteral("Error #  9 - Subscript out of range")));
+}
+
+TEST_F(Inbound, TakeReportSetsTheOutputAndRunsTheTriggers) {
+    e().SwitcherMap.assign(4, OutputMap{});
+    e().SwitcherMap[2].SourceCount = 3;
+    e().SwitcherMap[2].Sources = {1, 2, 3};
+    e().SwitcherMap[2].SourceParams[0] = 44;
+    crosspointEvent(3, 8, 1, QStringLiteral("Source 8 on 3"));
+    HandleTakeReport(e(), FrameBuilder(0xFE).num14(4).num14(7).num14(2).finish(), kMaster);
+    EXPECT_EQ(e().SwitcherMap[2].SourceCount, 1);
+    EXPECT_EQ(e().SwitcherMap[2].Sources[0], 7);
+    EXPECT_EQ(e().SwitcherMap[2].SourceParams[0], 44);  // the rest of the entry is kept
+    EXPECT_EQ(h.view.history.size(), 1u);
+
+    // Another command leaves the map, but the triggers compare against an empty entry: the
+    // source already there counts as come.
+    HandleTakeReport(e(), FrameBuilder(0xFE).num14(36).num14(1).num14(2).finish(), kMaster);
+    EXPECT_EQ(e().SwitcherMap[2].Sources[0], 7);
+    EXPECT_EQ(h.view.history.size(), 2u);
+
+    // An output the map does not have.
+    HandleTakeReport(e(), FrameBuilder(0xFE).num14(4).num14(1).num14(30).finish(), kMaster);
+    ASSERT_EQ(h.folder.errorLines().size(), 1);
+    EXPECT_TRUE(h.folder.errorLines()[0].startsWith(QStringLiteral("Error Processing Take")));
+}
+
+TEST_F(Inbound, ShortStateMessagesFireAndDumpsDoNot) {
+    AutomationEvent ev = triggered(1, kRelayOn, QStringLiteral("Relay 1 on"));
+    ev.Opto = 1;
+    e().RelayEvents = {ev};
+    e().RelayEventCount = 1;
+    std::vector<std::pair<int, int>> entries;
+    for (int n = 0; n < 31; ++n) entries.push_back({n, 1});
+    HandleRelayOptoState(e(), stateFrame(40, entries), kMaster);
+    EXPECT_EQ(h.view.history.size(), 1u);
+    entries.push_back({31, 1});
+    HandleRelayOptoState(e(), stateFrame(40, entries), kSlave);
+    EXPECT_EQ(h.view.history.size(), 1u);
+    EXPECT_EQ(e().RelayState[31], 1);
+    EXPECT_EQ(e().OptoState[31], 0);
+}
+
+TEST_F(Inbound, StateTablesGrowToFitInsteadOfLosingState) {
+    std::vector<std::pair<int, int>> dump;
+    for (int n = 0; n < 3000; ++n) dump.push_back({n, n % 2});
+    HandleRelayOptoState(e(), stateFrame(30, dump), kMaster);
+    ASSERT_EQ(e().OptoState.size(), 3000u);
+    EXPECT_EQ(e().OptoState[2999], 1);
+    // A single change naming a relay far beyond the table.
+    HandleRelayOptoState(e(), stateFrame(40, {{3, 1}, {9000, 1}}), kMaster);
+    ASSERT_EQ(e().RelayState.size(), 9001u);
+    EXPECT_EQ(e().RelayState[9000], 1);
+    EXPECT_EQ(e().RelayState[3], 1);
+    EXPECT_TRUE(h.folder.errorLines().isEmpty());
+}
+
+TEST_F(Inbound, BadStateMessagesChangeNothing) {
+    QByteArray bad = stateFrame(30, {{4, 1}});
+    bad[bad.size() - 2] = 0;
+    HandleRelayOptoState(e(), bad, kMaster);
+    EXPECT_EQ(e().OptoState[4], 0);
+    ASSERT_EQ(h.folder.errorLines().size(), 1);
+    EXPECT_TRUE(h.folder.errorLines()[0].startsWith(QStringLiteral("Relay/Opto State")));
+    EXPECT_TRUE(h.folder.errorLines()[0].endsWith(QStringLiteral("Check Sum Error")));
+    // A count that does not match the length, and a kind that is neither optos nor relays.
+    HandleRelayOptoState(e(), FrameBuilder(0xF7).byte(30).num14(2).num14(4).byte(1).finish(),
+                         kMaster);
+    HandleRelayOptoState(e(), stateFrame(35, {{4, 1}}), kMaster);
+    EXPECT_EQ(e().OptoState[4], 0);
+    EXPECT_EQ(e().RelayState[4], 0);
+    EXPECT_EQ(h.folder.errorLines().size(), 1);
+}
+
+// A window that, like a real one, lets pending socket data be handled while it draws: the
+// second opto message is consumed from inside the run fired by the first.
+class ReentrantView : public test::RecordingView {
+  public:
+    Engine* engine = nullptr;
+    void addHistoryLine(const ListLine& line, bool red) override {
+        RecordingView::addHistoryLine(line, red);
+        if (engine) ProcessReceiveBuffer(*engine, kMaster);
+    }
+};
+
+TEST(InboundReentry, AUnitIsCutOffBeforeItsHandlerRuns) {
+    test::Folder folder;
+    ManualClock clock(test::WeekMoment(0, 9, 0));
+    ReentrantView view;
+    Engine e(clock, view, folder.path());
+    view.engine = &e;
+    e.OptoState.assign(2049, 0);
+    AutomationEvent one = triggered(1, kOptoOn, QStringLiteral("Opto 1"));
+    one.Opto = 1;
+    AutomationEvent two = triggered(2, kOptoOn, QStringLiteral("Opto 2"));
+    two.Opto = 2;
+    e.OptoEvents = {one, two};
+    e.OptoEventCount = 2;
+    e.RxBuffer[0] = stateFrame(30, {{0, 1}}) + stateFrame(30, {{1, 1}});
+    ProcessReceiveBuffer(e, kMaster);
+    EXPECT_TRUE(e.RxBuffer[0].isEmpty());
+    EXPECT_EQ(view.historyTitles(), (QStringList{QStringLiteral("Opto 1 - Not Executed"),
+                                                 QStringLiteral("Opto 2 - Not Executed")}));
+    EXPECT_EQ(e.OptoState[0], 1);
+    EXPECT_EQ(e.OptoState[1], 1);
+}
+
+}  // namespace
+}  // namespace tarvo
