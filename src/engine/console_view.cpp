@@ -13,10 +13,19 @@ QString ConsoleView::formatLine(const ListLine& line) {
     return line.day + QStringLiteral(" | ") + line.time + QStringLiteral(" | ") + line.title;
 }
 
-void ConsoleView::setCaption(const QString& caption) { print(QStringLiteral("caption: ") + caption); }
+// The switcher's every ping answer sets the caption again; only a change is worth a line.
+void ConsoleView::setCaption(const QString& caption) {
+    if (caption == caption_) return;
+    caption_ = caption;
+    print(QStringLiteral("caption: ") + caption);
+}
 
 void ConsoleView::setIcon(LinkIcon icon) {
-    print(icon == LinkIcon::Connected ? QStringLiteral("icon: connected") : QStringLiteral("icon: not connected"));
+    const QString text =
+        icon == LinkIcon::Connected ? QStringLiteral("icon: connected") : QStringLiteral("icon: not connected");
+    if (text == icon_) return;
+    icon_ = text;
+    print(text);
 }
 
 void ConsoleView::setStatusPanel(int panel, const QString& text) {

@@ -1,5 +1,5 @@
 // The window of the headless program: every text the window would show, one line each on
-// standard output, flushed at once so that a service manager's log shows it immediately.
+// standard output (a caption or icon only when it changes), flushed at once so that a service manager's log shows it immediately.
 #pragma once
 
 #include <cstdio>
@@ -26,6 +26,8 @@ private:
     void print(const QString& text);
     std::FILE* out_;
     QString panels_[4];
+    QString caption_;
+    QString icon_;
 };
 
 }  // namespace tarvo
