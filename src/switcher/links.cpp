@@ -2,6 +2,7 @@
 
 #include <QHostAddress>
 #include <QMetaObject>
+#include <QScopeGuard>
 #include <QSignalBlocker>
 #include <QTcpSocket>
 
@@ -112,10 +113,19 @@ SwitcherLinks::WriteResult SwitcherLinks::write(int link, const QByteArray& byte
     // running meanwhile, then give the frame up. A frame is always written whole, so that a
     // frame sent from inside the wait never lands in the middle of another.
     int64_t start = e_.clock.tickCount();
-    while (socket(link)->bytesToWrite() > kWriteBacklogLimit) {
-        if (CheckDelayOn(e_.clock, start, kWriteTimeoutMs)) return WriteResult::TimedOut;
-        ProcessWait(e_, 10);
-        if (!isConnected(link)) return WriteResult::NotConnected;
+    if (socket(link)->bytesToWrite() > kWriteBacklogLimit) {
+        ++writeWaits_;
+        const auto over = qScopeGuard([this] {
+            if (--writeWaits_ > 0) return;
+            // What arrived during the wait is taken up now, in the order it came.
+            for (int l : {kMaster, kSlave})
+                if (sockets_[slot(l)] && !e_.RxBuffer[slot(l)].isEmpty()) scheduleDrain(l);
+        });
+        while (socket(link)->bytesToWrite() > kWriteBacklogLimit) {
+            if (CheckDelayOn(e_.clock, start, kWriteTimeoutMs)) return WriteResult::TimedOut;
+            ProcessWait(e_, 10);
+            if (!isConnected(link)) return WriteResult::NotConnected;
+        }
     }
     QTcpSocket& s = *socket(link);
     bool ok = false;

@@ -49,6 +49,11 @@ class SwitcherLinks : public QObject {
     WriteResult write(int link, const QByteArray& bytes, bool pieces);
     // Consumes the units waiting in a receive buffer on the next turn of the event loop.
     void scheduleDrain(int link);
+    // True while a frame waits for a switcher to read. Received units are then left in the
+    // receive buffers until the wait is over: consuming one may write, and that write would
+    // wait inside this wait; a switcher that goes on sending while it does not read would
+    // stack such waits one inside the other without end.
+    bool writeWaiting() const { return writeWaits_ > 0; }
 
   private:
     void onDataArrived(int link);
@@ -58,6 +63,7 @@ class SwitcherLinks : public QObject {
     std::array<QTcpSocket*, 2> sockets_{};
     std::array<int32_t, 2> attemptStart_{};
     std::array<bool, 2> drainQueued_{};
+    int writeWaits_ = 0;
 };
 
 void ConnectSwitcher(Engine& e);
