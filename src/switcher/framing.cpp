@@ -141,6 +141,8 @@ void SendToSwitcher(Engine& e, const QByteArray& frame) {
                 case SwitcherLinks::WriteResult::TimedOut:
                     WriteErrorLog(e, WriteTimeoutText(link, frame.size()), kErrorSendingToSwitcher);
                     break;  // the other switcher may still be reading
+                case SwitcherLinks::WriteResult::Dropped:
+                    break;
             }
         }
     });
