@@ -19,7 +19,7 @@ struct Weight {
     int parts;
 };
 constexpr Weight kWeights[] = {
-    {ChaosStep::Disconnect, 5},  {ChaosStep::Silence, 5},   {ChaosStep::Garbage, 10},
+    {ChaosStep::Disconnect, 5},  {ChaosStep::Silence, 4},   {ChaosStep::Garbage, 10},
     {ChaosStep::CutFrame, 8},    {ChaosStep::MapBurst, 8},  {ChaosStep::TakeBurst, 8},
     {ChaosStep::StateBurst, 12}, {ChaosStep::StateDump, 4}, {ChaosStep::SlowRead, 2},
 };
@@ -124,7 +124,7 @@ ChaosStep ChaosPlan::next() {
         case ChaosStep::Silence:
             // Mostly short; now and then as long as allowed, which may outlast the engine's
             // patience with a switcher that does not answer.
-            if (below(6) == 0)
+            if (below(40) == 0)
                 step.durationMs = between(o.silenceMaxMs / 2, o.silenceMaxMs);
             else
                 step.durationMs = between(1000, std::min(kShortSilenceMs, o.silenceMaxMs));
