@@ -2,12 +2,21 @@
 //
 //   tarvo-switcher-sim [--port N] [--listen ADDR] [--outputs N] [--sources N] [--optos N]
 //                      [--relays N] [--control-port N] [--no-pings]
+//                      [--chaos SEED] [--chaos-pace MS] [--chaos-silence-max MS]
+//                      [--chaos-slow-read-max MS] [--chaos-flood N]
 //
 // Every unit received from the engine is printed as a line "hh:mm:ss.zzz RX <hex>", and every
 // unit sent as "TX <hex>". Control lines are read from standard input (and from the control
 // port, when given): opto N on|off, relay N on|off, take SRC OUT, silent, talk, close,
-// garbage N, ident, map, ping, present, absent, send HEX..., quit. "absent" makes the server
-// report its switcher missing (0xF1, also as the answer to pings) until "present".
+// garbage N, ident, map, ping, present, absent, send HEX..., chaos on [SEED], chaos off, quit.
+// "absent" makes the server report its switcher missing (0xF1, also as the answer to pings) until
+// "present".
+//
+// Chaos ("--chaos SEED" from the start, or the control lines "chaos on [SEED]" and "chaos off")
+// makes the switcher misbehave on a schedule drawn from the seed: it drops the connection,
+// falls silent, sends garbage and frames cut short, bursts of single-output maps, take reports
+// and opto/relay changes, full state dumps, and stops reading while it asks for many answers.
+// Each step is printed as a line "CHAOS ...".
 #include <unistd.h>
 #include <cstdio>
 
@@ -59,6 +68,19 @@ int main(int argc, char** argv) {
          QStringLiteral("Also take control lines on this loopback port (0: any free port)."),
          QStringLiteral("N")},
         {QStringLiteral("no-pings"), QStringLiteral("Do not print pings and their answers.")},
+        {QStringLiteral("chaos"), QStringLiteral("Start in chaos mode, its steps drawn from SEED."),
+         QStringLiteral("SEED")},
+        {QStringLiteral("chaos-pace"),
+         QStringLiteral("Mean gap between chaos steps in ms. Default 1500."), QStringLiteral("MS")},
+        {QStringLiteral("chaos-silence-max"),
+         QStringLiteral("Longest chaos silence in ms. Default 20000."), QStringLiteral("MS")},
+        {QStringLiteral("chaos-slow-read-max"),
+         QStringLiteral("Longest stretch without reading in ms. Default 8000."),
+         QStringLiteral("MS")},
+        {QStringLiteral("chaos-flood"),
+         QStringLiteral("Identity requests sent into one stretch in three without reading. "
+                        "Default 800000."),
+         QStringLiteral("N")},
     });
     parser.process(app);
 
@@ -68,8 +90,23 @@ int main(int argc, char** argv) {
         !readNumber(parser, QStringLiteral("outputs"), 1, 16384, o.outputs) ||
         !readNumber(parser, QStringLiteral("sources"), 1, 16384, o.sources) ||
         !readNumber(parser, QStringLiteral("optos"), 1, 16384, o.optos) ||
-        !readNumber(parser, QStringLiteral("relays"), 1, 16384, o.relays))
+        !readNumber(parser, QStringLiteral("relays"), 1, 16384, o.relays) ||
+        !readNumber(parser, QStringLiteral("chaos-pace"), 1, 3600000, o.chaos.paceMs) ||
+        !readNumber(parser, QStringLiteral("chaos-silence-max"), 1000, 3600000,
+                    o.chaos.silenceMaxMs) ||
+        !readNumber(parser, QStringLiteral("chaos-slow-read-max"), 1000, 3600000,
+                    o.chaos.slowReadMaxMs) ||
+        !readNumber(parser, QStringLiteral("chaos-flood"), 0, 10000000, o.chaos.floodUnits))
         return 2;
+    if (parser.isSet(QStringLiteral("chaos"))) {
+        bool ok = false;
+        o.chaos.seed = parser.value(QStringLiteral("chaos")).toUInt(&ok);
+        if (!ok) {
+            std::fprintf(stderr, "tarvo-switcher-sim: --chaos needs a number\n");
+            return 2;
+        }
+        o.chaosAtStart = true;
+    }
     o.port = static_cast<quint16>(port);
     if (parser.isSet(QStringLiteral("listen")) &&
         !o.listen.setAddress(parser.value(QStringLiteral("listen")))) {

@@ -63,6 +63,10 @@ QByteArray IdentRequestFrame() {
     return FrameBuilder(0x81).byte(100).finish();
 }
 
+QByteArray IdentAnswerFrame() {
+    return FrameBuilder(0x81).num14(125).finish();
+}
+
 QString Hex(const QByteArray& bytes) {
     return QString::fromLatin1(bytes.toHex(' ').toUpper());
 }
@@ -77,7 +81,12 @@ std::optional<QByteArray> ParseHex(const QString& text) {
 }
 
 SimSwitcher::SimSwitcher(const Options& options, std::FILE* out)
-    : options_(options), out_(out), server_(new QTcpServer(this)) {
+    : options_(options),
+      out_(out),
+      server_(new QTcpServer(this)),
+      chaosTimer_(new QTimer(this)),
+      muteTimer_(new QTimer(this)),
+      pauseTimer_(new QTimer(this)) {
     const int sources = std::max(1, options_.sources);
     map_.resize(static_cast<std::size_t>(std::max(1, options_.outputs)));
     // Every output starts fed by one source, so that the map is never empty.
@@ -86,6 +95,16 @@ SimSwitcher::SimSwitcher(const Options& options, std::FILE* out)
     optos_.assign(static_cast<std::size_t>(std::max(1, options_.optos)), 0);
     relays_.assign(static_cast<std::size_t>(std::max(1, options_.relays)), 0);
     connect(server_, &QTcpServer::newConnection, this, &SimSwitcher::onNewConnection);
+    for (QTimer* t : {chaosTimer_, muteTimer_, pauseTimer_}) t->setSingleShot(true);
+    connect(chaosTimer_, &QTimer::timeout, this, [this] {
+        runChaos(nextStep_);
+        scheduleChaos();
+    });
+    connect(muteTimer_, &QTimer::timeout, this, [this] {
+        muted_ = false;
+        print(QStringLiteral("CHAOS talk again"));
+    });
+    connect(pauseTimer_, &QTimer::timeout, this, &SimSwitcher::resumeReading);
 }
 
 SimSwitcher::~SimSwitcher() = default;
@@ -97,6 +116,7 @@ bool SimSwitcher::start(QString* error) {
     }
     print(
         QStringLiteral("LISTEN %1 %2").arg(options_.listen.toString()).arg(server_->serverPort()));
+    if (options_.chaosAtStart) chaosOn(std::nullopt);
     return true;
 }
 
@@ -115,12 +135,14 @@ void SimSwitcher::onNewConnection() {
     while (QTcpSocket* c = server_->nextPendingConnection()) {
         clients_.push_back(c);
         c->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        if (paused_) c->setReadBufferSize(1);
         print(QStringLiteral("CONNECT %1:%2").arg(c->peerAddress().toString()).arg(c->peerPort()));
         connect(c, &QTcpSocket::readyRead, this, [this, c] { onData(c); });
         connect(c, &QTcpSocket::disconnected, this, [this, c] {
             print(QStringLiteral("DISCONNECT"));
             clients_.erase(std::remove(clients_.begin(), clients_.end(), c), clients_.end());
             rx_.remove(c);
+            floodOwed_.remove(c);
             c->deleteLater();
         });
         // The server says at once whether its switcher is there.
@@ -129,6 +151,7 @@ void SimSwitcher::onNewConnection() {
 }
 
 void SimSwitcher::onData(QTcpSocket* client) {
+    if (paused_) return;  // left in the socket, so that the engine's writes back up
     QByteArray& buffer = rx_[client];
     buffer.append(client->readAll());
     for (;;) {
@@ -157,6 +180,12 @@ void SimSwitcher::onData(QTcpSocket* client) {
 
 void SimSwitcher::onUnit(QTcpSocket* client, uint8_t type, const QByteArray& frame) {
     const bool ping = type == kPing || type == kPingAnswer;
+    // The answers to a flood are counted, not printed one by one.
+    if (type == 0x81 && floodOwed_.value(client) > 0 && frame == IdentAnswerFrame()) {
+        floodOwed_[client] -= 1;
+        ++floodAnswered_;
+        return;
+    }
     if (!ping || options_.printPings) print(QStringLiteral("RX ") + Hex(frame));
     if (frame.size() > 1 && !FrameChecksumOk(frame)) {
         print(QStringLiteral("BAD CHECKSUM"));
@@ -242,6 +271,7 @@ void SimSwitcher::setState(int kind, int number, int state) {
 }
 
 void SimSwitcher::send(QTcpSocket* client, const QByteArray& bytes) {
+    if (muted_) return;
     const bool ping = bytes.size() == 1 && (static_cast<uint8_t>(bytes[0]) == kPing ||
                                             static_cast<uint8_t>(bytes[0]) == kPingAnswer);
     if (!ping || options_.printPings) print(QStringLiteral("TX ") + Hex(bytes));
@@ -328,11 +358,163 @@ QString SimSwitcher::control(const QString& line) {
         broadcast(*bytes);
         return QStringLiteral("OK");
     }
+    if (cmd == QLatin1String("chaos") && w.size() >= 2) {
+        const QString how = w[1].toLower();
+        if (how == QLatin1String("on") && w.size() <= 3) {
+            std::optional<uint32_t> seed;
+            if (w.size() == 3) {
+                bool ok = false;
+                seed = w[2].toUInt(&ok);
+                if (!ok) return QStringLiteral("ERR chaos on [SEED]: SEED is a number");
+            }
+            chaosOn(seed);
+            return QStringLiteral("OK");
+        }
+        if (how == QLatin1String("off") && w.size() == 2) {
+            chaosOff();
+            return QStringLiteral("OK");
+        }
+    }
     if (cmd == QLatin1String("quit") && w.size() == 1) {
         emit quitRequested();
         return QStringLiteral("OK");
     }
     return QStringLiteral("ERR unknown command: ") + line.simplified();
+}
+
+void SimSwitcher::chaosOn(std::optional<uint32_t> seed) {
+    ChaosOptions o = options_.chaos;
+    if (seed) o.seed = *seed;
+    o.sources = options_.sources;
+    o.outputs = static_cast<int>(map_.size());
+    o.optos = options_.optos;
+    o.relays = options_.relays;
+    plan_ = std::make_unique<ChaosPlan>(o);
+    chaosCounts_.clear();
+    print(QStringLiteral("CHAOS on seed %1").arg(o.seed));
+    scheduleChaos();
+}
+
+void SimSwitcher::chaosOff() {
+    chaosTimer_->stop();
+    plan_.reset();
+    if (muted_) {
+        muteTimer_->stop();
+        muted_ = false;
+    }
+    if (paused_) {
+        pauseTimer_->stop();
+        resumeReading();
+    }
+    QStringList counts;
+    for (const auto& [kind, n] : chaosCounts_) counts << QStringLiteral("%1=%2").arg(kind).arg(n);
+    print(QStringLiteral("CHAOS off: ") + counts.join(QLatin1Char(' ')) +
+          QStringLiteral(" flood-answers=%1").arg(floodAnswered_));
+}
+
+void SimSwitcher::scheduleChaos() {
+    if (!plan_) return;
+    nextStep_ = plan_->next();
+    chaosTimer_->start(nextStep_.afterMs);
+}
+
+void SimSwitcher::closeClients(bool reset) {
+    const std::vector<QTcpSocket*> all = clients_;
+    for (QTcpSocket* c : all) {
+        if (reset)
+            c->abort();
+        else
+            c->disconnectFromHost();
+    }
+}
+
+void SimSwitcher::mute(int ms) {
+    muted_ = true;
+    if (!muteTimer_->isActive() || muteTimer_->remainingTime() < ms) muteTimer_->start(ms);
+}
+
+void SimSwitcher::pauseReading(int ms) {
+    paused_ = true;
+    for (QTcpSocket* c : clients_) c->setReadBufferSize(1);
+    if (!pauseTimer_->isActive() || pauseTimer_->remainingTime() < ms) pauseTimer_->start(ms);
+}
+
+void SimSwitcher::resumeReading() {
+    paused_ = false;
+    const std::vector<QTcpSocket*> all = clients_;
+    for (QTcpSocket* c : all) {
+        c->setReadBufferSize(0);
+        onData(c);
+    }
+    print(QStringLiteral("CHAOS read again"));
+}
+
+void SimSwitcher::runChaos(const ChaosStep& step) {
+    const QString what = step.describe();
+    chaosCounts_[what.section(QLatin1Char(' '), 0, 0)] += 1;
+    const bool sends = step.kind != ChaosStep::Disconnect && step.kind != ChaosStep::Silence;
+    if (muted_ && sends) {
+        // A silent switcher says nothing, whatever happens on it.
+        print(QStringLiteral("CHAOS ") + what + QStringLiteral(" (silent)"));
+        return;
+    }
+    print(QStringLiteral("CHAOS ") + what);
+    switch (step.kind) {
+        case ChaosStep::Disconnect:
+            closeClients(step.abort);
+            return;
+        case ChaosStep::Silence:
+            mute(step.durationMs);
+            return;
+        case ChaosStep::Garbage:
+        case ChaosStep::CutFrame:
+            broadcast(step.bytes);
+            return;
+        case ChaosStep::MapBurst:
+            for (const auto& [output, sources] : step.outputs) {
+                if (output < 0 || output >= static_cast<int>(map_.size())) continue;
+                map_[static_cast<std::size_t>(output)] = sources;
+                broadcast(MapFrame(map_, output, 1));
+            }
+            return;
+        case ChaosStep::TakeBurst:
+            for (const auto& [source, output] : step.takes) {
+                if (output < 0 || output >= static_cast<int>(map_.size())) continue;
+                map_[static_cast<std::size_t>(output)] = {source};
+                broadcast(TakeReportFrame(kTake, source, output));
+            }
+            return;
+        case ChaosStep::StateBurst:
+            for (const StateChange& c : step.states) setState(c.kind, c.number, c.state);
+            return;
+        case ChaosStep::StateDump: {
+            if (step.states.empty()) return;
+            std::vector<std::pair<int, int>> entries;
+            const int kind = step.states.front().kind;
+            std::vector<int>& table = kind == kOptoKind ? optos_ : relays_;
+            for (const StateChange& c : step.states) {
+                if (c.number < 0 || c.number > kMax14Bit) continue;
+                if (c.number >= static_cast<int>(table.size()))
+                    table.resize(static_cast<std::size_t>(c.number) + 1, 0);
+                table[static_cast<std::size_t>(c.number)] = c.state;
+                entries.emplace_back(c.number, c.state);
+            }
+            broadcast(StateFrame(kind, entries));
+            return;
+        }
+        case ChaosStep::SlowRead: {
+            pauseReading(step.durationMs);
+            if (step.floodUnits <= 0) return;
+            // Many small answers the engine must write while nothing is read: its socket fills
+            // and its writes have to wait.
+            const QByteArray flood = IdentFlood(step.floodUnits);
+            for (QTcpSocket* c : clients_) {
+                c->write(flood);
+                floodOwed_[c] += step.floodUnits;
+            }
+            return;
+        }
+    }
 }
 
 }  // namespace tarvo::sim

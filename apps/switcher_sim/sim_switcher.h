@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -16,8 +18,11 @@
 #include <QObject>
 #include <QString>
 
+#include "chaos.h"
+
 class QTcpServer;
 class QTcpSocket;
+class QTimer;
 
 namespace tarvo::sim {
 
@@ -26,6 +31,7 @@ QByteArray MapFrame(const std::vector<std::vector<int>>& sources, int first, int
 QByteArray TakeReportFrame(int command, int source, int output);
 QByteArray StateFrame(int kind, const std::vector<std::pair<int, int>>& entries);
 QByteArray IdentRequestFrame();
+QByteArray IdentAnswerFrame();
 QString Hex(const QByteArray& bytes);
 // Parses "F5 0A ..." (blanks optional between pairs); empty on a bad digit.
 std::optional<QByteArray> ParseHex(const QString& text);
@@ -41,6 +47,9 @@ class SimSwitcher : public QObject {
         int optos = 64;
         int relays = 64;
         bool printPings = true;
+        // Chaos is off unless asked for (at start, or with the control line "chaos on").
+        bool chaosAtStart = false;
+        ChaosOptions chaos;
     };
     SimSwitcher(const Options& options, std::FILE* out);
     ~SimSwitcher() override;
@@ -51,6 +60,8 @@ class SimSwitcher : public QObject {
     QString control(const QString& line);
 
     const std::vector<std::vector<int>>& crosspoints() const { return map_; }
+    // Carries out one chaos step now (the plan's steps come through here too).
+    void runChaos(const ChaosStep& step);
 
   signals:
     void quitRequested();
@@ -65,6 +76,15 @@ class SimSwitcher : public QObject {
     void setState(int kind, int number, int state);
     void print(const QString& line);
 
+    // Chaos: one step at a time from the plan; silence and slow reading last a while.
+    void chaosOn(std::optional<uint32_t> seed);
+    void chaosOff();
+    void scheduleChaos();
+    void closeClients(bool reset);
+    void mute(int ms);
+    void pauseReading(int ms);
+    void resumeReading();
+
     Options options_;
     std::FILE* out_;
     QTcpServer* server_;
@@ -75,6 +95,17 @@ class SimSwitcher : public QObject {
     std::vector<int> relays_;
     bool silent_ = false;
     bool absent_ = false;  // the server is up but its switcher is not: pings get 0xF1
+
+    std::unique_ptr<ChaosPlan> plan_;
+    ChaosStep nextStep_;
+    QTimer* chaosTimer_;
+    QTimer* muteTimer_;
+    QTimer* pauseTimer_;
+    bool muted_ = false;   // chaos silence: nothing at all goes out
+    bool paused_ = false;  // chaos slow reading: what the engine sends stays unread
+    QHash<QTcpSocket*, long long> floodOwed_;  // identity answers still expected from a flood
+    long long floodAnswered_ = 0;
+    std::map<QString, int> chaosCounts_;
 };
 
 }  // namespace tarvo::sim

@@ -90,6 +90,10 @@ public:
     int32_t holdStart = 0;
     int32_t holdLength = 0;
     bool inTick = false;
+    // The timed rows (by Number) the runner decided at the second `decidedAt`: a reload later in
+    // that same second chooses the next event afresh and must not choose them again.
+    QDateTime decidedAt;
+    std::vector<int16_t> decidedNumbers;
 
     // --- switcher links (index 0 master, 1 slave)
     bool SwitcherConnected = false;

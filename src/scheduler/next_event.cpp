@@ -1,5 +1,7 @@
 #include "scheduler/next_event.h"
 
+#include <algorithm>
+
 #include "engine/engine.h"
 #include "engine/status_view.h"
 #include "logs/logs.h"
@@ -23,7 +25,7 @@ int16_t DetermineNextEvent(Engine& e) {
             const std::optional<int> seconds = EventSeconds(ev.Time);
             if (!seconds || ev.Type != kTimed || !IsWeekday(ev.Day)) continue;
             if (ev.Day == e.CurrentDay) {
-                if (*seconds >= e.CurrentTime) return to16(i);
+                if (*seconds >= e.CurrentTime && !DecidedThisSecond(e, ev)) return to16(i);
                 if (first == kNone) first = i;
             } else {
                 if (ev.Day > e.CurrentDay) return to16(i);
@@ -32,6 +34,32 @@ int16_t DetermineNextEvent(Engine& e) {
         }
         return first == kNone ? int16_t{0} : to16(first);
     });
+}
+
+namespace {
+
+QDateTime currentSecond(const Engine& e) {
+    return QDateTime(e.CurrentDate, QTime::fromMSecsSinceStartOfDay(e.CurrentTime * 1000));
+}
+
+}  // namespace
+
+void NoteDecidedNow(Engine& e, const AutomationEvent& ev) {
+    if (ev.Day != e.CurrentDay || EventSeconds(ev.Time) != e.CurrentTime) return;  // a late run
+    const QDateTime now = currentSecond(e);
+    if (e.decidedAt != now) {
+        e.decidedAt = now;
+        e.decidedNumbers.clear();
+    }
+    e.decidedNumbers.push_back(ev.Number);
+}
+
+bool DecidedThisSecond(const Engine& e, const AutomationEvent& ev) {
+    if (e.decidedAt != currentSecond(e) || ev.Day != e.CurrentDay ||
+        EventSeconds(ev.Time) != e.CurrentTime)
+        return false;
+    return std::find(e.decidedNumbers.begin(), e.decidedNumbers.end(), ev.Number) !=
+           e.decidedNumbers.end();
 }
 
 void DisplayNextEvent(Engine& e) {

@@ -54,6 +54,7 @@ void ExecuteEvent(Engine& e) {
     Guarded(e, QStringLiteral("Error Executing Event"), [&] {
         int start = e.NextEventIndex;
         for (;;) {
+            NoteDecidedNow(e, at(e.Events, e.NextEventIndex));
             const RunResult r = RunOneEvent(e, RunTarget{});
             if (r.deletedAtPointer) start -= 1;
             movePointer(e, start);

@@ -84,6 +84,7 @@ std::vector<QByteArray> WritePieces(const QByteArray& frame) {
 
 bool ConsumeOneUnit(Engine& e, int link) {
     return Guarded(e, QStringLiteral("Error Processing Command"), false, [&] {
+        if (e.links().writeWaiting()) return false;  // taken up when the wait is over
         for (;;) {
             // The buffer is looked up afresh on every step and the unit is cut off before it is
             // dispatched: a handler may wait, and inside that wait more data for this link can
@@ -140,6 +141,8 @@ void SendToSwitcher(Engine& e, const QByteArray& frame) {
                 case SwitcherLinks::WriteResult::TimedOut:
                     WriteErrorLog(e, WriteTimeoutText(link, frame.size()), kErrorSendingToSwitcher);
                     break;  // the other switcher may still be reading
+                case SwitcherLinks::WriteResult::Dropped:
+                    break;
             }
         }
     });

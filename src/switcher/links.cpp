@@ -1,7 +1,10 @@
 #include "switcher/links.h"
 
+#include <utility>
+
 #include <QHostAddress>
 #include <QMetaObject>
+#include <QScopeGuard>
 #include <QSignalBlocker>
 #include <QTcpSocket>
 
@@ -47,6 +50,9 @@ SwitcherLinks::~SwitcherLinks() {
     // The engine is going away: nothing may reach it from a socket any more.
     for (QTcpSocket* s : sockets_)
         if (s) s->disconnect(this);
+    // A stall still going on at the end is told all the same.
+    for (int link : {kMaster, kSlave})
+        if (droppedBytes_[slot(link)] > 0) endStall(link);
 }
 
 QTcpSocket* SwitcherLinks::socket(int link) const {
@@ -78,6 +84,7 @@ void SwitcherLinks::close(int link) {
     if (!s) return;
     const QSignalBlocker quiet(s);
     s->abort();
+    endStall(link);
 }
 
 bool SwitcherLinks::startConnect(int link, const QString& address, int32_t port) {
@@ -112,10 +119,27 @@ SwitcherLinks::WriteResult SwitcherLinks::write(int link, const QByteArray& byte
     // running meanwhile, then give the frame up. A frame is always written whole, so that a
     // frame sent from inside the wait never lands in the middle of another.
     int64_t start = e_.clock.tickCount();
-    while (socket(link)->bytesToWrite() > kWriteBacklogLimit) {
-        if (CheckDelayOn(e_.clock, start, kWriteTimeoutMs)) return WriteResult::TimedOut;
-        ProcessWait(e_, 10);
-        if (!isConnected(link)) return WriteResult::NotConnected;
+    if (socket(link)->bytesToWrite() <= kWriteBacklogLimit) endStall(link);
+    if (socket(link)->bytesToWrite() > kWriteBacklogLimit) {
+        if (notReading_[slot(link)]) {
+            droppedBytes_[slot(link)] += bytes.size();
+            return WriteResult::Dropped;
+        }
+        ++writeWaits_;
+        const auto over = qScopeGuard([this] {
+            if (--writeWaits_ > 0) return;
+            // What arrived during the wait is taken up now, in the order it came.
+            for (int l : {kMaster, kSlave})
+                if (sockets_[slot(l)] && !e_.RxBuffer[slot(l)].isEmpty()) scheduleDrain(l);
+        });
+        while (socket(link)->bytesToWrite() > kWriteBacklogLimit) {
+            if (notReading_[slot(link)] || CheckDelayOn(e_.clock, start, kWriteTimeoutMs)) {
+                notReading_[slot(link)] = true;
+                return WriteResult::TimedOut;
+            }
+            ProcessWait(e_, 10);
+            if (!isConnected(link)) return WriteResult::NotConnected;
+        }
     }
     QTcpSocket& s = *socket(link);
     bool ok = false;
@@ -123,6 +147,12 @@ SwitcherLinks::WriteResult SwitcherLinks::write(int link, const QByteArray& byte
     if (!ok) return WriteResult::Failed;
     s.flush();  // hand it to the network now rather than on the next turn of the loop
     return WriteResult::Written;
+}
+
+void SwitcherLinks::endStall(int link) {
+    notReading_[slot(link)] = false;
+    const long long dropped = std::exchange(droppedBytes_[slot(link)], 0);
+    if (dropped > 0) WriteErrorLog(e_, WriteTimeoutText(link, dropped), kErrorSendingToSwitcher);
 }
 
 void SwitcherLinks::scheduleDrain(int link) {

@@ -32,7 +32,10 @@ class SwitcherLinks : public QObject {
     explicit SwitcherLinks(Engine& e);
     ~SwitcherLinks() override;
 
-    enum class WriteResult { Written, NotConnected, Failed, TimedOut };
+    // TimedOut: the frame waited its time and was given up (the caller logs it). Dropped: given
+    // up at once, the switcher being known not to read; these are counted and logged as one
+    // line when the switcher catches up or the link closes.
+    enum class WriteResult { Written, NotConnected, Failed, TimedOut, Dropped };
 
     // The socket of a link: 0 always exists, 1 once LoadSlaveSocket has created it.
     QTcpSocket* socket(int link) const;
@@ -46,18 +49,31 @@ class SwitcherLinks : public QObject {
     // An attempt started less than kConnectPatienceMs ago is still under way.
     bool attemptUnderWay(int link) const;
     // Writes `bytes` (in pieces of at most 16384 bytes when `pieces`) once the socket has room.
+    // A switcher that does not read gets kWriteTimeoutMs once; until it has caught up, later
+    // frames are dropped at once.
     WriteResult write(int link, const QByteArray& bytes, bool pieces);
     // Consumes the units waiting in a receive buffer on the next turn of the event loop.
     void scheduleDrain(int link);
+    // True while a frame waits for a switcher to read. Received units are then left in the
+    // receive buffers until the wait is over: consuming one may write, and that write would
+    // wait inside this wait; a switcher that goes on sending while it does not read would
+    // stack such waits one inside the other without end.
+    bool writeWaiting() const { return writeWaits_ > 0; }
 
   private:
     void onDataArrived(int link);
     void onClosed(int link);
+    void endStall(int link);
 
     Engine& e_;
     std::array<QTcpSocket*, 2> sockets_{};
     std::array<int32_t, 2> attemptStart_{};
     std::array<bool, 2> drainQueued_{};
+    int writeWaits_ = 0;
+    // The switcher let a frame's wait run out and has not caught up since: later frames are
+    // given up at once instead of each waiting again.
+    std::array<bool, 2> notReading_{};
+    std::array<long long, 2> droppedBytes_{};
 };
 
 void ConnectSwitcher(Engine& e);

@@ -1,0 +1,74 @@
+// One soak: the real tarvo-engined on a temporary program folder against the switcher simulator
+// in chaos mode, both on loopback, on the real clock. The run records what both programs said
+// and what the engine wrote; the tests judge the record.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include <QDateTime>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+#include "soak_table.h"
+
+namespace tarvo::soak {
+
+struct SoakOptions {
+    QString name;           // the run's logs are kept in <build>/soak/<name>/
+    int seconds = 60;       // the whole run
+    int chaosSeconds = 38;  // chaos from the start until then; calm afterwards
+    int spacingSec = 2;     // between two timed events
+    int firstEventSec = 6;  // the first timed event, after start-up
+    int quietTailSec = 8;   // no timed event due in the last seconds of the run
+    uint32_t seed = 1;
+    int paceMs = 1000;
+    int silenceMaxMs = 8000;
+    int slowReadMaxMs = 4000;
+    int floodUnits = 200000;
+    int editEverySec = 13;  // the editing tool changes the database this often
+    int rssEverySec = 2;
+};
+
+struct Line {
+    QDateTime at;  // when the test received it
+    QString text;
+};
+
+struct SoakRecord {
+    SoakTable table;
+    QDateTime start;
+    std::vector<Line> engine;  // the engine's standard output
+    QStringList sim;           // the simulator's standard output
+    int simLinesAtChaosOff = -1;
+    QDateTime chaosOff;
+    QDateTime linkBack;  // first moment after the chaos with the switcher connected again
+    bool diedDuringRun = false;
+    bool exited = false;  // ended by itself after SIGTERM
+    int exitCode = -1;
+    QStringList activity;   // message part of every activity-log line, archives first
+    QString lastTallyLine;  // last message of Tally.dat itself
+    QStringList errors;     // message part of every error-log line (from the location on)
+    std::vector<std::pair<int, long>> rss;  // (second of the run, VmRSS in kB)
+    int edits = 0;
+};
+
+SoakRecord RunSoak(const SoakOptions& options);
+
+// --- judging the record
+
+// History lines per base title: "history: Day | hh:mm:ss | Title" and "history (red): ...".
+QMap<QString, int> HistoryCounts(const std::vector<Line>& engine);
+// The reason of every " not executed - " line, counted.
+QMap<QString, int> RefusalReasons(const QStringList& activity);
+// Reasons the engine is known to give.
+bool KnownReason(const QString& reason);
+// Titles of refusal lines.
+QMap<QString, int> RefusedTitles(const QStringList& activity);
+
+// A summary for the record in docs/reliability.md.
+QString Summary(const SoakOptions& options, const SoakRecord& record);
+
+}  // namespace tarvo::soak

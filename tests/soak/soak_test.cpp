@@ -1,0 +1,130 @@
+// The engine under a misbehaving switcher for a minute (every run) or an hour or more (on
+// demand): it must stay up, decide every timed event exactly once, give a reason for every
+// refusal, keep its memory flat, and carry on normally once the switcher behaves again.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include <QDir>
+#include <QFile>
+
+#include "soak_run.h"
+
+namespace tarvo::soak {
+namespace {
+
+void judge(const SoakOptions& o, const SoakRecord& r, long rssGrowthLimitKb, int warmUpSec) {
+    const QString summary = Summary(o, r);
+    std::fputs(summary.toUtf8().constData(), stdout);
+    QFile out(QStringLiteral(TARVO_BINARY_DIR "/soak/") + o.name + QStringLiteral("/summary.txt"));
+    if (out.open(QIODevice::WriteOnly)) out.write(summary.toUtf8());
+
+    ASSERT_FALSE(r.engine.empty()) << "the engine did not start";
+    // Never dies; leaves in order.
+    EXPECT_FALSE(r.diedDuringRun);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.lastTallyLine, QStringLiteral("Program Exit"));
+
+    // Every timed event decided exactly once: run, queued and run later, or refused.
+    const QMap<QString, int> history = HistoryCounts(r.engine);
+    for (const TimedRow& t : r.table.timed)
+        EXPECT_EQ(history.value(t.title), 1)
+            << t.title.toStdString() << " due " << t.due.toString(Qt::ISODate).toStdString();
+
+    // Every refusal has its reason; every active event refused has a refusal line.
+    const QMap<QString, int> reasons = RefusalReasons(r.activity);
+    for (auto it = reasons.begin(); it != reasons.end(); ++it)
+        EXPECT_TRUE(KnownReason(it.key()))
+            << "refusal without a known reason: " << it.key().toStdString();
+    const QMap<QString, int> refused = RefusedTitles(r.activity);
+    for (const Line& l : r.engine) {
+        if (!l.text.startsWith(QStringLiteral("history")) ||
+            !l.text.endsWith(QStringLiteral(" - Not Executed")))
+            continue;
+        const QString title = BaseTitle(l.text.section(QStringLiteral(" | "), 2));
+        const auto row = std::find_if(r.table.timed.begin(), r.table.timed.end(),
+                                      [&](const TimedRow& t) { return t.title == title; });
+        if (row == r.table.timed.end() || row->active == 2) continue;  // a skip gives no reason
+        EXPECT_GE(refused.value(title), 1) << "refused without a reason: " << title.toStdString();
+    }
+
+    // Memory stays flat after the warm-up.
+    long base = -1, top = -1;
+    for (const auto& [second, kb] : r.rss) {
+        if (second < warmUpSec) continue;
+        if (base < 0) base = kb;
+        top = std::max(top, kb);
+    }
+    ASSERT_GE(base, 0) << "no memory samples after the warm-up";
+    EXPECT_LT(top - base, rssGrowthLimitKb)
+        << "VmRSS grew from " << base << " kB to " << top << " kB";
+
+    // After the chaos the link comes back and the next timed take reaches the switcher.
+    ASSERT_TRUE(r.linkBack.isValid()) << "the switcher was not connected again after the chaos";
+    const auto next = std::find_if(
+        r.table.timed.begin(), r.table.timed.end(),
+        [&](const TimedRow& t) { return t.plainTake && t.due > r.linkBack.addSecs(1); });
+    ASSERT_NE(next, r.table.timed.end()) << "no take left after the link came back";
+    const QString frame =
+        QStringLiteral("RX ") + QString::fromLatin1(next->takeFrame.toHex(' ').toUpper());
+    bool arrived = false;
+    for (int i = std::max(0, r.simLinesAtChaosOff); i < r.sim.size() && !arrived; ++i)
+        arrived = r.sim[i].endsWith(frame);
+    EXPECT_TRUE(arrived) << next->title.toStdString() << ": " << frame.toStdString();
+    EXPECT_EQ(history.value(next->title), 1);
+    EXPECT_EQ(std::count_if(r.engine.begin(), r.engine.end(),
+                            [&](const Line& l) {
+                                return l.text.startsWith(QStringLiteral("history: ")) &&
+                                       l.text.endsWith(QStringLiteral(" | ") + next->title);
+                            }),
+              1)
+        << next->title.toStdString() << " did not run plainly";
+
+    // The chaos did what it is for: every kind of misbehaviour came up.
+    for (const char* kind : {"disconnect", "silence", "garbage", "cut", "maps", "takes", "states",
+                             "dump", "slow-read"})
+        EXPECT_TRUE(std::any_of(r.sim.begin(), r.sim.end(),
+                                [&](const QString& l) {
+                                    return l.contains(QStringLiteral(" CHAOS ") + kind) &&
+                                           !l.endsWith(QStringLiteral("(silent)"));
+                                }))
+            << "no chaos step of kind " << kind;
+}
+
+TEST(Soak, AMinuteAgainstAMisbehavingSwitcher) {
+    SoakOptions o;
+    o.name = QStringLiteral("short");
+    o.seconds = 60;
+    o.chaosSeconds = 38;
+    o.seed = 18;  // every kind of step within the chaos, floods among them
+    const SoakRecord r = RunSoak(o);
+    judge(o, r, 64 * 1024, 12);
+}
+
+// An hour or more; run with `ctest -C soak -L soak-long` (TARVO_SOAK_SECONDS sets the length).
+TEST(SoakLong, HoursAgainstAMisbehavingSwitcher) {
+    const QByteArray seconds = qgetenv("TARVO_SOAK_SECONDS");
+    if (seconds.isEmpty()) GTEST_SKIP() << "set TARVO_SOAK_SECONDS to run the long soak";
+    SoakOptions o;
+    o.name = QStringLiteral("long");
+    o.seconds = std::max(600, seconds.toInt());
+    o.chaosSeconds = o.seconds - 120;
+    o.seed = qEnvironmentVariableIsSet("TARVO_SOAK_SEED")
+                 ? static_cast<uint32_t>(qEnvironmentVariableIntValue("TARVO_SOAK_SEED"))
+                 : 20261207u;
+    o.spacingSec = 3;
+    o.paceMs = 2500;
+    o.silenceMaxMs = 200000;  // now and then beyond the engine's patience with a silent switcher
+    o.slowReadMaxMs = 30000;  // long enough for a flood to fill the engine's socket
+    o.floodUnits = 1500000;
+    o.editEverySec = 23;
+    o.rssEverySec = 10;
+    o.quietTailSec = 15;
+    const SoakRecord r = RunSoak(o);
+    judge(o, r, 32 * 1024, 600);
+}
+
+}  // namespace
+}  // namespace tarvo::soak
