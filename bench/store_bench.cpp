@@ -2,6 +2,7 @@
 #include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
+#include <QStringList>
 
 #include "store/load_database.h"
 #include "store/sqlite.h"
@@ -52,6 +53,54 @@ void BM_Load32767Rows(benchmark::State& state) {
     state.counters["rows"] = e.TotalEvents;
 }
 BENCHMARK(BM_Load32767Rows)->Arg(0)->Arg(1)->ArgNames({"reversed"})->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+
+// A full table that the loader cannot read field by field: every column but a few missing (a
+// file from another tool), or every number column holding a value that does not convert.
+void BM_Load32767RowsWithUnreadableFields(benchmark::State& state) {
+    test::Folder folder;
+    const bool missing = state.range(0) == 0;
+    {
+        folder.createDatabase();
+        Database db(folder.file(kDatabaseFileName));
+        Transaction t(db);
+        if (missing) {
+            db.exec("DROP TABLE Automation");
+            db.exec("CREATE TABLE Automation (Number INTEGER, Day INTEGER, Time TEXT, Title TEXT)");
+        }
+        Statement st(db, "INSERT INTO Automation (Number, Day, Time, Title) "
+                         "VALUES (?1, ?2, '08:00:00', 'Event')");
+        for (int i = 0; i < 32767; ++i) {
+            st.reset();
+            st.bind(1, static_cast<int64_t>(i));
+            st.bind(2, static_cast<int64_t>(i % 7));
+            st.run();
+        }
+        if (!missing) {
+            QStringList numbers;
+            for (const char* c : {"SourceChan", "DestChan", "ReqSource", "ReqDest", "Active", "Relay",
+                                  "Opto", "Salvo", "VChan", "Gain", "xcontrol", "rcontrol", "scontrol",
+                                  "vcontrol", "Type", "Condition", "FileType", "Priority", "Delay", "Color"})
+                numbers << QStringLiteral("[%1] = X'00'").arg(QLatin1String(c));
+            db.exec(QStringLiteral("UPDATE Automation SET ") + numbers.join(QStringLiteral(", ")));
+        }
+        t.commit();
+    }
+    ManualClock clock(test::WeekMoment(0, 8, 0));
+    test::RecordingView view;
+    Engine e(clock, view, folder.path());
+    for (auto _ : state) {
+        LoadDatabase(e);
+        benchmark::DoNotOptimize(e.Events.data());
+    }
+    if (e.TotalEvents != 32767) state.SkipWithError("not all rows loaded");
+}
+BENCHMARK(BM_Load32767RowsWithUnreadableFields)
+    ->Arg(0)
+    ->Arg(1)
+    ->ArgNames({"badValues"})
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
 
 void BM_SortOnly32767Rows(benchmark::State& state) {
     test::Folder folder;

@@ -13,6 +13,7 @@
 
 #include "engine/engine.h"
 #include "engine/status_view.h"
+#include "logs/failure.h"
 #include "scheduler/clock.h"
 #include "switcher/codec.h"
 #include "switcher/framing.h"
@@ -107,6 +108,20 @@ void BM_DecodeFullMap(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * frame.size());
 }
 BENCHMARK(BM_DecodeFullMap)->Unit(benchmark::kMicrosecond);
+
+// A frame of 8 bytes whose count claims 16383 outputs: it fails on its first missing byte, and
+// what that costs is what a peer sending such frames in a burst holds the loop for.
+void BM_ShortMapClaimingEveryOutput(benchmark::State& state) {
+    const QByteArray frame = FrameBuilder(0xF6).byte(0).num14(kMax14Bit).num14(0).finish();
+    for (auto _ : state) {
+        MapProgress p;
+        try {
+            benchmark::DoNotOptimize(DecodeCrosspointMap(frame, p));
+        } catch (const TarvoError&) {
+        }
+    }
+}
+BENCHMARK(BM_ShortMapClaimingEveryOutput)->Unit(benchmark::kMicrosecond);
 
 void BM_StoreFullMap(benchmark::State& state) {
     BenchEngine b;

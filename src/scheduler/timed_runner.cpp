@@ -69,6 +69,10 @@ void ExecuteEvent(Engine& e) {
             // Only a row of today can be due at the same moment; a row of another day waits for
             // its own day.
             if (next.Day != e.CurrentDay) return;
+            // When no row is left on the clock the pointer rests on row 0 whatever it holds. A
+            // triggered row or one without a time is never due: running it here would run it as
+            // a timed event, and over and over again while it stays at the pointer.
+            if (!scheduled(next)) return;
             const int nextSeconds = EventSeconds(next.Time).value_or(-1);
             if (n < start) {
                 // The pointer wrapped round to an earlier row of today: hold until that row's

@@ -53,17 +53,19 @@ double leadingNumber(const QString& text) {
 }
 
 // Reads one column into a field: Null gives the default; a value that does not convert, or a
-// missing column, leaves the field empty.
+// missing column, leaves the field empty. Neither is a failure here: a table of old or foreign
+// rows may lack a column, or hold a value that does not convert, in every one of 32767 rows.
 struct RowReader {
     const Statement& row;
     // Column indices in the order the fields are read, found on the first row and reused.
     std::vector<int>& columns;
     std::size_t next = 0;
 
-    FieldValue field(const char* column) {
+    // Empty for a missing column.
+    std::optional<FieldValue> field(const char* column) {
         if (next == columns.size()) columns.push_back(row.columnIndex(QLatin1String(column)));
         const int index = columns[next++];
-        if (index < 0) fail(kErrNoSuchField, QStringLiteral("Item not found in this collection: ") + QLatin1String(column));
+        if (index < 0) return std::nullopt;
         return row.value(index);
     }
 
@@ -71,20 +73,16 @@ struct RowReader {
     void integer(T& out, const char* column, std::optional<int64_t> nullDefault, int64_t min, int64_t max,
                  std::optional<int64_t> aboveMax = std::nullopt, std::optional<int64_t> limit = std::nullopt) {
         out = T{};
-        try {
-            const FieldValue f = field(column);
-            int64_t v = 0;
-            if (f.isNull()) {
-                if (!nullDefault) return;  // a Null without a default stays empty
-                v = *nullDefault;
-            } else {
-                v = ToInteger(f, min, max);
-            }
-            if (limit && aboveMax && v > *limit) v = *aboveMax;
-            out = static_cast<T>(v);
-        } catch (const TarvoError&) {
-            out = T{};
-        }
+        const std::optional<FieldValue> f = field(column);
+        if (!f) return;
+        std::optional<int64_t> v;
+        if (f->isNull())
+            v = nullDefault;  // a Null without a default stays empty
+        else
+            v = IntegerIfConvertible(*f, min, max);
+        if (!v) return;
+        if (limit && aboveMax && *v > *limit) v = *aboveMax;
+        out = static_cast<T>(*v);
     }
     void i16(int16_t& out, const char* column, int64_t nullDefault = 0) {
         integer(out, column, nullDefault, -32768, 32767);
@@ -98,12 +96,12 @@ struct RowReader {
     }
     void text(QString& out, const char* column, const QString& nullDefault) {
         out.clear();
-        try {
-            const FieldValue f = field(column);
-            out = f.isNull() ? nullDefault : ToText(f);
-        } catch (const TarvoError&) {
-            out.clear();
-        }
+        const std::optional<FieldValue> f = field(column);
+        if (!f) return;
+        if (f->isNull())
+            out = nullDefault;
+        else
+            out = TextIfConvertible(*f).value_or(QString());
     }
 };
 

@@ -19,20 +19,23 @@ namespace {
 
 [[noreturn]] void overflowFailure() { fail(kErrOverflow, QStringLiteral("Overflow")); }
 
+enum class Conversion { Done, Mismatch, Overflow };
+
 // Rounds half to even, as the classic integer conversion does.
-int64_t roundHalfEven(double d) {
-    if (!std::isfinite(d) || d > 9.2e18 || d < -9.2e18) overflowFailure();
-    return static_cast<int64_t>(std::nearbyint(d));
+Conversion roundHalfEven(double d, int64_t& v) {
+    if (!std::isfinite(d) || d > 9.2e18 || d < -9.2e18) return Conversion::Overflow;
+    v = static_cast<int64_t>(std::nearbyint(d));
+    return Conversion::Done;
 }
 
-}  // namespace
-
-int64_t ToInteger(const FieldValue& f, int64_t min, int64_t max) {
-    int64_t v = 0;
+// The conversion itself reports instead of failing: a load reads it for every field of every
+// row, and a table of values that do not convert must not cost a failure each.
+Conversion convertInteger(const FieldValue& f, int64_t min, int64_t max, int64_t& v) {
+    Conversion c = Conversion::Done;
     if (const auto* i = std::get_if<int64_t>(&f.v)) {
         v = *i;
     } else if (const auto* d = std::get_if<double>(&f.v)) {
-        v = roundHalfEven(*d);
+        c = roundHalfEven(*d, v);
     } else if (const auto* s = std::get_if<QString>(&f.v)) {
         const QString t = s->trimmed();
         if (t.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0) {
@@ -44,22 +47,49 @@ int64_t ToInteger(const FieldValue& f, int64_t min, int64_t max) {
             v = t.toLongLong(&ok);
             if (!ok) {
                 const double d = t.toDouble(&ok);
-                if (!ok) conversionFailure();
-                v = roundHalfEven(d);
+                if (!ok) return Conversion::Mismatch;
+                c = roundHalfEven(d, v);
             }
         }
     } else {
-        conversionFailure();  // Null or blob
+        return Conversion::Mismatch;  // Null or blob
     }
-    if (v < min || v > max) overflowFailure();
+    if (c == Conversion::Done && (v < min || v > max)) c = Conversion::Overflow;
+    return c;
+}
+
+}  // namespace
+
+int64_t ToInteger(const FieldValue& f, int64_t min, int64_t max) {
+    int64_t v = 0;
+    switch (convertInteger(f, min, max, v)) {
+        case Conversion::Done:
+            return v;
+        case Conversion::Mismatch:
+            conversionFailure();
+        case Conversion::Overflow:
+            break;
+    }
+    overflowFailure();
+}
+
+std::optional<int64_t> IntegerIfConvertible(const FieldValue& f, int64_t min, int64_t max) {
+    int64_t v = 0;
+    if (convertInteger(f, min, max, v) != Conversion::Done) return std::nullopt;
     return v;
 }
 
-QString ToText(const FieldValue& f) {
+std::optional<QString> TextIfConvertible(const FieldValue& f) {
     if (const auto* s = std::get_if<QString>(&f.v)) return *s;
     if (const auto* i = std::get_if<int64_t>(&f.v)) return QString::number(*i);
     if (const auto* d = std::get_if<double>(&f.v)) return QString::number(*d, 'g', 15);
-    conversionFailure();
+    return std::nullopt;
+}
+
+QString ToText(const FieldValue& f) {
+    std::optional<QString> t = TextIfConvertible(f);
+    if (!t) conversionFailure();
+    return *std::move(t);
 }
 
 bool ToFlag(const FieldValue& f) { return ToInteger(f, INT64_MIN, INT64_MAX) != 0; }

@@ -27,6 +27,9 @@ struct FieldValue {
 // is not a number, a number that does not fit) is a failure of that read.
 int64_t ToInteger(const FieldValue& f, int64_t min, int64_t max);
 QString ToText(const FieldValue& f);
+// The same conversions, empty instead of failing.
+std::optional<int64_t> IntegerIfConvertible(const FieldValue& f, int64_t min, int64_t max);
+std::optional<QString> TextIfConvertible(const FieldValue& f);
 bool ToFlag(const FieldValue& f);
 
 class Statement;

@@ -1,5 +1,7 @@
 #include "switcher/inbound.h"
 
+#include <algorithm>
+
 #include "engine/engine.h"
 #include "logs/logs.h"
 #include "scheduler/triggered.h"
@@ -78,14 +80,18 @@ std::optional<DecodedMap> DecodeCrosspointMap(const QByteArray& f, MapProgress& 
     p.O = Read14(f, 4);
     DecodedMap map;
     map.first = static_cast<int>(p.O);
-    map.outputs.assign(static_cast<std::size_t>(p.T), OutputMap{});
+    // The outputs are made as their blocks are read, never from the count alone: every block
+    // takes at least 3 bytes, and a short frame claiming 16383 outputs must not cost 10 MB of
+    // zeroed memory before it fails on its first missing byte.
+    const long long fits = std::clamp<long long>((f.size() - 8) / 3 + 1, 0, p.T);
+    map.outputs.reserve(static_cast<std::size_t>(fits));
     // Counted in 64 bits: a map of many outputs is longer than a 16-bit count can hold.
     p.L = 8;
     p.P = 6;
 
     for (long long n = 0; n < p.T; ++n) {
         const long long o = p.O + n;
-        OutputMap& out = map.outputs[static_cast<std::size_t>(n)];
+        OutputMap& out = map.outputs.emplace_back();
         p.step = MapStep::SourceCount;
         const int s = Read14(f, p.P);
         p.P += 2;

@@ -184,6 +184,25 @@ TEST(Schedule, TheOnlyRowRunOnceLeavesNoEvents) {
     EXPECT_EQ(h.folder.query("SELECT COUNT(*) FROM Automation").toInt(), 0);
 }
 
+TEST(Schedule, AfterTheLastTimedRowGoesTheClockNeverRunsATriggeredRow) {
+    // Once the one-time row is deleted nothing is left on the clock and the pointer falls back
+    // to row 0, an opto event of the same day. It must stay where it is, not run as if due.
+    Harness h(WeekMoment(0, 8, 59, 58, 2));
+    auto opto = [](int number, const char* title) {
+        Row r = TimedRow(number, 0, "24:00:00", title, 3);
+        r["Type"] = 1;
+        r["Opto"] = 4;
+        return r;
+    };
+    h.folder.createDatabase({TimedRow(1, 0, "09:00:01", "Once", 3), opto(2, "Opto A"), opto(3, "Opto B")});
+    h.startUp();
+    h.runUntil(WeekMoment(0, 9, 0, 5));
+    EXPECT_EQ(titlesOf(h), QStringList{"Once - Not Executed"});
+    EXPECT_EQ(h.e().TotalEvents, 2);
+    EXPECT_EQ(h.e().OptoEventCount, 2);
+    EXPECT_EQ(h.folder.query("SELECT COUNT(*) FROM Automation").toInt(), 2);
+}
+
 TEST(Schedule, SkipEventsAreReArmedAndRunAWeekLater) {
     Harness h(WeekMoment(5, 6, 59, 58, 2));
     h.folder.createDatabase({TimedRow(1, 5, "07:00:00", "Skip me", 2), TimedRow(2, 5, "08:00:00", "Other")});

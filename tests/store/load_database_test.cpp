@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "engine/engine.h"
 #include "store/load_database.h"
 #include "store/sqlite.h"
@@ -119,6 +121,9 @@ TEST(LoadDatabase, FieldNullsMaximaAndFailedConversions) {
     full["Relay"] = "twelve";    // text that does not
     full["MIPPort"] = 2.5;       // a real rounds half to even
     full["Template"] = 129;
+    full["Salvo"] = QByteArray("\x05", 1);    // a blob is no number
+    full["Message"] = QByteArray("\x05", 1);  // nor a text
+    full["VChan"] = std::numeric_limits<double>::infinity();
     Row nulls{{"Number", 8}};
     Row negative = TimedRow(9, -1, "11:00:00", "Negative");
     negative["Gain"] = -5;
@@ -144,6 +149,9 @@ TEST(LoadDatabase, FieldNullsMaximaAndFailedConversions) {
     EXPECT_EQ(a.Relay, 0);
     EXPECT_EQ(a.MIPPort, 2);
     EXPECT_EQ(a.Template, 0);
+    EXPECT_EQ(a.Salvo, 0);
+    EXPECT_EQ(a.Message, "");
+    EXPECT_EQ(a.VChan, 0);
 
     const AutomationEvent& n = byNumber(8);
     EXPECT_EQ(n.Time, "24:00:00");

@@ -1,6 +1,8 @@
 #include "support/test_support.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QTextStream>
 #include <gtest/gtest.h>
@@ -18,6 +20,18 @@ QStringList RecordingView::historyTitles() const {
 }
 
 Folder::Folder() { EXPECT_TRUE(dir_.isValid()); }
+
+Folder::~Folder() {
+    const QString seeds = qEnvironmentVariable("TARVO_FUZZ_SEEDS");
+    QFile db(file(kDatabaseFileName));
+    if (seeds.isEmpty() || !db.open(QIODevice::ReadOnly)) return;
+    const QByteArray bytes = db.readAll();
+    const QString folder = seeds + QStringLiteral("/loader-db");
+    QDir().mkpath(folder);
+    const QByteArray name = QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex();
+    QFile copy(folder + QLatin1Char('/') + QString::fromLatin1(name));
+    if (copy.open(QIODevice::WriteOnly)) copy.write(bytes);
+}
 
 void Folder::createDatabase(const std::vector<Row>& rows) const {
     QFile schema(QStringLiteral(TARVO_SOURCE_DIR "/docs/TarvoAutomation.sql"));

@@ -57,6 +57,9 @@ using Row = QMap<QString, QVariant>;
 class Folder {
 public:
     Folder();
+    // With TARVO_FUZZ_SEEDS set, leaves the database as the test left it in
+    // <folder>/loader-db/, for fuzz_seeds to turn into the loader target's corpus.
+    ~Folder();
     QString path() const { return dir_.path() + QLatin1Char('/'); }
     QString file(const QString& name) const { return path() + name; }
     // Creates TarvoAutomation.mdb from docs/TarvoAutomation.sql and adds the rows.

@@ -112,7 +112,7 @@ class Receive : public ::testing::Test {
     }
     Engine& e() { return h.e(); }
     void feed(int link, const QByteArray& b) {
-        e().RxBuffer.at(static_cast<std::size_t>(link)) += b;
+        e().RxBuffer.at(static_cast<std::size_t>(link)) += test::LeaveStreamSeed(b);
     }
     test::Harness h;
 };

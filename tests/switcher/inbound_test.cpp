@@ -17,7 +17,7 @@ QByteArray stateFrame(int kind, const std::vector<std::pair<int, int>>& entries)
     FrameBuilder b(0xF7);
     b.byte(kind).num14(static_cast<int>(entries.size()));
     for (auto [n, v] : entries) b.num14(n).byte(v);
-    return b.finish();
+    return test::LeaveStreamSeed(b.finish());
 }
 
 // A map of one block per output: each entry is {channel type, source, second number, device}.
@@ -38,7 +38,7 @@ QByteArray mapFrame(int kindByte, int first, const std::vector<std::vector<Entry
             if (devices) b.num14(en.device);
         }
     }
-    return b.finish();
+    return test::LeaveStreamSeed(b.finish());
 }
 
 AutomationEvent triggered(int16_t number, EventType type, const QString& title) {

@@ -10,6 +10,8 @@
 #include <QEventLoop>
 #include <QTcpServer>
 #include <QTcpSocket>
+
+#include "switcher/fuzz_seeds.h"
 #include <QTimer>
 
 namespace tarvo::test {
@@ -54,7 +56,7 @@ class Peer : public QObject {
         return waitUntil([this] { return client != nullptr; });
     }
     void send(const QByteArray& b) {
-        client->write(b);
+        client->write(LeaveStreamSeed(b));
         client->flush();
     }
     bool waitForBytes(const QByteArray& b) {

@@ -1,0 +1,370 @@
+// The database loader: any tables, columns and values, written as a real database file and
+// loaded twice (version check and upgrade, settings, events, the sort, the triggered lists and,
+// when TaskViewDB names a folder, the task-view copy), then the next event is chosen and a few
+// timer ticks run on a manual clock.
+//
+// After every load the event tables must be within their bounds, in running order and with
+// every field under its maximum; the second load must find nothing left to upgrade; and every
+// failure must have been one the engine raised and reported.
+#include <sqlite3.h>
+
+#include <QDir>
+
+#include "engine/engine.h"
+#include "engine/main_loop.h"
+#include "fuzz_engine.h"
+#include "loader_input.h"
+#include "scheduler/clock.h"
+#include "scheduler/next_event.h"
+#include "scheduler/time_arith.h"
+#include "store/load_database.h"
+
+using namespace tarvo;
+using fuzz::Description;
+using fuzz::Require;
+using fuzz::Value;
+
+namespace {
+
+// 7 December 2026 is a Monday.
+const QDate kMonday(2026, 12, 7);
+
+QString Quoted(const QString& name) {
+    QString q = name;
+    q.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QLatin1Char('"') + q + QLatin1Char('"');
+}
+
+// The folders a TaskViewDB value may name, all inside the fuzzer's own folder: none, blank,
+// the copy's folder with and without its separator, the program folder itself (also by
+// another spelling), a folder that does not exist and a plain file.
+std::vector<QString> FolderChoices(const QString& program, const QString& taskView) {
+    QString bare = taskView;
+    bare.chop(1);
+    return {QString(),
+            QStringLiteral(""),
+            QStringLiteral(" "),
+            bare,
+            taskView,
+            program,
+            program + QStringLiteral("../") + QDir(program).dirName(),
+            taskView + QStringLiteral("missing"),
+            taskView + QStringLiteral("plain.txt")};
+}
+
+class Writer {
+  public:
+    explicit Writer(const QString& path) {
+        if (sqlite3_open_v2(path.toUtf8().constData(), &db_,
+                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK)
+            fail("open");
+        exec("PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; BEGIN");
+    }
+    ~Writer() { sqlite3_close_v2(db_); }
+
+    void exec(const QString& sql) {
+        if (sqlite3_exec(db_, sql.toUtf8().constData(), nullptr, nullptr, nullptr) != SQLITE_OK)
+            fail(sql);
+    }
+
+    void table(const fuzz::Table& t, const std::vector<QString>& folders) {
+        QStringList columns, marks;
+        for (const fuzz::Column& c : t.columns) {
+            columns << Quoted(c.name) + QLatin1Char(' ') + fuzz::kDeclaredTypes[c.type];
+            marks << QStringLiteral("?");
+        }
+        exec(QStringLiteral("CREATE TABLE %1 (%2)")
+                 .arg(Quoted(t.name), columns.join(QLatin1Char(','))));
+        const QByteArray insert = QStringLiteral("INSERT INTO %1 VALUES (%2)")
+                                      .arg(Quoted(t.name), marks.join(QLatin1Char(',')))
+                                      .toUtf8();
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(db_, insert.constData(), -1, &st, nullptr) != SQLITE_OK)
+            fail(insert);
+        for (const auto& row : t.rows) {
+            for (std::size_t c = 0; c < row.size(); ++c)
+                bind(st, static_cast<int>(c) + 1, row[c], folders);
+            if (sqlite3_step(st) != SQLITE_DONE) fail(insert);
+            sqlite3_reset(st);
+            sqlite3_clear_bindings(st);
+        }
+        sqlite3_finalize(st);
+    }
+
+  private:
+    static void bind(sqlite3_stmt* st, int i, const Value& v, const std::vector<QString>& folders) {
+        switch (v.kind) {
+            case Value::Null:
+                sqlite3_bind_null(st, i);
+                return;
+            case Value::Integer:
+                sqlite3_bind_int64(st, i, v.i);
+                return;
+            case Value::Real:
+                sqlite3_bind_double(st, i, v.d);
+                return;
+            case Value::Text:
+                sqlite3_bind_text(st, i, v.bytes.constData(), static_cast<int>(v.bytes.size()),
+                                  SQLITE_TRANSIENT);
+                return;
+            case Value::Blob:
+                sqlite3_bind_zeroblob(st, i, 0);
+                if (!v.bytes.isEmpty())
+                    sqlite3_bind_blob(st, i, v.bytes.constData(), static_cast<int>(v.bytes.size()),
+                                      SQLITE_TRANSIENT);
+                return;
+            case Value::Folder: {
+                const QString& f = folders[static_cast<std::size_t>(v.i) % folders.size()];
+                if (f.isNull()) {
+                    sqlite3_bind_null(st, i);
+                } else {
+                    const QByteArray u = f.toUtf8();
+                    sqlite3_bind_text(st, i, u.constData(), static_cast<int>(u.size()),
+                                      SQLITE_TRANSIENT);
+                }
+                return;
+            }
+        }
+    }
+
+    [[noreturn]] void fail(const QString& what) {
+        std::fprintf(stderr, "cannot write the database (%s): %s\n", qPrintable(what),
+                     sqlite3_errmsg(db_));
+        std::abort();
+    }
+
+    sqlite3* db_ = nullptr;
+};
+
+void WriteDatabase(const QString& path, const Description& d, const std::vector<QString>& folders) {
+    Writer w(path);
+    for (const fuzz::Table& t : d.tables) w.table(t, folders);
+    w.exec(QStringLiteral("COMMIT"));
+}
+
+// The schema as the file holds it, and the version it is at: what an upgrade changes.
+QString Schema(const QString& path) {
+    sqlite3* db = nullptr;
+    QString out;
+    if (sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+        SQLITE_OK) {
+        for (const char* sql : {"SELECT type || ' ' || name || ' ' || coalesce(sql, '') FROM "
+                                "sqlite_master ORDER BY 1",
+                                "SELECT quote(Version) FROM Info ORDER BY rowid LIMIT 1"}) {
+            sqlite3_stmt* st = nullptr;
+            if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) continue;
+            while (sqlite3_step(st) == SQLITE_ROW)
+                out +=
+                    QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(st, 0))) +
+                    QLatin1Char('\n');
+            sqlite3_finalize(st);
+        }
+    }
+    sqlite3_close_v2(db);
+    return out;
+}
+
+// The loaded fields and the most each may hold after its maximum rule (values below zero stay).
+struct Maximum {
+    int16_t AutomationEvent::*field;
+    int16_t max;
+    const char* name;
+};
+const Maximum kMaxima[] = {
+    {&AutomationEvent::Active, 3, "Active"},
+    {&AutomationEvent::Gain, 2047, "Gain"},
+    {&AutomationEvent::xcontrol, 6, "xcontrol"},
+    {&AutomationEvent::rcontrol, 3, "rcontrol"},
+    {&AutomationEvent::scontrol, 1, "scontrol"},
+    {&AutomationEvent::vcontrol, 3, "vcontrol"},
+    {&AutomationEvent::ocontrol, 2, "ocontrol"},
+    {&AutomationEvent::rccontrol, 1, "rccontrol"},
+    {&AutomationEvent::sscontrol, 1, "sscontrol"},
+    {&AutomationEvent::Type, 5, "Type"},
+    {&AutomationEvent::Condition, 6, "Condition"},
+    {&AutomationEvent::Condition2, 6, "Condition2"},
+    {&AutomationEvent::OptoCondition, 2, "OptoCondition"},
+    {&AutomationEvent::RelayCondition, 2, "RelayCondition"},
+    {&AutomationEvent::OptoCondition2, 2, "OptoCondition2"},
+    {&AutomationEvent::RelayCondition2, 2, "RelayCondition2"},
+    {&AutomationEvent::FileType, 12, "FileType"},
+    {&AutomationEvent::Template, 128, "Template"},
+    {&AutomationEvent::mcontrol, 4, "mcontrol"},
+    {&AutomationEvent::mtype, 4, "mtype"},
+    {&AutomationEvent::tControl, 4, "tControl"},
+};
+
+bool RunsBefore(const AutomationEvent& a, const AutomationEvent& b) {
+    if (a.Day != b.Day) return a.Day < b.Day;
+    const int t = QString::compare(a.Time, b.Time, Qt::CaseSensitive);
+    if (t != 0) return t < 0;
+    if (a.Priority != b.Priority) return a.Priority < b.Priority;
+    return a.Delay < b.Delay;
+}
+
+void CheckTriggerTable(Engine& e, TriggerTable t, bool (*kind)(int16_t),
+                       int16_t AutomationEvent::*key, bool justLoaded) {
+    const auto& list = e.triggerTable(t);
+    const int32_t count = e.triggerCount(t);
+    Require(count >= 0 && static_cast<std::size_t>(count) <= list.size(),
+            "trigger count within its table");
+    for (int32_t i = 0; i < count; ++i) {
+        const AutomationEvent& ev = list[static_cast<std::size_t>(i)];
+        Require(kind(ev.Type), "a trigger table holds only its own kind");
+        if (i == 0) continue;
+        const AutomationEvent& prev = list[static_cast<std::size_t>(i - 1)];
+        Require(prev.*key < ev.*key || (prev.*key == ev.*key && prev.Delay <= ev.Delay),
+                "a trigger table is in key and delay order");
+    }
+    if (!justLoaded || e.TotalEvents == 0) return;
+    int32_t expected = 0;
+    for (int32_t i = 0; i < e.TotalEvents; ++i)
+        expected += kind(e.Events[static_cast<std::size_t>(i)].Type) ? 1 : 0;
+    Require(count == expected, "a load lists every event of the trigger's kind");
+}
+
+void CheckEvents(Engine& e, bool justLoaded) {
+    Require(e.TotalEvents >= 0 && e.TotalEvents <= kMaxEvents, "TotalEvents within 0..32767");
+    Require(e.Events.size() >= static_cast<std::size_t>(std::max<int32_t>(e.TotalEvents, 1)),
+            "Events holds TotalEvents entries and at least one");
+    Require(e.NextEventIndex >= 0 && e.NextEventIndex < std::max<int32_t>(e.TotalEvents, 1),
+            "NextEventIndex within the events");
+    for (int32_t i = 0; i < e.TotalEvents; ++i) {
+        const AutomationEvent& ev = e.Events[static_cast<std::size_t>(i)];
+        for (const Maximum& m : kMaxima)
+            if (ev.*m.field > m.max) fuzz::Broken(m.name);
+        Require(ev.DayName == DayNameOf(ev.Day), "DayName follows Day");
+        if (i > 0)
+            Require(!RunsBefore(ev, e.Events[static_cast<std::size_t>(i - 1)]),
+                    "Events in running order");
+    }
+    CheckTriggerTable(
+        e, TriggerTable::Opto, [](int16_t t) { return t == kOptoOn || t == kOptoOff; },
+        &AutomationEvent::Opto, justLoaded);
+    CheckTriggerTable(
+        e, TriggerTable::Relay, [](int16_t t) { return t == kRelayOn || t == kRelayOff; },
+        &AutomationEvent::Opto, justLoaded);
+    CheckTriggerTable(
+        e, TriggerTable::Crosspoint, [](int16_t t) { return t == kCrosspointTrigger; },
+        &AutomationEvent::TriggerDest, justLoaded);
+    Require(!e.CrosspointTriggerDests.empty(), "the trigger destinations keep one entry");
+    if (e.CrosspointEventCount > 0) {
+        std::vector<int16_t> dests;
+        for (int32_t i = 0; i < e.CrosspointEventCount; ++i) {
+            const int16_t d = e.CrosspointEvents[static_cast<std::size_t>(i)].TriggerDest;
+            if (dests.empty() || dests.back() != d) dests.push_back(d);
+        }
+        Require(dests == e.CrosspointTriggerDests,
+                "one trigger destination per destination with events");
+    }
+}
+
+// A dotted address as a load leaves it: four numbers 0..255 in plain decimal.
+bool Normalised(const QString& address) {
+    const QStringList parts = address.split(QLatin1Char('.'));
+    if (parts.size() != 4) return false;
+    for (const QString& part : parts) {
+        bool ok = false;
+        const int v = part.toInt(&ok);
+        if (!ok || v < 0 || v > 255 || QString::number(v) != part) return false;
+    }
+    return true;
+}
+
+// Once a load has read the switcher's address, no text of the file survives unchecked.
+void CheckSettings(const Engine& e) {
+    const EngineSettings& s = e.settings;
+    if (s.IPAddr.isEmpty()) return;  // no load got as far as the switcher's address
+    Require(Normalised(s.IPAddr), "IPAddr normalised");
+    Require(Normalised(s.SlaveIPAddr), "SlaveIPAddr normalised");
+    Require(s.IPPort > 0 && s.SlaveIPPort > 0, "ports above 0");
+    Require(s.SlaveEnabled == (s.SlaveIPAddr != QLatin1String("0.0.0.0")),
+            "SlaveEnabled follows SlaveIPAddr");
+}
+
+// Whatever a load read, the engine never dials out of the fuzzer, and its logs stay small.
+void KeepInside(Engine& e) {
+    EngineSettings& s = e.settings;
+    s.IPAddr = s.SlaveIPAddr = QStringLiteral("0.0.0.0");
+    s.SlaveEnabled = false;
+    s.MaxTallyFile = 1;
+    s.ArchiveTally = false;
+}
+
+void Sample(Engine& e) {
+    const QDateTime now = e.clock.now();
+    e.CurrentDate = now.date();
+    e.CurrentTime = now.time().msecsSinceStartOfDay() / 1000;
+    e.CurrentDay = DayIndexOf(now.date());
+}
+
+// The clock at the first timed event that can fall due, when there is one.
+void MoveToFirstTimedEvent(Engine& e, ManualClock& clock) {
+    for (int32_t i = 0; i < e.TotalEvents; ++i) {
+        const AutomationEvent& ev = e.Events[static_cast<std::size_t>(i)];
+        const std::optional<int> seconds = EventSeconds(ev.Time);
+        if (ev.Type != kTimed || !IsWeekday(ev.Day) || !seconds) continue;
+        clock.setNow(QDateTime(kMonday.addDays(ev.Day), QTime(0, 0).addSecs(*seconds)));
+        return;
+    }
+}
+
+void FreshFolder(const QString& path) {
+    QDir(path).removeRecursively();
+    QDir().mkpath(path);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::StartQt();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const QString program = fuzz::SubFolder(QStringLiteral("loader"));
+    static const QString taskView = fuzz::SubFolder(QStringLiteral("taskview"));
+    static const std::vector<QString> folders = FolderChoices(program, taskView);
+
+    const Description d = fuzz::ReadDescription(data, size);
+    FreshFolder(program);
+    FreshFolder(taskView);
+    {
+        QFile plain(taskView + QStringLiteral("plain.txt"));
+        plain.open(QIODevice::WriteOnly);
+    }
+    const QString path = program + kDatabaseFileName;
+    WriteDatabase(path, d, folders);
+
+    try {
+        ManualClock clock(
+            QDateTime(kMonday.addDays(std::min<int>(d.day, 6)), QTime(d.hour, d.minute)));
+        fuzz::QuietView view;
+        Engine e(clock, view, program);
+
+        LoadDatabase(e);
+        CheckEvents(e, true);
+        CheckSettings(e);
+        const QString upgraded = Schema(path);
+        LoadDatabase(e);
+        CheckEvents(e, true);
+        CheckSettings(e);
+        if (Schema(path) != upgraded) fuzz::Broken("a second load changed the schema again");
+
+        if (d.day == 7) MoveToFirstTimedEvent(e, clock);
+        Sample(e);
+        e.NextEventIndex = DetermineNextEvent(e);
+        DisplayNextEvent(e);
+        CheckEvents(e, false);
+        for (int n = 0; n < d.ticks(); ++n) {
+            KeepInside(e);
+            clock.advance(500);
+            TimerTick(e);
+            CheckEvents(e, false);
+        }
+    } catch (...) {
+        fuzz::Broken("an exception escaped the engine");
+    }
+    fuzz::CheckErrorLog(program);
+    return 0;
+}
