@@ -54,6 +54,12 @@ public:
         bool remove;  // delete the rows; otherwise set Active = 1
     };
     std::vector<PendingUpkeep> pendingUpkeep;
+    // An activity log that cannot be written (disk full, folder not writable) is reported once
+    // when it starts failing and once when it works again, with the count of lines it lost in
+    // between: a report for every lost line would move the whole activity into the error log,
+    // which has no size limit.
+    bool activityLogFailing = false;
+    int64_t activityLinesLost = 0;
 
     // --- settings of the Server and Info tables
     EngineSettings settings;

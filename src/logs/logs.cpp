@@ -106,21 +106,31 @@ TarvoError CurrentFailure(std::exception_ptr p) {
     }
 }
 
+namespace {
+
+const QString kCreateActivityLocation = QStringLiteral("Error Creating Activity Log");
+const QString kWriteActivityLocation = QStringLiteral("Error Writing to Activity Log");
+
+void createActivityLogFile(Engine& e) {
+    QFile f(e.AppFolder + kActivityLogName);
+    openOrFail(f, QIODevice::WriteOnly | QIODevice::Truncate);
+    QString s = bannerHead();
+    s += QStringLiteral("Tarvo Automation Logfile") + kCrLf;
+    s += QStringLiteral("Version: ") + kVersionText + kCrLf + kCrLf;
+    s += QStringLiteral(" DATE              TIME             MESSAGE DESCRIPTION") + kCrLf;
+    s += QString(80, QLatin1Char('-')) + kCrLf;
+    writeWhole(f, s.toUtf8());
+}
+
+}  // namespace
+
 void CreateActivityLog(Engine& e) {
-    Guarded(e, QStringLiteral("Error Creating Activity Log"), [&] {
-        QFile f(e.AppFolder + kActivityLogName);
-        openOrFail(f, QIODevice::WriteOnly | QIODevice::Truncate);
-        QString s = bannerHead();
-        s += QStringLiteral("Tarvo Automation Logfile") + kCrLf;
-        s += QStringLiteral("Version: ") + kVersionText + kCrLf + kCrLf;
-        s += QStringLiteral(" DATE              TIME             MESSAGE DESCRIPTION") + kCrLf;
-        s += QString(80, QLatin1Char('-')) + kCrLf;
-        writeWhole(f, s.toUtf8());
-    });
+    Guarded(e, kCreateActivityLocation, [&] { createActivityLogFile(e); });
 }
 
 void WriteActivityLog(Engine& e, const QString& message) {
-    Guarded(e, QStringLiteral("Error Writing to Activity Log"), [&] {
+    QString location = kWriteActivityLocation;
+    try {
         const QDateTime now = e.clock.now();
         const QString line = ActivityLogLine(now, message);
         const QString path = e.AppFolder + kActivityLogName;
@@ -137,14 +147,39 @@ void WriteActivityLog(Engine& e, const QString& message) {
                     if (!QFile::copy(path, archive))
                         fail(kErrFileIo, QStringLiteral("Unable to archive ") + path);
                 }
-                if (!QFile::remove(path)) fail(kErrPermission, QStringLiteral("Unable to delete ") + path);
+                if (!QFile::remove(path))
+                    fail(kErrPermission, QStringLiteral("Unable to delete ") + path);
             }
         }
-        if (!QFile::exists(path)) CreateActivityLog(e);
+        if (!QFile::exists(path)) {
+            // Created here rather than through CreateActivityLog, so that a log that cannot be
+            // created is reported once with the rest of its failure, not again for every line.
+            location = kCreateActivityLocation;
+            createActivityLogFile(e);
+            location = kWriteActivityLocation;
+        }
+        // Appending seeks to the end, which a device in the file's place (an operator's link to
+        // /dev/null, say) does not have: Qt would warn on standard error for every line.
         QFile f(path);
-        openOrFail(f, QIODevice::WriteOnly | QIODevice::Append);
+        openOrFail(f, QFileInfo(path).isFile() ? QIODevice::WriteOnly | QIODevice::Append
+                                               : QIODevice::WriteOnly | QIODevice::ExistingOnly);
         writeWhole(f, line.toUtf8());
-    });
+    } catch (...) {
+        e.activityLinesLost += 1;
+        if (!e.activityLogFailing) {
+            e.activityLogFailing = true;
+            ReportError(e, location, CurrentFailure(std::current_exception()));
+        }
+        return;
+    }
+    if (e.activityLogFailing) {
+        e.activityLogFailing = false;
+        WriteErrorLog(e,
+                      QStringLiteral("Activity log written again; %1 lines were lost")
+                          .arg(e.activityLinesLost),
+                      kWriteActivityLocation);
+        e.activityLinesLost = 0;
+    }
 }
 
 void CreateErrorLog(Engine& e) {

@@ -260,39 +260,60 @@ void LoadDatabase(Engine& e) {
         // 5. The switcher address in effect before this load.
         const QString oldAddr = e.settings.IPAddr;
         const int32_t oldPort = e.settings.IPPort;
+        // Settings and rows are read into these and take effect only once the whole file has
+        // been read: a file that turns out damaged halfway (a copy cut short, a file replaced
+        // while it is read) leaves the engine running the last table it read in full, never a
+        // count from the new file over the rows of the old one.
+        EngineSettings s = e.settings;
+        std::vector<AutomationEvent> loaded;
         {
             Database db(e.DatabasePath);
+            // One read snapshot: a writer between the count and the rows cannot make them differ.
+            db.exec(QStringLiteral("BEGIN"));
             // 4. Is it an automation database at all? (A Null type is not a mismatch.)
-            const FieldValue type = firstRowField(db, QStringLiteral("Type"), QStringLiteral("Type"));
+            const FieldValue type =
+                firstRowField(db, QStringLiteral("Type"), QStringLiteral("Type"));
             if (!type.isNull() && ToText(type) != QLatin1String("Automation")) {
-                e.view.showError(QStringLiteral("Invalid Database File"), QStringLiteral("File Error"));
+                e.view.showError(QStringLiteral("Invalid Database File"),
+                                 QStringLiteral("File Error"));
                 e.TotalEvents = 0;
                 return;
             }
-            EngineSettings& s = e.settings;
             // 6.
-            const FieldValue port = firstRowField(db, QStringLiteral("Server"), QStringLiteral("IPPort"));
-            s.IPPort = port.isNull() ? 1250 : static_cast<int32_t>(ToInteger(port, INT32_MIN, INT32_MAX));
-            const FieldValue addr = firstRowField(db, QStringLiteral("Server"), QStringLiteral("IPAddr"));
+            const FieldValue port =
+                firstRowField(db, QStringLiteral("Server"), QStringLiteral("IPPort"));
+            s.IPPort =
+                port.isNull() ? 1250 : static_cast<int32_t>(ToInteger(port, INT32_MIN, INT32_MAX));
+            const FieldValue addr =
+                firstRowField(db, QStringLiteral("Server"), QStringLiteral("IPAddr"));
             s.IPAddr = addr.isNull() ? QStringLiteral("0.0.0.0") : ToText(addr);
             // 7. These reads keep the previous value when they fail.
             auto readSetting = [&](const char* table, const char* column, auto apply) {
-                keepOnFailure([&] { apply(firstRowField(db, QLatin1String(table), QLatin1String(column))); });
+                keepOnFailure(
+                    [&] { apply(firstRowField(db, QLatin1String(table), QLatin1String(column))); });
             };
             readSetting("Server", "SlaveIPPort", [&](const FieldValue& f) {
-                s.SlaveIPPort = f.isNull() ? 1 : static_cast<int32_t>(ToInteger(f, INT32_MIN, INT32_MAX));
+                s.SlaveIPPort =
+                    f.isNull() ? 1 : static_cast<int32_t>(ToInteger(f, INT32_MIN, INT32_MAX));
             });
-            readSetting("Server", "SlaveIPAddr",
-                        [&](const FieldValue& f) { s.SlaveIPAddr = f.isNull() ? QStringLiteral("0.0.0.0") : ToText(f); });
-            readSetting("Server", "TaskViewDB",
-                        [&](const FieldValue& f) { s.TaskViewDB = f.isNull() ? QString() : ToText(f); });
-            readSetting("Info", "StartMin", [&](const FieldValue& f) { s.StartMin = f.isNull() ? false : ToFlag(f); });
-            readSetting("Info", "ArchiveTally",
-                        [&](const FieldValue& f) { s.ArchiveTally = f.isNull() ? true : ToFlag(f); });
+            readSetting("Server", "SlaveIPAddr", [&](const FieldValue& f) {
+                s.SlaveIPAddr = f.isNull() ? QStringLiteral("0.0.0.0") : ToText(f);
+            });
+            readSetting("Server", "TaskViewDB", [&](const FieldValue& f) {
+                s.TaskViewDB = f.isNull() ? QString() : ToText(f);
+            });
+            readSetting("Info", "StartMin",
+                        [&](const FieldValue& f) { s.StartMin = f.isNull() ? false : ToFlag(f); });
+            readSetting("Info", "ArchiveTally", [&](const FieldValue& f) {
+                s.ArchiveTally = f.isNull() ? true : ToFlag(f);
+            });
             readSetting("Info", "MaxTallyFile", [&](const FieldValue& f) {
-                s.MaxTallyFile = f.isNull() ? 1000 : static_cast<int32_t>(ToInteger(f, INT32_MIN, INT32_MAX));
+                s.MaxTallyFile =
+                    f.isNull() ? 1000 : static_cast<int32_t>(ToInteger(f, INT32_MIN, INT32_MAX));
             });
-            readSetting("Info", "Future1", [&](const FieldValue& f) { s.Future1 = f.isNull() ? QString() : ToText(f); });
+            readSetting("Info", "Future1", [&](const FieldValue& f) {
+                s.Future1 = f.isNull() ? QString() : ToText(f);
+            });
             // 8.
             s.IPAddr = ValidateAddress(s.IPAddr).value_or(QStringLiteral("0.0.0.0"));
             if (s.IPPort <= 0) s.IPPort = 1250;
@@ -304,33 +325,35 @@ void LoadDatabase(Engine& e) {
             Statement count(db, QStringLiteral("SELECT COUNT(*) FROM Automation"));
             count.next();
             const int64_t rows = ToInteger(count.value(0), 0, INT64_MAX);
+            Statement query(db, QStringLiteral("SELECT * FROM Automation ORDER BY [Number]"));
+            const auto wanted = static_cast<std::size_t>(std::min<int64_t>(rows, kMaxEvents));
+            // 11. A failed column read leaves that one field empty; a row that cannot be read at
+            // all (a damaged file) abandons the load.
+            loaded.reserve(wanted);
+            std::vector<int> columns;
+            while (loaded.size() < wanted && query.next())
+                loaded.push_back(readEvent(query, columns));
             if (rows > kMaxEvents) {
                 // Indices are 16-bit: the first 32767 rows in Number order are loaded.
                 WriteErrorLog(e,
-                              QStringLiteral("The Automation table holds %1 rows; only the first %2 in Number "
-                                             "order are loaded")
+                              QStringLiteral(
+                                  "The Automation table holds %1 rows; only the first %2 in Number "
+                                  "order are loaded")
                                   .arg(rows)
                                   .arg(kMaxEvents),
                               kLocation);
             }
-            Statement query(db, QStringLiteral("SELECT * FROM Automation ORDER BY [Number]"));
-            e.TotalEvents = static_cast<int32_t>(std::min<int64_t>(rows, kMaxEvents));
-            e.view.setStatusPanel(1, TotalEventsText(e.TotalEvents));
-            // 10.
-            if (e.TotalEvents == 0) {
-                e.Events.assign(1, AutomationEvent{});
-                e.CrosspointTriggerDests.assign(1, 16383);
-                return;
-            }
-            // 11. A failed column read leaves that one field empty.
-            std::vector<AutomationEvent> loaded;
-            loaded.reserve(static_cast<std::size_t>(e.TotalEvents));
-            std::vector<int> columns;
-            while (static_cast<int32_t>(loaded.size()) < e.TotalEvents && query.next())
-                loaded.push_back(readEvent(query, columns));
-            loaded.resize(static_cast<std::size_t>(e.TotalEvents));
-            e.Events = std::move(loaded);
         }  // 12. The database is closed here.
+        e.settings = s;
+        e.TotalEvents = static_cast<int32_t>(loaded.size());
+        e.view.setStatusPanel(1, TotalEventsText(e.TotalEvents));
+        // 10.
+        if (e.TotalEvents == 0) {
+            e.Events.assign(1, AutomationEvent{});
+            e.CrosspointTriggerDests.assign(1, 16383);
+            return;
+        }
+        e.Events = std::move(loaded);
         // The engine's own deletes and re-arms that the file could not take yet still hold.
         ApplyPendingUpkeep(e);
         SortEvents(e);  // 13.
