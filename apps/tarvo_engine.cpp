@@ -3,31 +3,21 @@
 // --screenshot saves a picture of the main window SECONDS after start-up and then leaves in
 // order, as the documentation's screenshot script uses it. SIGTERM and SIGINT also leave in
 // order ("Program Exit" is written) without the exit question: nobody is there to answer it.
-#include <sys/socket.h>
-#include <unistd.h>
-#include <csignal>
 #include <cstdio>
 
 #include <QApplication>
 #include <QFileInfo>
 #include <QPainter>
 #include <QPixmap>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include "engine/engine.h"
 #include "engine/main_loop.h"
+#include "engine/stop_signals.h"
 #include "scheduler/clock.h"
 #include "ui/main_window.h"
 
 namespace {
-
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int) {
-    const char c = 1;
-    [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &c, 1);
-}
 
 // The window as the desktop shows it: a caption strip with the icon and the caption above the
 // window's own picture (a virtual display has no window manager to draw one).
@@ -87,20 +77,7 @@ int main(int argc, char** argv) {
     QObject::connect(&window, &tarvo::MainWindow::programExited, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
 
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) return 1;
-    struct sigaction sa = {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &sa, nullptr);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::signal(SIGPIPE, SIG_IGN);
-    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, &app, [&] {
-        char c;
-        [[maybe_unused]] ssize_t n = ::read(signalPipe[0], &c, 1);
-        window.exitNow();
-    });
+    if (!tarvo::OnStopSignal(&window, [&window] { window.exitNow(); })) return 1;
 
     window.startUp();
 

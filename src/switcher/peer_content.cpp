@@ -1,5 +1,7 @@
 #include "switcher/peer_content.h"
 
+#include <type_traits>
+
 #include <QStringList>
 
 #include "logs/failure.h"
@@ -15,6 +17,35 @@ bool escapable(int code) {
     return code >= 64 && code <= 95;
 }
 
+// "^" followed by a character from "@" to "_" stands for that character's code less 64 (so
+// "^M" is a carriage return); any other caret stays as it is. `code` gives a character's code.
+template <class Text, class Code>
+Text decodeCaretEscapes(const Text& in, Code code) {
+    using Char = std::decay_t<decltype(*in.begin())>;
+    Text out;
+    out.reserve(in.size());
+    bool pending = false;
+    for (const Char c : in) {
+        const int k = code(c);
+        if (pending) {
+            pending = false;
+            if (escapable(k)) {
+                out.append(Char(static_cast<char>(k - 64)));
+            } else {
+                // Not an escape: the caret stays. The character after it cannot be a caret
+                // (that would have been an escape), so it needs no second look.
+                out.append(Char(static_cast<char>(kCaret)));
+                out.append(c);
+            }
+        } else if (k == kCaret) {
+            pending = true;
+        } else {
+            out.append(c);
+        }
+    }
+    return out;
+}
+
 [[noreturn]] void badSettings(const QString& text) {
     fail(kErrInvalidCall,
          QStringLiteral("Invalid serial port settings '") + text + QLatin1Char('\''));
@@ -23,51 +54,11 @@ bool escapable(int code) {
 }  // namespace
 
 QByteArray DecodeCaretEscapes(const QByteArray& in) {
-    QByteArray out;
-    out.reserve(in.size());
-    bool pending = false;
-    for (const char c : in) {
-        const int code = static_cast<uint8_t>(c);
-        if (pending) {
-            pending = false;
-            if (escapable(code)) {
-                out.append(static_cast<char>(code - 64));
-            } else {
-                // Not an escape: the caret stays. The character after it cannot be a caret
-                // (that would have been an escape), so it needs no second look.
-                out.append(static_cast<char>(kCaret));
-                out.append(c);
-            }
-        } else if (code == kCaret) {
-            pending = true;
-        } else {
-            out.append(c);
-        }
-    }
-    return out;
+    return decodeCaretEscapes<QByteArray>(in, [](char c) { return static_cast<uint8_t>(c); });
 }
 
 QString DecodeCaretEscapes(const QString& in) {
-    QString out;
-    out.reserve(in.size());
-    bool pending = false;
-    for (const QChar c : in) {
-        const int code = c.unicode();
-        if (pending) {
-            pending = false;
-            if (escapable(code)) {
-                out.append(QChar(code - 64));
-            } else {
-                out.append(QChar(kCaret));
-                out.append(c);
-            }
-        } else if (code == kCaret) {
-            pending = true;
-        } else {
-            out.append(c);
-        }
-    }
-    return out;
+    return decodeCaretEscapes<QString>(in, [](QChar c) { return static_cast<int>(c.unicode()); });
 }
 
 QByteArray TextCodeUnitBytes(const QString& text) {
