@@ -23,17 +23,6 @@
 namespace tarvo {
 namespace {
 
-class QuietView : public StatusView {
-  public:
-    void setCaption(const QString&) override {}
-    void setIcon(LinkIcon) override {}
-    void setStatusPanel(int, const QString&) override {}
-    void addHistoryLine(const ListLine&, bool) override {}
-    void showNextEvent(const ListLine&) override {}
-    void showError(const QString&, const QString&) override {}
-    void minimise() override {}
-};
-
 struct BenchEngine {
     BenchEngine() : engine(clock, view, dir.path()) {
         engine.OptoState.assign(2049, 0);

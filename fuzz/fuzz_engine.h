@@ -20,16 +20,7 @@
 
 namespace tarvo::fuzz {
 
-class QuietView : public StatusView {
-  public:
-    void setCaption(const QString&) override {}
-    void setIcon(LinkIcon) override {}
-    void setStatusPanel(int, const QString&) override {}
-    void addHistoryLine(const ListLine&, bool) override {}
-    void showNextEvent(const ListLine&) override {}
-    void showError(const QString&, const QString&) override {}
-    void minimise() override {}
-};
+using tarvo::QuietView;
 
 // Qt's application object: the waits of the engine run a nested loop through it, and the
 // links queue the rest of a long burst on it.

@@ -34,4 +34,16 @@ public:
     virtual void minimise() = 0;
 };
 
+// A view that shows nothing: for measurements and fuzzing, where only the engine's work counts.
+class QuietView : public StatusView {
+public:
+    void setCaption(const QString&) override {}
+    void setIcon(LinkIcon) override {}
+    void setStatusPanel(int, const QString&) override {}
+    void addHistoryLine(const ListLine&, bool) override {}
+    void showNextEvent(const ListLine&) override {}
+    void showError(const QString&, const QString&) override {}
+    void minimise() override {}
+};
+
 }  // namespace tarvo
