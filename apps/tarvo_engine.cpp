@@ -14,7 +14,8 @@
 #include "engine/engine.h"
 #include "engine/main_loop.h"
 #include "engine/stop_signals.h"
-#include "scheduler/clock.h"
+#include "base/task.h"
+#include "base/clock.h"
 #include "ui/main_window.h"
 
 namespace {
@@ -69,6 +70,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    tarvo::MarkStackBase();
     tarvo::SystemClock clock;
     tarvo::MainWindow window;
     tarvo::Engine engine(clock, window, folder);

@@ -9,7 +9,8 @@
 #include "engine/engine.h"
 #include "engine/main_loop.h"
 #include "engine/stop_signals.h"
-#include "scheduler/clock.h"
+#include "base/task.h"
+#include "base/clock.h"
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
@@ -24,17 +25,30 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    // SIGTERM and SIGINT end the run in order, through the event loop.
-    if (!tarvo::OnStopSignal(&app, [] { QCoreApplication::quit(); })) return 1;
-
+    tarvo::MarkStackBase();
     tarvo::SystemClock clock;
     tarvo::ConsoleView view;
     tarvo::Engine engine(clock, view, folder);
     tarvo::MainLoop loop(engine);
-    tarvo::StartUp(engine, loop);
 
+    // SIGTERM and SIGINT end the run in order, through the event loop: the runs still waiting
+    // are ended and "Program Exit" is written before the loop is left.
+    if (!tarvo::OnStopSignal(&app, [&] {
+            tarvo::ProgramExit(engine, &loop);
+            QCoreApplication::quit();
+        }))
+        return 1;
+
+    // SIGUSR1: one line on how many runs are in progress and how deep the stack has been.
+    tarvo::OnStatusSignal(&app, [&] {
+        std::printf("status: runs %d, most at once %d, deepest stack %zu bytes\n",
+                    engine.scheduler.runs.count(), engine.scheduler.runs.mostAtOnce(),
+                    tarvo::DeepestStack());
+        std::fflush(stdout);
+    });
+
+    tarvo::StartUp(engine, loop);
     const int rc = app.exec();
-    loop.disable();
-    tarvo::ProgramExit(engine);
+    tarvo::ProgramExit(engine, &loop);  // once, whichever way the loop ended
     return rc;
 }

@@ -47,10 +47,10 @@ void BM_Load32767Rows(benchmark::State& state) {
     Engine e(clock, view, folder.path());
     for (auto _ : state) {
         LoadDatabase(e);
-        benchmark::DoNotOptimize(e.Events.data());
+        benchmark::DoNotOptimize(e.scheduler.Events.data());
     }
-    if (e.TotalEvents != 32767) state.SkipWithError("not all rows loaded");
-    state.counters["rows"] = e.TotalEvents;
+    if (e.scheduler.TotalEvents() != 32767) state.SkipWithError("not all rows loaded");
+    state.counters["rows"] = e.scheduler.TotalEvents();
 }
 BENCHMARK(BM_Load32767Rows)->Arg(0)->Arg(1)->ArgNames({"reversed"})->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
 
@@ -90,9 +90,9 @@ void BM_Load32767RowsWithUnreadableFields(benchmark::State& state) {
     Engine e(clock, view, folder.path());
     for (auto _ : state) {
         LoadDatabase(e);
-        benchmark::DoNotOptimize(e.Events.data());
+        benchmark::DoNotOptimize(e.scheduler.Events.data());
     }
-    if (e.TotalEvents != 32767) state.SkipWithError("not all rows loaded");
+    if (e.scheduler.TotalEvents() != 32767) state.SkipWithError("not all rows loaded");
 }
 BENCHMARK(BM_Load32767RowsWithUnreadableFields)
     ->Arg(0)
@@ -109,12 +109,12 @@ void BM_SortOnly32767Rows(benchmark::State& state) {
     test::RecordingView view;
     Engine e(clock, view, folder.path());
     LoadDatabase(e);
-    const auto loaded = e.Events;
+    const auto loaded = e.scheduler.Events;
     for (auto _ : state) {
         state.PauseTiming();
-        e.Events = loaded;
+        e.scheduler.Events = loaded;
         state.ResumeTiming();
-        SortEvents(e);
+        SortEvents(e.scheduler.Events);
     }
 }
 BENCHMARK(BM_SortOnly32767Rows)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);

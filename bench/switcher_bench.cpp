@@ -12,9 +12,9 @@
 #include <QTemporaryDir>
 
 #include "engine/engine.h"
-#include "engine/status_view.h"
+#include "base/status_view.h"
 #include "logs/failure.h"
-#include "scheduler/clock.h"
+#include "base/clock.h"
 #include "switcher/codec.h"
 #include "switcher/framing.h"
 #include "switcher/inbound.h"
@@ -25,9 +25,9 @@ namespace {
 
 struct BenchEngine {
     BenchEngine() : engine(clock, view, dir.path()) {
-        engine.OptoState.assign(2049, 0);
-        engine.RelayState.assign(2049, 0);
-        engine.SwitcherMap.assign(1024, OutputMap{});
+        engine.switcher.OptoState.assign(2049, 0);
+        engine.switcher.RelayState.assign(2049, 0);
+        engine.switcher.master().Map.assign(1024, OutputMap{});
     }
     QTemporaryDir dir;
     SystemClock clock;
@@ -80,8 +80,8 @@ void BM_ConsumeMixedStreamEngine(benchmark::State& state) {
     BenchEngine b;
     const QByteArray stream = mixedStream();
     for (auto _ : state) {
-        b.engine.RxBuffer[0] = stream;
-        while (ConsumeOneUnit(b.engine, kMaster)) {
+        b.engine.switcher.master().RxBuffer = stream;
+        while (ConsumeOneUnit(b.engine.switcher, kMaster)) {
         }
     }
     state.SetBytesProcessed(state.iterations() * stream.size());
@@ -115,7 +115,7 @@ BENCHMARK(BM_ShortMapClaimingEveryOutput)->Unit(benchmark::kMicrosecond);
 void BM_StoreFullMap(benchmark::State& state) {
     BenchEngine b;
     const QByteArray frame = mapFrame(1024, 4);
-    for (auto _ : state) HandleCrosspointMap(b.engine, frame, kMaster);
+    for (auto _ : state) HandleCrosspointMap(b.engine.switcher, frame, kMaster);
     state.SetBytesProcessed(state.iterations() * frame.size());
 }
 BENCHMARK(BM_StoreFullMap)->Unit(benchmark::kMicrosecond);
@@ -126,10 +126,10 @@ void BM_TakeReportLatency(benchmark::State& state) {
     BenchEngine b;
     QTcpServer server;
     server.listen(QHostAddress::LocalHost, 0);
-    b.engine.settings.IPAddr = QStringLiteral("127.0.0.1");
-    b.engine.settings.IPPort = server.serverPort();
-    ConnectSwitcher(b.engine);
-    while (!b.engine.SwitcherConnected || !server.hasPendingConnections())
+    b.engine.switcher.master().wantedAddress = QStringLiteral("127.0.0.1");
+    b.engine.switcher.master().wantedPort = server.serverPort();
+    ConnectSwitcher(b.engine.switcher);
+    while (!b.engine.switcher.master().Connected || !server.hasPendingConnections())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
     QTcpSocket* peer = server.nextPendingConnection();
     peer->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -139,16 +139,16 @@ void BM_TakeReportLatency(benchmark::State& state) {
         source = (source + 1) % 1000;
         const int output = source % 1024;
         const QByteArray frame = FrameBuilder(0xFE).num14(4).num14(source).num14(output).finish();
-        b.engine.SwitcherMap[static_cast<std::size_t>(output)].Sources[0] = -1;
+        b.engine.switcher.master().Map[static_cast<std::size_t>(output)].Sources[0] = -1;
         const auto start = std::chrono::steady_clock::now();
         peer->write(frame);
         peer->flush();
-        while (b.engine.SwitcherMap[static_cast<std::size_t>(output)].Sources[0] != source)
+        while (b.engine.switcher.master().Map[static_cast<std::size_t>(output)].Sources[0] != source)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
         const auto end = std::chrono::steady_clock::now();
         state.SetIterationTime(std::chrono::duration<double>(end - start).count());
     }
-    CloseSwitcherLink(b.engine);
+    CloseSwitcherLink(b.engine.switcher);
 }
 BENCHMARK(BM_TakeReportLatency)->UseManualTime()->Unit(benchmark::kMicrosecond);
 

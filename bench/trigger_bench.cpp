@@ -40,20 +40,21 @@ void BM_OptoTriggerLatency(benchmark::State& state) {
     SystemClock clock;
     test::RecordingView view;
     Engine e(clock, view, folder.path());
-    e.OptoState.assign(2049, 0);
-    e.RelayState.assign(2049, 0);
-    e.OptoEvents = {optoTake(1), optoTake(2)};
-    e.OptoEventCount = 2;
-    e.CurrentDay = 0;
+    e.switcher.OptoState.assign(2049, 0);
+    e.switcher.RelayState.assign(2049, 0);
+    e.scheduler.OptoEvents = {optoTake(1), optoTake(2)};
+    e.scheduler.OptoEvents[0].id = 1;
+    e.scheduler.OptoEvents[1].id = 2;
+    e.scheduler.CurrentDay = 0;
 
     QTcpServer server;
     server.listen(QHostAddress::LocalHost, 0);
-    e.settings.IPAddr = QStringLiteral("127.0.0.1");
-    e.settings.IPPort = server.serverPort();
-    ConnectSwitcher(e);
-    while (!e.SwitcherConnected || !server.hasPendingConnections())
+    e.switcher.master().wantedAddress = QStringLiteral("127.0.0.1");
+    e.switcher.master().wantedPort = server.serverPort();
+    ConnectSwitcher(e.switcher);
+    while (!e.switcher.master().Connected || !server.hasPendingConnections())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
-    e.SwitcherOnline = true;
+    e.switcher.master().Online = true;
     QTcpSocket* peer = server.nextPendingConnection();
     peer->setSocketOption(QAbstractSocket::LowDelayOption, 1);
 
@@ -81,7 +82,7 @@ void BM_OptoTriggerLatency(benchmark::State& state) {
         state.counters["median_us"] = micros[micros.size() / 2];
         state.counters["p99_us"] = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
     }
-    CloseSwitcherLink(e);
+    CloseSwitcherLink(e.switcher);
 }
 BENCHMARK(BM_OptoTriggerLatency)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(2000);
 

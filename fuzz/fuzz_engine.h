@@ -15,15 +15,14 @@
 #include <QTemporaryDir>
 
 #include "engine/engine.h"
-#include "engine/status_view.h"
+#include "base/status_view.h"
 #include "logs/logs.h"
 
 namespace tarvo::fuzz {
 
 using tarvo::QuietView;
 
-// Qt's application object: the waits of the engine run a nested loop through it, and the
-// links queue the rest of a long burst on it.
+// Qt's application object: the links queue the rest of a long burst on its loop.
 inline void StartQt() {
     static int argc = 1;
     static char name[] = "tarvo-fuzz";

@@ -14,7 +14,7 @@
 #include "engine/main_loop.h"
 #include "fuzz_engine.h"
 #include "loader_input.h"
-#include "scheduler/clock.h"
+#include "base/clock.h"
 #include "scheduler/next_event.h"
 #include "scheduler/time_arith.h"
 #include "store/load_database.h"
@@ -204,10 +204,8 @@ bool RunsBefore(const AutomationEvent& a, const AutomationEvent& b) {
 
 void CheckTriggerTable(Engine& e, TriggerTable t, bool (*kind)(int16_t),
                        int16_t AutomationEvent::*key, bool justLoaded) {
-    const auto& list = e.triggerTable(t);
-    const int32_t count = e.triggerCount(t);
-    Require(count >= 0 && static_cast<std::size_t>(count) <= list.size(),
-            "trigger count within its table");
+    const auto& list = e.scheduler.triggerTable(t);
+    const auto count = static_cast<int32_t>(list.size());
     for (int32_t i = 0; i < count; ++i) {
         const AutomationEvent& ev = list[static_cast<std::size_t>(i)];
         Require(kind(ev.Type), "a trigger table holds only its own kind");
@@ -216,26 +214,24 @@ void CheckTriggerTable(Engine& e, TriggerTable t, bool (*kind)(int16_t),
         Require(prev.*key < ev.*key || (prev.*key == ev.*key && prev.Delay <= ev.Delay),
                 "a trigger table is in key and delay order");
     }
-    if (!justLoaded || e.TotalEvents == 0) return;
+    if (!justLoaded || e.scheduler.TotalEvents() == 0) return;
     int32_t expected = 0;
-    for (int32_t i = 0; i < e.TotalEvents; ++i)
-        expected += kind(e.Events[static_cast<std::size_t>(i)].Type) ? 1 : 0;
+    for (const AutomationEvent& ev : e.scheduler.Events) expected += kind(ev.Type) ? 1 : 0;
     Require(count == expected, "a load lists every event of the trigger's kind");
 }
 
 void CheckEvents(Engine& e, bool justLoaded) {
-    Require(e.TotalEvents >= 0 && e.TotalEvents <= kMaxEvents, "TotalEvents within 0..32767");
-    Require(e.Events.size() >= static_cast<std::size_t>(std::max<int32_t>(e.TotalEvents, 1)),
-            "Events holds TotalEvents entries and at least one");
-    Require(e.NextEventIndex >= 0 && e.NextEventIndex < std::max<int32_t>(e.TotalEvents, 1),
+    const Scheduler& s = e.scheduler;
+    Require(s.TotalEvents() <= kMaxEvents, "TotalEvents within 0..32767");
+    Require(s.NextEventIndex >= 0 && s.NextEventIndex < std::max<int32_t>(s.TotalEvents(), 1),
             "NextEventIndex within the events");
-    for (int32_t i = 0; i < e.TotalEvents; ++i) {
-        const AutomationEvent& ev = e.Events[static_cast<std::size_t>(i)];
+    for (int32_t i = 0; i < s.TotalEvents(); ++i) {
+        const AutomationEvent& ev = s.Events[static_cast<std::size_t>(i)];
         for (const Maximum& m : kMaxima)
             if (ev.*m.field > m.max) fuzz::Broken(m.name);
         Require(ev.DayName == DayNameOf(ev.Day), "DayName follows Day");
         if (i > 0)
-            Require(!RunsBefore(ev, e.Events[static_cast<std::size_t>(i - 1)]),
+            Require(!RunsBefore(ev, s.Events[static_cast<std::size_t>(i - 1)]),
                     "Events in running order");
     }
     CheckTriggerTable(
@@ -247,15 +243,11 @@ void CheckEvents(Engine& e, bool justLoaded) {
     CheckTriggerTable(
         e, TriggerTable::Crosspoint, [](int16_t t) { return t == kCrosspointTrigger; },
         &AutomationEvent::TriggerDest, justLoaded);
-    Require(!e.CrosspointTriggerDests.empty(), "the trigger destinations keep one entry");
-    if (e.CrosspointEventCount > 0) {
+    if (!s.CrosspointEvents.empty()) {
         std::vector<int16_t> dests;
-        for (int32_t i = 0; i < e.CrosspointEventCount; ++i) {
-            const int16_t d = e.CrosspointEvents[static_cast<std::size_t>(i)].TriggerDest;
-            if (dests.empty() || dests.back() != d) dests.push_back(d);
-        }
-        Require(dests == e.CrosspointTriggerDests,
-                "one trigger destination per destination with events");
+        for (const AutomationEvent& ev : s.CrosspointEvents)
+            if (dests.empty() || dests.back() != ev.TriggerDest) dests.push_back(ev.TriggerDest);
+        Require(dests == s.CrosspointTriggerDests, "one trigger destination per destination with events");
     }
 }
 
@@ -286,22 +278,15 @@ void CheckSettings(const Engine& e) {
 void KeepInside(Engine& e) {
     EngineSettings& s = e.settings;
     s.IPAddr = s.SlaveIPAddr = QStringLiteral("0.0.0.0");
-    s.SlaveEnabled = false;
-    s.MaxTallyFile = 1;
-    s.ArchiveTally = false;
-}
-
-void Sample(Engine& e) {
-    const QDateTime now = e.clock.now();
-    e.CurrentDate = now.date();
-    e.CurrentTime = now.time().msecsSinceStartOfDay() / 1000;
-    e.CurrentDay = DayIndexOf(now.date());
+    s.SlaveEnabled = e.switcher.SlaveEnabled = false;
+    for (SwitcherLink* l : {&e.switcher.master(), &e.switcher.slave()}) l->wantedAddress = s.IPAddr;
+    e.logs.MaxTallyFile = 1;
+    e.logs.ArchiveTally = false;
 }
 
 // The clock at the first timed event that can fall due, when there is one.
 void MoveToFirstTimedEvent(Engine& e, ManualClock& clock) {
-    for (int32_t i = 0; i < e.TotalEvents; ++i) {
-        const AutomationEvent& ev = e.Events[static_cast<std::size_t>(i)];
+    for (const AutomationEvent& ev : e.scheduler.Events) {
         const std::optional<int> seconds = EventSeconds(ev.Time);
         if (ev.Type != kTimed || !IsWeekday(ev.Day) || !seconds) continue;
         clock.setNow(QDateTime(kMonday.addDays(ev.Day), QTime(0, 0).addSecs(*seconds)));
@@ -352,9 +337,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (Schema(path) != upgraded) fuzz::Broken("a second load changed the schema again");
 
         if (d.day == 7) MoveToFirstTimedEvent(e, clock);
-        Sample(e);
-        e.NextEventIndex = DetermineNextEvent(e);
-        DisplayNextEvent(e);
+        e.scheduler.sampleClock();
+        ReselectNextEvent(e);
         CheckEvents(e, false);
         for (int n = 0; n < d.ticks(); ++n) {
             KeepInside(e);

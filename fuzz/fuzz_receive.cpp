@@ -10,7 +10,7 @@
 #include "engine/main_loop.h"
 #include "fuzz_engine.h"
 #include "receive_input.h"
-#include "scheduler/clock.h"
+#include "base/clock.h"
 #include "scheduler/triggered.h"
 #include "store/load_database.h"
 #include "switcher/codec.h"
@@ -206,41 +206,41 @@ void SetUp(Engine& e, const ReceiveHeader& h) {
     s.IPAddr = s.SlaveIPAddr = QStringLiteral("0.0.0.0");
     s.IPPort = s.SlaveIPPort = 1250;
     // The activity log starts again at every kilobyte instead of growing.
-    s.MaxTallyFile = 1;
-    s.ArchiveTally = false;
+    e.logs.MaxTallyFile = 1;
+    e.logs.ArchiveTally = false;
+    for (SwitcherLink* l : {&e.switcher.master(), &e.switcher.slave()}) {
+        l->wantedAddress = s.IPAddr;
+        l->wantedPort = s.IPPort;
+    }
 
-    e.SwitcherConnected = h.has(ReceiveHeader::MasterUp);
-    e.SwitcherOnline = h.has(ReceiveHeader::MasterAnswering);
+    e.switcher.master().Connected = h.has(ReceiveHeader::MasterUp);
+    e.switcher.master().Online = h.has(ReceiveHeader::MasterAnswering);
     if (h.has(ReceiveHeader::SlaveUpAndAnswering)) {
-        s.SlaveEnabled = true;
-        e.SlaveConnected = e.SlaveSwitcherOnline = true;
+        s.SlaveEnabled = e.switcher.SlaveEnabled = true;
+        e.switcher.slave().Connected = e.switcher.slave().Online = true;
     }
     if (h.has(ReceiveHeader::StartUpStateTables)) {
-        e.OptoState.assign(2049, 0);
-        e.RelayState.assign(2049, 0);
+        e.switcher.OptoState.assign(2049, 0);
+        e.switcher.RelayState.assign(2049, 0);
     }
     if (h.has(ReceiveHeader::GrownMaps)) {
-        for (auto* m : {&e.SwitcherMap, &e.SlaveSwitcherMap}) {
+        for (auto* m : {&e.switcher.master().Map, &e.switcher.slave().Map}) {
             m->assign(9, OutputMap{});
             for (int o = 1; o <= 8; ++o) {
                 (*m)[static_cast<std::size_t>(o)].SourceCount = 1;
                 (*m)[static_cast<std::size_t>(o)].Sources[0] = static_cast<int16_t>(o);
             }
         }
-        e.MapReceived = {true, true};
+        e.switcher.master().MapReceived = e.switcher.slave().MapReceived = true;
     }
 
-    e.Events = TriggeredEvents(h.events);
-    e.TotalEvents = static_cast<int32_t>(e.Events.size());
-    SortEvents(e);
-    BuildOptoEvents(e);
-    BuildRelayEvents(e);
-    BuildCrosspointEvents(e);
-
-    const QDateTime now = e.clock.now();
-    e.CurrentDate = now.date();
-    e.CurrentTime = now.time().msecsSinceStartOfDay() / 1000;
-    e.CurrentDay = static_cast<int16_t>(now.date().dayOfWeek() - 1);
+    Scheduler& sc = e.scheduler;
+    sc.Events = TriggeredEvents(h.events);
+    SortEvents(sc.Events);
+    BuildOptoEvents(sc);
+    BuildRelayEvents(sc);
+    BuildCrosspointEvents(sc);
+    sc.sampleClock();
 }
 
 // Every stored number came from a 14-bit field; counts stay within what a block can hold.
@@ -268,11 +268,8 @@ void CheckMap(const std::vector<OutputMap>& map) {
 // A triggered table keeps its order by key, then Delay, through runs and one-time deletes.
 void CheckTriggerTable(Engine& e, TriggerTable t, bool (*kind)(int16_t),
                        int16_t AutomationEvent::*key) {
-    const auto& list = e.triggerTable(t);
-    const int32_t count = e.triggerCount(t);
-    Require(count >= 0 && static_cast<std::size_t>(count) <= list.size(),
-            "trigger count within its table");
-    Require(!list.empty(), "a trigger table keeps at least one element");
+    const auto& list = e.scheduler.triggerTable(t);
+    const auto count = static_cast<int32_t>(list.size());
     for (int32_t i = 0; i < count; ++i) {
         const AutomationEvent& ev = list[static_cast<std::size_t>(i)];
         Require(kind(ev.Type), "a trigger table holds only its own kind");
@@ -284,15 +281,18 @@ void CheckTriggerTable(Engine& e, TriggerTable t, bool (*kind)(int16_t),
 }
 
 void CheckEngine(Engine& e) {
-    for (const QByteArray& b : e.RxBuffer)
-        Require(b.size() <= kMaxPendingFrame + 65536, "a receive buffer stays bounded");
-    Require(e.OptoState.size() <= static_cast<std::size_t>(kMaxStateEntries),
+    const SwitcherLink& master = e.switcher.master();
+    const SwitcherLink& slave = e.switcher.slave();
+    for (const QByteArray* b : {&master.RxBuffer, &slave.RxBuffer})
+        Require(b->size() <= kMaxPendingFrame + 65536, "a receive buffer stays bounded");
+    Require(e.switcher.OptoState.size() <= static_cast<std::size_t>(kMaxStateEntries),
             "OptoState within 16384 entries");
-    Require(e.RelayState.size() <= static_cast<std::size_t>(kMaxStateEntries),
+    Require(e.switcher.RelayState.size() <= static_cast<std::size_t>(kMaxStateEntries),
             "RelayState within 16384 entries");
-    CheckMap(e.SwitcherMap);
-    CheckMap(e.SlaveSwitcherMap);
-    Require(e.NoReplyCount[0] >= 0 && e.NoReplyCount[1] >= 0, "NoReplyCount never negative");
+    CheckMap(master.Map);
+    CheckMap(slave.Map);
+    Require(master.NoReplyCount >= 0 && slave.NoReplyCount >= 0, "NoReplyCount never negative");
+    Require(e.scheduler.runs.count() <= RunSet::kMaxRuns, "runs in progress stay bounded");
 
     CheckTriggerTable(
         e, TriggerTable::Opto, [](int16_t t) { return t == kOptoOn || t == kOptoOff; },
@@ -303,25 +303,20 @@ void CheckEngine(Engine& e) {
     CheckTriggerTable(
         e, TriggerTable::Crosspoint, [](int16_t t) { return t == kCrosspointTrigger; },
         &AutomationEvent::TriggerDest);
-    Require(!e.CrosspointTriggerDests.empty(), "the trigger destinations keep one entry");
+    const auto& delayed = e.scheduler.DelayedEvents;
+    for (std::size_t i = 1; i < delayed.size(); ++i)
+        Require(delayed[i - 1].due <= delayed[i].due, "the delayed queue stays in due order");
 
-    Require(e.DelayedEventCount == static_cast<int32_t>(e.DelayedEvents.size()),
-            "delayed count matches its queue");
-    for (std::size_t i = 1; i < e.DelayedEvents.size(); ++i)
-        Require(e.DelayedEvents[i - 1].due <= e.DelayedEvents[i].due,
-                "the delayed queue stays in due order");
-
-    Require(e.TotalEvents >= 0 && static_cast<std::size_t>(e.TotalEvents) <= e.Events.size(),
-            "TotalEvents within Events");
-    Require(e.NextEventIndex >= 0 && e.NextEventIndex < std::max<int32_t>(e.TotalEvents, 1),
+    Require(e.scheduler.NextEventIndex >= 0 &&
+                e.scheduler.NextEventIndex < std::max<int32_t>(e.scheduler.TotalEvents(), 1),
             "NextEventIndex within the events");
 }
 
 // Consumes what is left on a link, one unit at a time, as the ticks would.
 void ConsumeRest(Engine& e, int link) {
     // Every unit takes at least one byte off the buffer, so this ends.
-    for (qsizetype n = e.RxBuffer[static_cast<std::size_t>(link)].size() + 1; n > 0; --n)
-        if (!ConsumeOneUnit(e, link)) return;
+    for (qsizetype n = e.switcher.link(link).RxBuffer.size() + 1; n > 0; --n)
+        if (!ConsumeOneUnit(e.switcher, link)) return;
     fuzz::Broken("a unit was consumed without taking a byte off the buffer");
 }
 
@@ -354,12 +349,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const qsizetype n =
                 cut == 0 ? stream.size() - at : std::min<qsizetype>(cut, stream.size() - at);
             const int link = (h.links >> (piece % 8)) & 1;
-            e.RxBuffer[static_cast<std::size_t>(link)].append(stream.mid(at, n));
+            e.switcher.link(link).RxBuffer.append(stream.mid(at, n));
             at += n;
             if (h.has(ReceiveHeader::DrainEachPiece))
-                DrainReceiveBuffer(e, link);
+                DrainReceiveBuffer(e.switcher, link);
             else
-                ProcessReceiveBuffer(e, link);
+                ConsumeOneUnit(e.switcher, link);
             if (h.has(ReceiveHeader::TickEachPiece)) {
                 clock.advance(500);
                 TimerTick(e);

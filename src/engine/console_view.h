@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "engine/status_view.h"
+#include "base/status_view.h"
 
 namespace tarvo {
 

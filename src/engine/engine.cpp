@@ -2,71 +2,145 @@
 
 #include <QDir>
 
-#include "logs/failure.h"
+#include "scheduler/next_event.h"
+#include "scheduler/triggered.h"
 #include "store/load_database.h"
-#include "switcher/links.h"
-#include "switcher/peer_messages.h"
+#include "store/settings_store.h"
+#include "store/task_view.h"
 
 namespace tarvo {
 
-Engine::Engine(Clock& c, StatusView& v, const QString& folder) : clock(c), view(v) {
-    AppFolder = QDir::cleanPath(QDir(folder).absolutePath());
-    if (!AppFolder.endsWith(QLatin1Char('/'))) AppFolder += QLatin1Char('/');
-    DatabasePath = AppFolder + kDatabaseFileName;
+namespace {
+
+QString programFolder(const QString& folder) {
+    QString f = QDir::cleanPath(QDir(folder).absolutePath());
+    if (!f.endsWith(QLatin1Char('/'))) f += QLatin1Char('/');
+    return f;
 }
 
-Engine::~Engine() = default;
+const QString kLoadLocation = QStringLiteral("Error Reading Automation DB");
+const QString kUpdateDbInfoLocation = QStringLiteral("Error Updating DB Info");
 
-SwitcherLinks& Engine::links() {
-    if (!links_) links_ = std::make_unique<SwitcherLinks>(*this);
-    return *links_;
+}  // namespace
+
+Engine::Engine(Clock& c, StatusView& v, const QString& folder)
+    : clock(c),
+      view(v),
+      AppFolder(programFolder(folder)),
+      logs(c, AppFolder),
+      store(AppFolder + kDatabaseFileName),
+      switcher(c, logs, v),
+      peers(c, logs, AppFolder),
+      scheduler(c, logs, v, switcher, peers, store, AppFolder) {
+    // What the switcher reports reaches the runners here: the lower modules know nothing of
+    // the scheduler.
+    switcher.optoChanged = [this](int opto, int state) {
+        if (!exiting) ProcessOptoEvent(scheduler, opto, state);
+    };
+    switcher.relayChanged = [this](int relay, int state) {
+        if (!exiting) ProcessRelayEvent(scheduler, relay, state);
+    };
+    switcher.watchesOutput = [this](int dest) { return !exiting && WatchesDestination(scheduler, dest); };
+    switcher.outputChanged = [this](int dest, const OutputMap& before, const OutputMap& after) {
+        DetermineCrosspointChange(scheduler, before, after, dest);
+    };
+    scheduler.runs.onEscapedFailure = [this](std::exception_ptr p) {
+        ReportError(logs, QStringLiteral("Error Executing Event"), CurrentFailure(p));
+    };
 }
 
-PeerPorts& Engine::peers() {
-    if (!peers_) peers_ = std::make_unique<PeerPorts>(*this);
-    return *peers_;
+Engine::~Engine() {
+    // Runs still suspended are ended before the parts they point at go.
+    scheduler.runs.stopAll();
 }
 
-bool& Engine::connectedFlag(int link) {
-    if (link == kMaster) return SwitcherConnected;
-    if (link == kSlave) return SlaveConnected;
-    failSubscript();
+QString CaptionFor(const QString& future1) {
+    if (future1.isEmpty() || future1 == QLatin1String(" ")) return QStringLiteral("Tarvo Automation");
+    return QStringLiteral("Tarvo Automation - ") + future1;
 }
 
-bool& Engine::onlineFlag(int link) {
-    if (link == kMaster) return SwitcherOnline;
-    if (link == kSlave) return SlaveSwitcherOnline;
-    failSubscript();
-}
+QString TotalEventsText(long long count) { return QString::number(count) + QStringLiteral(" Total Events"); }
 
-std::vector<OutputMap>& Engine::mapOf(int link) {
-    if (link == kMaster) return SwitcherMap;
-    if (link == kSlave) return SlaveSwitcherMap;
-    failSubscript();
-}
-
-std::vector<AutomationEvent>& Engine::triggerTable(TriggerTable t) {
-    switch (t) {
-        case TriggerTable::Opto:
-            return OptoEvents;
-        case TriggerTable::Crosspoint:
-            return CrosspointEvents;
-        case TriggerTable::Relay:
-            return RelayEvents;
+void LoadDatabase(Engine& e) {
+    Scheduler& s = e.scheduler;
+    DatabaseRead read = ReadAutomationDatabase(e.logs, e.store, e.settings);
+    if (read.fileTime) e.store.DatabaseFileTime = *read.fileTime;
+    switch (read.outcome) {
+        case DatabaseRead::Missing:
+            // No file: no timed events; nothing else changes.
+            s.Events.clear();
+            e.view.setStatusPanel(1, TotalEventsText(0));
+            return;
+        case DatabaseRead::NotAutomation:
+            // The database is closed by now: the box holds neither the file nor the loop.
+            s.Events.clear();
+            e.view.showError(QStringLiteral("Invalid Database File"), QStringLiteral("File Error"));
+            return;
+        case DatabaseRead::Failed:
+            return;  // reported; the engine runs on with the last table it read in full
+        case DatabaseRead::Read:
+            break;
     }
-    failSubscript();
+    Guarded(e.logs, kLoadLocation, [&] {
+        e.settings = std::move(read.settings);
+        e.logs.MaxTallyFile = e.settings.MaxTallyFile;
+        e.logs.ArchiveTally = e.settings.ArchiveTally;
+        e.switcher.SlaveEnabled = e.settings.SlaveEnabled;
+        e.switcher.master().wantedAddress = e.settings.IPAddr;
+        e.switcher.master().wantedPort = e.settings.IPPort;
+        e.switcher.slave().wantedAddress = e.settings.SlaveIPAddr;
+        e.switcher.slave().wantedPort = e.settings.SlaveIPPort;
+        e.view.setStatusPanel(1, TotalEventsText(static_cast<long long>(read.rows.size())));
+        if (read.rows.empty()) {
+            // The triggered lists stay as the last load built them; only the destinations that
+            // crosspoint triggers watch are forgotten.
+            s.Events.clear();
+            s.CrosspointTriggerDests.clear();
+            return;
+        }
+        SortEvents(read.rows);
+        s.Events = std::move(read.rows);
+        s.NextEventIndex = 0;
+        BuildOptoEvents(s);
+        BuildRelayEvents(s);
+        BuildCrosspointEvents(s);
+        // A new switcher address: the next tick connects to it. Compared with the address the
+        // link is using, which an earlier load without rows may not have changed.
+        SwitcherLink& master = e.switcher.master();
+        if (master.address != e.settings.IPAddr || master.port != e.settings.IPPort) CloseSwitcherLink(e.switcher);
+        if (!e.settings.TaskViewDB.isEmpty())
+            CopyTaskViewDatabase(e.logs, TaskViewPaths{e.AppFolder, e.store.DatabasePath, e.settings.TaskViewDB});
+        e.view.setCaption(CaptionFor(e.settings.Future1));
+    });
 }
 
-int32_t& Engine::triggerCount(TriggerTable t) {
-    switch (t) {
-        case TriggerTable::Opto:
-            return OptoEventCount;
-        case TriggerTable::Crosspoint:
-            return CrosspointEventCount;
-        case TriggerTable::Relay:
-            return RelayEventCount;
+void ReselectNextEvent(Engine& e) {
+    e.scheduler.NextEventIndex = DetermineNextEvent(e.scheduler);
+    DisplayNextEvent(e.scheduler);
+}
+
+bool StoreSetup(Engine& e, const EngineSettings& edited) {
+    const bool reload = edited.TaskViewDB != e.settings.TaskViewDB;
+    // Taken over first: they stay in effect even when the file cannot take them.
+    e.settings.StartMin = edited.StartMin;
+    e.settings.ArchiveTally = edited.ArchiveTally;
+    e.settings.MaxTallyFile = edited.MaxTallyFile;
+    e.settings.Future1 = edited.Future1;
+    e.settings.TaskViewDB = edited.TaskViewDB;
+    e.logs.MaxTallyFile = edited.MaxTallyFile;
+    e.logs.ArchiveTally = edited.ArchiveTally;
+    const bool stored = Guarded(e.logs, kUpdateDbInfoLocation, false, [&] {
+        StoreSetupSettings(e.store.DatabasePath, e.settings);
+        return true;
+    });
+    if (!stored) return false;
+    if (reload) {
+        // The load makes the copy in the new folder. The next event is chosen afresh as after
+        // every other load, so the runner does not wait on event 0 until the next reload.
+        LoadDatabase(e);
+        ReselectNextEvent(e);
     }
-    failSubscript();
+    return true;
 }
 
 }  // namespace tarvo

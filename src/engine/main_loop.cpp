@@ -1,15 +1,13 @@
 #include "engine/main_loop.h"
 
+#include "base/status_view.h"
 #include "engine/engine.h"
-#include "engine/status_view.h"
 #include "logs/logs.h"
-#include "scheduler/clock.h"
 #include "scheduler/conditions.h"
 #include "scheduler/next_event.h"
+#include "scheduler/run_event.h"
 #include "scheduler/time_arith.h"
 #include "scheduler/timed_runner.h"
-#include "scheduler/upkeep.h"
-#include "store/load_database.h"
 #include "store/sqlite.h"
 #include "switcher/codec.h"
 #include "switcher/framing.h"
@@ -24,69 +22,83 @@ const char* const kShortMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 constexpr int kOptoRelayTableSize = 2049;
+// Polls without an answer before the master link is given up.
 constexpr int kNoReplyLimit = 200;
+// Every fifth tick the database file is looked at; from the third on, the switchers are polled.
+constexpr int kFileCheckTick = 5;
+constexpr int kKeepAliveTick = 3;
+// A step of the clock by this many minutes or more is a jump, not progress.
+constexpr int kJumpMinutes = 5;
+// Sunday 23:54: from here a step back to Monday 00:05 or earlier is the turn of the week.
+constexpr int kWeekTurnFrom = 10074;
+constexpr int kWeekTurnTo = 5;
 
-void sampleClock(Engine& e) {
-    const QDateTime now = e.clock.now();
-    e.CurrentDate = now.date();
-    e.CurrentTime = now.time().msecsSinceStartOfDay() / 1000;
-    e.CurrentDay = DayIndexOf(now.date());
+// Forward by five minutes or more, or any step back other than the turn of the week, and the
+// next event is chosen afresh.
+bool clockJumped(int previousMinute, int currentMinute) {
+    if (currentMinute == previousMinute) return false;
+    if (currentMinute >= previousMinute + kJumpMinutes) return true;
+    return currentMinute < previousMinute && !(previousMinute >= kWeekTurnFrom && currentMinute <= kWeekTurnTo);
 }
 
-void reselectNextEvent(Engine& e) {
-    e.NextEventIndex = DetermineNextEvent(e);
-    DisplayNextEvent(e);
+void reconnectLinks(Engine& e) {
+    if (!e.switcher.master().Connected) ConnectSwitcher(e.switcher);
+    if (e.settings.SlaveEnabled && !e.switcher.slave().Connected) ConnectSlave(e.switcher);
 }
 
-// Step 7 of the tick: reload when the file changed, show no events when it is gone.
+// Reload when the file changed; show no events when it is gone.
 void checkDatabaseFile(Engine& e) {
-    if (!e.pendingUpkeep.empty()) RetryPendingUpkeep(e);
-    if (const std::optional<QString> fileTime = FileTimeIfExists(e.DatabasePath)) {
-        if (*fileTime != e.DatabaseFileTime) {
+    if (!e.store.pending.empty()) e.store.retryPending();
+    if (const std::optional<QString> fileTime = FileTimeIfExists(e.store.DatabasePath)) {
+        if (*fileTime != e.store.DatabaseFileTime) {
             LoadDatabase(e);
-            reselectNextEvent(e);
+            ReselectNextEvent(e);
         }
-    } else if (e.TotalEvents != 0) {
-        // Only the count is cleared: the tables keep their content until the file returns.
-        e.TotalEvents = 0;
-        DisplayNextEvent(e);
+    } else if (e.scheduler.TotalEvents() != 0) {
+        // No timed events until the file returns; the triggered lists keep their entries.
+        e.scheduler.Events.clear();
+        DisplayNextEvent(e.scheduler);
         e.view.setStatusPanel(1, TotalEventsText(0));
-        e.DatabaseFileTime.clear();
+        e.store.DatabaseFileTime.clear();
     }
 }
 
-// Step 8: the event at the pointer, when it is due now or within its catch-up window.
+// The event at the pointer, when it is due now or within its catch-up window. The step is busy
+// while the timed run is in progress, and held after it.
 void runDueTimedEvent(Engine& e, int16_t currentMinute) {
-    if (e.holdActive) {
-        int64_t start = e.holdStart;
-        if (!CheckDelay(e, start, e.holdLength)) return;
-        e.holdActive = false;
+    Scheduler& s = e.scheduler;
+    if (s.timedBusy) return;
+    if (s.holdActive) {
+        int64_t start = s.holdStart;
+        if (!CheckDelay(e.logs, e.clock, start, s.holdLength)) return;
+        s.holdActive = false;
     }
-    if (e.TotalEvents == 0) return;
-    const AutomationEvent& ev = at(e.Events, e.NextEventIndex);
+    if (s.TotalEvents() == 0) return;
+    const AutomationEvent& ev = at(s.Events, s.NextEventIndex);
     const std::optional<int> seconds = EventSeconds(ev.Time);
-    if (!seconds || ev.Day != e.CurrentDay) return;
-    if (*seconds == e.CurrentTime) {
-        ExecuteEvent(e);
-    } else if (*seconds < e.CurrentTime && e.NextEventIndex != 0 &&
-               currentMinute < ConvertToMinutes(e, *seconds, e.CurrentDay) + 3) {
-        ExecuteEvent(e);  // a late tick: still within the same minute or the two after it
-    }
+    if (!seconds || ev.Day != s.CurrentDay) return;
+    const bool due = *seconds == s.CurrentTime ||
+                     // a late tick: still within the same minute or the two after it
+                     (*seconds < s.CurrentTime && s.NextEventIndex != 0 &&
+                      currentMinute < ConvertToMinutes(e.logs, *seconds, s.CurrentDay) + 3);
+    if (due) StartRun(s, ev, ev.Time, ExecuteEvent(s));
 }
 
 void keepAlive(Engine& e) {
-    if (e.SwitcherConnected) {
-        if (e.NoReplyCount[kMaster] <= kNoReplyLimit) {
-            SendRaw(e, QByteArray(1, static_cast<char>(kPing)), kMaster);
-            e.NoReplyCount[kMaster] = to16(e.NoReplyCount[kMaster] + 1);
+    SwitcherLink& master = e.switcher.master();
+    if (master.Connected) {
+        if (master.NoReplyCount <= kNoReplyLimit) {
+            SendRaw(e.switcher, QByteArray(1, static_cast<char>(kPing)), kMaster);
+            master.NoReplyCount = to16(master.NoReplyCount + 1);
         } else {
-            WriteErrorLog(e, QStringLiteral("Disconnecting - No Response from Server"), QString());
-            CloseSwitcherLink(e);
+            WriteErrorLog(e.logs, QStringLiteral("Disconnecting - No Response from Server"), QString());
+            CloseSwitcherLink(e.switcher);
         }
     }
-    if (e.settings.SlaveEnabled && e.SlaveConnected && e.NoReplyCount[kSlave] <= kNoReplyLimit) {
-        SendRaw(e, QByteArray(1, static_cast<char>(kPing)), kSlave);
-        e.NoReplyCount[kSlave] = to16(e.NoReplyCount[kSlave] + 1);
+    SwitcherLink& slave = e.switcher.slave();
+    if (e.settings.SlaveEnabled && slave.Connected && slave.NoReplyCount <= kNoReplyLimit) {
+        SendRaw(e.switcher, QByteArray(1, static_cast<char>(kPing)), kSlave);
+        slave.NoReplyCount = to16(slave.NoReplyCount + 1);
     }
 }
 
@@ -145,70 +157,67 @@ void MainLoop::onTimeout() {
 }
 
 void StartUp(Engine& e, MainLoop& loop) {
-    Guarded(e, QStringLiteral("Error Loading Form"), [&] {
+    Guarded(e.logs, QStringLiteral("Error Loading Form"), [&] {
         loop.disable();
         e.view.setCaption(kCaptionServerNotConnected);
         e.view.setIcon(LinkIcon::NotConnected);
         const QDateTime now = e.clock.now();
         e.view.setStatusPanel(2, StatusDateText(now));
         e.view.setStatusPanel(3, StartupTimeText(now));
-        WriteActivityLog(e, QStringLiteral("Program Start"));
-        e.Events.assign(1, AutomationEvent{});
+        WriteActivityLog(e.logs, QStringLiteral("Program Start"));
+        e.scheduler.Events.clear();
         LoadDatabase(e);
         if (e.settings.StartMin) e.view.minimise();
-        sampleClock(e);
-        reselectNextEvent(e);
-        e.SwitcherMap.assign(1, OutputMap{});
-        e.SlaveSwitcherMap.assign(1, OutputMap{});
-        e.OptoState.assign(kOptoRelayTableSize, 0);
-        e.RelayState.assign(kOptoRelayTableSize, 0);
-        ConnectSwitcher(e);
+        e.scheduler.sampleClock();
+        ReselectNextEvent(e);
+        e.switcher.master().resetMap();
+        e.switcher.slave().resetMap();
+        e.switcher.OptoState.assign(kOptoRelayTableSize, 0);
+        e.switcher.RelayState.assign(kOptoRelayTableSize, 0);
+        ConnectSwitcher(e.switcher);
         if (e.settings.SlaveEnabled) {
-            LoadSlaveSocket(e);
-            ConnectSlave(e);
+            LoadSlaveSocket(e.switcher);
+            ConnectSlave(e.switcher);
         }
         loop.enable();
     });
 }
 
 void TimerTick(Engine& e) {
-    if (e.inTick) return;
-    e.inTick = true;
-    Guarded(e, QStringLiteral("Error processing timer"), [&] {
+    if (e.exiting) return;
+    Guarded(e.logs, QStringLiteral("Error processing timer"), [&] {
+        Scheduler& s = e.scheduler;
         e.TimerTicks = to16(e.TimerTicks + 1);
-        const int16_t previousMinute = ConvertToMinutes(e, e.CurrentTime, e.CurrentDay);
+        const int16_t previousMinute = ConvertToMinutes(e.logs, s.CurrentTime, s.CurrentDay);
         const QDateTime now = e.clock.now();
         e.view.setStatusPanel(2, StatusDateText(now));
         e.view.setStatusPanel(3, StatusTimeText(now));
-        sampleClock(e);
+        s.sampleClock();
+        const int16_t currentMinute = ConvertToMinutes(e.logs, s.CurrentTime, s.CurrentDay);
+        if (clockJumped(previousMinute, currentMinute)) ReselectNextEvent(e);
 
-        // Clock jumps: five minutes or more forward, or any step back other than the turn of
-        // the week, choose the next event afresh.
-        const int16_t currentMinute = ConvertToMinutes(e, e.CurrentTime, e.CurrentDay);
-        if (currentMinute != previousMinute) {
-            if (currentMinute >= previousMinute + 5)
-                reselectNextEvent(e);
-            else if (currentMinute < previousMinute && !(previousMinute >= 10074 && currentMinute <= 5))
-                reselectNextEvent(e);
-        }
-
-        if (!e.SwitcherConnected) ConnectSwitcher(e);
-        if (e.settings.SlaveEnabled && !e.SlaveConnected) ConnectSlave(e);
-
-        if (e.TimerTicks > 4) checkDatabaseFile(e);
-
+        reconnectLinks(e);
+        if (e.TimerTicks >= kFileCheckTick) checkDatabaseFile(e);
         runDueTimedEvent(e, currentMinute);
-        RunDueDelayedEvents(e);
-
+        RunDueDelayedEvents(s);
         for (int link : {kMaster, kSlave})
-            if (!e.RxBuffer[static_cast<std::size_t>(link)].isEmpty()) ProcessReceiveBuffer(e, link);
-
-        if (e.TimerTicks > 2) keepAlive(e);
-        if (e.TimerTicks > 4) e.TimerTicks = 0;
+            if (!e.switcher.link(link).RxBuffer.isEmpty()) ConsumeOneUnit(e.switcher, link);
+        if (e.TimerTicks >= kKeepAliveTick) keepAlive(e);
+        if (e.TimerTicks >= kFileCheckTick) e.TimerTicks = 0;
     });
-    e.inTick = false;
 }
 
-void ProgramExit(Engine& e) { WriteActivityLog(e, QStringLiteral("Program Exit")); }
+void ProgramExit(Engine& e, MainLoop* loop) {
+    if (e.exiting) return;
+    e.exiting = true;
+    if (loop) loop->disable();
+    // Ended without being resumed: whatever they would still have sent or logged never is.
+    e.scheduler.runs.stopAll();
+    // Nothing queued for a switcher goes out after the last line.
+    e.switcher.master().closeSocket();
+    e.switcher.slave().closeSocket();
+    WriteActivityLog(e.logs, QStringLiteral("Program Exit"));
+    e.logs.closed = true;
+}
 
 }  // namespace tarvo

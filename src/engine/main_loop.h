@@ -32,17 +32,16 @@ private:
 
 // The start-up sequence; enables `loop` as its last step.
 void StartUp(Engine& e, MainLoop& loop);
-// One tick of the main loop. Never runs inside itself: a tick reached from inside a wait of a
-// running tick returns at once.
+// One tick of the main loop. It never waits: it starts runs and returns.
 void TimerTick(Engine& e);
-// Writes "Program Exit": the last line of an orderly exit.
-void ProgramExit(Engine& e);
+// The orderly exit: the loop stops, no run starts any more, the runs still waiting are ended
+// (they send and log nothing more), the switcher links are closed, and "Program Exit" is written
+// as the last line of the activity log. Runs once; `loop` may be null.
+void ProgramExit(Engine& e, MainLoop* loop);
 
 // Texts of the status bar.
 QString StatusDateText(const QDateTime& at);
 QString StatusTimeText(const QDateTime& at);
 QString StartupTimeText(const QDateTime& at);
-
-inline const QString kCaptionServerNotConnected = QStringLiteral("Tarvo Automation - Server Not Connected");
 
 }  // namespace tarvo

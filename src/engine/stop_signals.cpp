@@ -13,29 +13,53 @@ namespace tarvo {
 namespace {
 
 int signalPipe[2] = {-1, -1};
+std::function<void()> onStop;
+std::function<void()> onStatus;
 
-void onSignal(int) {
-    const char c = 1;
+void onSignal(int sig) {
+    const char c = static_cast<char>(sig);
     [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &c, 1);
+}
+
+bool install(QObject* context) {
+    if (signalPipe[0] >= 0) return true;
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) return false;
+    ::signal(SIGPIPE, SIG_IGN);
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [] {
+        char c = 0;
+        if (::read(signalPipe[0], &c, 1) != 1) return;
+        if (c == SIGUSR1) {
+            if (onStatus) onStatus();
+        } else if (onStop) {
+            onStop();
+        }
+    });
+    return true;
+}
+
+void handle(int sig) {
+    struct sigaction sa = {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(sig, &sa, nullptr);
 }
 
 }  // namespace
 
 bool OnStopSignal(QObject* context, std::function<void()> stop) {
-    if (signalPipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) return false;
-    struct sigaction sa = {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &sa, nullptr);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::signal(SIGPIPE, SIG_IGN);
-    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, context);
-    QObject::connect(notifier, &QSocketNotifier::activated, context, [stop = std::move(stop)] {
-        char c;
-        [[maybe_unused]] ssize_t n = ::read(signalPipe[0], &c, 1);
-        stop();
-    });
+    if (!install(context)) return false;
+    onStop = std::move(stop);
+    handle(SIGTERM);
+    handle(SIGINT);
+    return true;
+}
+
+bool OnStatusSignal(QObject* context, std::function<void()> report) {
+    if (!install(context)) return false;
+    onStatus = std::move(report);
+    handle(SIGUSR1);
     return true;
 }
 

@@ -1,6 +1,7 @@
-// SIGTERM and SIGINT end a program in order, through its event loop: the handler only writes a
-// byte to a socket pair, and the program's own stop runs when the loop reads it. A peer that
-// goes away while the engine writes to it is a failed write, not a SIGPIPE that kills the engine.
+// Signals reach a program through its event loop: the handler only writes the signal's number to
+// a socket pair, and the program's own procedure runs when the loop reads it. SIGTERM and SIGINT
+// end a program in order; SIGUSR1 asks the headless program for a status line. A peer that goes
+// away while the engine writes to it is a failed write, not a SIGPIPE that kills the engine.
 #pragma once
 
 #include <functional>
@@ -9,8 +10,10 @@ class QObject;
 
 namespace tarvo {
 
-// Installs the handlers; `stop` runs on the event loop, in `context`'s thread, for each signal.
-// False when the socket pair cannot be made.
+// Installs the handlers; `stop` runs on the event loop, in `context`'s thread, for each SIGTERM
+// or SIGINT. False when the socket pair cannot be made.
 bool OnStopSignal(QObject* context, std::function<void()> stop);
+// The same for SIGUSR1 (call after OnStopSignal).
+bool OnStatusSignal(QObject* context, std::function<void()> report);
 
 }  // namespace tarvo

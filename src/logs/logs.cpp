@@ -7,8 +7,7 @@
 #include <QFileInfo>
 #include <QStringList>
 
-#include "engine/engine.h"
-#include "scheduler/clock.h"
+#include "base/clock.h"
 
 namespace tarvo {
 
@@ -111,8 +110,8 @@ namespace {
 const QString kCreateActivityLocation = QStringLiteral("Error Creating Activity Log");
 const QString kWriteActivityLocation = QStringLiteral("Error Writing to Activity Log");
 
-void createActivityLogFile(Engine& e) {
-    QFile f(e.AppFolder + kActivityLogName);
+void createActivityLogFile(Logs& logs) {
+    QFile f(logs.folder + kActivityLogName);
     openOrFail(f, QIODevice::WriteOnly | QIODevice::Truncate);
     QString s = bannerHead();
     s += QStringLiteral("Tarvo Automation Logfile") + kCrLf;
@@ -124,24 +123,25 @@ void createActivityLogFile(Engine& e) {
 
 }  // namespace
 
-void CreateActivityLog(Engine& e) {
-    Guarded(e, kCreateActivityLocation, [&] { createActivityLogFile(e); });
+void CreateActivityLog(Logs& logs) {
+    Guarded(logs, kCreateActivityLocation, [&] { createActivityLogFile(logs); });
 }
 
-void WriteActivityLog(Engine& e, const QString& message) {
+void WriteActivityLog(Logs& logs, const QString& message) {
+    if (logs.closed) return;
     QString location = kWriteActivityLocation;
     try {
-        const QDateTime now = e.clock.now();
+        const QDateTime now = logs.clock.now();
         const QString line = ActivityLogLine(now, message);
-        const QString path = e.AppFolder + kActivityLogName;
-        if (e.settings.MaxTallyFile > 0) {
+        const QString path = logs.folder + kActivityLogName;
+        if (logs.MaxTallyFile > 0) {
             // The limit is computed in 64 bits: a limit of 2097152 KB or more does not fit 32.
-            const qint64 limit = static_cast<qint64>(e.settings.MaxTallyFile) * 1024;
+            const qint64 limit = static_cast<qint64>(logs.MaxTallyFile) * 1024;
             const QFileInfo info(path);
             const qint64 size = info.exists() ? info.size() : 0;
             if (size >= limit) {
-                if (e.settings.ArchiveTally) {
-                    const QString archive = e.AppFolder + ArchiveFileName(now);
+                if (logs.ArchiveTally) {
+                    const QString archive = logs.folder + ArchiveFileName(now);
                     if (QFile::exists(archive) && !QFile::remove(archive))
                         fail(kErrPermission, QStringLiteral("Unable to replace ") + archive);
                     if (!QFile::copy(path, archive))
@@ -155,7 +155,7 @@ void WriteActivityLog(Engine& e, const QString& message) {
             // Created here rather than through CreateActivityLog, so that a log that cannot be
             // created is reported once with the rest of its failure, not again for every line.
             location = kCreateActivityLocation;
-            createActivityLogFile(e);
+            createActivityLogFile(logs);
             location = kWriteActivityLocation;
         }
         // Appending seeks to the end, which a device in the file's place (an operator's link to
@@ -165,26 +165,26 @@ void WriteActivityLog(Engine& e, const QString& message) {
                                                : QIODevice::WriteOnly | QIODevice::ExistingOnly);
         writeWhole(f, line.toUtf8());
     } catch (...) {
-        e.activityLinesLost += 1;
-        if (!e.activityLogFailing) {
-            e.activityLogFailing = true;
-            ReportError(e, location, CurrentFailure(std::current_exception()));
+        logs.activityLinesLost += 1;
+        if (!logs.activityLogFailing) {
+            logs.activityLogFailing = true;
+            ReportError(logs, location, CurrentFailure(std::current_exception()));
         }
         return;
     }
-    if (e.activityLogFailing) {
-        e.activityLogFailing = false;
-        WriteErrorLog(e,
+    if (logs.activityLogFailing) {
+        logs.activityLogFailing = false;
+        WriteErrorLog(logs,
                       QStringLiteral("Activity log written again; %1 lines were lost")
-                          .arg(e.activityLinesLost),
+                          .arg(logs.activityLinesLost),
                       kWriteActivityLocation);
-        e.activityLinesLost = 0;
+        logs.activityLinesLost = 0;
     }
 }
 
-void CreateErrorLog(Engine& e) {
+void CreateErrorLog(Logs& logs) {
     try {
-        QFile f(e.AppFolder + kErrorLogName);
+        QFile f(logs.folder + kErrorLogName);
         openOrFail(f, QIODevice::WriteOnly | QIODevice::Truncate);
         QString s = bannerHead();
         s += QStringLiteral("Tarvo Automation Engine Error Logfile") + kCrLf + kCrLf;
@@ -196,11 +196,12 @@ void CreateErrorLog(Engine& e) {
     }
 }
 
-void WriteErrorLog(Engine& e, const QString& message, const QString& location) {
+void WriteErrorLog(Logs& logs, const QString& message, const QString& location) {
+    if (logs.closed) return;
     try {
-        const QString path = e.AppFolder + kErrorLogName;
-        const QString line = ErrorLogLine(e.clock.now(), location, message);
-        if (!QFile::exists(path)) CreateErrorLog(e);
+        const QString path = logs.folder + kErrorLogName;
+        const QString line = ErrorLogLine(logs.clock.now(), location, message);
+        if (!QFile::exists(path)) CreateErrorLog(logs);
         QFile f(path);
         openOrFail(f, QIODevice::WriteOnly | QIODevice::Append);
         writeWhole(f, line.toUtf8());
@@ -211,8 +212,8 @@ void WriteErrorLog(Engine& e, const QString& message, const QString& location) {
     }
 }
 
-void ReportError(Engine& e, const QString& location, const TarvoError& failure) {
-    WriteErrorLog(e, ErrorMessageText(failure.number(), failure.description()), location);
+void ReportError(Logs& logs, const QString& location, const TarvoError& failure) {
+    WriteErrorLog(logs, ErrorMessageText(failure.number(), failure.description()), location);
 }
 
 }  // namespace tarvo

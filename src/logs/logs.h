@@ -3,6 +3,7 @@
 // for every line so they can be read or moved while the engine runs.
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <utility>
 
@@ -13,19 +14,36 @@
 
 namespace tarvo {
 
-class Engine;
 class Clock;
+
+// Where the logs go and how the activity log is kept: the program folder, the clock that stamps
+// each line, and the size limit of the last load.
+struct Logs {
+    Logs(Clock& c, const QString& programFolder) : clock(c), folder(programFolder) {}
+    Clock& clock;
+    QString folder;  // ends in the folder separator
+    int32_t MaxTallyFile = 0;
+    bool ArchiveTally = false;
+    // After "Program Exit" nothing more is written: it is the last line of the activity log.
+    bool closed = false;
+    // An activity log that cannot be written (disk full, folder not writable) is reported once
+    // when it starts failing and once when it works again, with the count of lines it lost in
+    // between: a report for every lost line would move the whole activity into the error log,
+    // which has no size limit.
+    bool activityLogFailing = false;
+    int64_t activityLinesLost = 0;
+};
 
 inline const QString kActivityLogName = QStringLiteral("Tally.dat");
 inline const QString kErrorLogName = QStringLiteral("Errorlog.txt");
 inline const QString kVersionText = QStringLiteral("Version 02.00.0011 - 06/04/2015");
 
-void WriteActivityLog(Engine& e, const QString& message);
-void CreateActivityLog(Engine& e);
-void WriteErrorLog(Engine& e, const QString& message, const QString& location);
-void CreateErrorLog(Engine& e);
+void WriteActivityLog(Logs& logs, const QString& message);
+void CreateActivityLog(Logs& logs);
+void WriteErrorLog(Logs& logs, const QString& message, const QString& location);
+void CreateErrorLog(Logs& logs);
 // Writes "Error # <n> - <description>" for the failure being handled under `location`.
-void ReportError(Engine& e, const QString& location, const TarvoError& failure);
+void ReportError(Logs& logs, const QString& location, const TarvoError& failure);
 
 // Line layouts, exposed for the tests.
 QString ActivityLogLine(const QDateTime& at, const QString& message);
@@ -40,21 +58,21 @@ TarvoError CurrentFailure(std::exception_ptr p);
 // failure is caught, so a procedure may move its location text on as it goes) and `neutral` is
 // returned.
 template <typename R, typename F>
-R Guarded(Engine& e, const QString& location, R neutral, F&& body) {
+R Guarded(Logs& logs, const QString& location, R neutral, F&& body) {
     try {
         return std::forward<F>(body)();
     } catch (...) {
-        ReportError(e, location, CurrentFailure(std::current_exception()));
+        ReportError(logs, location, CurrentFailure(std::current_exception()));
     }
     return neutral;
 }
 
 template <typename F>
-void Guarded(Engine& e, const QString& location, F&& body) {
+void Guarded(Logs& logs, const QString& location, F&& body) {
     try {
         std::forward<F>(body)();
     } catch (...) {
-        ReportError(e, location, CurrentFailure(std::current_exception()));
+        ReportError(logs, location, CurrentFailure(std::current_exception()));
     }
 }
 

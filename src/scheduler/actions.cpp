@@ -1,35 +1,35 @@
 #include "scheduler/actions.h"
 
-#include "engine/engine.h"
 #include "logs/logs.h"
+#include "scheduler/scheduler.h"
 #include "switcher/commands.h"
 #include "switcher/peer_messages.h"
 #include "uploads/system_change.h"
 
 namespace tarvo {
 
-bool RunActionSequence(Engine& e, const AutomationEvent& ev, RunnerKind kind) {
+Task<bool> RunActionSequence(Scheduler& s, AutomationEvent ev, RunnerKind kind) {
     bool outcome = true;
     auto refuse = [&](const char* why) {
-        WriteActivityLog(e, ev.Title + kNotExecuted + QLatin1String(why));
+        WriteActivityLog(s.logs, ev.Title + kNotExecuted + QLatin1String(why));
         outcome = false;
     };
     if (ev.xcontrol != 0) {
         if (ev.SourceChan != 0 && ev.DestChan != 0)
-            SendCrosspointChange(e, ev);
+            co_await SendCrosspointChange(s.switcher, ev);
         else
             refuse("Invalid Crosspoint");
     }
-    if (ev.scontrol != 0) SendSalvoExecute(e, ev);
+    if (ev.scontrol != 0) co_await SendSalvoExecute(s.switcher, ev);
     if (ev.rcontrol != 0) {
         if (ev.Relay != 0)
-            SendRelayAction(e, ev);
+            co_await SendRelayAction(s.switcher, ev);
         else
             refuse("Invalid Relay");
     }
     if (ev.ocontrol != 0) {
         if (ev.OptoOut != 0)
-            SendOptoAction(e, ev);
+            co_await SendOptoAction(s.switcher, ev);
         else
             refuse("Invalid Opto");
     }
@@ -39,11 +39,11 @@ bool RunActionSequence(Engine& e, const AutomationEvent& ev, RunnerKind kind) {
         else if (ev.ssDeviceID == 0)
             refuse("Invalid Device ID");
         else
-            SendSourceSelect(e, ev);
+            co_await SendSourceSelect(s.switcher, ev);
     }
     if (ev.vcontrol != 0) {
         if (ev.VChan != 0)
-            SendGainChange(e, ev);
+            co_await SendGainChange(s.switcher, ev);
         else
             refuse("Invalid Channel");
     }
@@ -53,20 +53,20 @@ bool RunActionSequence(Engine& e, const AutomationEvent& ev, RunnerKind kind) {
         else if (ev.rcOpto == 0)
             refuse("Invalid Opto");
         else
-            SendRelayAssociation(e, ev);
+            co_await SendRelayAssociation(s.switcher, ev);
     }
     if (ev.mcontrol != 0) {
-        const bool sent = SendEventMessage(e, ev);
+        const bool sent = co_await SendEventMessage(s.peers, ev);
         if (kind == RunnerKind::Timed) {
             outcome = sent;
-            if (!sent) WriteActivityLog(e, ev.Title + kNotExecuted + QStringLiteral("Unable to Send"));
+            if (!sent) WriteActivityLog(s.logs, ev.Title + kNotExecuted + QStringLiteral("Unable to Send"));
         }
     }
     if (ev.FileType != 0) {
-        outcome = ProcessSystemChange(e, ev);
-        if (!outcome) WriteActivityLog(e, ev.Title + kNotExecuted + QStringLiteral("Invalid File"));
+        outcome = co_await ProcessSystemChange(s.switcher, s.appFolder, ev);
+        if (!outcome) WriteActivityLog(s.logs, ev.Title + kNotExecuted + QStringLiteral("Invalid File"));
     }
-    return outcome;
+    co_return outcome;
 }
 
 QString HistoryTitle(const AutomationEvent& ev, bool outcome) {

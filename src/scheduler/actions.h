@@ -4,18 +4,21 @@
 
 #include <QString>
 
+#include "base/task.h"
+#include "store/automation_event.h"
+
 namespace tarvo {
 
-class Engine;
-struct AutomationEvent;
+class Scheduler;
 
 enum class RunnerKind {
     Timed,      // a failed message logs " not executed - Unable to Send" and sets the outcome
     Triggered,  // opto, crosspoint, relay and delayed runs: the message result is not used
 };
 
-// Carries out the actions; returns the outcome (true when carried out).
-bool RunActionSequence(Engine& e, const AutomationEvent& ev, RunnerKind kind);
+// Carries out the actions; returns the outcome (true when carried out). The run is suspended
+// while an action waits (a message, an upload, a switcher that holds a backlog).
+Task<bool> RunActionSequence(Scheduler& s, AutomationEvent ev, RunnerKind kind);
 
 // The history line's title column and colour for an outcome.
 QString HistoryTitle(const AutomationEvent& ev, bool outcome);

@@ -1,17 +1,19 @@
 #include "scheduler/conditions.h"
 
-#include "engine/engine.h"
-#include "engine/status_view.h"
+#include "base/status_view.h"
 #include "logs/logs.h"
 #include "scheduler/actions.h"
+#include "scheduler/run_event.h"
+#include "scheduler/scheduler.h"
 #include "scheduler/time_arith.h"
+#include "switcher/links.h"
 
 namespace tarvo {
 
 namespace {
 
-bool sourceFeeds(Engine& e, int source, int dest) {
-    const OutputMap& m = at(e.SwitcherMap, static_cast<long long>(dest) - 1);
+bool sourceFeeds(Scheduler& s, int source, int dest) {
+    const OutputMap& m = at(s.switcher.master().Map, static_cast<long long>(dest) - 1);
     for (int k = 0; k < m.SourceCount; ++k)
         if (at(m.Sources, k) + 1 == source) return true;
     return false;
@@ -21,27 +23,27 @@ bool stateIs(const std::vector<uint8_t>& table, int number, int value) {
     return at(table, static_cast<long long>(number) - 1) == value;
 }
 
-bool conditionHolds(Engine& e, int selector, int source, int dest, int relay, int opto) {
+bool conditionHolds(Scheduler& s, int selector, int source, int dest, int relay, int opto) {
     switch (selector) {
         case 1:
-            return source != 0 && dest != 0 && sourceFeeds(e, source, dest);
+            return source != 0 && dest != 0 && sourceFeeds(s, source, dest);
         case 2:
-            return source != 0 && dest != 0 && !sourceFeeds(e, source, dest);
+            return source != 0 && dest != 0 && !sourceFeeds(s, source, dest);
         case 3:
-            return relay != 0 && stateIs(e.RelayState, relay, 1);
+            return relay != 0 && stateIs(s.switcher.RelayState, relay, 1);
         case 4:
-            return relay != 0 && stateIs(e.RelayState, relay, 0);
+            return relay != 0 && stateIs(s.switcher.RelayState, relay, 0);
         case 5:
-            return opto != 0 && stateIs(e.OptoState, opto, 1);
+            return opto != 0 && stateIs(s.switcher.OptoState, opto, 1);
         case 6:
-            return opto != 0 && stateIs(e.OptoState, opto, 0);
+            return opto != 0 && stateIs(s.switcher.OptoState, opto, 0);
         default:
             return true;  // 0, and any value outside 0..6
     }
 }
 
-QDateTime sampledNow(const Engine& e) {
-    return QDateTime(e.CurrentDate, QTime(0, 0).addSecs(e.CurrentTime));
+QDateTime sampledNow(const Scheduler& s) {
+    return QDateTime(s.CurrentDate, QTime(0, 0).addSecs(s.CurrentTime));
 }
 
 }  // namespace
@@ -53,57 +55,65 @@ QString ConditionRefusal(int selector) {
     return kNotExecuted + QLatin1String(kReasons[selector - 1]);
 }
 
-ConditionCheck CheckConditions(Engine& e, const AutomationEvent& ev) {
+ConditionCheck CheckConditions(Scheduler& s, const AutomationEvent& ev) {
     ConditionCheck check;
     check.failedSelector = ev.Condition;
-    Guarded(e, QStringLiteral("Error Verifiying Conditional Requirements"), [&] {
+    Guarded(s.logs, QStringLiteral("Error Verifiying Conditional Requirements"), [&] {
         check.holds = false;
-        if (!conditionHolds(e, ev.Condition, ev.ReqSource, ev.ReqDest, ev.ReqRelay, ev.ReqOpto)) return;
+        if (!conditionHolds(s, ev.Condition, ev.ReqSource, ev.ReqDest, ev.ReqRelay, ev.ReqOpto)) return;
         check.failedSelector = ev.Condition2;
-        if (!conditionHolds(e, ev.Condition2, ev.ReqSource2, ev.ReqDest2, ev.ReqRelay2, ev.ReqOpto2)) return;
+        if (!conditionHolds(s, ev.Condition2, ev.ReqSource2, ev.ReqDest2, ev.ReqRelay2, ev.ReqOpto2)) return;
         check.holds = true;
         check.failedSelector = 0;
     });
     return check;
 }
 
-bool VerifyConditions(Engine& e, const AutomationEvent& ev) { return CheckConditions(e, ev).holds; }
+bool VerifyConditions(Scheduler& s, const AutomationEvent& ev) { return CheckConditions(s, ev).holds; }
 
-void AddDelayedEvent(Engine& e, const AutomationEvent& ev) {
-    Guarded(e, QStringLiteral("Error Adding Delayed Event"), [&] {
+void AddDelayedEvent(Scheduler& s, const AutomationEvent& ev) {
+    Guarded(s.logs, QStringLiteral("Error Adding Delayed Event"), [&] {
         // A negative delay is due at once; delays of an hour or more are simply added.
-        const QDateTime due = sampledNow(e).addSecs(std::max<int>(ev.Delay, 0));
-        Engine::DelayedEvent entry{ev, due};
+        const QDateTime due = sampledNow(s).addSecs(std::max<int>(ev.Delay, 0));
+        DelayedEvent entry{ev, due};
         entry.event.Day = DayIndexOf(due.date());
         entry.event.Time = FormatTimeOfDay(due.time().msecsSinceStartOfDay() / 1000);
         // Behind every entry due at the same moment or earlier.
-        std::size_t p = 0;
-        const std::size_t count = static_cast<std::size_t>(e.DelayedEventCount);
-        while (p < count && e.DelayedEvents[p].due <= due) ++p;
-        e.DelayedEvents.insert(e.DelayedEvents.begin() + static_cast<std::ptrdiff_t>(p), std::move(entry));
-        e.DelayedEventCount = static_cast<int32_t>(e.DelayedEvents.size());
+        auto p = s.DelayedEvents.begin();
+        while (p != s.DelayedEvents.end() && p->due <= due) ++p;
+        s.DelayedEvents.insert(p, std::move(entry));
     });
 }
 
-void ExecuteDelayedEvent(Engine& e, int position) {
-    Guarded(e, QStringLiteral("Error Executing Delayed Event"), [&] {
+namespace {
+
+const QString kDelayedLocation = QStringLiteral("Error Executing Delayed Event");
+
+Task<> runDelayed(Scheduler& s, AutomationEvent ev) {
+    try {
+        const bool outcome = co_await RunActionSequence(s, ev, RunnerKind::Triggered);
+        s.view.addHistoryLine({ev.DayName, NowText(s.clock), HistoryTitle(ev, outcome)}, HistoryIsRed(ev, outcome));
+    } catch (...) {
+        ReportError(s.logs, kDelayedLocation, CurrentFailure(std::current_exception()));
+    }
+}
+
+}  // namespace
+
+void ExecuteDelayedEvent(Scheduler& s, int position) {
+    Guarded(s.logs, kDelayedLocation, [&] {
         // Taken off the queue first: whatever happens while it runs (a failure, or another event
-        // queued during one of its waits), it runs once.
-        const AutomationEvent ev = at(e.DelayedEvents, position).event;
-        e.DelayedEvents.erase(e.DelayedEvents.begin() + position);
-        e.DelayedEventCount = static_cast<int32_t>(e.DelayedEvents.size());
-
-        const bool outcome = RunActionSequence(e, ev, RunnerKind::Triggered);
-        e.view.addHistoryLine({ev.DayName, NowText(e), HistoryTitle(ev, outcome)},
-                              HistoryIsRed(ev, outcome));
+        // queued meanwhile), it runs once.
+        const AutomationEvent ev = at(s.DelayedEvents, position).event;
+        s.DelayedEvents.erase(s.DelayedEvents.begin() + position);
+        StartRun(s, ev, NowText(s.clock), runDelayed(s, ev));
     });
 }
 
-void RunDueDelayedEvents(Engine& e) {
-    if (e.DelayedEventCount == 0) return;
-    const QDateTime now = sampledNow(e);
-    while (e.DelayedEventCount > 0 && !e.DelayedEvents.empty() && e.DelayedEvents.front().due <= now)
-        ExecuteDelayedEvent(e, 0);
+void RunDueDelayedEvents(Scheduler& s) {
+    if (s.DelayedEvents.empty()) return;
+    const QDateTime now = sampledNow(s);
+    while (!s.DelayedEvents.empty() && s.DelayedEvents.front().due <= now) ExecuteDelayedEvent(s, 0);
 }
 
 }  // namespace tarvo

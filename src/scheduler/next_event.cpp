@@ -2,33 +2,33 @@
 
 #include <algorithm>
 
-#include "engine/engine.h"
-#include "engine/status_view.h"
+#include "base/status_view.h"
 #include "logs/logs.h"
+#include "scheduler/scheduler.h"
 #include "scheduler/time_arith.h"
 
 namespace tarvo {
 
-int16_t DetermineNextEvent(Engine& e) {
-    return Guarded(e, QStringLiteral("Error Determining Next Event"), int16_t{0}, [&]() -> int16_t {
-        if (e.TotalEvents == 0) {
-            DisplayNextEvent(e);
+int16_t DetermineNextEvent(Scheduler& s) {
+    return Guarded(s.logs, QStringLiteral("Error Determining Next Event"), int16_t{0}, [&]() -> int16_t {
+        if (s.TotalEvents() == 0) {
+            DisplayNextEvent(s);
             return 0;
         }
-        if (e.TotalEvents == 1) return 0;
+        if (s.TotalEvents() == 1) return 0;
         constexpr int kNone = 16383;
         int first = kNone;
-        for (int32_t i = 0; i < e.TotalEvents; ++i) {
-            const AutomationEvent& ev = at(e.Events, i);
+        for (int32_t i = 0; i < s.TotalEvents(); ++i) {
+            const AutomationEvent& ev = at(s.Events, i);
             // A day outside Monday..Sunday (7 "None", or any other stored value) is never on the
             // clock: choosing such a row would leave the pointer on a row that never falls due.
             const std::optional<int> seconds = EventSeconds(ev.Time);
             if (!seconds || ev.Type != kTimed || !IsWeekday(ev.Day)) continue;
-            if (ev.Day == e.CurrentDay) {
-                if (*seconds >= e.CurrentTime && !DecidedThisSecond(e, ev)) return to16(i);
+            if (ev.Day == s.CurrentDay) {
+                if (*seconds >= s.CurrentTime && !DecidedThisSecond(s, ev)) return to16(i);
                 if (first == kNone) first = i;
             } else {
-                if (ev.Day > e.CurrentDay) return to16(i);
+                if (ev.Day > s.CurrentDay) return to16(i);
                 if (first == kNone) first = i;
             }
         }
@@ -38,38 +38,36 @@ int16_t DetermineNextEvent(Engine& e) {
 
 namespace {
 
-QDateTime currentSecond(const Engine& e) {
-    return QDateTime(e.CurrentDate, QTime::fromMSecsSinceStartOfDay(e.CurrentTime * 1000));
+QDateTime currentSecond(const Scheduler& s) {
+    return QDateTime(s.CurrentDate, QTime::fromMSecsSinceStartOfDay(s.CurrentTime * 1000));
 }
 
 }  // namespace
 
-void NoteDecidedNow(Engine& e, const AutomationEvent& ev) {
-    if (ev.Day != e.CurrentDay || EventSeconds(ev.Time) != e.CurrentTime) return;  // a late run
-    const QDateTime now = currentSecond(e);
-    if (e.decidedAt != now) {
-        e.decidedAt = now;
-        e.decidedNumbers.clear();
+void NoteDecidedNow(Scheduler& s, const AutomationEvent& ev) {
+    if (ev.Day != s.CurrentDay || EventSeconds(ev.Time) != s.CurrentTime) return;  // a late run
+    const QDateTime now = currentSecond(s);
+    if (s.decidedAt != now) {
+        s.decidedAt = now;
+        s.decidedNumbers.clear();
     }
-    e.decidedNumbers.push_back(ev.Number);
+    s.decidedNumbers.push_back(ev.Number);
 }
 
-bool DecidedThisSecond(const Engine& e, const AutomationEvent& ev) {
-    if (e.decidedAt != currentSecond(e) || ev.Day != e.CurrentDay ||
-        EventSeconds(ev.Time) != e.CurrentTime)
+bool DecidedThisSecond(const Scheduler& s, const AutomationEvent& ev) {
+    if (s.decidedAt != currentSecond(s) || ev.Day != s.CurrentDay || EventSeconds(ev.Time) != s.CurrentTime)
         return false;
-    return std::find(e.decidedNumbers.begin(), e.decidedNumbers.end(), ev.Number) !=
-           e.decidedNumbers.end();
+    return std::find(s.decidedNumbers.begin(), s.decidedNumbers.end(), ev.Number) != s.decidedNumbers.end();
 }
 
-void DisplayNextEvent(Engine& e) {
-    Guarded(e, QStringLiteral("Error Displaying Next Event"), [&] {
-        if (e.TotalEvents == 0) {
-            e.view.showNextEvent({QStringLiteral(" "), QStringLiteral(" "), QStringLiteral("No Events")});
+void DisplayNextEvent(Scheduler& s) {
+    Guarded(s.logs, QStringLiteral("Error Displaying Next Event"), [&] {
+        if (s.TotalEvents() == 0) {
+            s.view.showNextEvent({QStringLiteral(" "), QStringLiteral(" "), QStringLiteral("No Events")});
             return;
         }
-        const AutomationEvent& ev = at(e.Events, e.NextEventIndex);
-        e.view.showNextEvent({ev.DayName, ev.Time, ev.Title});
+        const AutomationEvent& ev = at(s.Events, s.NextEventIndex);
+        s.view.showNextEvent({ev.DayName, ev.Time, ev.Title});
     });
 }
 

@@ -1,48 +1,59 @@
 #include "scheduler/run_event.h"
 
-#include "engine/status_view.h"
+#include "base/status_view.h"
 #include "logs/logs.h"
 #include "scheduler/actions.h"
 #include "scheduler/conditions.h"
 #include "scheduler/time_arith.h"
 #include "scheduler/upkeep.h"
+#include "switcher/links.h"
 
 namespace tarvo {
 
 namespace {
 
-AutomationEvent& entryOf(Engine& e, const RunTarget& t) {
-    if (t.timed) return at(e.Events, e.NextEventIndex);
-    if (t.index >= e.triggerCount(t.table)) failSubscript();
-    return at(e.triggerTable(t.table), t.index);
+// The index of the triggered entry carrying `id`; -1 when it is no longer in its table.
+int indexOf(const std::vector<AutomationEvent>& list, uint32_t id) {
+    for (std::size_t i = 0; i < list.size(); ++i)
+        if (list[i].id == id) return static_cast<int>(i);
+    return -1;
 }
 
-// The entry may have moved while the actions waited (a triggered delete, a reload from the
-// setup dialog): find it again by its Number before changing anything for it.
-bool relocate(Engine& e, RunTarget& t, int16_t number) {
+int indexOfNumber(const std::vector<AutomationEvent>& list, int16_t number) {
+    for (std::size_t i = 0; i < list.size(); ++i)
+        if (list[i].Number == number) return static_cast<int>(i);
+    return -1;
+}
+
+// After the actions: the one-time entry leaves the database and the tables. Other runs went on
+// while this one waited (a triggered delete, a reload): the entry is found again by its id, or
+// by its Number when a reload has read the rows afresh.
+void deleteOneTime(Scheduler& s, const RunTarget& t, const AutomationEvent& ev, RunResult& result) {
     if (t.timed) {
-        if (e.TotalEvents > 0 && e.NextEventIndex >= 0 && e.NextEventIndex < e.TotalEvents &&
-            e.Events[static_cast<std::size_t>(e.NextEventIndex)].Number == number)
-            return true;
-        return false;
-    }
-    const auto& list = e.triggerTable(t.table);
-    const int32_t count = e.triggerCount(t.table);
-    if (t.index < count && list[static_cast<std::size_t>(t.index)].Number == number) return true;
-    for (int32_t i = 0; i < count; ++i) {
-        if (list[static_cast<std::size_t>(i)].Number == number) {
-            t.index = i;
-            return true;
+        if (s.NextEventIndex >= 0 && s.NextEventIndex < s.TotalEvents() &&
+            s.Events[static_cast<std::size_t>(s.NextEventIndex)].id == ev.id) {
+            DeleteOneTimeEvent(s);
+            result.deletedAtPointer = true;
+        } else {
+            DeleteOneTimeEventByNumber(s, ev.Number);
         }
+        return;
     }
-    return false;
+    auto& list = s.triggerTable(t.table);
+    int index = indexOf(list, ev.id);
+    if (index < 0) index = indexOfNumber(list, ev.Number);
+    if (index >= 0)
+        DeleteTriggeredOneTimeEvent(s, t.table, index);
+    else
+        DeleteOneTimeEventByNumber(s, ev.Number);
 }
 
 }  // namespace
 
-RunResult RunOneEvent(Engine& e, const RunTarget& target) {
-    RunTarget t = target;
-    AutomationEvent ev = entryOf(e, t);  // a copy: the tables may change under a wait
+Task<RunResult> RunOneEvent(Scheduler& s, RunTarget t) {
+    // A copy: the tables may change while the actions wait.
+    const int startIndex = t.timed ? s.NextEventIndex : indexOf(s.triggerTable(t.table), t.id);
+    AutomationEvent ev = t.timed ? at(s.Events, startIndex) : at(s.triggerTable(t.table), startIndex);
     RunResult result;
 
     bool runs = false;
@@ -50,55 +61,56 @@ RunResult RunOneEvent(Engine& e, const RunTarget& target) {
     if (ev.Active == kInactive) {
         runs = false;
     } else if (ev.Active == kSkipNext) {
-        if (t.timed)
-            UpdateSkipEvent(e);
-        else
-            UpdateTriggeredSkipEvent(e, t.table, t.index);
-        ev.Active = entryOf(e, t).Active;  // nothing waited since the copy: same entry
+        // Nothing has waited since the copy: the entry is still where it was.
+        if (t.timed) {
+            UpdateSkipEvent(s);
+            ev.Active = at(s.Events, startIndex).Active;
+        } else {
+            UpdateTriggeredSkipEvent(s, t.table, startIndex);
+            ev.Active = at(s.triggerTable(t.table), startIndex).Active;
+        }
         runs = false;
     } else if (t.timed && ev.Active != kActive && ev.Active != kRunOnce) {
         runs = false;
-    } else if (e.SwitcherOnline && e.SwitcherConnected) {
-        const ConditionCheck c = CheckConditions(e, ev);
+    } else if (s.switcher.master().Online && s.switcher.master().Connected) {
+        const ConditionCheck c = CheckConditions(s, ev);
         runs = c.holds;
         if (!c.holds) reasonSelector = c.failedSelector;
     }
     result.active = ev.Active;
 
     if (runs && ev.Delay != 0) {
-        AddDelayedEvent(e, ev);
+        AddDelayedEvent(s, ev);
         result.queued = true;
-        return result;
+        co_return result;
     }
 
     bool outcome = false;
     if (runs) {
-        outcome = RunActionSequence(e, ev, t.timed ? RunnerKind::Timed : RunnerKind::Triggered);
+        outcome = co_await RunActionSequence(s, ev, t.timed ? RunnerKind::Timed : RunnerKind::Triggered);
     } else {
         QString reason;
-        if (!e.SwitcherConnected)
+        if (!s.switcher.master().Connected)
             reason = kNotExecuted + QStringLiteral("Server not connected");
-        else if (!e.SwitcherOnline)
+        else if (!s.switcher.master().Online)
             reason = kNotExecuted + QStringLiteral("Switcher not connected");
         else
             reason = ConditionRefusal(reasonSelector);
-        if (!reason.isEmpty()) WriteActivityLog(e, ev.Title + reason);
+        if (!reason.isEmpty()) WriteActivityLog(s.logs, ev.Title + reason);
     }
 
-    const QString time = t.timed ? ev.Time : NowText(e);
-    e.view.addHistoryLine({ev.DayName, time, HistoryTitle(ev, outcome)}, HistoryIsRed(ev, outcome));
+    const QString time = t.timed ? ev.Time : NowText(s.clock);
+    s.view.addHistoryLine({ev.DayName, time, HistoryTitle(ev, outcome)}, HistoryIsRed(ev, outcome));
 
-    if (ev.Active == kRunOnce) {
-        if (!relocate(e, t, ev.Number)) {
-            DeleteOneTimeEventByNumber(e, ev.Number);
-        } else if (t.timed) {
-            DeleteOneTimeEvent(e);
-            result.deletedAtPointer = true;
-        } else {
-            DeleteTriggeredOneTimeEvent(e, t.table, t.index);
-        }
-    }
-    return result;
+    if (ev.Active == kRunOnce) deleteOneTime(s, t, ev, result);
+    co_return result;
+}
+
+void StartRun(Scheduler& s, const AutomationEvent& ev, const QString& historyTime, Task<> run) {
+    if (s.runs.start(std::move(run))) return;
+    if (s.runs.stopped()) return;  // the program is ending: nothing more is logged
+    WriteActivityLog(s.logs, ev.Title + kNotExecuted + kTooManyRuns);
+    s.view.addHistoryLine({ev.DayName, historyTime, ev.Title + QStringLiteral(" - Not Executed")}, true);
 }
 
 }  // namespace tarvo

@@ -3,22 +3,30 @@
 // refusal reason, the history line and the one-time and skip upkeep.
 #pragma once
 
-#include "engine/engine.h"
+#include "base/task.h"
+#include "scheduler/scheduler.h"
 
 namespace tarvo {
 
 struct RunTarget {
-    bool timed = true;
-    TriggerTable table = TriggerTable::Opto;  // triggered runs only
-    int index = 0;                             // the entry of the triggered table
+    bool timed = true;                         // Events(NextEventIndex)
+    TriggerTable table = TriggerTable::Opto;  // triggered runs: the entry of this table
+    uint32_t id = 0;                           // carrying this id
 };
 
 // Runs one event; returns its Active value as it stands after a skip update.
 struct RunResult {
-    bool queued = false;   // it had a delay and went to the delayed queue
+    bool queued = false;  // it had a delay and went to the delayed queue
     int16_t active = 0;
     bool deletedAtPointer = false;  // a timed one-time entry left Events at NextEventIndex
 };
-RunResult RunOneEvent(Engine& e, const RunTarget& target);
+Task<RunResult> RunOneEvent(Scheduler& s, RunTarget target);
+
+// Starts `run` for `ev`. When too many runs are in progress already, the event is refused
+// instead: Title + " not executed - Too Many Runs" in the activity log and a red history line
+// (with `historyTime` in its time column).
+void StartRun(Scheduler& s, const AutomationEvent& ev, const QString& historyTime, Task<> run);
+
+inline const QString kTooManyRuns = QStringLiteral("Too Many Runs");
 
 }  // namespace tarvo

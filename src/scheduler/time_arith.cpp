@@ -2,9 +2,8 @@
 
 #include <QDate>
 
-#include "engine/engine.h"
+#include "base/clock.h"
 #include "logs/logs.h"
-#include "scheduler/clock.h"
 
 namespace tarvo {
 
@@ -73,51 +72,25 @@ QString FormatTimeOfDay(int seconds) {
     return out;
 }
 
-int16_t ConvertToMinutes(Engine& e, int secondsOfDay, int day) {
-    return Guarded(e, QStringLiteral("Error Converting Minutes"), int16_t{0}, [&] {
+int16_t ConvertToMinutes(Logs& logs, int secondsOfDay, int day) {
+    return Guarded(logs, QStringLiteral("Error Converting Minutes"), int16_t{0}, [&] {
         return to16(static_cast<long long>(day) * 1440 + secondsOfDay / 3600 * 60 + secondsOfDay / 60 % 60);
     });
 }
 
-int16_t ConvertToMinutes(Engine& e, const QString& timeText, int day) {
-    return Guarded(e, QStringLiteral("Error Converting Minutes"), int16_t{0}, [&] {
+int16_t ConvertToMinutes(Logs& logs, const QString& timeText, int day) {
+    return Guarded(logs, QStringLiteral("Error Converting Minutes"), int16_t{0}, [&] {
         const int secs = ParseTimeOfDay(timeText);
         return to16(static_cast<long long>(day) * 1440 + secs / 3600 * 60 + secs / 60 % 60);
     });
 }
 
-bool CheckDelayOn(const Clock& clock, int64_t& start, int64_t delay) {
-    constexpr int64_t kMax = 2147483647;
-    const int64_t now = clock.tickCount();
-    if (start + delay > kMax) {
-        // The wait crosses the counter's wrap: not yet while the counter is still positive;
-        // once it has turned negative, move `start` to the same side of the wrap.
-        if (now >= 0) return false;
-        start = -(kMax - start) - kMax;
-    }
-    return start + delay < now;
+bool CheckDelay(Logs& logs, const Clock& clock, int64_t& start, int64_t delay) {
+    return Guarded(logs, QStringLiteral("Error checking Delay"), false,
+                   [&] { return CheckDelayOn(clock, start, delay); });
 }
 
-bool CheckDelay(Engine& e, int64_t& start, int64_t delay) {
-    return Guarded(e, QStringLiteral("Error checking Delay"), false,
-                   [&] { return CheckDelayOn(e.clock, start, delay); });
-}
-
-void ProcessWait(Engine& e, int delay, bool pumpEvents) {
-    Guarded(e, QStringLiteral("Error Processing Wait"), [&] {
-        int64_t start = e.clock.tickCount();
-        while (!CheckDelay(e, start, delay)) {
-            // Sleep until just past the deadline (the nested loop handles events meanwhile).
-            const int64_t now = e.clock.tickCount();
-            int64_t remaining = start + delay - now + 1;
-            if (remaining < 1) remaining = 1;
-            if (remaining > delay + 1) remaining = delay + 1;
-            e.clock.sleep(static_cast<int>(remaining), pumpEvents);
-        }
-    });
-}
-
-QString NowText(Engine& e) { return e.clock.now().time().toString(QStringLiteral("hh:mm:ss")); }
+QString NowText(const Clock& clock) { return clock.now().time().toString(QStringLiteral("hh:mm:ss")); }
 
 int16_t DayIndexOf(const QDate& date) { return static_cast<int16_t>(date.dayOfWeek() - 1); }
 

@@ -9,7 +9,7 @@
 
 namespace tarvo {
 
-class Engine;
+struct Logs;
 class Clock;
 
 constexpr int kMinutesPerWeek = 10080;
@@ -26,21 +26,15 @@ QString FormatTimeOfDay(int seconds);
 
 // day × 1440 + hour × 60 + minute (16-bit). Reports "Error Converting Minutes" and gives 0 on
 // failure.
-int16_t ConvertToMinutes(Engine& e, int secondsOfDay, int day);
-int16_t ConvertToMinutes(Engine& e, const QString& timeText, int day);
+int16_t ConvertToMinutes(Logs& logs, int secondsOfDay, int day);
+int16_t ConvertToMinutes(Logs& logs, const QString& timeText, int day);
 
-// True when more than `delay` ms have passed since the tick-count reading `start`. Handles the
-// counter's wrap past 2147483647 by rewriting `start` once.
-bool CheckDelay(Engine& e, int64_t& start, int64_t delay);
-// The same rule on a bare clock, for callers without an engine.
-bool CheckDelayOn(const Clock& clock, int64_t& start, int64_t delay);
-
-// Returns after `delay` ms; while waiting, pending window and socket events are handled when
-// `pumpEvents`. Never a busy wait: it sleeps in a nested event loop until the deadline.
-void ProcessWait(Engine& e, int delay, bool pumpEvents = true);
+// True when more than `delay` ms have passed since the tick-count reading `start` (the rule of
+// CheckDelayOn), reporting a failure under "Error checking Delay".
+bool CheckDelay(Logs& logs, const Clock& clock, int64_t& start, int64_t delay);
 
 // The live clock's time of day as "hh:mm:ss", for history lines of triggered runs.
-QString NowText(Engine& e);
+QString NowText(const Clock& clock);
 
 // The current day index from the clock: 0 Monday .. 6 Sunday.
 int16_t DayIndexOf(const QDate& date);

@@ -1,10 +1,12 @@
 #include "scheduler/triggered.h"
 
+#include <algorithm>
 #include <functional>
 
-#include "engine/engine.h"
 #include "logs/logs.h"
 #include "scheduler/run_event.h"
+#include "scheduler/scheduler.h"
+#include "scheduler/time_arith.h"
 #include "store/exchange_sort.h"
 #include "switcher/output_map.h"
 
@@ -13,16 +15,14 @@ namespace tarvo {
 namespace {
 
 // Copies the events of the given kinds out of Events and orders them by `key` (the triggering
-// input, relay or destination), then by Delay, with the classic exchange passes. When nothing
-// qualifies the table keeps what it held; only the count says it is empty.
-void buildList(Engine& e, TriggerTable table, const std::function<bool(const AutomationEvent&)>& wanted,
+// input, relay or destination), then by Delay, with the classic exchange passes.
+void buildList(Scheduler& s, TriggerTable table, const std::function<bool(const AutomationEvent&)>& wanted,
                int16_t AutomationEvent::*key) {
-    auto& list = e.triggerTable(table);
-    int32_t& count = e.triggerCount(table);
-    count = 0;
+    auto& list = s.triggerTable(table);
+    list.clear();
     std::vector<AutomationEvent> picked;
-    for (int32_t i = 0; i < e.TotalEvents; ++i)
-        if (wanted(at(e.Events, i))) picked.push_back(e.Events[static_cast<std::size_t>(i)]);
+    for (const AutomationEvent& ev : s.Events)
+        if (wanted(ev)) picked.push_back(ev);
     if (picked.empty()) return;
 
     std::vector<int> order(picked.size());
@@ -31,106 +31,99 @@ void buildList(Engine& e, TriggerTable table, const std::function<bool(const Aut
     ExchangePassWithinGroups(
         order, [&](int a, int b) { return picked[a].*key == picked[b].*key; },
         [&](int a, int b) { return picked[a].Delay < picked[b].Delay; });
-    list.clear();
     list.reserve(picked.size());
     for (int i : order) list.push_back(std::move(picked[static_cast<std::size_t>(i)]));
-    count = static_cast<int32_t>(list.size());
 }
 
 }  // namespace
 
-void BuildOptoEvents(Engine& e) {
-    Guarded(e, QStringLiteral("Error Processing Opto Events"), [&] {
+void BuildOptoEvents(Scheduler& s) {
+    Guarded(s.logs, QStringLiteral("Error Processing Opto Events"), [&] {
         buildList(
-            e, TriggerTable::Opto, [](const AutomationEvent& ev) { return ev.Type == kOptoOn || ev.Type == kOptoOff; },
+            s, TriggerTable::Opto, [](const AutomationEvent& ev) { return ev.Type == kOptoOn || ev.Type == kOptoOff; },
             &AutomationEvent::Opto);
     });
 }
 
-void BuildRelayEvents(Engine& e) {
-    Guarded(e, QStringLiteral("Error Processing Relay Events"), [&] {
+void BuildRelayEvents(Scheduler& s) {
+    Guarded(s.logs, QStringLiteral("Error Processing Relay Events"), [&] {
         buildList(
-            e, TriggerTable::Relay, [](const AutomationEvent& ev) { return ev.Type == kRelayOn || ev.Type == kRelayOff; },
+            s, TriggerTable::Relay, [](const AutomationEvent& ev) { return ev.Type == kRelayOn || ev.Type == kRelayOff; },
             &AutomationEvent::Opto);
     });
 }
 
-void BuildCrosspointEvents(Engine& e) {
-    Guarded(e, QStringLiteral("Error Processing Crosspoint Events"), [&] {
-        e.CrosspointTriggerDests.assign(1, 16383);
+void BuildCrosspointEvents(Scheduler& s) {
+    Guarded(s.logs, QStringLiteral("Error Processing Crosspoint Events"), [&] {
+        s.CrosspointTriggerDests.clear();
         buildList(
-            e, TriggerTable::Crosspoint, [](const AutomationEvent& ev) { return ev.Type == kCrosspointTrigger; },
+            s, TriggerTable::Crosspoint, [](const AutomationEvent& ev) { return ev.Type == kCrosspointTrigger; },
             &AutomationEvent::TriggerDest);
-        if (e.CrosspointEventCount == 0) return;
-        e.CrosspointTriggerDests.assign(1, e.CrosspointEvents[0].TriggerDest);
-        for (int32_t i = 0; i < e.CrosspointEventCount; ++i) {
-            const int16_t d = e.CrosspointEvents[static_cast<std::size_t>(i)].TriggerDest;
-            if (d != e.CrosspointTriggerDests.back()) e.CrosspointTriggerDests.push_back(d);
-        }
+        for (const AutomationEvent& ev : s.CrosspointEvents)
+            if (s.CrosspointTriggerDests.empty() || ev.TriggerDest != s.CrosspointTriggerDests.back())
+                s.CrosspointTriggerDests.push_back(ev.TriggerDest);
     });
+}
+
+bool WatchesDestination(const Scheduler& s, int dest) {
+    return std::find(s.CrosspointTriggerDests.begin(), s.CrosspointTriggerDests.end(), dest) !=
+           s.CrosspointTriggerDests.end();
 }
 
 namespace {
 
-// Scans a triggered table from the front and runs every entry that `match` accepts, stopping at
-// the first entry that `past` says lies beyond the wanted key (the table is ordered by it). When
-// a run deletes its one-time entry, the entry that moved into its place is looked at next, and
-// the scan never runs past the shortened table.
+// Scans a triggered table from the front and starts a run for every entry that `match` accepts,
+// stopping at the first entry that `past` says lies beyond the wanted key (the table is ordered
+// by it). The matching entries are noted before the first run starts, and each is looked up
+// again by its id just before its own run: a run that ends at once (and may delete its one-time
+// entry) cannot make the scan pass over an entry or look at one twice.
 template <typename Match, typename Past>
-void scanTable(Engine& e, TriggerTable table, Match match, Past past, void (*execute)(Engine&, int)) {
-    auto& list = e.triggerTable(table);
-    int32_t last = e.triggerCount(table) - 1;
-    int32_t i = 0;
-    while (i <= last && i < e.triggerCount(table)) {
-        const AutomationEvent& entry = at(list, i);
-        if (past(entry)) return;
-        if (!match(entry)) {
-            ++i;
-            continue;
-        }
-        const int16_t number = entry.Number;
-        const int32_t before = e.triggerCount(table);
-        execute(e, i);
-        const int32_t after = e.triggerCount(table);
-        if (after < before && (i >= after || list[static_cast<std::size_t>(i)].Number != number)) {
-            last -= before - after;
-        } else {
-            ++i;
-        }
+void scanTable(Scheduler& s, TriggerTable table, Match match, Past past, Task<> (*execute)(Scheduler&, uint32_t)) {
+    std::vector<uint32_t> matching;
+    for (const AutomationEvent& entry : s.triggerTable(table)) {
+        if (past(entry)) break;
+        if (match(entry)) matching.push_back(entry.id);
+    }
+    for (uint32_t id : matching) {
+        const auto& list = s.triggerTable(table);
+        const auto it = std::find_if(list.begin(), list.end(), [&](const AutomationEvent& ev) { return ev.id == id; });
+        if (it == list.end()) continue;
+        const AutomationEvent entry = *it;
+        StartRun(s, entry, NowText(s.clock), execute(s, id));
     }
 }
 
 }  // namespace
 
-void ProcessOptoEvent(Engine& e, int opto, int state) {
-    Guarded(e, QStringLiteral("Error Processing Opto Event"), [&] {
+void ProcessOptoEvent(Scheduler& s, int opto, int state) {
+    Guarded(s.logs, QStringLiteral("Error Processing Opto Event"), [&] {
         if (state != 0 && state != 1) return;
         scanTable(
-            e, TriggerTable::Opto,
+            s, TriggerTable::Opto,
             [&](const AutomationEvent& ev) {
                 return ev.Opto == opto + 1 && ((state == 1 && ev.Type == kOptoOn) || (state == 0 && ev.Type == kOptoOff)) &&
-                       ev.Day == e.CurrentDay;
+                       ev.Day == s.CurrentDay;
             },
             [&](const AutomationEvent& ev) { return opto + 1 < ev.Opto; }, &ExecuteOptoEvent);
     });
 }
 
-void ProcessRelayEvent(Engine& e, int relay, int state) {
-    Guarded(e, QStringLiteral("Error Processing Relay Event"), [&] {
+void ProcessRelayEvent(Scheduler& s, int relay, int state) {
+    Guarded(s.logs, QStringLiteral("Error Processing Relay Event"), [&] {
         if (state != 0 && state != 1) return;
         scanTable(
-            e, TriggerTable::Relay,
+            s, TriggerTable::Relay,
             [&](const AutomationEvent& ev) {
                 return ev.Opto == relay + 1 &&
                        ((state == 1 && ev.Type == kRelayOn) || (state == 0 && ev.Type == kRelayOff)) &&
-                       ev.Day == e.CurrentDay;
+                       ev.Day == s.CurrentDay;
             },
             [&](const AutomationEvent& ev) { return relay + 1 < ev.Opto; }, &ExecuteRelayEvent);
     });
 }
 
-void DetermineCrosspointChange(Engine& e, const OutputMap& oldMap, const OutputMap& newMap, int dest) {
-    Guarded(e, QStringLiteral("Error Determining Crosspoint Change"), [&] {
+void DetermineCrosspointChange(Scheduler& s, const OutputMap& oldMap, const OutputMap& newMap, int dest) {
+    Guarded(s.logs, QStringLiteral("Error Determining Crosspoint Change"), [&] {
         const int c = oldMap.SourceCount;
         const int n = newMap.SourceCount;
         auto oldSource = [&](int b) { return at(oldMap.Sources, b); };
@@ -141,29 +134,29 @@ void DetermineCrosspointChange(Engine& e, const OutputMap& oldMap, const OutputM
             for (int b = 0; b < c; ++b) {
                 bool still = false;
                 for (int i = 0; i < n && !still; ++i) still = newSource(i) == oldSource(b);
-                if (!still) ProcessCrosspointEvent(e, dest, oldSource(b) + 1, 0);
+                if (!still) ProcessCrosspointEvent(s, dest, oldSource(b) + 1, 0);
             }
             for (int i = 0; i < n; ++i) {
                 bool before = false;
                 for (int b = 0; b < c && !before; ++b) before = oldSource(b) == newSource(i);
-                if (!before) ProcessCrosspointEvent(e, dest, newSource(i) + 1, 1);
+                if (!before) ProcessCrosspointEvent(s, dest, newSource(i) + 1, 1);
             }
         } else if (n > 0) {
-            for (int i = 0; i < n; ++i) ProcessCrosspointEvent(e, dest, newSource(i) + 1, 1);
-            ProcessCrosspointEvent(e, dest, kWholeDestination, 1);
+            for (int i = 0; i < n; ++i) ProcessCrosspointEvent(s, dest, newSource(i) + 1, 1);
+            ProcessCrosspointEvent(s, dest, kWholeDestination, 1);
         } else if (c > 0) {
-            for (int b = 0; b < c; ++b) ProcessCrosspointEvent(e, dest, oldSource(b) + 1, 0);
-            ProcessCrosspointEvent(e, dest, kWholeDestination, 0);
+            for (int b = 0; b < c; ++b) ProcessCrosspointEvent(s, dest, oldSource(b) + 1, 0);
+            ProcessCrosspointEvent(s, dest, kWholeDestination, 0);
         }
     });
 }
 
-void ProcessCrosspointEvent(Engine& e, int dest, int source, int state) {
-    Guarded(e, QStringLiteral("Error Executing Crosspoint Event"), [&] {
+void ProcessCrosspointEvent(Scheduler& s, int dest, int source, int state) {
+    Guarded(s.logs, QStringLiteral("Error Executing Crosspoint Event"), [&] {
         scanTable(
-            e, TriggerTable::Crosspoint,
+            s, TriggerTable::Crosspoint,
             [&](const AutomationEvent& ev) {
-                if (ev.TriggerDest != dest || ev.Day != e.CurrentDay) return false;
+                if (ev.TriggerDest != dest || ev.Day != s.CurrentDay) return false;
                 if (source == kWholeDestination)
                     return (state == 1 && ev.tControl == 3) || (state == 0 && ev.tControl == 4);
                 return ev.TriggerSource == source &&
@@ -173,19 +166,28 @@ void ProcessCrosspointEvent(Engine& e, int dest, int source, int state) {
     });
 }
 
-void ExecuteOptoEvent(Engine& e, int index) {
-    Guarded(e, QStringLiteral("Error Executing Opto Event"),
-            [&] { RunOneEvent(e, RunTarget{false, TriggerTable::Opto, index}); });
+namespace {
+
+Task<> executeTriggered(Scheduler& s, TriggerTable table, uint32_t id, QString location) {
+    try {
+        co_await RunOneEvent(s, RunTarget{false, table, id});
+    } catch (...) {
+        ReportError(s.logs, location, CurrentFailure(std::current_exception()));
+    }
 }
 
-void ExecuteRelayEvent(Engine& e, int index) {
-    Guarded(e, QStringLiteral("Error Executing Relay Event"),
-            [&] { RunOneEvent(e, RunTarget{false, TriggerTable::Relay, index}); });
+}  // namespace
+
+Task<> ExecuteOptoEvent(Scheduler& s, uint32_t id) {
+    return executeTriggered(s, TriggerTable::Opto, id, QStringLiteral("Error Executing Opto Event"));
 }
 
-void ExecuteCrosspointEvent(Engine& e, int index) {
-    Guarded(e, QStringLiteral("Error Executing Crosspoint Event"),
-            [&] { RunOneEvent(e, RunTarget{false, TriggerTable::Crosspoint, index}); });
+Task<> ExecuteRelayEvent(Scheduler& s, uint32_t id) {
+    return executeTriggered(s, TriggerTable::Relay, id, QStringLiteral("Error Executing Relay Event"));
+}
+
+Task<> ExecuteCrosspointEvent(Scheduler& s, uint32_t id) {
+    return executeTriggered(s, TriggerTable::Crosspoint, id, QStringLiteral("Error Executing Crosspoint Event"));
 }
 
 }  // namespace tarvo

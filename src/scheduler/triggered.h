@@ -4,30 +4,36 @@
 
 #include <cstdint>
 
+#include "base/task.h"
+
 namespace tarvo {
 
-class Engine;
+class Scheduler;
 struct OutputMap;
 
 // As a source number: the destination as a whole (its first source came or its last went).
 constexpr int kWholeDestination = 16383;
 
-// List builders, called by LoadDatabase in this order.
-void BuildOptoEvents(Engine& e);
-void BuildRelayEvents(Engine& e);
-void BuildCrosspointEvents(Engine& e);
+// List builders, called by the load in this order.
+void BuildOptoEvents(Scheduler& s);
+void BuildRelayEvents(Scheduler& s);
+void BuildCrosspointEvents(Scheduler& s);
 
-// Entry points from the inbound switcher messages. `opto` and `relay` are 0-based as the
-// switcher's state message carries them.
-void ProcessOptoEvent(Engine& e, int opto, int state);
-void ProcessRelayEvent(Engine& e, int relay, int state);
+// Entry points from the switcher's reports. `opto` and `relay` are 0-based as the switcher's
+// state message carries them. Each matching entry is examined once and started as a run of its
+// own; runs that wait go on after the scan.
+void ProcessOptoEvent(Scheduler& s, int opto, int state);
+void ProcessRelayEvent(Scheduler& s, int relay, int state);
 // `dest` is 1-based; the maps hold 0-based sources.
-void DetermineCrosspointChange(Engine& e, const OutputMap& oldMap, const OutputMap& newMap, int dest);
+void DetermineCrosspointChange(Scheduler& s, const OutputMap& oldMap, const OutputMap& newMap, int dest);
 // `source` is 1-based, or 16383 for the destination as a whole; `state` 1 came, 0 went.
-void ProcessCrosspointEvent(Engine& e, int dest, int source, int state);
+void ProcessCrosspointEvent(Scheduler& s, int dest, int source, int state);
+// Whether a crosspoint-triggered event watches this destination (1-based).
+bool WatchesDestination(const Scheduler& s, int dest);
 
-void ExecuteOptoEvent(Engine& e, int index);
-void ExecuteRelayEvent(Engine& e, int index);
-void ExecuteCrosspointEvent(Engine& e, int index);
+// One entry of a triggered table, found by its id, run as a run of its own.
+Task<> ExecuteOptoEvent(Scheduler& s, uint32_t id);
+Task<> ExecuteRelayEvent(Scheduler& s, uint32_t id);
+Task<> ExecuteCrosspointEvent(Scheduler& s, uint32_t id);
 
 }  // namespace tarvo

@@ -23,6 +23,10 @@ enum ActiveState : int16_t { kInactive = 0, kActive = 1, kSkipNext = 2, kRunOnce
 inline const QString kNotOnTheClock = QStringLiteral("24:00:00");
 
 struct AutomationEvent {
+    // Not a column: which row read from the file this is. Every copy of the row (in Events, in
+    // a trigger table, in a run) carries the same id, and no two rows read share one, so a run
+    // finds its own entry again exactly, whatever moved meanwhile.
+    uint32_t id = 0;
     int16_t Number = 0;
     QString DayName;
     int16_t Day = 0;
@@ -48,7 +52,6 @@ struct AutomationEvent {
     int16_t TriggerSource = 0, TriggerDest = 0, tControl = 0, Option = 0;
     int32_t Color = 0;
 
-    bool onTheClock() const { return Time != kNotOnTheClock; }
 };
 
 // Days 0 (Monday) to 6 (Sunday); 7 is "None" and anything else never matches a weekday.

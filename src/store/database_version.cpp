@@ -3,7 +3,6 @@
 #include <optional>
 #include <vector>
 
-#include "engine/engine.h"
 #include "logs/logs.h"
 #include "store/sqlite.h"
 
@@ -102,16 +101,15 @@ void setVersion(Database& db, int version, const UpgradeStep& step) {
 
 }  // namespace
 
-void CheckDatabaseVersion(Engine& e, const QString& path) {
-    const QString file = path.isEmpty() ? e.DatabasePath : path;
+void CheckDatabaseVersion(Logs& logs, const QString& file) {
     std::optional<Database> db;
     // 1. Opening.
-    Guarded(e, QStringLiteral("Invalid Automation DB"), [&] {
+    Guarded(logs, QStringLiteral("Invalid Automation DB"), [&] {
         db.emplace(file);
         db->useRollbackJournal();
     });
     if (!db) return;
-    Guarded(e, QStringLiteral("Error Checking DB Version"), [&] {
+    Guarded(logs, QStringLiteral("Error Checking DB Version"), [&] {
         // 2. A file without Info gets one, at version 1.
         if (!db->tableExists(QStringLiteral("Info"))) {
             Transaction t(*db);

@@ -3,16 +3,10 @@
 #include <cmath>
 #include <functional>
 
-#include "engine/engine.h"
-#include "engine/status_view.h"
 #include "logs/logs.h"
-#include "scheduler/triggered.h"
-#include "scheduler/upkeep.h"
 #include "store/database_version.h"
 #include "store/exchange_sort.h"
 #include "store/sqlite.h"
-#include "store/task_view.h"
-#include "switcher/links.h"
 
 namespace tarvo {
 
@@ -106,7 +100,9 @@ struct RowReader {
 };
 
 AutomationEvent readEvent(const Statement& row, std::vector<int>& columns) {
+    static uint32_t lastId = 0;
     AutomationEvent ev;
+    ev.id = ++lastId;
     RowReader r{row, columns};
     r.integer(ev.Number, "Number", std::nullopt, -32768, 32767);
     r.i16(ev.Day, "Day");
@@ -192,13 +188,6 @@ FieldValue firstRowField(Database& db, const QString& table, const QString& colu
 
 }  // namespace
 
-QString CaptionFor(const QString& future1) {
-    if (future1.isEmpty() || future1 == QLatin1String(" ")) return QStringLiteral("Tarvo Automation");
-    return QStringLiteral("Tarvo Automation - ") + future1;
-}
-
-QString TotalEventsText(long long count) { return QString::number(count) + QStringLiteral(" Total Events"); }
-
 std::optional<QString> ValidateAddress(const QString& text) {
     const qsizetype d1 = text.indexOf(QLatin1Char('.'));
     if (d1 < 0) return std::nullopt;
@@ -219,11 +208,11 @@ std::optional<QString> ValidateAddress(const QString& text) {
     return out.join(QLatin1Char('.'));
 }
 
-void SortEvents(Engine& e) {
-    const std::size_t n = static_cast<std::size_t>(e.TotalEvents);
+void SortEvents(std::vector<AutomationEvent>& events) {
+    const std::size_t n = events.size();
     std::vector<int> order(n);
     for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<int>(i);
-    const auto& ev = e.Events;
+    const auto& ev = events;
     auto day = [&](int i) { return ev[i].Day; };
     ExchangePass(order, 0, n, [&](int a, int b) { return day(a) < day(b); });
     ExchangePassWithinGroups(
@@ -240,134 +229,92 @@ void SortEvents(Engine& e) {
         [&](int a, int b) { return ev[a].Delay < ev[b].Delay; });
     std::vector<AutomationEvent> sorted;
     sorted.reserve(n);
-    for (int i : order) sorted.push_back(std::move(e.Events[static_cast<std::size_t>(i)]));
-    e.Events = std::move(sorted);
+    for (int i : order) sorted.push_back(std::move(events[static_cast<std::size_t>(i)]));
+    events = std::move(sorted);
 }
 
-void LoadDatabase(Engine& e) {
-    Guarded(e, kLocation, [&] {
-        // 1. No file: no events, nothing else changes.
-        if (!FileExists(e.DatabasePath)) {
-            e.TotalEvents = 0;
-            e.view.setStatusPanel(1, TotalEventsText(0));
-            return;
-        }
-        // 2. Bring the file up to the current schema.
-        CheckDatabaseVersion(e, QString());
-        // 3.
-        e.DatabaseFileTime = FileTimeText(e.DatabasePath);
-
-        // 5. The switcher address in effect before this load.
-        const QString oldAddr = e.settings.IPAddr;
-        const int32_t oldPort = e.settings.IPPort;
-        // Settings and rows are read into these and take effect only once the whole file has
+DatabaseRead ReadAutomationDatabase(Logs& logs, const EventStore& store, const EngineSettings& previous) {
+    DatabaseRead result;
+    const QString& path = store.DatabasePath;
+    if (!FileExists(path)) {
+        result.outcome = DatabaseRead::Missing;
+        return result;
+    }
+    // The schema first; the upgrade reports its own failures and the read goes on.
+    CheckDatabaseVersion(logs, path);
+    Guarded(logs, kLocation, [&] {
+        result.fileTime = FileTimeText(path);
+        // Settings and rows are read into these and only handed over once the whole file has
         // been read: a file that turns out damaged halfway (a copy cut short, a file replaced
         // while it is read) leaves the engine running the last table it read in full, never a
         // count from the new file over the rows of the old one.
-        EngineSettings s = e.settings;
+        EngineSettings s = previous;
         std::vector<AutomationEvent> loaded;
-        {
-            Database db(e.DatabasePath);
-            // One read snapshot: a writer between the count and the rows cannot make them differ.
-            db.exec(QStringLiteral("BEGIN"));
-            // 4. Is it an automation database at all? (A Null type is not a mismatch.)
-            const FieldValue type =
-                firstRowField(db, QStringLiteral("Type"), QStringLiteral("Type"));
-            if (!type.isNull() && ToText(type) != QLatin1String("Automation")) {
-                e.view.showError(QStringLiteral("Invalid Database File"),
-                                 QStringLiteral("File Error"));
-                e.TotalEvents = 0;
-                return;
-            }
-            // 6.
-            const FieldValue port =
-                firstRowField(db, QStringLiteral("Server"), QStringLiteral("IPPort"));
-            s.IPPort =
-                port.isNull() ? 1250 : static_cast<int32_t>(ToInteger(port, INT32_MIN, INT32_MAX));
-            const FieldValue addr =
-                firstRowField(db, QStringLiteral("Server"), QStringLiteral("IPAddr"));
-            s.IPAddr = addr.isNull() ? QStringLiteral("0.0.0.0") : ToText(addr);
-            // 7. These reads keep the previous value when they fail.
-            auto readSetting = [&](const char* table, const char* column, auto apply) {
-                keepOnFailure(
-                    [&] { apply(firstRowField(db, QLatin1String(table), QLatin1String(column))); });
-            };
-            readSetting("Server", "SlaveIPPort", [&](const FieldValue& f) {
-                s.SlaveIPPort =
-                    f.isNull() ? 1 : static_cast<int32_t>(ToInteger(f, INT32_MIN, INT32_MAX));
-            });
-            readSetting("Server", "SlaveIPAddr", [&](const FieldValue& f) {
-                s.SlaveIPAddr = f.isNull() ? QStringLiteral("0.0.0.0") : ToText(f);
-            });
-            readSetting("Server", "TaskViewDB", [&](const FieldValue& f) {
-                s.TaskViewDB = f.isNull() ? QString() : ToText(f);
-            });
-            readSetting("Info", "StartMin",
-                        [&](const FieldValue& f) { s.StartMin = f.isNull() ? false : ToFlag(f); });
-            readSetting("Info", "ArchiveTally", [&](const FieldValue& f) {
-                s.ArchiveTally = f.isNull() ? true : ToFlag(f);
-            });
-            readSetting("Info", "MaxTallyFile", [&](const FieldValue& f) {
-                s.MaxTallyFile =
-                    f.isNull() ? 1000 : static_cast<int32_t>(ToInteger(f, INT32_MIN, INT32_MAX));
-            });
-            readSetting("Info", "Future1", [&](const FieldValue& f) {
-                s.Future1 = f.isNull() ? QString() : ToText(f);
-            });
-            // 8.
-            s.IPAddr = ValidateAddress(s.IPAddr).value_or(QStringLiteral("0.0.0.0"));
-            if (s.IPPort <= 0) s.IPPort = 1250;
-            if (s.SlaveIPPort <= 0) s.SlaveIPPort = 1250;
-            s.SlaveIPAddr = ValidateAddress(s.SlaveIPAddr).value_or(QStringLiteral("0.0.0.0"));
-            s.SlaveEnabled = s.SlaveIPAddr != QLatin1String("0.0.0.0");
-
-            // 9. The rows, in Number order.
-            Statement count(db, QStringLiteral("SELECT COUNT(*) FROM Automation"));
-            count.next();
-            const int64_t rows = ToInteger(count.value(0), 0, INT64_MAX);
-            Statement query(db, QStringLiteral("SELECT * FROM Automation ORDER BY [Number]"));
-            const auto wanted = static_cast<std::size_t>(std::min<int64_t>(rows, kMaxEvents));
-            // 11. A failed column read leaves that one field empty; a row that cannot be read at
-            // all (a damaged file) abandons the load.
-            loaded.reserve(wanted);
-            std::vector<int> columns;
-            while (loaded.size() < wanted && query.next())
-                loaded.push_back(readEvent(query, columns));
-            if (rows > kMaxEvents) {
-                // Indices are 16-bit: the first 32767 rows in Number order are loaded.
-                WriteErrorLog(e,
-                              QStringLiteral(
-                                  "The Automation table holds %1 rows; only the first %2 in Number "
-                                  "order are loaded")
-                                  .arg(rows)
-                                  .arg(kMaxEvents),
-                              kLocation);
-            }
-        }  // 12. The database is closed here.
-        e.settings = s;
-        e.TotalEvents = static_cast<int32_t>(loaded.size());
-        e.view.setStatusPanel(1, TotalEventsText(e.TotalEvents));
-        // 10.
-        if (e.TotalEvents == 0) {
-            e.Events.assign(1, AutomationEvent{});
-            e.CrosspointTriggerDests.assign(1, 16383);
+        Database db(path);
+        // One read snapshot: a writer between the count and the rows cannot make them differ.
+        db.exec(QStringLiteral("BEGIN"));
+        // Is it an automation database at all? (A Null type is not a mismatch.)
+        const FieldValue type = firstRowField(db, QStringLiteral("Type"), QStringLiteral("Type"));
+        if (!type.isNull() && ToText(type) != QLatin1String("Automation")) {
+            result.outcome = DatabaseRead::NotAutomation;
             return;
         }
-        e.Events = std::move(loaded);
+        // The switcher's address and port: a failure here abandons the load.
+        const FieldValue port = firstRowField(db, QStringLiteral("Server"), QStringLiteral("IPPort"));
+        s.IPPort = port.isNull() ? 1250 : static_cast<int32_t>(ToInteger(port, INT32_MIN, INT32_MAX));
+        const FieldValue addr = firstRowField(db, QStringLiteral("Server"), QStringLiteral("IPAddr"));
+        s.IPAddr = addr.isNull() ? QStringLiteral("0.0.0.0") : ToText(addr);
+        // The other settings keep their previous value when their read fails.
+        auto readSetting = [&](const char* table, const char* column, auto apply) {
+            keepOnFailure([&] { apply(firstRowField(db, QLatin1String(table), QLatin1String(column))); });
+        };
+        readSetting("Server", "SlaveIPPort", [&](const FieldValue& f) {
+            s.SlaveIPPort = f.isNull() ? 1 : static_cast<int32_t>(ToInteger(f, INT32_MIN, INT32_MAX));
+        });
+        readSetting("Server", "SlaveIPAddr",
+                    [&](const FieldValue& f) { s.SlaveIPAddr = f.isNull() ? QStringLiteral("0.0.0.0") : ToText(f); });
+        readSetting("Server", "TaskViewDB",
+                    [&](const FieldValue& f) { s.TaskViewDB = f.isNull() ? QString() : ToText(f); });
+        readSetting("Info", "StartMin", [&](const FieldValue& f) { s.StartMin = f.isNull() ? false : ToFlag(f); });
+        readSetting("Info", "ArchiveTally",
+                    [&](const FieldValue& f) { s.ArchiveTally = f.isNull() ? true : ToFlag(f); });
+        readSetting("Info", "MaxTallyFile", [&](const FieldValue& f) {
+            s.MaxTallyFile = f.isNull() ? 1000 : static_cast<int32_t>(ToInteger(f, INT32_MIN, INT32_MAX));
+        });
+        readSetting("Info", "Future1", [&](const FieldValue& f) { s.Future1 = f.isNull() ? QString() : ToText(f); });
+        // Addresses normalised, ports defaulted.
+        s.IPAddr = ValidateAddress(s.IPAddr).value_or(QStringLiteral("0.0.0.0"));
+        if (s.IPPort <= 0) s.IPPort = 1250;
+        if (s.SlaveIPPort <= 0) s.SlaveIPPort = 1250;
+        s.SlaveIPAddr = ValidateAddress(s.SlaveIPAddr).value_or(QStringLiteral("0.0.0.0"));
+        s.SlaveEnabled = s.SlaveIPAddr != QLatin1String("0.0.0.0");
+
+        // The rows, in Number order. A failed column read leaves that one field empty; a row
+        // that cannot be read at all (a damaged file) abandons the load.
+        Statement count(db, QStringLiteral("SELECT COUNT(*) FROM Automation"));
+        count.next();
+        const int64_t rows = ToInteger(count.value(0), 0, INT64_MAX);
+        Statement query(db, QStringLiteral("SELECT * FROM Automation ORDER BY [Number]"));
+        const auto wanted = static_cast<std::size_t>(std::min<int64_t>(rows, kMaxEvents));
+        loaded.reserve(wanted);
+        std::vector<int> columns;
+        while (loaded.size() < wanted && query.next()) loaded.push_back(readEvent(query, columns));
+        if (rows > kMaxEvents) {
+            // Indices are 16-bit: the first 32767 rows in Number order are loaded.
+            WriteErrorLog(logs,
+                          QStringLiteral("The Automation table holds %1 rows; only the first %2 in Number "
+                                         "order are loaded")
+                              .arg(rows)
+                              .arg(kMaxEvents),
+                          kLocation);
+        }
         // The engine's own deletes and re-arms that the file could not take yet still hold.
-        ApplyPendingUpkeep(e);
-        SortEvents(e);  // 13.
-        // 14.
-        e.NextEventIndex = 0;
-        BuildOptoEvents(e);
-        BuildRelayEvents(e);
-        BuildCrosspointEvents(e);
-        // 15. A new switcher address: the next tick connects to it.
-        if (oldAddr != e.settings.IPAddr || oldPort != e.settings.IPPort) CloseSwitcherLink(e);
-        // 16.
-        if (!e.settings.TaskViewDB.isEmpty()) CopyTaskViewDatabase(e);
-        e.view.setCaption(CaptionFor(e.settings.Future1));
+        store.applyPending(loaded);
+        result.settings = std::move(s);
+        result.rows = std::move(loaded);
+        result.outcome = DatabaseRead::Read;
     });
+    return result;
 }
 
 }  // namespace tarvo

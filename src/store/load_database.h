@@ -1,29 +1,47 @@
+// Reading the event database: the settings of the Server and Info tables and the rows of
+// Automation, as values. What the engine does with them is the engine's business.
 #pragma once
 
 #include <optional>
+#include <vector>
 
 #include <QString>
 
+#include "store/automation_event.h"
+#include "store/event_store.h"
+#include "store/settings.h"
+
 namespace tarvo {
 
-class Engine;
+struct Logs;
 
-inline const QString kDatabaseFileName = QStringLiteral("TarvoAutomation.mdb");
 constexpr int kMaxEvents = 32767;
 
-// Reads the whole automation database into the engine: settings, the event table in running
-// order, the triggered-event lists, the caption and the event count.
-void LoadDatabase(Engine& e);
+struct DatabaseRead {
+    enum Outcome {
+        Missing,        // no file: nothing else is read
+        NotAutomation,  // the Type table names another kind of database
+        Read,           // settings and rows below are the file's
+        Failed,         // reported under "Error Reading Automation DB"; nothing read is used
+    };
+    Outcome outcome = Failed;
+    // The file's modification time, read once the schema is up to date (even when the read
+    // fails afterwards, so that a damaged file is not read again at every check).
+    std::optional<QString> fileTime;
+    EngineSettings settings;
+    // In Number order, at most kMaxEvents; the changes `store` still owes the file applied.
+    std::vector<AutomationEvent> rows;
+};
+
+// Brings the file up to the current schema and reads it. Settings whose read fails keep their
+// value in `previous`. The database is closed when this returns.
+DatabaseRead ReadAutomationDatabase(Logs& logs, const EventStore& store, const EngineSettings& previous);
 
 // Checks and normalises a dotted IPv4 address text; empty when it is not one.
 std::optional<QString> ValidateAddress(const QString& text);
 
 // Puts the event table in running order: Day, then Time (as text), then Priority, then Delay,
 // leaving rows that tie on all four in the order the classic exchange passes leave them.
-void SortEvents(Engine& e);
-
-// The caption for a station title.
-QString CaptionFor(const QString& future1);
-QString TotalEventsText(long long count);
+void SortEvents(std::vector<AutomationEvent>& events);
 
 }  // namespace tarvo

@@ -2,8 +2,8 @@
 
 #include <sqlite3.h>
 
-#include "engine/engine.h"
 #include "logs/failure.h"
+#include "store/settings.h"
 #include "store/sqlite.h"
 
 namespace tarvo {
@@ -32,9 +32,8 @@ void updateFirstRow(Database& db, const QString& table, const QString& assignmen
 
 }  // namespace
 
-void StoreSetupSettings(Engine& e) {
-    const EngineSettings& s = e.settings;
-    Database db(e.DatabasePath);
+void StoreSetupSettings(const QString& databasePath, const EngineSettings& s) {
+    Database db(databasePath);
     Transaction t(db);
     updateFirstRow(
         db, QStringLiteral("Info"),

@@ -1,13 +1,15 @@
 // Writing the settings that the Setup dialog edits back into the database.
 #pragma once
 
+#include <QString>
+
 namespace tarvo {
 
-class Engine;
+struct EngineSettings;
 
 // Writes StartMin, ArchiveTally, MaxTallyFile and Future1 into the first row of Info and
 // TaskViewDB into the first row of Server, both or neither. A failure (no database, no such
 // table, no first row, a locked file) throws.
-void StoreSetupSettings(Engine& e);
+void StoreSetupSettings(const QString& databasePath, const EngineSettings& settings);
 
 }  // namespace tarvo

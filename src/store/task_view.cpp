@@ -11,7 +11,6 @@
 #include <QFileInfo>
 #include <QStringList>
 
-#include "engine/engine.h"
 #include "logs/logs.h"
 #include "store/database_version.h"
 #include "store/load_database.h"
@@ -57,12 +56,12 @@ QString folderOf(const QString& file) {
 }
 
 // The copy is never made onto the engine's own database: the row refresh would empty it.
-bool copyWanted(const Engine& e) {
-    const QString& dir = e.settings.TaskViewDB;
+bool copyWanted(const TaskViewPaths& e) {
+    const QString& dir = e.taskViewDb;
     if (dir.isEmpty() || dir == QLatin1String(" ")) return false;
-    if (dir == e.AppFolder || sameFile(dir, e.AppFolder)) return false;
+    if (dir == e.appFolder || sameFile(dir, e.appFolder)) return false;
     const QString copy = TaskViewCopyPath(dir);
-    if (copy == e.DatabasePath || sameFile(copy, e.DatabasePath)) return false;
+    if (copy == e.databasePath || sameFile(copy, e.databasePath)) return false;
     return QFileInfo(dir).isDir();
 }
 
@@ -105,7 +104,7 @@ void withTempFile(const QString& temp, F&& body) {
     }
 }
 
-void firstCopy(Engine& e, const QString& copy) {
+void firstCopy(const TaskViewPaths& e, const QString& copy) {
     // A journal left beside a copy that no longer exists would be played back into the new one.
     for (const char* suffix : {"-journal", "-wal", "-shm"})
         removeIfPresent(copy + QLatin1String(suffix));
@@ -114,14 +113,14 @@ void firstCopy(Engine& e, const QString& copy) {
         {
             // A read transaction holds off the editing tool's commits while the file is copied,
             // so the copy is one consistent state of the database.
-            Database source(e.DatabasePath);
+            Database source(e.databasePath);
             source.exec(QStringLiteral("BEGIN"));
             {
                 Statement lock(source, QStringLiteral("SELECT COUNT(*) FROM sqlite_master"));
                 lock.run();
             }
-            if (!QFile::copy(e.DatabasePath, temp))
-                fail(kErrFileIo, QStringLiteral("Unable to copy ") + e.DatabasePath +
+            if (!QFile::copy(e.databasePath, temp))
+                fail(kErrFileIo, QStringLiteral("Unable to copy ") + e.databasePath +
                                      QStringLiteral(" to ") + temp);
             source.exec(QStringLiteral("COMMIT"));
         }
@@ -138,12 +137,12 @@ void vacuumInto(const QString& from, const QString& to) {
     vacuum.run();
 }
 
-void replaceRows(Engine& e, const QString& target) {
+void replaceRows(const TaskViewPaths& e, const QString& target) {
     const QString columns =
         QStringLiteral("[") + kCopiedColumns.join(QStringLiteral("], [")) + QStringLiteral("]");
     std::vector<std::vector<FieldValue>> rows;
     {
-        Database source(e.DatabasePath);
+        Database source(e.databasePath);
         Statement query(source,
                         QStringLiteral("SELECT %1 FROM Automation ORDER BY rowid").arg(columns));
         while (query.next()) {
@@ -171,11 +170,11 @@ void replaceRows(Engine& e, const QString& target) {
 // The copy is never written in place: the refresh works on a snapshot beside it and renames
 // the finished file over it. A viewer holding the copy open is neither blocked nor shown a
 // part of the rows, and a refresh that fails leaves the copy as it was.
-void refreshRows(Engine& e, const QString& copy) {
+void refreshRows(Logs& logs, const TaskViewPaths& e, const QString& copy) {
     const QString work = folderOf(copy) + kTempCopyName;
     withTempFile(work, [&] {
         vacuumInto(copy, work);
-        CheckDatabaseVersion(e, work);
+        CheckDatabaseVersion(logs, work);
         replaceRows(e, work);
         replaceFile(work, copy);
     });
@@ -189,22 +188,22 @@ QString TaskViewCopyPath(const QString& taskViewDb) {
     return path + kDatabaseFileName;
 }
 
-void CopyTaskViewDatabase(Engine& e) {
-    Guarded(e, kCopyErrorLocation, [&] {
+void CopyTaskViewDatabase(Logs& logs, const TaskViewPaths& e) {
+    Guarded(logs, kCopyErrorLocation, [&] {
         if (!copyWanted(e)) return;
-        const QString copy = TaskViewCopyPath(e.settings.TaskViewDB);
+        const QString copy = TaskViewCopyPath(e.taskViewDb);
         if (!QFileInfo::exists(copy)) {
             firstCopy(e, copy);
             return;
         }
-        refreshRows(e, copy);
-        CompactTaskViewDatabase(e);
+        refreshRows(logs, e, copy);
+        CompactTaskViewDatabase(logs, e);
     });
 }
 
-void CompactTaskViewDatabase(Engine& e) {
-    Guarded(e, kCompactErrorLocation, [&] {
-        const QString copy = TaskViewCopyPath(e.settings.TaskViewDB);
+void CompactTaskViewDatabase(Logs& logs, const TaskViewPaths& e) {
+    Guarded(logs, kCompactErrorLocation, [&] {
+        const QString copy = TaskViewCopyPath(e.taskViewDb);
         // The temporary file lies beside the copy, not in the program folder: only a rename
         // within one folder (one file system) replaces the copy in a single step.
         const QString temp = folderOf(copy) + kTempCompactName;

@@ -6,7 +6,14 @@
 
 namespace tarvo {
 
-class Engine;
+struct Logs;
+
+// Where the copy is made from and to.
+struct TaskViewPaths {
+    QString appFolder;     // the program folder, ending in the separator
+    QString databasePath;  // the engine's database
+    QString taskViewDb;    // the folder chosen in Setup
+};
 
 inline const QString kCopyErrorLocation = QStringLiteral("Error Copying Database");
 inline const QString kCompactErrorLocation = QStringLiteral("Error Compacting Automation DB");
@@ -20,8 +27,8 @@ QString TaskViewCopyPath(const QString& taskViewDb);
 // the copy's schema brought up to date, its event rows replaced and the file compacted. The
 // copy file is only ever replaced whole (written beside it, then renamed over it), so the
 // task viewer never opens a half-written file.
-void CopyTaskViewDatabase(Engine& e);
+void CopyTaskViewDatabase(Logs& logs, const TaskViewPaths& paths);
 // Compacts the copy into a temporary file in the copy's own folder and renames it over the copy.
-void CompactTaskViewDatabase(Engine& e);
+void CompactTaskViewDatabase(Logs& logs, const TaskViewPaths& paths);
 
 }  // namespace tarvo

@@ -99,7 +99,7 @@ RxStep NextRxStep(QByteArray& buffer) {
     }
     // A type byte before the end byte means this frame was cut short by a new message. The
     // identity request is exempt: its payload may carry top-bit bytes.
-    if (type != 0x81) {
+    if (type != kIdentType) {
         for (int pos = 1; pos < p - 1; ++pos) {
             if (static_cast<uint8_t>(buffer[pos]) & 0x80) {
                 step.kind = RxStep::Incomplete;

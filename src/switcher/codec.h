@@ -13,6 +13,12 @@ constexpr uint8_t kPing = 0xF5;
 constexpr uint8_t kPingAnswer = 0xF4;
 constexpr uint8_t kSwitcherAbsent = 0xF1;
 constexpr uint8_t kNoEffect = 0xF3;
+// Framed message types: from the switcher, and the engine's replies to it.
+constexpr uint8_t kIdentType = 0x81;  // identity request, and the engine's answer
+constexpr uint8_t kTakeType = 0xFE;   // take report; to the switcher: crosspoint, relay, opto
+constexpr uint8_t kMapType = 0xF6;    // crosspoint map
+constexpr uint8_t kInfoType = 0xF2;   // info request from the engine, info reply
+constexpr uint8_t kStateType = 0xF7;  // relay and opto states
 constexpr int kMaxWriteChunk = 16384;
 constexpr int kMax14Bit = 16383;
 

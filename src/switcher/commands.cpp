@@ -1,16 +1,16 @@
 #include "switcher/commands.h"
 
-#include "engine/engine.h"
 #include "logs/logs.h"
 #include "store/automation_event.h"
 #include "switcher/codec.h"
 #include "switcher/framing.h"
+#include "switcher/links.h"
 
 namespace tarvo {
 
 namespace {
 
-constexpr uint8_t kCommandType = 0xFE;
+constexpr uint8_t kCommandType = kTakeType;  // commands share the take report's type
 constexpr uint8_t kSalvoType = 0xEA;
 constexpr uint8_t kGainType = 0xE3;
 constexpr int kSalvoExecute = 100;
@@ -44,15 +44,17 @@ const Code* codeFor(const Code (&table)[N], int selector) {
     return &table[selector - 1];
 }
 
-void sendCommand(Engine& e, const QString& location, const AutomationEvent& ev,
-                 std::optional<Command> (*build)(const AutomationEvent&)) {
-    Guarded(e, location, [&] {
+Task<> sendCommand(Switcher& sw, QString location, const AutomationEvent& ev,
+                   std::optional<Command> (*build)(const AutomationEvent&)) {
+    try {
         const std::optional<Command> c = build(ev);
-        if (!c) return;
-        SendToSwitcher(e, c->frame);
-        // Written whether or not a switcher took the frame: sending does not report.
-        WriteActivityLog(e, c->logText);
-    });
+        if (!c) co_return;
+        // Written whether or not a switcher is connected (sending does not report), but not for
+        // a frame that a switcher which stopped reading made the engine drop.
+        if (co_await SendToSwitcher(sw, c->frame)) WriteActivityLog(sw.logs, c->logText);
+    } catch (...) {
+        ReportError(sw.logs, location, CurrentFailure(std::current_exception()));
+    }
 }
 
 }  // namespace
@@ -122,24 +124,24 @@ std::optional<Command> GainCommand(const AutomationEvent& ev) {
     return out;
 }
 
-void SendCrosspointChange(Engine& e, const AutomationEvent& ev) {
-    sendCommand(e, QStringLiteral("Error Sending Crosspoint Change"), ev, &CrosspointCommand);
+Task<> SendCrosspointChange(Switcher& sw, const AutomationEvent& ev) {
+    return sendCommand(sw, QStringLiteral("Error Sending Crosspoint Change"), ev, &CrosspointCommand);
 }
 
-void SendSalvoExecute(Engine& e, const AutomationEvent& ev) {
-    sendCommand(e, QStringLiteral("Error Sending Salvo Execute"), ev, &SalvoCommand);
+Task<> SendSalvoExecute(Switcher& sw, const AutomationEvent& ev) {
+    return sendCommand(sw, QStringLiteral("Error Sending Salvo Execute"), ev, &SalvoCommand);
 }
 
-void SendRelayAction(Engine& e, const AutomationEvent& ev) {
-    sendCommand(e, QStringLiteral("Error Sending Relay Action"), ev, &RelayCommand);
+Task<> SendRelayAction(Switcher& sw, const AutomationEvent& ev) {
+    return sendCommand(sw, QStringLiteral("Error Sending Relay Action"), ev, &RelayCommand);
 }
 
-void SendGainChange(Engine& e, const AutomationEvent& ev) {
-    sendCommand(e, QStringLiteral("Error Sending Gain Message"), ev, &GainCommand);
+Task<> SendGainChange(Switcher& sw, const AutomationEvent& ev) {
+    return sendCommand(sw, QStringLiteral("Error Sending Gain Message"), ev, &GainCommand);
 }
 
-void SendOptoAction(Engine& e, const AutomationEvent& ev) {
-    sendCommand(e, QStringLiteral("Error Sending Opto Action"), ev, &OptoCommand);
+Task<> SendOptoAction(Switcher& sw, const AutomationEvent& ev) {
+    return sendCommand(sw, QStringLiteral("Error Sending Opto Action"), ev, &OptoCommand);
 }
 
 }  // namespace tarvo

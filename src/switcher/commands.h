@@ -6,9 +6,11 @@
 #include <QByteArray>
 #include <QString>
 
+#include "base/task.h"
+
 namespace tarvo {
 
-class Engine;
+class Switcher;
 struct AutomationEvent;
 
 // What one command puts on the wire and into the activity log.
@@ -28,10 +30,10 @@ std::optional<Command> OptoCommand(const AutomationEvent& ev);
 // A number as the activity log shows it: at least four digits, zero-padded.
 QString Digits4(long long v);
 
-void SendCrosspointChange(Engine& e, const AutomationEvent& ev);
-void SendSalvoExecute(Engine& e, const AutomationEvent& ev);
-void SendRelayAction(Engine& e, const AutomationEvent& ev);
-void SendGainChange(Engine& e, const AutomationEvent& ev);
-void SendOptoAction(Engine& e, const AutomationEvent& ev);
+Task<> SendCrosspointChange(Switcher& sw, const AutomationEvent& ev);
+Task<> SendSalvoExecute(Switcher& sw, const AutomationEvent& ev);
+Task<> SendRelayAction(Switcher& sw, const AutomationEvent& ev);
+Task<> SendGainChange(Switcher& sw, const AutomationEvent& ev);
+Task<> SendOptoAction(Switcher& sw, const AutomationEvent& ev);
 
 }  // namespace tarvo

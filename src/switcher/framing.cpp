@@ -1,64 +1,65 @@
 #include "switcher/framing.h"
 
-#include "engine/engine.h"
-#include "engine/status_view.h"
+#include "base/status_view.h"
 #include "logs/logs.h"
 #include "switcher/codec.h"
 #include "switcher/inbound.h"
 #include "switcher/links.h"
+#include "switcher/output_map.h"
 
 namespace tarvo {
 
 namespace {
 
-void controlByte(Engine& e, int link, uint8_t type) {
+void controlByte(Switcher& sw, SwitcherLink& link, uint8_t type) {
     switch (type) {
         case kPing:
-            SendRaw(e, QByteArray(1, static_cast<char>(kPingAnswer)), link);
-            at(e.NoReplyCount, link) = 0;
+            SendRaw(sw, QByteArray(1, static_cast<char>(kPingAnswer)), link.index);
+            link.NoReplyCount = 0;
             return;
         case kPingAnswer:
-            at(e.NoReplyCount, link) = 0;
-            e.onlineFlag(link) = true;
-            if (link == kMaster) {
-                e.view.setCaption(kCaptionSwitcherConnected);
-                e.view.setIcon(LinkIcon::Connected);
+            link.NoReplyCount = 0;
+            link.Online = true;
+            if (link.index == kMaster) {
+                sw.view.setCaption(kCaptionSwitcherConnected);
+                sw.view.setIcon(LinkIcon::Connected);
             }
-            if (!at(e.MapReceived, link)) SendInfoRequest(e, kInfoMask1, kInfoMask2, link);
+            if (!link.MapReceived) SendInfoRequest(sw, kInfoMask1, kInfoMask2, link.index);
             return;
         case kSwitcherAbsent:
-            at(e.MapReceived, link) = false;
-            e.onlineFlag(link) = false;
-            e.mapOf(link).assign(1, OutputMap{});
-            if (link == kMaster) {
-                e.view.setCaption(kCaptionSwitcherNotConnected);
-                e.view.setIcon(LinkIcon::NotConnected);
+            link.MapReceived = false;
+            link.Online = false;
+            link.resetMap();
+            ++link.generation;
+            if (link.index == kMaster) {
+                sw.view.setCaption(kCaptionSwitcherNotConnected);
+                sw.view.setIcon(LinkIcon::NotConnected);
             }
-            at(e.NoReplyCount, link) = 0;
+            link.NoReplyCount = 0;
             return;
         default:  // 0xF3: a sign of life and nothing more
-            at(e.NoReplyCount, link) = 0;
+            link.NoReplyCount = 0;
             return;
     }
 }
 
-void dispatchFrame(Engine& e, int link, const QByteArray& frame) {
+void dispatchFrame(Switcher& sw, SwitcherLink& link, const QByteArray& frame) {
     switch (static_cast<uint8_t>(frame[0])) {
-        case 0x81:
-            HandleIdentRequest(e, frame, link);
+        case kIdentType:
+            HandleIdentRequest(sw, frame, link.index);
             return;
-        case 0xFE:
-            HandleTakeReport(e, frame, link);
+        case kTakeType:
+            HandleTakeReport(sw, frame, link.index);
             return;
-        case 0xF6:
-            at(e.NoReplyCount, link) = 0;
-            HandleCrosspointMap(e, frame, link);
+        case kMapType:
+            link.NoReplyCount = 0;
+            HandleCrosspointMap(sw, frame, link.index);
             return;
-        case 0xF2:
-            HandleInfoReply(e, frame, link);
+        case kInfoType:
+            HandleInfoReply(sw, frame, link.index);
             return;
-        case 0xF7:
-            HandleRelayOptoState(e, frame, link);
+        case kStateType:
+            HandleRelayOptoState(sw, frame, link.index);
             return;
         default:
             return;  // no handler: dropped without a trace
@@ -82,36 +83,34 @@ std::vector<QByteArray> WritePieces(const QByteArray& frame) {
     return pieces;
 }
 
-bool ConsumeOneUnit(Engine& e, int link) {
-    return Guarded(e, QStringLiteral("Error Processing Command"), false, [&] {
-        if (e.links().writeWaiting()) return false;  // taken up when the wait is over
+bool ConsumeOneUnit(Switcher& sw, int link) {
+    return Guarded(sw.logs, QStringLiteral("Error Processing Command"), false, [&] {
+        SwitcherLink& l = sw.link(link);
         for (;;) {
-            // The buffer is looked up afresh on every step and the unit is cut off before it is
-            // dispatched: a handler may wait, and inside that wait more data for this link can
-            // be taken in and consumed, or the link closed and its buffer emptied.
-            QByteArray& buffer = at(e.RxBuffer, link);
-            RxStep step = NextRxStep(buffer);
+            // The unit is cut off before it is dispatched: a handler may close the link and
+            // empty its buffer.
+            RxStep step = NextRxStep(l.RxBuffer);
             switch (step.kind) {
                 case RxStep::Garbage:
-                    WriteErrorLog(e, InvalidDataText(step.count), QString());
+                    WriteErrorLog(sw.logs, InvalidDataText(step.count), QString());
                     continue;
                 case RxStep::Incomplete:
-                    WriteErrorLog(e, IncompleteMessageText(step.type), QString());
+                    WriteErrorLog(sw.logs, IncompleteMessageText(step.type), QString());
                     continue;
                 case RxStep::Empty:
                     return false;
                 case RxStep::Waiting:
-                    if (buffer.size() > kMaxPendingFrame) {
-                        const qsizetype n = buffer.size();
-                        buffer.clear();
-                        WriteErrorLog(e, InvalidDataText(n), QString());
+                    if (l.RxBuffer.size() > kMaxPendingFrame) {
+                        const qsizetype n = l.RxBuffer.size();
+                        l.RxBuffer.clear();
+                        WriteErrorLog(sw.logs, InvalidDataText(n), QString());
                     }
                     return false;
                 case RxStep::Control:
-                    controlByte(e, link, step.type);
+                    controlByte(sw, l, step.type);
                     return true;
                 case RxStep::Frame:
-                    dispatchFrame(e, link, step.frame);
+                    dispatchFrame(sw, l, step.frame);
                     return true;
             }
             return false;
@@ -119,40 +118,32 @@ bool ConsumeOneUnit(Engine& e, int link) {
     });
 }
 
-void ProcessReceiveBuffer(Engine& e, int link) {
-    ConsumeOneUnit(e, link);
-}
-
-void SendToSwitcher(Engine& e, const QByteArray& frame) {
-    Guarded(e, kErrorSendingToSwitcher, [&] {
+Task<bool> SendToSwitcher(Switcher& sw, QByteArray frame) {
+    bool taken = true;
+    try {
         for (int link : {kMaster, kSlave}) {
-            if (link == kSlave && !e.settings.SlaveEnabled) return;
-            switch (e.links().write(link, frame, true)) {
-                case SwitcherLinks::WriteResult::Written:
-                    break;
-                case SwitcherLinks::WriteResult::NotConnected:
-                    // Large data to a link that is down ends in a failure report; the slave is
-                    // not served when the master is down.
-                    if (frame.size() > kMaxWriteChunk)
-                        fail(kErrSocket + 57, QStringLiteral("Socket is not connected"));
-                    return;
-                case SwitcherLinks::WriteResult::Failed:
-                    return;
-                case SwitcherLinks::WriteResult::TimedOut:
-                    WriteErrorLog(e, WriteTimeoutText(link, frame.size()), kErrorSendingToSwitcher);
-                    break;  // the other switcher may still be reading
-                case SwitcherLinks::WriteResult::Dropped:
-                    break;
+            if (link == kSlave && !sw.SlaveEnabled) break;
+            const WriteResult r = co_await sw.link(link).write(frame, true);
+            if (r == WriteResult::Written) continue;
+            if (r == WriteResult::NotConnected) {
+                // Large data to a link that is down ends in a failure report; the slave is not
+                // served when the master is down.
+                if (frame.size() > kMaxWriteChunk) fail(kErrSocket + 57, QStringLiteral("Socket is not connected"));
+                break;
             }
+            if (r == WriteResult::Failed) break;
+            // Dropped: that switcher is not reading; the other one may be.
+            WriteErrorLog(sw.logs, WriteTimeoutText(link, frame.size()), kErrorSendingToSwitcher);
+            if (link == kMaster) taken = false;
         }
-    });
+    } catch (...) {
+        ReportError(sw.logs, kErrorSendingToSwitcher, CurrentFailure(std::current_exception()));
+    }
+    co_return taken;
 }
 
-void SendRaw(Engine& e, const QByteArray& bytes, int link) {
-    Guarded(e, kErrorSendingToSwitcher, [&] {
-        if (e.links().write(link, bytes, false) == SwitcherLinks::WriteResult::TimedOut)
-            WriteErrorLog(e, WriteTimeoutText(link, bytes.size()), kErrorSendingToSwitcher);
-    });
+void SendRaw(Switcher& sw, const QByteArray& bytes, int link) {
+    Guarded(sw.logs, kErrorSendingToSwitcher, [&] { sw.link(link).writeNow(bytes); });
 }
 
 QString WriteTimeoutText(int link, long long bytes) {

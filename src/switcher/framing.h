@@ -6,9 +6,11 @@
 #include <QByteArray>
 #include <QString>
 
+#include "base/task.h"
+
 namespace tarvo {
 
-class Engine;
+class Switcher;
 
 inline const QString kCaptionSwitcherConnected =
     QStringLiteral("Tarvo Automation - Switcher Connected");
@@ -32,13 +34,15 @@ QString WriteTimeoutText(int link, long long bytes);
 // The pieces a frame is written in: 16384 bytes each, the last one shorter.
 std::vector<QByteArray> WritePieces(const QByteArray& frame);
 
-// Drops garbage at the front of RxBuffer[link], then consumes one unit and dispatches it.
-void ProcessReceiveBuffer(Engine& e, int link);
-// The same; true when a unit was consumed (false: the buffer is empty or waits for more bytes).
-bool ConsumeOneUnit(Engine& e, int link);
-// Writes a frame to the master and then, when a slave is configured, to the slave.
-void SendToSwitcher(Engine& e, const QByteArray& frame);
-// Writes bytes to one link only.
-void SendRaw(Engine& e, const QByteArray& bytes, int link);
+// Drops garbage at the front of the link's receive buffer, then consumes one unit and dispatches
+// it; true when a unit was consumed (false: the buffer is empty or waits for more bytes).
+bool ConsumeOneUnit(Switcher& sw, int link);
+// Writes a frame to the master and then, when a slave is configured, to the slave; the run waits
+// its turn on a link whose switcher holds a backlog. False when the master's switcher was not
+// reading and the frame was dropped there (the error log says so): whoever sent it must not log
+// it as sent.
+Task<bool> SendToSwitcher(Switcher& sw, QByteArray frame);
+// Writes bytes to one link only, at once or not at all (never waits).
+void SendRaw(Switcher& sw, const QByteArray& bytes, int link);
 
 }  // namespace tarvo

@@ -2,11 +2,10 @@
 
 #include <algorithm>
 
-#include "engine/engine.h"
 #include "logs/logs.h"
-#include "scheduler/triggered.h"
 #include "switcher/codec.h"
 #include "switcher/framing.h"
+#include "switcher/links.h"
 
 namespace tarvo {
 
@@ -166,11 +165,11 @@ bool IsIdentRequest(const QByteArray& f) {
 }
 
 QByteArray IdentAnswerFrame() {
-    return FrameBuilder(0x81).num14(kIdentAnswer).finish();
+    return FrameBuilder(kIdentType).num14(kIdentAnswer).finish();
 }
 
 QByteArray InfoRequestFrame(long long mask1, long long mask2) {
-    FrameBuilder b(0xF2);
+    FrameBuilder b(kInfoType);
     b.mask28(mask1);
     if (mask2 < 0 || mask2 > kMax14Bit) fail(kErrOverflow, QStringLiteral("Overflow"));
     b.byte(static_cast<int>(mask2 & 127)).byte(static_cast<int>((mask2 / 128) & 127));
@@ -178,68 +177,63 @@ QByteArray InfoRequestFrame(long long mask1, long long mask2) {
     return b.finish();
 }
 
-void HandleCrosspointMap(Engine& e, const QByteArray& frame, int link) {
+void HandleCrosspointMap(Switcher& sw, const QByteArray& frame, int link) {
     MapProgress p;
     try {
         std::optional<DecodedMap> decoded = DecodeCrosspointMap(frame, p);
         if (!decoded) return;
+        SwitcherLink& l = sw.link(link);
         const long long o = p.O;
         const long long last = p.O + p.T - 1;
 
         p.step = MapStep::Resize;
-        {
-            std::vector<OutputMap>& m = e.mapOf(link);
-            if (static_cast<long long>(m.size()) - 1 < last)
-                m.resize(static_cast<std::size_t>(last) + 1);
-        }
+        if (static_cast<long long>(l.Map.size()) - 1 < last) l.Map.resize(static_cast<std::size_t>(last) + 1);
 
+        // A single-output update is a change on the switcher that the destination's triggers
+        // look at. The map is saved first and compared with a copy of the entry it replaced:
+        // the triggered runs may wait, and the picture must already be the switcher's own when
+        // anything else (a take report, a condition) looks at it meanwhile.
         p.step = MapStep::None;
-        if (p.T == 1) {
-            // A single-output update is a change on the switcher: the destination's triggers
-            // look at it. The trigger list may be rebuilt by a reload inside a triggered run,
-            // so it is walked by index and bounds-checked every time round.
-            for (std::size_t k = 0; k < e.CrosspointTriggerDests.size(); ++k) {
-                if (e.CrosspointTriggerDests[k] != o + 1) continue;
-                const OutputMap old = at(e.mapOf(link), o);
-                DetermineCrosspointChange(e, old, decoded->outputs[0], static_cast<int>(o + 1));
-            }
-        }
+        std::optional<OutputMap> before;
+        if (p.T == 1 && sw.watchesOutput && sw.watchesOutput(static_cast<int>(o + 1))) before = at(l.Map, o);
 
         p.step = MapStep::Save;
-        std::vector<OutputMap>& m = e.mapOf(link);
-        // The triggered runs may have waited, and the link may have been lost meanwhile: a map
-        // that has been reset stays empty until the switcher sends a fresh one.
-        if (static_cast<long long>(m.size()) - 1 < last) return;
         for (std::size_t n = 0; n < decoded->outputs.size(); ++n)
-            m[static_cast<std::size_t>(o) + n] = decoded->outputs[n];
+            l.Map[static_cast<std::size_t>(o) + n] = decoded->outputs[n];
 
         p.step = MapStep::Received;
-        at(e.MapReceived, link) = true;
+        l.MapReceived = true;
+
+        if (before && sw.outputChanged) {
+            p.step = MapStep::None;
+            const OutputMap after = at(l.Map, o);
+            sw.outputChanged(static_cast<int>(o + 1), *before, after);
+        }
     } catch (...) {
-        ReportError(e, MapErrorLocation(p, frame.size()), CurrentFailure(std::current_exception()));
+        ReportError(sw.logs, MapErrorLocation(p, frame.size()), CurrentFailure(std::current_exception()));
     }
 }
 
-void HandleTakeReport(Engine& e, const QByteArray& frame, int link) {
-    Guarded(e, QStringLiteral("Error Processing Take"), [&] {
+void HandleTakeReport(Switcher& sw, const QByteArray& frame, int link) {
+    Guarded(sw.logs, QStringLiteral("Error Processing Take"), [&] {
         const std::optional<TakeReport> r = DecodeTakeReport(frame);
         if (!r) return;
-        OutputMap old{};
+        SwitcherLink& l = sw.link(link);
+        OutputMap before{};
         if (r->command == kPlainTake) {
-            OutputMap& entry = at(e.mapOf(link), r->output);
-            old = entry;
+            OutputMap& entry = at(l.Map, r->output);
+            before = entry;
             entry.SourceCount = 1;
             entry.Sources[0] = to16(r->source);
         }
-        for (std::size_t k = 0; k < e.CrosspointTriggerDests.size(); ++k) {
-            if (e.CrosspointTriggerDests[k] != r->output + 1) continue;
-            const OutputMap now = at(e.mapOf(link), r->output);
-            DetermineCrosspointChange(e, old, now, r->output + 1);
+        if (sw.watchesOutput && sw.watchesOutput(r->output + 1) && sw.outputChanged) {
+            const OutputMap after = at(l.Map, r->output);
+            sw.outputChanged(r->output + 1, before, after);
         }
     });
 }
 
-void HandleRelayOptoState(Engine& e, const QByteArray& frame, int link) {
+void HandleRelayOptoState(Switcher& sw, const QByteArray& frame, int link) {
     (void)link;  // both links feed the one opto and relay picture
     // Where the handler stands, turned into the report's location text only on a failure.
     enum class Step { Message, Resize, Entry } step = Step::Message;
@@ -248,7 +242,7 @@ void HandleRelayOptoState(Engine& e, const QByteArray& frame, int link) {
     bool optos = false;
     try {
         if (!FrameChecksumOk(frame)) {
-            WriteErrorLog(e, QStringLiteral("Check Sum Error"), QStringLiteral("Relay/Opto State"));
+            WriteErrorLog(sw.logs, QStringLiteral("Check Sum Error"), QStringLiteral("Relay/Opto State"));
             return;
         }
         const std::optional<StateMessage> m = DecodeStateMessage(frame);
@@ -257,7 +251,7 @@ void HandleRelayOptoState(Engine& e, const QByteArray& frame, int link) {
         optos = m->kind == kOptoStateKind;
         const bool relays = m->kind == kRelayStateKind;
         if (!optos && !relays) return;  // other kinds store nothing
-        auto table = [&]() -> std::vector<uint8_t>& { return optos ? e.OptoState : e.RelayState; };
+        auto table = [&]() -> std::vector<uint8_t>& { return optos ? sw.OptoState : sw.RelayState; };
 
         step = Step::Resize;
         if (m->count > 0) growToFit(table(), m->count - 1);
@@ -265,15 +259,14 @@ void HandleRelayOptoState(Engine& e, const QByteArray& frame, int link) {
         step = Step::Entry;
         for (const StateEntry& s : m->entries) {
             current = s;
-            // A number beyond the table makes room for it rather than losing the state. The
-            // table is looked up again for every entry: a triggered run may have waited.
+            // A number beyond the table makes room for it rather than losing the state.
             growToFit(table(), s.number);
             at(table(), s.number) = s.state;
             if (m->count < kStateChangeLimit) {
-                if (optos)
-                    ProcessOptoEvent(e, s.number, s.state);
-                else
-                    ProcessRelayEvent(e, s.number, s.state);
+                if (optos && sw.optoChanged)
+                    sw.optoChanged(s.number, s.state);
+                else if (!optos && sw.relayChanged)
+                    sw.relayChanged(s.number, s.state);
             }
         }
     } catch (...) {
@@ -293,19 +286,19 @@ void HandleRelayOptoState(Engine& e, const QByteArray& frame, int link) {
                            QStringLiteral(" State:") + QString::number(current.state);
                 break;
         }
-        ReportError(e, location, CurrentFailure(std::current_exception()));
+        ReportError(sw.logs, location, CurrentFailure(std::current_exception()));
     }
 }
 
-void HandleIdentRequest(Engine& e, const QByteArray& frame, int link) {
-    if (IsIdentRequest(frame)) SendRaw(e, IdentAnswerFrame(), link);
+void HandleIdentRequest(Switcher& sw, const QByteArray& frame, int link) {
+    if (IsIdentRequest(frame)) SendRaw(sw, IdentAnswerFrame(), link);
 }
 
-void HandleInfoReply(Engine&, const QByteArray&, int) {}
+void HandleInfoReply(Switcher&, const QByteArray&, int) {}
 
-void SendInfoRequest(Engine& e, long long mask1, long long mask2, int link) {
-    Guarded(e, QStringLiteral("Error Sending Info Request"),
-            [&] { SendRaw(e, InfoRequestFrame(mask1, mask2), link); });
+void SendInfoRequest(Switcher& sw, long long mask1, long long mask2, int link) {
+    Guarded(sw.logs, QStringLiteral("Error Sending Info Request"),
+            [&] { SendRaw(sw, InfoRequestFrame(mask1, mask2), link); });
 }
 
 }  // namespace tarvo

@@ -14,7 +14,7 @@
 
 namespace tarvo {
 
-class Engine;
+class Switcher;
 
 constexpr int kOptoStateKind = 30;
 constexpr int kRelayStateKind = 40;
@@ -93,11 +93,11 @@ QByteArray IdentAnswerFrame();
 QByteArray InfoRequestFrame(long long mask1, long long mask2);
 
 // Handlers, called with the whole frame (type byte to end byte) and the link it came on.
-void HandleCrosspointMap(Engine& e, const QByteArray& frame, int link);
-void HandleTakeReport(Engine& e, const QByteArray& frame, int link);
-void HandleRelayOptoState(Engine& e, const QByteArray& frame, int link);
-void HandleIdentRequest(Engine& e, const QByteArray& frame, int link);
-void HandleInfoReply(Engine& e, const QByteArray& frame, int link);
-void SendInfoRequest(Engine& e, long long mask1, long long mask2, int link);
+void HandleCrosspointMap(Switcher& sw, const QByteArray& frame, int link);
+void HandleTakeReport(Switcher& sw, const QByteArray& frame, int link);
+void HandleRelayOptoState(Switcher& sw, const QByteArray& frame, int link);
+void HandleIdentRequest(Switcher& sw, const QByteArray& frame, int link);
+void HandleInfoReply(Switcher& sw, const QByteArray& frame, int link);
+void SendInfoRequest(Switcher& sw, long long mask1, long long mask2, int link);
 
 }  // namespace tarvo

@@ -1,95 +1,59 @@
 #include "switcher/links.h"
 
+#include <sys/ioctl.h>
+#include <linux/sockios.h>
+
 #include <utility>
 
 #include <QHostAddress>
 #include <QMetaObject>
-#include <QScopeGuard>
 #include <QSignalBlocker>
 #include <QTcpSocket>
 
-#include "engine/engine.h"
-#include "engine/main_loop.h"
-#include "engine/status_view.h"
+#include "base/status_view.h"
 #include "logs/logs.h"
-#include "scheduler/clock.h"
-#include "scheduler/time_arith.h"
 #include "switcher/framing.h"
 
 namespace tarvo {
 
-namespace {
+SwitcherLink::SwitcherLink(Switcher& owner, int i) : index(i), sw_(owner) {}
 
-std::size_t slot(int link) {
-    if (link != kMaster && link != kSlave) failSubscript();
-    return static_cast<std::size_t>(link);
+SwitcherLink::~SwitcherLink() {
+    if (stallAlarm_) sw_.clock.cancelAlarm(stallAlarm_);
+    // Nothing may reach the engine from the socket any more.
+    if (socket_) socket_->disconnect(this);
 }
 
-// Splits data into the pieces one write hands to the socket.
-void writePieces(QTcpSocket& s, const QByteArray& bytes, bool pieces, bool& ok) {
-    ok = true;
-    if (!pieces) {
-        ok = s.write(bytes) == bytes.size();
-        return;
+void SwitcherLink::createSocket() {
+    if (socket_) return;
+    socket_ = new QTcpSocket(this);
+    connect(socket_, &QTcpSocket::connected, this, [this] { Connected = true; });
+    // Received bytes are moved into the receive buffer at once and consumed on a turn of the
+    // loop of their own. The closed signal is queued behind the consumer, so what arrived
+    // before a close is acted on before the link's state is torn down.
+    connect(socket_, &QTcpSocket::readyRead, this, &SwitcherLink::onDataArrived);
+    connect(socket_, &QTcpSocket::bytesWritten, this, &SwitcherLink::onBytesWritten);
+    connect(socket_, &QTcpSocket::disconnected, this, &SwitcherLink::onClosed, Qt::QueuedConnection);
+}
+
+bool SwitcherLink::isConnected() const {
+    return socket_ != nullptr && socket_->state() == QAbstractSocket::ConnectedState;
+}
+
+void SwitcherLink::closeSocket() {
+    ++generation;
+    if (socket_) {
+        const QSignalBlocker quiet(socket_);
+        socket_->abort();
     }
-    for (const QByteArray& piece : WritePieces(bytes)) {
-        if (s.write(piece) != piece.size()) {
-            ok = false;
-            return;
-        }
-    }
+    endStall();
+    room_.wakeAll(kRoomClosed);
 }
 
-}  // namespace
-
-SwitcherLinks::SwitcherLinks(Engine& e) : e_(e) {
-    createSocket(kMaster);
-}
-
-SwitcherLinks::~SwitcherLinks() {
-    // The engine is going away: nothing may reach it from a socket any more.
-    for (QTcpSocket* s : sockets_)
-        if (s) s->disconnect(this);
-    // A stall still going on at the end is told all the same.
-    for (int link : {kMaster, kSlave})
-        if (droppedBytes_[slot(link)] > 0) endStall(link);
-}
-
-QTcpSocket* SwitcherLinks::socket(int link) const {
-    return sockets_[slot(link)];
-}
-
-void SwitcherLinks::createSocket(int link) {
-    if (sockets_[slot(link)]) return;
-    auto* s = new QTcpSocket(this);
-    sockets_[slot(link)] = s;
-    connect(s, &QTcpSocket::connected, this, [this, link] { e_.connectedFlag(link) = true; });
-    // Received bytes are moved into the receive buffer at once, but consumed on a turn of the
-    // loop of their own: a handler that waits inside the consumer must not sit inside the
-    // socket's own signal, which would hold back every later data-arrived signal of that
-    // socket until the wait ended. The closed signal is queued behind the consumer, so what
-    // arrived before a close is acted on before the link's state is torn down.
-    connect(s, &QTcpSocket::readyRead, this, [this, link] { onDataArrived(link); });
-    connect(
-        s, &QTcpSocket::disconnected, this, [this, link] { onClosed(link); }, Qt::QueuedConnection);
-}
-
-bool SwitcherLinks::isConnected(int link) const {
-    const QTcpSocket* s = socket(link);
-    return s != nullptr && s->state() == QAbstractSocket::ConnectedState;
-}
-
-void SwitcherLinks::close(int link) {
-    QTcpSocket* s = socket(link);
-    if (!s) return;
-    const QSignalBlocker quiet(s);
-    s->abort();
-    endStall(link);
-}
-
-bool SwitcherLinks::startConnect(int link, const QString& address, int32_t port) {
-    QTcpSocket* s = socket(link);
-    if (!s) return false;
+bool SwitcherLink::startConnect() {
+    if (!socket_) return false;
+    address = wantedAddress;
+    port = wantedPort;
     QHostAddress host;
     // "0.0.0.0" stands for "no switcher": it is never dialled (on this platform it would reach
     // a listener on this very machine instead of failing).
@@ -97,171 +61,245 @@ bool SwitcherLinks::startConnect(int link, const QString& address, int32_t port)
         host == QHostAddress(QHostAddress::AnyIPv4))
         return false;
     if (port < 1 || port > 65535) return false;
-    s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    attemptStart_[slot(link)] = e_.clock.tickCount();
-    s->connectToHost(host, static_cast<quint16>(port));
-    return s->state() != QAbstractSocket::UnconnectedState;
+    socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    attemptStart_ = sw_.clock.tickCount();
+    socket_->connectToHost(host, static_cast<quint16>(port));
+    return socket_->state() != QAbstractSocket::UnconnectedState;
 }
 
-bool SwitcherLinks::attemptUnderWay(int link) const {
-    const QTcpSocket* s = socket(link);
-    if (!s) return false;
-    const auto st = s->state();
-    if (st != QAbstractSocket::HostLookupState && st != QAbstractSocket::ConnectingState)
-        return false;
-    int64_t start = attemptStart_[slot(link)];
-    return !CheckDelayOn(e_.clock, start, kConnectPatienceMs);
+bool SwitcherLink::attemptUnderWay() const {
+    if (!socket_) return false;
+    const auto st = socket_->state();
+    if (st != QAbstractSocket::HostLookupState && st != QAbstractSocket::ConnectingState) return false;
+    int64_t start = attemptStart_;
+    return !CheckDelayOn(sw_.clock, start, kConnectPatienceMs);
 }
 
-SwitcherLinks::WriteResult SwitcherLinks::write(int link, const QByteArray& bytes, bool pieces) {
-    if (!isConnected(link)) return WriteResult::NotConnected;
-    // A switcher that has stopped reading: give it a bounded time to catch up, with the loop
-    // running meanwhile, then give the frame up. A frame is always written whole, so that a
-    // frame sent from inside the wait never lands in the middle of another.
-    int64_t start = e_.clock.tickCount();
-    if (socket(link)->bytesToWrite() <= kWriteBacklogLimit) endStall(link);
-    if (socket(link)->bytesToWrite() > kWriteBacklogLimit) {
-        if (notReading_[slot(link)]) {
-            droppedBytes_[slot(link)] += bytes.size();
-            return WriteResult::Dropped;
-        }
-        ++writeWaits_;
-        const auto over = qScopeGuard([this] {
-            if (--writeWaits_ > 0) return;
-            // What arrived during the wait is taken up now, in the order it came.
-            for (int l : {kMaster, kSlave})
-                if (sockets_[slot(l)] && !e_.RxBuffer[slot(l)].isEmpty()) scheduleDrain(l);
-        });
-        while (socket(link)->bytesToWrite() > kWriteBacklogLimit) {
-            if (notReading_[slot(link)] || CheckDelayOn(e_.clock, start, kWriteTimeoutMs)) {
-                notReading_[slot(link)] = true;
-                return WriteResult::TimedOut;
-            }
-            ProcessWait(e_, 10);
-            if (!isConnected(link)) return WriteResult::NotConnected;
-        }
+qint64 SwitcherLink::backlog() const { return socket_ ? socket_->bytesToWrite() : 0; }
+
+int64_t SwitcherLink::sinceProgress() const {
+    return static_cast<uint32_t>(sw_.clock.tickCount()) - static_cast<uint32_t>(lastProgress_);
+}
+
+int64_t SwitcherLink::kernelQueue() const {
+    int queued = 0;
+    if (!socket_ || socket_->socketDescriptor() < 0 || ::ioctl(static_cast<int>(socket_->socketDescriptor()), SIOCOUTQ, &queued) != 0)
+        return 0;
+    return queued;
+}
+
+void SwitcherLink::noteProgress() {
+    // Qt hands bytes on only when the kernel reports room, and the kernel's send buffer grows to
+    // megabytes: a switcher that reads slowly may take bytes for seconds without that happening.
+    // What it took is seen in the kernel's queue shrinking.
+    const int64_t queued = kernelQueue();
+    if (queued < lastKernelQueue_) lastProgress_ = sw_.clock.tickCount();
+    lastKernelQueue_ = queued;
+}
+
+bool SwitcherLink::stalled() {
+    if (backlog() <= kWriteBacklogLimit) return false;
+    noteProgress();
+    return sinceProgress() > kWriteTimeoutMs;
+}
+
+bool SwitcherLink::append(const QByteArray& bytes, bool pieces) {
+    // The switcher gets its full time to take a backlog that starts now.
+    if (backlog() == 0) {
+        lastProgress_ = sw_.clock.tickCount();
+        lastKernelQueue_ = kernelQueue();
     }
-    QTcpSocket& s = *socket(link);
-    bool ok = false;
-    writePieces(s, bytes, pieces, ok);
-    if (!ok) return WriteResult::Failed;
-    s.flush();  // hand it to the network now rather than on the next turn of the loop
-    return WriteResult::Written;
+    if (!pieces) {
+        if (socket_->write(bytes) != bytes.size()) return false;
+    } else {
+        for (const QByteArray& piece : WritePieces(bytes))
+            if (socket_->write(piece) != piece.size()) return false;
+    }
+    // Handed to the network now rather than on the next turn of the loop.
+    socket_->flush();
+    return true;
 }
 
-void SwitcherLinks::endStall(int link) {
-    notReading_[slot(link)] = false;
-    const long long dropped = std::exchange(droppedBytes_[slot(link)], 0);
-    if (dropped > 0) WriteErrorLog(e_, WriteTimeoutText(link, dropped), kErrorSendingToSwitcher);
+Task<WriteResult> SwitcherLink::write(QByteArray bytes, bool pieces) {
+    if (!isConnected()) co_return WriteResult::NotConnected;
+    if (backlog() > kWriteBacklogLimit || !room_.empty()) {
+        // Only a switcher that has taken nothing for the whole time loses the frame; one that
+        // reads slowly keeps its frames, in order.
+        if (stalled()) co_return WriteResult::Dropped;
+        const uint64_t gen = generation;
+        armStallCheck();
+        const int why = co_await room_.wait();
+        if (why == kRoomClosed || gen != generation || !isConnected()) co_return WriteResult::NotConnected;
+        if (why == kRoomStalled) co_return WriteResult::Dropped;
+    }
+    co_return append(bytes, pieces) ? WriteResult::Written : WriteResult::Failed;
 }
 
-void SwitcherLinks::scheduleDrain(int link) {
-    if (drainQueued_[slot(link)]) return;
-    drainQueued_[slot(link)] = true;
+WriteResult SwitcherLink::writeNow(const QByteArray& bytes) {
+    if (!isConnected()) return WriteResult::NotConnected;
+    if (backlog() > kWriteBacklogLimit) {
+        droppedRaw_ += bytes.size();
+        return WriteResult::Dropped;
+    }
+    return append(bytes, false) ? WriteResult::Written : WriteResult::Failed;
+}
+
+void SwitcherLink::onBytesWritten() {
+    lastProgress_ = sw_.clock.tickCount();
+    lastKernelQueue_ = kernelQueue();
+    if (backlog() <= kWriteBacklogLimit) endStall();
+    serveWaiters();
+}
+
+void SwitcherLink::serveWaiters() {
+    // A run resumed here writes, which may bring the socket back here: the outer call goes on.
+    if (serving_) return;
+    serving_ = true;
+    while (!room_.empty() && isConnected() && backlog() <= kWriteBacklogLimit) room_.wakeOne(kRoomFree);
+    serving_ = false;
+}
+
+void SwitcherLink::armStallCheck() {
+    if (stallAlarm_) return;
+    const int64_t left = std::max<int64_t>(kWriteTimeoutMs - sinceProgress() + 1, 1);
+    stallAlarm_ = sw_.clock.setAlarm(left, [this] {
+        stallAlarm_ = 0;
+        if (room_.empty()) return;
+        if (!stalled()) {
+            serveWaiters();
+            if (!room_.empty()) armStallCheck();
+            return;
+        }
+        room_.wakeAll(kRoomStalled);
+    });
+}
+
+void SwitcherLink::endStall() {
+    const long long dropped = std::exchange(droppedRaw_, 0);
+    if (dropped > 0) WriteErrorLog(sw_.logs, WriteTimeoutText(index, dropped), kErrorSendingToSwitcher);
+}
+
+void SwitcherLink::scheduleDrain() {
+    if (drainQueued_) return;
+    drainQueued_ = true;
     QMetaObject::invokeMethod(
         this,
-        [this, link] {
-            drainQueued_[slot(link)] = false;
-            DrainReceiveBuffer(e_, link);
+        [this] {
+            drainQueued_ = false;
+            DrainReceiveBuffer(sw_, index);
         },
         Qt::QueuedConnection);
 }
 
-void SwitcherLinks::onDataArrived(int link) {
-    TakeInSwitcherData(e_, link);
-    scheduleDrain(link);
+void SwitcherLink::onDataArrived() {
+    TakeInSwitcherData(sw_, index);
+    scheduleDrain();
 }
 
-void SwitcherLinks::onClosed(int link) {
+void SwitcherLink::onClosed() {
     // The signal was queued: a link that has meanwhile been closed and connected again is not
     // the one the peer closed.
-    if (isConnected(link)) return;
-    if (!e_.connectedFlag(link)) return;
+    if (isConnected() || !Connected) return;
     // What arrived before the close is still acted on.
-    ReadSwitcherData(e_, link);
-    if (link == kMaster)
-        CloseSwitcherLink(e_);
+    ReadSwitcherData(sw_, index);
+    if (index == kMaster)
+        CloseSwitcherLink(sw_);
     else
-        CloseSlaveLink(e_);
+        CloseSlaveLink(sw_);
+}
+
+Switcher::Switcher(Clock& c, Logs& l, StatusView& v) : clock(c), logs(l), view(v) {
+    links_[0] = std::make_unique<SwitcherLink>(*this, kMaster);
+    links_[1] = std::make_unique<SwitcherLink>(*this, kSlave);
+    links_[0]->createSocket();
+}
+
+Switcher::~Switcher() = default;
+
+SwitcherLink& Switcher::link(int index) {
+    if (index != kMaster && index != kSlave) failSubscript();
+    return *links_[static_cast<std::size_t>(index)];
 }
 
 namespace {
 
 // The steps both connect procedures share.
-void connectLink(Engine& e, int link, const QString& address, int32_t port) {
-    SwitcherLinks& links = e.links();
+void connectLink(SwitcherLink& link) {
     // An attempt that is still under way gets its chance to finish.
-    if (links.attemptUnderWay(link)) return;
-    links.close(link);
-    at(e.RxBuffer, link).clear();
-    if (!links.startConnect(link, address, port)) links.close(link);
+    if (link.attemptUnderWay()) return;
+    link.closeSocket();
+    link.RxBuffer.clear();
+    if (!link.startConnect()) link.closeSocket();
 }
 
 }  // namespace
 
-void ConnectSwitcher(Engine& e) {
-    Guarded(e, QStringLiteral("Error Connecting to Switcher"),
-            [&] { connectLink(e, kMaster, e.settings.IPAddr, e.settings.IPPort); });
+void ConnectSwitcher(Switcher& sw) {
+    Guarded(sw.logs, QStringLiteral("Error Connecting to Switcher"), [&] { connectLink(sw.master()); });
 }
 
-void LoadSlaveSocket(Engine& e) {
-    Guarded(e, QStringLiteral("Error Sending Message to Switcher"), [&] {
-        if (e.SlaveSocketLoaded) return;
-        e.links().createSocket(kSlave);
-        e.SlaveSocketLoaded = true;
+void LoadSlaveSocket(Switcher& sw) {
+    Guarded(sw.logs, QStringLiteral("Error Sending Message to Switcher"), [&] {
+        if (sw.SlaveSocketLoaded) return;
+        sw.slave().createSocket();
+        sw.SlaveSocketLoaded = true;
     });
 }
 
-void ConnectSlave(Engine& e) {
-    Guarded(e, QStringLiteral("Error Connecting to Slave Switcher"), [&] {
-        if (!e.SlaveSocketLoaded) LoadSlaveSocket(e);
-        if (!e.SlaveSocketLoaded) return;
-        connectLink(e, kSlave, e.settings.SlaveIPAddr, e.settings.SlaveIPPort);
+void ConnectSlave(Switcher& sw) {
+    Guarded(sw.logs, QStringLiteral("Error Connecting to Slave Switcher"), [&] {
+        if (!sw.SlaveSocketLoaded) LoadSlaveSocket(sw);
+        if (!sw.SlaveSocketLoaded) return;
+        connectLink(sw.slave());
     });
 }
 
-void CloseSwitcherLink(Engine& e) {
-    Guarded(e, QStringLiteral("Error Closing Switcher Link"), [&] {
-        e.links().close(kMaster);
-        e.SwitcherConnected = false;
-        e.view.setCaption(kCaptionServerNotConnected);
-        e.view.setIcon(LinkIcon::NotConnected);
-        e.SwitcherOnline = false;
-        e.MapReceived[kMaster] = false;
-        e.RxBuffer[kMaster].clear();
-        e.SwitcherMap.assign(1, OutputMap{});
+void CloseSwitcherLink(Switcher& sw) {
+    Guarded(sw.logs, QStringLiteral("Error Closing Switcher Link"), [&] {
+        SwitcherLink& m = sw.master();
+        m.closeSocket();
+        m.Connected = false;
+        sw.view.setCaption(kCaptionServerNotConnected);
+        sw.view.setIcon(LinkIcon::NotConnected);
+        m.Online = false;
+        m.MapReceived = false;
+        m.RxBuffer.clear();
+        m.resetMap();
     });
 }
 
-void CloseSlaveLink(Engine& e) {
-    Guarded(e, QStringLiteral("Error Closing Slave Link"), [&] {
-        e.links().close(kSlave);
-        e.SlaveConnected = false;
-        e.SlaveSwitcherOnline = false;
-        e.MapReceived[kSlave] = false;
-        e.RxBuffer[kSlave].clear();
-        e.SlaveSwitcherMap.assign(1, OutputMap{});
+void CloseSlaveLink(Switcher& sw) {
+    Guarded(sw.logs, QStringLiteral("Error Closing Slave Link"), [&] {
+        SwitcherLink& s = sw.slave();
+        s.closeSocket();
+        s.Connected = false;
+        s.Online = false;
+        s.MapReceived = false;
+        s.RxBuffer.clear();
+        s.resetMap();
     });
 }
 
-void TakeInSwitcherData(Engine& e, int link) {
-    Guarded(e, QStringLiteral("Error Receiving IP Message"), [&] {
-        QTcpSocket* s = e.links().socket(link);
+void TakeInSwitcherData(Switcher& sw, int link) {
+    Guarded(sw.logs, QStringLiteral("Error Receiving IP Message"), [&] {
+        SwitcherLink& l = sw.link(link);
+        QTcpSocket* s = l.socket();
         if (!s || !s->isOpen() || s->bytesAvailable() <= 0) return;
-        at(e.RxBuffer, link).append(s->readAll());
+        l.RxBuffer.append(s->readAll());
     });
 }
 
-void ReadSwitcherData(Engine& e, int link) {
-    TakeInSwitcherData(e, link);
-    DrainReceiveBuffer(e, link);
+void ReadSwitcherData(Switcher& sw, int link) {
+    TakeInSwitcherData(sw, link);
+    while (ConsumeOneUnit(sw, link)) {
+    }
 }
 
-void DrainReceiveBuffer(Engine& e, int link) {
+void DrainReceiveBuffer(Switcher& sw, int link) {
     for (int n = 0; n < kDrainBatch; ++n)
-        if (!ConsumeOneUnit(e, link)) return;
+        if (!ConsumeOneUnit(sw, link)) return;
     // A long burst: the rest waits one turn of the loop, so ticks and the other link are served.
-    e.links().scheduleDrain(link);
+    sw.link(link).scheduleDrain();
 }
 
 }  // namespace tarvo

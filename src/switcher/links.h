@@ -1,92 +1,174 @@
-// The TCP links to the master (0) and slave (1) switcher.
+// The TCP links to the master (0) and slave (1) switcher, and the engine's picture of the
+// switcher that they bring in.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
 
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 
+#include "base/clock.h"
+#include "base/task.h"
+#include "switcher/output_map.h"
+
 class QTcpSocket;
 
 namespace tarvo {
 
-class Engine;
+struct Logs;
+class StatusView;
+class Switcher;
+
+constexpr int kMaster = 0;
+constexpr int kSlave = 1;
 
 // A connect attempt still under way is left alone for this long before a tick abandons it and
 // starts a new one, so that a switcher behind a slow network can still be reached.
 constexpr int kConnectPatienceMs = 3000;
 // Bytes the socket may hold unsent before a new frame has to wait for the switcher to read.
 constexpr qint64 kWriteBacklogLimit = 64 * 1024;
-// How long a frame waits for that backlog to drain before it is dropped.
+// A switcher that has taken no byte for this long while frames wait is not reading: the frames
+// waiting, and those that come while it still takes nothing, are dropped.
 constexpr int kWriteTimeoutMs = 2000;
 // Units taken off one receive buffer before the loop gets a turn again.
 constexpr int kDrainBatch = 1024;
 
-// Owns the two switcher sockets and turns their signals into the link procedures below. The
-// procedures keep the flags; this object only knows sockets.
-class SwitcherLinks : public QObject {
+// What became of a write. Dropped: the switcher was not reading (the caller says so in the
+// error log).
+enum class WriteResult { Written, NotConnected, Failed, Dropped };
+
+// One link: its socket and what the engine knows of the switcher at its other end.
+class SwitcherLink : public QObject {
     Q_OBJECT
-  public:
-    explicit SwitcherLinks(Engine& e);
-    ~SwitcherLinks() override;
+public:
+    SwitcherLink(Switcher& owner, int index);
+    ~SwitcherLink() override;
 
-    // TimedOut: the frame waited its time and was given up (the caller logs it). Dropped: given
-    // up at once, the switcher being known not to read; these are counted and logged as one
-    // line when the switcher catches up or the link closes.
-    enum class WriteResult { Written, NotConnected, Failed, TimedOut, Dropped };
+    const int index;
+    // Set true only by the socket's connected event; false only by the link's close.
+    bool Connected = false;
+    // The server has answered and reports its switcher present.
+    bool Online = false;
+    bool MapReceived = false;
+    QByteArray RxBuffer;
+    int16_t NoReplyCount = 0;
+    // Reset: a single empty entry.
+    std::vector<OutputMap> Map = std::vector<OutputMap>(1);
+    // Advanced whenever what the link knew is thrown away (the link closed, the switcher gone),
+    // so that anything begun before can tell.
+    uint64_t generation = 0;
+    // The address the settings ask for, and the one the link last dialled (in use while up).
+    QString wantedAddress;
+    int32_t wantedPort = 0;
+    QString address;
+    int32_t port = 0;
 
-    // The socket of a link: 0 always exists, 1 once LoadSlaveSocket has created it.
-    QTcpSocket* socket(int link) const;
-    void createSocket(int link);
-    // The socket's is-connected query.
-    bool isConnected(int link) const;
-    // Closes a socket without raising its closed event: only a peer's close is an event.
-    void close(int link);
-    // Starts an asynchronous connect; false when the attempt could not start.
-    bool startConnect(int link, const QString& address, int32_t port);
+    QTcpSocket* socket() const { return socket_; }
+    void createSocket();
+    bool isConnected() const;
+    // Closes the socket without raising its closed event: only a peer's close is an event.
+    // Runs waiting to write to it are told the link is down.
+    void closeSocket();
+    // Starts an asynchronous connect to the wanted address; false when the attempt could not
+    // start.
+    bool startConnect();
     // An attempt started less than kConnectPatienceMs ago is still under way.
-    bool attemptUnderWay(int link) const;
-    // Writes `bytes` (in pieces of at most 16384 bytes when `pieces`) once the socket has room.
-    // A switcher that does not read gets kWriteTimeoutMs once; until it has caught up, later
-    // frames are dropped at once.
-    WriteResult write(int link, const QByteArray& bytes, bool pieces);
-    // Consumes the units waiting in a receive buffer on the next turn of the event loop.
-    void scheduleDrain(int link);
-    // True while a frame waits for a switcher to read. Received units are then left in the
-    // receive buffers until the wait is over: consuming one may write, and that write would
-    // wait inside this wait; a switcher that goes on sending while it does not read would
-    // stack such waits one inside the other without end.
-    bool writeWaiting() const { return writeWaits_ > 0; }
+    bool attemptUnderWay() const;
+    void resetMap() { Map.assign(1, OutputMap{}); }
 
-  private:
-    void onDataArrived(int link);
-    void onClosed(int link);
-    void endStall(int link);
+    // Writes `bytes` whole (in pieces of at most 16384 bytes when `pieces`). While the switcher
+    // holds a backlog the run waits its turn, suspended; frames never interleave and are
+    // written in the order their runs asked.
+    Task<WriteResult> write(QByteArray bytes, bool pieces);
+    // Writes at once or not at all, never waiting (pings, their answers, replies to the
+    // switcher): dropped while the switcher holds a backlog, counted, and reported once when it
+    // reads again.
+    WriteResult writeNow(const QByteArray& bytes);
+    // Consumes the units waiting in the receive buffer on a turn of the event loop of their own.
+    void scheduleDrain();
+    // Runs waiting for room on this link.
+    std::size_t waitingWriters() const { return room_.size(); }
 
-    Engine& e_;
-    std::array<QTcpSocket*, 2> sockets_{};
-    std::array<int32_t, 2> attemptStart_{};
-    std::array<bool, 2> drainQueued_{};
-    int writeWaits_ = 0;
-    // The switcher let a frame's wait run out and has not caught up since: later frames are
-    // given up at once instead of each waiting again.
-    std::array<bool, 2> notReading_{};
-    std::array<long long, 2> droppedBytes_{};
+private:
+    enum RoomResult { kRoomFree = 1, kRoomClosed, kRoomStalled };
+    qint64 backlog() const;
+    bool stalled();
+    int64_t sinceProgress() const;
+    int64_t kernelQueue() const;
+    void noteProgress();
+    bool append(const QByteArray& bytes, bool pieces);
+    void onDataArrived();
+    void onClosed();
+    void onBytesWritten();
+    void serveWaiters();
+    void armStallCheck();
+    void endStall();
+
+    Switcher& sw_;
+    QTcpSocket* socket_ = nullptr;
+    int32_t attemptStart_ = 0;
+    bool drainQueued_ = false;
+    WaitQueue room_;
+    bool serving_ = false;
+    int32_t lastProgress_ = 0;  // tick count when the switcher last took bytes
+    int64_t lastKernelQueue_ = 0;
+    AlarmId stallAlarm_ = 0;
+    long long droppedRaw_ = 0;
 };
 
-void ConnectSwitcher(Engine& e);
-void LoadSlaveSocket(Engine& e);
-void ConnectSlave(Engine& e);
-void CloseSwitcherLink(Engine& e);
-void CloseSlaveLink(Engine& e);
-// Moves what the socket holds into RxBuffer[link].
-void TakeInSwitcherData(Engine& e, int link);
-// The same, then consumes every complete unit.
-void ReadSwitcherData(Engine& e, int link);
-// Consumes complete units of RxBuffer[link] until only an incomplete frame (or nothing) is left.
-// After kDrainBatch units the rest is left to a later turn of the event loop.
-void DrainReceiveBuffer(Engine& e, int link);
+// The two links and the picture of the switcher they report.
+class Switcher {
+public:
+    Switcher(Clock& clock, Logs& logs, StatusView& view);
+    ~Switcher();
+    Switcher(const Switcher&) = delete;
+    Switcher& operator=(const Switcher&) = delete;
+
+    Clock& clock;
+    Logs& logs;
+    StatusView& view;
+
+    SwitcherLink& link(int index);  // 0 or 1; anything else is a failure
+    SwitcherLink& master() { return *links_[0]; }
+    SwitcherLink& slave() { return *links_[1]; }
+    const SwitcherLink& master() const { return *links_[0]; }
+    const SwitcherLink& slave() const { return *links_[1]; }
+
+    bool SlaveEnabled = false;
+    bool SlaveSocketLoaded = false;
+    // Opto inputs and relays, 0-based; both links feed the one picture.
+    std::vector<uint8_t> OptoState;
+    std::vector<uint8_t> RelayState;
+
+    // Changes the switcher reports, as the engine wires them to the triggered runners. Opto and
+    // relay numbers are 0-based as the switcher sends them; destinations are 1-based.
+    std::function<void(int opto, int state)> optoChanged;
+    std::function<void(int relay, int state)> relayChanged;
+    std::function<bool(int dest)> watchesOutput;
+    std::function<void(int dest, const OutputMap& before, const OutputMap& after)> outputChanged;
+
+private:
+    std::array<std::unique_ptr<SwitcherLink>, 2> links_;
+};
+
+void ConnectSwitcher(Switcher& sw);
+void LoadSlaveSocket(Switcher& sw);
+void ConnectSlave(Switcher& sw);
+void CloseSwitcherLink(Switcher& sw);
+void CloseSlaveLink(Switcher& sw);
+// Moves what the socket holds into the link's receive buffer.
+void TakeInSwitcherData(Switcher& sw, int link);
+// The same, then consumes every complete unit (the close path: nothing that arrived is lost).
+void ReadSwitcherData(Switcher& sw, int link);
+// Consumes complete units of the receive buffer until only an incomplete frame (or nothing) is
+// left. After kDrainBatch units the rest is left to a later turn of the event loop.
+void DrainReceiveBuffer(Switcher& sw, int link);
+
+inline const QString kCaptionServerNotConnected = QStringLiteral("Tarvo Automation - Server Not Connected");
 
 }  // namespace tarvo

@@ -12,13 +12,12 @@
 #include <QTcpSocket>
 #include <QUdpSocket>
 
-#include "engine/engine.h"
+#include "base/wait.h"
 #include "logs/logs.h"
-#include "scheduler/clock.h"
-#include "scheduler/time_arith.h"
 #include "store/automation_event.h"
 #include "switcher/codec.h"
 #include "switcher/framing.h"
+#include "switcher/links.h"
 #include "switcher/peer_content.h"
 
 namespace tarvo {
@@ -56,9 +55,9 @@ bool attemptEnded(const QAbstractSocket& s) {
     return s.state() == QAbstractSocket::UnconnectedState;
 }
 
-QByteArray readMessageFile(const Engine& e, const QString& name) {
+QByteArray readMessageFile(const QString& appFolder, const QString& name) {
     // A relative path is taken from the program folder, not from wherever the engine was started.
-    const QString path = QDir(e.AppFolder).absoluteFilePath(name);
+    const QString path = QDir(appFolder).absoluteFilePath(name);
     const QFileInfo info(path);
     if (!info.exists()) fail(kErrFileNotFound, QStringLiteral("File not found: ") + path);
     // Only a plain file: a pipe or a device could keep the read waiting for ever.
@@ -74,14 +73,14 @@ QByteArray readMessageFile(const Engine& e, const QString& name) {
     return bytes;
 }
 
-MessageContent buildContent(const Engine& e, const AutomationEvent& ev) {
+MessageContent buildContent(const QString& appFolder, const AutomationEvent& ev) {
     switch (ev.mcontrol) {
         case kMessageText:
             return TextMessageContent(ev.Message);
         case kMessageFile:
-            return FileMessageContent(readMessageFile(e, ev.Message));
+            return FileMessageContent(readMessageFile(appFolder, ev.Message));
         case kMessageDecodedFile:
-            return DecodedFileMessageContent(readMessageFile(e, ev.Message));
+            return DecodedFileMessageContent(readMessageFile(appFolder, ev.Message));
         default:
             // Kind 2 has no content of its own. Sending an empty message in its place would log
             // as sent a message that no peer ever got.
@@ -91,22 +90,22 @@ MessageContent buildContent(const Engine& e, const AutomationEvent& ev) {
 }
 
 // Hands `data` to the connected socket in pieces. A piece the network does not take at once
-// (its buffers are full) is waited for, events handled; a peer that stops taking data, or a
+// (its buffers are full) is waited for, suspended; a peer that stops taking data, or a
 // connection that drops, fails the message.
-void writePieces(Engine& e, QTcpSocket& sock, const QByteArray& data) {
+Task<> writePieces(PeerPorts& p, QTcpSocket& sock, const QByteArray& data) {
     for (qsizetype offset = 0; offset < data.size(); offset += kMaxWriteChunk) {
         if (!isConnected(sock)) failSocket(sock, QStringLiteral("Connection lost"));
         const QByteArray piece = data.mid(offset, kMaxWriteChunk);
         if (sock.write(piece) != piece.size()) failSocket(sock, QStringLiteral("Write failed"));
-        int64_t start = e.clock.tickCount();
+        int64_t start = p.clock.tickCount();
         for (;;) {
             sock.flush();  // writes what the network takes now, without blocking
             if (sock.bytesToWrite() == 0) break;
             if (!isConnected(sock)) failSocket(sock, QStringLiteral("Connection lost"));
-            if (CheckDelay(e, start, kWriteStallLimitMs))
+            if (CheckDelayOn(p.clock, start, kWriteStallLimitMs))
                 fail(kErrSocket + static_cast<int>(QAbstractSocket::SocketTimeoutError),
                      QStringLiteral("The peer did not take the message"));
-            ProcessWait(e, kWritePollMs);
+            co_await ProcessWait(p.clock, kWritePollMs);
         }
     }
 }
@@ -133,43 +132,40 @@ int serialErrorNumber(QSerialPort::SerialPortError err) {
     fail(serialErrorNumber(port.error()), what + QStringLiteral(": ") + port.errorString());
 }
 
-// Waits (events handled) until everything written has gone out of the port, so that closing it
+// Waits, suspended, until everything written has gone out of the port, so that closing it
 // neither drops the tail of the message nor holds the loop while the device drains.
-void drainSerial(Engine& e, QSerialPort& port, qsizetype size, int32_t baud) {
+Task<> drainSerial(PeerPorts& p, QSerialPort& port, qsizetype size, int32_t baud) {
     // Ten bit times a byte (start, 8 data, stop), plus a margin.
     const int64_t limit = kSerialDrainMarginMs + static_cast<int64_t>(size) * 10 * 1000 / baud;
-    int64_t start = e.clock.tickCount();
+    int64_t start = p.clock.tickCount();
     for (;;) {
-        // The port writes what the device takes as the wait below handles its events.
+        // The port writes what the device takes while the run waits below.
         if (port.error() != QSerialPort::NoError) failSerial(port, QStringLiteral("Write failed"));
-        if (port.bytesToWrite() == 0 && kernelOutputQueue(port) == 0) return;
-        if (CheckDelay(e, start, limit))
+        if (port.bytesToWrite() == 0 && kernelOutputQueue(port) == 0) co_return;
+        if (CheckDelayOn(p.clock, start, limit))
             fail(kErrFileIo, QStringLiteral("Serial port ") + port.portName() +
                                  QStringLiteral(" did not send the message in time"));
-        ProcessWait(e, kWritePollMs);
+        co_await ProcessWait(p.clock, kWritePollMs);
     }
 }
 
 class SerialClaim {
   public:
-    SerialClaim(Engine& e, const QString& path) : e_(e), path_(path) {
-        if (!e.peers().claimSerial(path))
+    SerialClaim(PeerPorts& p, const QString& path) : p_(p), path_(path) {
+        if (!p.claimSerial(path))
             fail(kErrPermission, QStringLiteral("Serial port ") + path +
                                      QStringLiteral(" is in use by another message"));
     }
-    ~SerialClaim() { e_.peers().releaseSerial(path_); }
+    ~SerialClaim() { p_.releaseSerial(path_); }
     SerialClaim(const SerialClaim&) = delete;
     SerialClaim& operator=(const SerialClaim&) = delete;
 
   private:
-    Engine& e_;
+    PeerPorts& p_;
     QString path_;
 };
 
 }  // namespace
-
-PeerPorts::PeerPorts(Engine&) {}
-PeerPorts::~PeerPorts() = default;
 
 bool PeerPorts::claimSerial(const QString& path) {
     if (serialInUse_.contains(path)) return false;
@@ -181,10 +177,10 @@ void PeerPorts::releaseSerial(const QString& path) {
     serialInUse_.remove(path);
 }
 
-QString SerialPortPath(const Engine& e, int port) {
+QString SerialPortPath(const QString& appFolder, int port) {
     if (port < 1)
         fail(kErrInvalidCall, QStringLiteral("Invalid serial port ") + QString::number(port));
-    const QString inFolder = e.AppFolder + QStringLiteral("COM") + QString::number(port);
+    const QString inFolder = appFolder + QStringLiteral("COM") + QString::number(port);
     // A link whose device is unplugged still names this port: opening it fails plainly instead
     // of sending the message out of some other port.
     const QFileInfo info(inFolder);
@@ -192,102 +188,104 @@ QString SerialPortPath(const Engine& e, int port) {
     return QStringLiteral("/dev/ttyS") + QString::number(port - 1);
 }
 
-bool SendEventMessage(Engine& e, const AutomationEvent& event) {
-    // A copy: the waits below run other handlers, which may change or drop the table entry.
+Task<bool> SendEventMessage(PeerPorts& p, const AutomationEvent& event) {
+    // A copy: other runs go on while this one waits, and may change or drop the table entry.
     const AutomationEvent ev = event;
-    return Guarded(e, kErrSendingMessage, false, [&] {
-        const MessageContent content = buildContent(e, ev);
+    bool sent = false;
+    try {
+        const MessageContent content = buildContent(p.appFolder, ev);
         switch (ev.mtype) {
             case kTransportTcp:
-                return SendIPMessage(e, content.bytes, ev.MIPAddress, ev.MIPPort, ev.Title);
+                sent = co_await SendIPMessage(p, content.bytes, ev.MIPAddress, ev.MIPPort, ev.Title);
+                break;
             case kTransportSerial: {
                 const int port = ev.MCommPort + 1;
-                if (!SendSerialMessage(e, content.bytes, port, BaudRateText(ev.MBaudRate)))
-                    return false;
-                WriteActivityLog(
-                    e, kMessageSentToComm + QString::number(port) + kMessageTag + ev.Message);
-                return true;
+                sent = co_await SendSerialMessage(p, content.bytes, port, BaudRateText(ev.MBaudRate));
+                if (sent) WriteActivityLog(p.logs, kMessageSentToComm + QString::number(port) + kMessageTag + ev.Message);
+                break;
             }
             case kTransportSwitcher:
                 // Nothing on the switcher side carries these; the message fails and says why.
-                ReportError(
-                    e, kErrSendingSwitcher,
-                    TarvoError(kErrInvalidCall,
-                               QStringLiteral("Messages through the switcher are not sent")));
-                return false;
+                ReportError(p.logs, kErrSendingSwitcher,
+                            TarvoError(kErrInvalidCall, QStringLiteral("Messages through the switcher are not sent")));
+                break;
             case kTransportUdp:
-                return SendUDPMessage(e, content.text, ev.MIPAddress, ev.MIPPort, ev.Title);
+                sent = co_await SendUDPMessage(p, content.text, ev.MIPAddress, ev.MIPPort, ev.Title);
+                break;
             default:
-                fail(kErrInvalidCall,
-                     QStringLiteral("Unknown message transport ") + QString::number(ev.mtype));
+                fail(kErrInvalidCall, QStringLiteral("Unknown message transport ") + QString::number(ev.mtype));
         }
-    });
+    } catch (...) {
+        ReportError(p.logs, kErrSendingMessage, CurrentFailure(std::current_exception()));
+        sent = false;
+    }
+    co_return sent;
 }
 
-bool SendIPMessage(Engine& e, const QByteArray& data, const QString& address, int32_t port,
-                   const QString& title) {
+Task<bool> SendIPMessage(PeerPorts& p, QByteArray data, QString address, int32_t port, QString title) {
+    bool sent = false;
     try {
         const QHostAddress host = peerAddress(address);
         const quint16 peer = peerPort(port);
         QTcpSocket sock;
         sock.connectToHost(host, peer);
 
-        ProcessWait(e, kFirstConnectWaitMs);
+        co_await ProcessWait(p.clock, kFirstConnectWaitMs);
         for (int i = 0; i < kConnectChecks && !isConnected(sock) && !attemptEnded(sock); ++i) {
-            ProcessWait(e, kConnectCheckMs);
-            WriteActivityLog(e, kConnectionCheck);
+            co_await ProcessWait(p.clock, kConnectCheckMs);
+            WriteActivityLog(p.logs, kConnectionCheck);
         }
         if (!isConnected(sock)) {
             // Also when the peer refused at once: without this line a triggered message that
             // was refused would leave no trace at all.
-            WriteActivityLog(e, kUnableToOpenSocket + address);
-            return false;
+            WriteActivityLog(p.logs, kUnableToOpenSocket + address);
+            co_return false;
         }
 
-        writePieces(e, sock, data);
-        ProcessWait(e, kAfterSendWaitMs);
+        co_await writePieces(p, sock, data);
+        co_await ProcessWait(p.clock, kAfterSendWaitMs);
         sock.close();
-        WriteActivityLog(e, kMessageSentTo + address + kTitleTag + title);
-        return true;
+        WriteActivityLog(p.logs, kMessageSentTo + address + kTitleTag + title);
+        sent = true;
     } catch (...) {
         const TarvoError failure = CurrentFailure(std::current_exception());
-        WriteActivityLog(e, kUnableToConnectIp);
-        ReportError(e, kErrSendingIp, failure);
-        return false;
+        WriteActivityLog(p.logs, kUnableToConnectIp);
+        ReportError(p.logs, kErrSendingIp, failure);
     }
+    co_return sent;
 }
 
-bool SendUDPMessage(Engine& e, const QString& text, const QString& address, int32_t port,
-                    const QString& title) {
+Task<bool> SendUDPMessage(PeerPorts& p, QString text, QString address, int32_t port, QString title) {
+    bool sent = false;
     try {
         const QHostAddress host = peerAddress(address);
         const quint16 peer = peerPort(port);
         QUdpSocket sock;
         sock.connectToHost(host, peer);
-        ProcessWait(e, kUdpConnectWaitMs);
+        co_await ProcessWait(p.clock, kUdpConnectWaitMs);
 
         // Exactly the text goes on the wire, one datagram, no trailing zero byte. A datagram is
         // sent whole or not at all; anything short of whole is a failure, not a success.
         const QByteArray datagram = DatagramBytes(text);
-        if (sock.write(datagram) != datagram.size())
-            failSocket(sock, QStringLiteral("Datagram not sent"));
+        if (sock.write(datagram) != datagram.size()) failSocket(sock, QStringLiteral("Datagram not sent"));
 
-        WriteActivityLog(e, kMessageSentTo + address + kTitleTag + title);
+        WriteActivityLog(p.logs, kMessageSentTo + address + kTitleTag + title);
         sock.close();
-        return true;
+        sent = true;
     } catch (...) {
         const TarvoError failure = CurrentFailure(std::current_exception());
-        WriteActivityLog(e, kUnableToConnectUdp);
-        ReportError(e, kErrSendingUdp, failure);
-        return false;
+        WriteActivityLog(p.logs, kUnableToConnectUdp);
+        ReportError(p.logs, kErrSendingUdp, failure);
     }
+    co_return sent;
 }
 
-bool SendSerialMessage(Engine& e, const QByteArray& data, int port, const QString& speedText) {
+Task<bool> SendSerialMessage(PeerPorts& p, QByteArray data, int port, QString speedText) {
+    bool sent = false;
     try {
         const SerialSettings settings = ParseSerialSettings(SerialSettingsText(speedText));
-        const QString path = SerialPortPath(e, port);
-        const SerialClaim claim(e, path);
+        const QString path = SerialPortPath(p.appFolder, port);
+        const SerialClaim claim(p, path);
 
         QSerialPort serial;
         serial.setReadBufferSize(kSerialBufferSize);
@@ -296,33 +294,32 @@ bool SendSerialMessage(Engine& e, const QByteArray& data, int port, const QStrin
             !serial.setDataBits(settings.dataBits) || !serial.setStopBits(settings.stopBits) ||
             !serial.setFlowControl(QSerialPort::NoFlowControl))
             failSerial(serial, QStringLiteral("Unable to set up ") + path);
-        if (!serial.open(QIODevice::WriteOnly))
-            failSerial(serial, QStringLiteral("Unable to open ") + path);
+        if (!serial.open(QIODevice::WriteOnly)) failSerial(serial, QStringLiteral("Unable to open ") + path);
 
         for (qsizetype offset = 0; offset < data.size(); offset += kMaxWriteChunk) {
             const QByteArray piece = data.mid(offset, kMaxWriteChunk);
-            if (serial.write(piece) != piece.size())
-                failSerial(serial, QStringLiteral("Write failed"));
+            if (serial.write(piece) != piece.size()) failSerial(serial, QStringLiteral("Write failed"));
         }
-        drainSerial(e, serial, data.size(), settings.baud);
+        co_await drainSerial(p, serial, data.size(), settings.baud);
         serial.close();
-        return true;
+        sent = true;
     } catch (...) {
         const TarvoError failure = CurrentFailure(std::current_exception());
-        WriteActivityLog(e, kUnableToOpenSerial);
-        ReportError(e, kErrSendingSerial, failure);
-        return false;
+        WriteActivityLog(p.logs, kUnableToOpenSerial);
+        ReportError(p.logs, kErrSendingSerial, failure);
     }
+    co_return sent;
 }
 
-void SendSourceSelect(Engine& e, const AutomationEvent& ev) {
+Task<> SendSourceSelect(Switcher& sw, const AutomationEvent& ev) {
     const int deviceId = ev.ssDeviceID;
     const int source = ev.ssSource;
-    Guarded(e, kErrSendingSourceSelect, [&] {
-        SendToSwitcher(e, SourceSelectFrame(deviceId, source));
-        WriteActivityLog(e, kSentSourceSelect + QString::number(deviceId) + kSourceTag +
-                                QString::number(source));
-    });
+    try {
+        if (co_await SendToSwitcher(sw, SourceSelectFrame(deviceId, source)))
+            WriteActivityLog(sw.logs, kSentSourceSelect + QString::number(deviceId) + kSourceTag + QString::number(source));
+    } catch (...) {
+        ReportError(sw.logs, kErrSendingSourceSelect, CurrentFailure(std::current_exception()));
+    }
 }
 
 }  // namespace tarvo

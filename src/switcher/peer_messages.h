@@ -1,10 +1,10 @@
 // Messages to other equipment over TCP, UDP and the serial port, and the source select.
 //
-// Every message gets a socket or serial-port object of its own for as long as it runs. The
-// waits of a message run a nested event loop, so a handler inside such a wait (switcher data,
-// a triggered event) may send a message of its own; with one object per message the two never
-// share a connection. Only the serial device itself cannot be shared: a message that finds its
-// port held by a message still in progress fails with the serial failure lines.
+// Every message gets a socket or serial-port object of its own for as long as it runs. A message
+// waits (for the connection, for the peer to take the data, the second after sending) as a
+// suspended run, and other runs may send messages meanwhile; with one object per message the
+// two never share a connection. Only the serial device itself cannot be shared: a message that
+// finds its port held by a message still in progress fails with the serial failure lines.
 #pragma once
 
 #include <cstdint>
@@ -14,9 +14,13 @@
 #include <QSet>
 #include <QString>
 
+#include "base/task.h"
+
 namespace tarvo {
 
-class Engine;
+class Clock;
+struct Logs;
+class Switcher;
 struct AutomationEvent;
 
 // Activity-log and error-log texts of the messages.
@@ -55,35 +59,36 @@ constexpr int kSerialBufferSize = 32000;
 // How often a wait for written data looks again.
 constexpr int kWritePollMs = 10;
 
-// The serial devices in use by messages in progress.
-class PeerPorts : public QObject {
-    Q_OBJECT
-  public:
-    explicit PeerPorts(Engine& e);
-    ~PeerPorts() override;
+// What messages to other equipment work with: the clock their waits run on, the logs, the
+// program folder (message files, COM links) and the serial devices in use.
+class PeerPorts {
+public:
+    PeerPorts(Clock& clock, Logs& logs, const QString& appFolder)
+        : clock(clock), logs(logs), appFolder(appFolder) {}
+    Clock& clock;
+    Logs& logs;
+    QString appFolder;
 
     // False when another message holds the device.
     bool claimSerial(const QString& path);
     void releaseSerial(const QString& path);
 
-  private:
+private:
     QSet<QString> serialInUse_;
 };
 
 // Sends the event's message; false when it was not sent (the caller logs the refusal).
-bool SendEventMessage(Engine& e, const AutomationEvent& ev);
+Task<bool> SendEventMessage(PeerPorts& p, const AutomationEvent& ev);
 // Connects, sends `data`, waits a second and closes. True when every byte was taken.
-bool SendIPMessage(Engine& e, const QByteArray& data, const QString& address, int32_t port,
-                   const QString& title);
+Task<bool> SendIPMessage(PeerPorts& p, QByteArray data, QString address, int32_t port, QString title);
 // Opens serial port `port` (1-based) at the speed, writes `data` and closes the port.
-bool SendSerialMessage(Engine& e, const QByteArray& data, int port, const QString& speedText);
+Task<bool> SendSerialMessage(PeerPorts& p, QByteArray data, int port, QString speedText);
 // Sends `text` as one datagram.
-bool SendUDPMessage(Engine& e, const QString& text, const QString& address, int32_t port,
-                    const QString& title);
-void SendSourceSelect(Engine& e, const AutomationEvent& ev);
+Task<bool> SendUDPMessage(PeerPorts& p, QString text, QString address, int32_t port, QString title);
+Task<> SendSourceSelect(Switcher& sw, const AutomationEvent& ev);
 
 // The device of serial port `port` (1-based): COM<port> in the program folder when that entry
 // exists (usually a link the operator made to the real device), else /dev/ttyS<port - 1>.
-QString SerialPortPath(const Engine& e, int port);
+QString SerialPortPath(const QString& appFolder, int port);
 
 }  // namespace tarvo

@@ -136,8 +136,8 @@ void AboutDialog::refresh() {
     lblSlaveIPPort_->setText(QStringLiteral("Port ") + QString::number(s.SlaveIPPort));
     lblLogFile_->setText(kActivityLogName);
     lblVersionInfo_->setText(ShownText(VersionInfoText()));
-    shSwitcherStatus_->setColor(e_.SwitcherOnline ? kLampOnline : kLampOffline);
-    shSlaveStatus_->setColor(e_.SlaveSwitcherOnline ? kLampOnline : kLampOffline);
+    shSwitcherStatus_->setColor(e_.switcher.master().Online ? kLampOnline : kLampOffline);
+    shSlaveStatus_->setColor(e_.switcher.slave().Online ? kLampOnline : kLampOffline);
 }
 
 void AboutDialog::showEvent(QShowEvent* event) {

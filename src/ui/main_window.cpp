@@ -74,12 +74,16 @@ QString HelpFilePath(const QString& appFolder) {
     return folder + kHelpFileName;
 }
 
-bool AskExitQuestion(QWidget* parent) {
-    QMessageBox box(QMessageBox::Information, kConfirmExitTitle, ShownText(kConfirmExitText),
-                    QMessageBox::Ok | QMessageBox::Cancel, parent);
-    box.setObjectName(QStringLiteral("ConfirmExit"));
-    box.setDefaultButton(QMessageBox::Ok);
-    return box.exec() == QMessageBox::Ok;
+void AskExitQuestion(QWidget* parent, std::function<void(bool)> answer) {
+    auto* box = new QMessageBox(QMessageBox::Information, kConfirmExitTitle, ShownText(kConfirmExitText),
+                                QMessageBox::Ok | QMessageBox::Cancel, parent);
+    box->setObjectName(QStringLiteral("ConfirmExit"));
+    box->setDefaultButton(QMessageBox::Ok);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(parent ? Qt::WindowModal : Qt::ApplicationModal);
+    QObject::connect(box, &QMessageBox::finished, box,
+                     [box, answer = std::move(answer)](int) { answer(box->clickedButton() == box->button(QMessageBox::Ok)); });
+    box->open();
 }
 
 MainWindow::MainWindow(std::unique_ptr<TrayBackend> tray, QWidget* parent)
@@ -238,7 +242,11 @@ void MainWindow::showNextEvent(const ListLine& line) {
 }
 
 void MainWindow::showError(const QString& text, const QString& caption) {
-    QMessageBox::critical(isVisible() ? this : nullptr, caption, ShownText(text));
+    // Opened and left: the engine goes on while it is on the screen.
+    auto* box = new QMessageBox(QMessageBox::Critical, caption, ShownText(text), QMessageBox::Ok,
+                                isVisible() ? this : nullptr);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    openDialog(box);
 }
 
 void MainWindow::minimise() {
@@ -289,44 +297,51 @@ void MainWindow::showHelp() {
     helpOpener_(QUrl::fromLocalFile(path));
 }
 
-void MainWindow::runModal(QDialog& dialog) {
-    openDialogs_.emplace_back(&dialog);
-    dialog.exec();
-    std::erase_if(openDialogs_,
-                  [&](const QPointer<QDialog>& d) { return d.isNull() || d == &dialog; });
+void MainWindow::openDialog(QDialog* dialog) {
+    std::erase_if(openDialogs_, [](const QPointer<QDialog>& d) { return d.isNull(); });
+    openDialogs_.emplace_back(dialog);
+    dialog->setWindowModality(dialog->parentWidget() ? Qt::WindowModal : Qt::ApplicationModal);
+    dialog->open();
 }
 
 void MainWindow::openSetup() {
     if (!engine_ || exited_) return;
-    SetupDialog dialog(*engine_, this);
-    if (folderChooser_) dialog.setFolderChooser(folderChooser_);
-    runModal(dialog);
+    if (setup_) {
+        setup_->raise();
+        setup_->activateWindow();
+        return;
+    }
+    auto* dialog = new SetupDialog(*engine_, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    if (folderChooser_) dialog->setFolderChooser(folderChooser_);
+    setup_ = dialog;
+    openDialog(dialog);
 }
 
 void MainWindow::openAbout() {
     if (!engine_ || exited_) return;
-    AboutDialog dialog(*engine_, this);
-    runModal(dialog);
+    if (about_) {
+        about_->raise();
+        about_->activateWindow();
+        return;
+    }
+    auto* dialog = new AboutDialog(*engine_, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    about_ = dialog;
+    openDialog(dialog);
 }
 
 // --- exit
 
-bool MainWindow::confirmExit() {
-    if (exited_) return true;
-    if (asking_) return false;  // the question is already on the screen
+void MainWindow::requestExit() {
+    if (exited_ || asking_) return;  // the question is on the screen already
     asking_ = true;
-    const bool ok = question_(isVisible() ? this : nullptr);
-    asking_ = false;
-    if (exited_) return true;  // a stop signal ended the run while the question was open
-    if (!ok) return false;
-    closingSteps();
-    return true;
-}
-
-bool MainWindow::requestExit() {
-    if (!confirmExit()) return false;
-    close();
-    return true;
+    question_(isVisible() ? this : nullptr, [this](bool ok) {
+        asking_ = false;
+        if (exited_ || !ok) return;  // a stop signal may have ended the run while it was open
+        closingSteps();
+        close();
+    });
 }
 
 void MainWindow::exitNow() {
@@ -337,9 +352,7 @@ void MainWindow::exitNow() {
 
 void MainWindow::closingSteps() {
     exited_ = true;
-    // The timer first, so that "Program Exit" is the last line of the activity log.
-    if (loop_) loop_->disable();
-    if (engine_) ProgramExit(*engine_);
+    if (engine_) ProgramExit(*engine_, loop_);
     // Open dialogs close before the main window, the latest first.
     for (auto it = openDialogs_.rbegin(); it != openDialogs_.rend(); ++it)
         if (*it) (*it)->reject();
@@ -348,7 +361,9 @@ void MainWindow::closingSteps() {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-    if (confirmExit())
+    // An answer given at once (OK) has run the closing steps by the time this returns.
+    if (!exited_) requestExit();
+    if (exited_)
         event->accept();
     else
         event->ignore();

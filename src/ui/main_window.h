@@ -12,7 +12,7 @@
 #include <QPointer>
 #include <QUrl>
 
-#include "engine/status_view.h"
+#include "base/status_view.h"
 #include "ui/tray_icon.h"
 
 class QAction;
@@ -39,13 +39,14 @@ QString ShownText(const QString& text);
 // The help file in the program folder.
 QString HelpFilePath(const QString& appFolder);
 
-// The exit question with the information icon and OK / Cancel; true for OK.
-bool AskExitQuestion(QWidget* parent);
+// Opens the exit question (information icon, OK / Cancel) without waiting for it; `answer` is
+// called with true for OK once it is answered.
+void AskExitQuestion(QWidget* parent, std::function<void(bool)> answer);
 
 class MainWindow : public QMainWindow, public StatusView {
     Q_OBJECT
   public:
-    using ExitQuestion = std::function<bool(QWidget* parent)>;
+    using ExitQuestion = std::function<void(QWidget* parent, std::function<void(bool)> answer)>;
     using HelpOpener = std::function<void(const QUrl&)>;
     using FolderChooser =
         std::function<QString(QWidget* parent, const QString& prompt, const QString& start)>;
@@ -68,8 +69,9 @@ class MainWindow : public QMainWindow, public StatusView {
     void showError(const QString& text, const QString& caption) override;
     void minimise() override;
 
-    // Any close request: the question first; on OK the closing steps. False when refused.
-    bool requestExit();
+    // Any close request: the question first, opened without holding anything up; on OK the
+    // closing steps. A request while the question is open is ignored.
+    void requestExit();
     // The closing steps without the question, where nobody can be asked (a stop signal).
     void exitNow();
     bool exited() const { return exited_; }
@@ -99,10 +101,9 @@ class MainWindow : public QMainWindow, public StatusView {
     void buildControls();
     void buildMenus();
     void goToTray();
-    // The question, unless it was answered already; runs the closing steps on OK.
-    bool confirmExit();
     void closingSteps();
-    void runModal(QDialog& dialog);
+    // Opens a dialog window-modally and keeps it in the list that the exit closes.
+    void openDialog(QDialog* dialog);
     QString stationTitle() const;
 
     Engine* engine_ = nullptr;
@@ -123,6 +124,8 @@ class MainWindow : public QMainWindow, public StatusView {
     HelpOpener helpOpener_;
     FolderChooser folderChooser_;
     std::vector<QPointer<QDialog>> openDialogs_;
+    QPointer<QDialog> setup_;
+    QPointer<QDialog> about_;
 
     bool restoring_ = false;  // RestoringWindow
     bool asking_ = false;

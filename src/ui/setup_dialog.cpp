@@ -1,5 +1,7 @@
 #include "ui/setup_dialog.h"
 
+#include <algorithm>
+
 #include <QCheckBox>
 #include <QFileDialog>
 #include <QGridLayout>
@@ -11,10 +13,6 @@
 #include <QRegularExpressionValidator>
 
 #include "engine/engine.h"
-#include "logs/logs.h"
-#include "scheduler/next_event.h"
-#include "store/load_database.h"
-#include "store/settings_store.h"
 
 namespace tarvo {
 
@@ -139,29 +137,15 @@ bool SetupDialog::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void SetupDialog::store() {
-    bool reload = false;
-    EngineSettings& s = e_.settings;
-    const bool stored = Guarded(e_, kUpdateDbInfoLocation, false, [&] {
-        if (txtTaskView_->text().isEmpty()) txtTaskView_->setText(QStringLiteral(" "));
-        if (txtTaskView_->text() != s.TaskViewDB) {
-            s.TaskViewDB = txtTaskView_->text();
-            reload = true;
-        }
-        s.StartMin = chkMinimize_->isChecked();
-        s.ArchiveTally = chkArchive_->isChecked();
-        s.MaxTallyFile = to32(boxNumber(txtMaxSize_->text()));
-        s.Future1 = txtTitle_->text().isEmpty() ? QStringLiteral(" ") : txtTitle_->text();
-        StoreSetupSettings(e_);
-        return true;
-    });
-    if (!stored) return;  // reported; the dialog stays open
-    if (reload) {
-        // The load makes the copy in the new folder. The next event is chosen afresh as after
-        // every other load, so the runner does not wait on event 0 until the next reload.
-        LoadDatabase(e_);
-        e_.NextEventIndex = DetermineNextEvent(e_);
-        DisplayNextEvent(e_);
-    }
+    if (txtTaskView_->text().isEmpty()) txtTaskView_->setText(QStringLiteral(" "));
+    EngineSettings edited = e_.settings;
+    edited.TaskViewDB = txtTaskView_->text();
+    edited.StartMin = chkMinimize_->isChecked();
+    edited.ArchiveTally = chkArchive_->isChecked();
+    edited.MaxTallyFile = static_cast<int32_t>(std::clamp<long long>(boxNumber(txtMaxSize_->text()), INT32_MIN, INT32_MAX));
+    edited.Future1 = txtTitle_->text().isEmpty() ? QStringLiteral(" ") : txtTitle_->text();
+    // Takes effect at once; runs in progress find their rows again by themselves.
+    if (!StoreSetup(e_, edited)) return;  // reported; the dialog stays open
     accept();
 }
 

@@ -18,7 +18,6 @@ class Engine;
 inline const QString kBrowsePrompt = QStringLiteral(
     "Select the location to save Copy of Automation Database.  Automation Task View will use this "
     "File.");
-inline const QString kUpdateDbInfoLocation = QStringLiteral("Error Updating DB Info");
 // Typing into a Max Size above this first puts the stored limit back in the box.
 constexpr int kMaxSizeResetAbove = 100000;
 

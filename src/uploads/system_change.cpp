@@ -3,11 +3,12 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include "engine/engine.h"
 #include "logs/logs.h"
 #include "uploads/byte_reader.h"
 #include "uploads/config_common.h"
 #include "uploads/uploads.h"
+#include "store/automation_event.h"
+#include "switcher/links.h"
 
 namespace tarvo {
 
@@ -16,9 +17,9 @@ const QString kErrorReadingFile = QStringLiteral("Error Reading File");
 const QString kErrorProcessingSystemChange = QStringLiteral("Error Processing System Change");
 }  // namespace
 
-bool CheckConfigFile(Engine& e, const AutomationEvent& ev) {
-    return Guarded(e, kErrorReadingFile, false, [&] {
-        const QFileInfo info(ConfigFilePath(e, ev.FileName));
+bool CheckConfigFile(Logs& logs, const QString& appFolder, const AutomationEvent& ev) {
+    return Guarded(logs, kErrorReadingFile, false, [&] {
+        const QFileInfo info(ConfigFilePath(appFolder, ev.FileName));
         // Asking the length of a name that is not a file fails; that is the report an operator
         // sees for a mistyped or missing file.
         if (!info.isFile()) fail(kErrFileNotFound, QStringLiteral("File not found"));
@@ -31,40 +32,57 @@ bool CheckConfigFile(Engine& e, const AutomationEvent& ev) {
     });
 }
 
-bool ProcessSystemChange(Engine& e, const AutomationEvent& ev) {
-    if (!CheckConfigFile(e, ev)) return false;
-    return Guarded(e, kErrorProcessingSystemChange, false, [&] {
+Task<bool> ProcessSystemChange(Switcher& sw, QString appFolder, const AutomationEvent& event) {
+    const AutomationEvent ev = event;
+    if (!CheckConfigFile(sw.logs, appFolder, ev)) co_return false;
+    bool done = false;
+    try {
         const QString& name = ev.FileName;
         switch (ev.FileType) {
             case kFileInputAlphas:
-                return SendNewAlphas(e, kInputKind, name);
+                done = co_await SendNewAlphas(sw, appFolder, kInputKind, name);
+                break;
             case kFileOutputAlphas:
-                return SendNewAlphas(e, kOutputKind, name);
+                done = co_await SendNewAlphas(sw, appFolder, kOutputKind, name);
+                break;
             case kFileOptoAlphas:
-                return SendNewAlphas(e, kOptoKind, name);
+                done = co_await SendNewAlphas(sw, appFolder, kOptoKind, name);
+                break;
             case kFileRelayAlphas:
-                return SendNewAlphas(e, kRelayKind, name);
+                done = co_await SendNewAlphas(sw, appFolder, kRelayKind, name);
+                break;
             case kFileInhibits:
-                return SendNewInhibits(e, name, ev.FileChannel1);
+                done = co_await SendNewInhibits(sw, appFolder, name, ev.FileChannel1);
+                break;
             case kFileSalvos:
-                return SendSalvos(e, name);
+                done = co_await SendSalvos(sw, appFolder, name);
+                break;
             case kFileButtons:
-                return SendButtons(e, name, ev.Template);
+                done = co_await SendButtons(sw, appFolder, name, ev.Template);
+                break;
             case kFileInputDisplayLists:
-                return SendDisplayLists(e, kInputKind, name);
+                done = co_await SendDisplayLists(sw, appFolder, kInputKind, name);
+                break;
             case kFileOutputDisplayLists:
-                return SendDisplayLists(e, kOutputKind, name);
+                done = co_await SendDisplayLists(sw, appFolder, kOutputKind, name);
+                break;
             case kFileRelayConfig:
-                return SendRelayConfiguration(e, name);
+                done = co_await SendRelayConfiguration(sw, appFolder, name);
+                break;
             case kFileModuleConfig:
-                return SendModuleConfiguration(e, name, ev);
+                done = co_await SendModuleConfiguration(sw, appFolder, name, ev.FFrame, ev.FSlot);
+                break;
             case kFileConsoleConfig:
-                return SendConsoleConfiguration(e, name,
-                                                to16(static_cast<long long>(ev.Template) - 1));
+                done = co_await SendConsoleConfiguration(sw, appFolder, name, to16(static_cast<long long>(ev.Template) - 1));
+                break;
             default:
-                return false;
+                break;
         }
-    });
+    } catch (...) {
+        ReportError(sw.logs, kErrorProcessingSystemChange, CurrentFailure(std::current_exception()));
+        done = false;
+    }
+    co_return done;
 }
 
 }  // namespace tarvo

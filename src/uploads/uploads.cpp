@@ -3,10 +3,11 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include "engine/engine.h"
+#include "base/wait.h"
 #include "logs/logs.h"
-#include "scheduler/time_arith.h"
+#include "store/automation_event.h"
 #include "switcher/framing.h"
+#include "switcher/links.h"
 #include "uploads/alphas_file.h"
 #include "uploads/buttons_file.h"
 #include "uploads/config_common.h"
@@ -61,23 +62,40 @@ QString fourDigits(int v) {
     return QString::number(v).rightJustified(4, QLatin1Char('0'));
 }
 
-// Sends the frames of one upload with `waitMs` between each two.
-void sendAll(Engine& e, const std::vector<QByteArray>& frames, int waitMs) {
+// Sends the frames of one upload with `waitMs` between each two. True when the master's
+// switcher took every frame.
+Task<bool> sendAll(Switcher& sw, std::vector<QByteArray> frames, int waitMs) {
+    bool taken = true;
     for (size_t k = 0; k < frames.size(); ++k) {
-        if (k > 0) ProcessWait(e, waitMs);
-        SendToSwitcher(e, frames[k]);
+        if (k > 0) co_await ProcessWait(sw.clock, waitMs);
+        if (!co_await SendToSwitcher(sw, frames[k])) taken = false;
     }
+    co_return taken;
+}
+
+// Runs an upload's body under its location text: a failure is reported there and the upload
+// counts as not done.
+template <typename Body>
+Task<bool> guardedUpload(Switcher& sw, QString location, Body body) {
+    bool done = false;
+    try {
+        done = co_await body();
+    } catch (...) {
+        ReportError(sw.logs, location, CurrentFailure(std::current_exception()));
+        done = false;
+    }
+    co_return done;
 }
 
 }  // namespace
 
-QString ConfigFilePath(const Engine& e, const QString& fileName) {
+QString ConfigFilePath(const QString& appFolder, const QString& fileName) {
     if (!fileName.isEmpty() && QFileInfo(fileName).isAbsolute()) return fileName;
-    return e.AppFolder + fileName;
+    return appFolder + fileName;
 }
 
-QByteArray ReadConfigFile(const Engine& e, const QString& fileName) {
-    const QString path = ConfigFilePath(e, fileName);
+QByteArray ReadConfigFile(const QString& appFolder, const QString& fileName) {
+    const QString path = ConfigFilePath(appFolder, fileName);
     if (!QFileInfo(path).isFile()) fail(kErrFileNotFound, QStringLiteral("File not found"));
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) fail(kErrPermission, QStringLiteral("Permission denied"));
@@ -86,128 +104,132 @@ QByteArray ReadConfigFile(const Engine& e, const QString& fileName) {
     return data;
 }
 
-bool SendNewAlphas(Engine& e, int kind, const QString& fileName) {
-    return Guarded(e, kErrorSendingNewAlphas, false, [&] {
+Task<bool> SendNewAlphas(Switcher& sw, QString appFolder, int kind, QString fileName) {
+    return guardedUpload(sw, kErrorSendingNewAlphas, [=, &sw]() -> Task<bool> {
         const QString text = alphasChangedText(kind);
-        const auto file = ReadAlphasFile(ReadConfigFile(e, fileName), kind);
-        if (!file) return false;
-        SendToSwitcher(e, BuildAlphasFrame(*file, kind));
-        WriteActivityLog(e, text);
-        return true;
+        const auto file = ReadAlphasFile(ReadConfigFile(appFolder, fileName), kind);
+        if (!file) co_return false;
+        if (co_await SendToSwitcher(sw, BuildAlphasFrame(*file, kind))) WriteActivityLog(sw.logs, text);
+        co_return true;
     });
 }
 
-bool SendNewInhibits(Engine& e, const QString& fileName, int channel) {
-    return Guarded(e, kErrorSendingNewInhibits, false, [&] {
-        const auto file = ReadInhibitsFile(ReadConfigFile(e, fileName));
-        if (!file) return false;
-        SendToSwitcher(e, BuildInhibitsFrame(*file, channel));
+Task<bool> SendNewInhibits(Switcher& sw, QString appFolder, QString fileName, int channel) {
+    return guardedUpload(sw, kErrorSendingNewInhibits, [=, &sw]() -> Task<bool> {
+        const auto file = ReadInhibitsFile(ReadConfigFile(appFolder, fileName));
+        if (!file) co_return false;
+        const bool taken = co_await SendToSwitcher(sw, BuildInhibitsFrame(*file, channel));
         QString text = QStringLiteral("Inhibits Changed: ");
         if (InhibitsSingleRow(channel)) {
             text += QStringLiteral("Out ") + fourDigits(channel) + QStringLiteral(" - ");
             // The switcher applies a single row before the line says it is done.
-            ProcessWait(e, kInhibitsRowWait);
+            co_await ProcessWait(sw.clock, kInhibitsRowWait);
         }
-        WriteActivityLog(e, text + fileName);
-        return true;
+        if (taken) WriteActivityLog(sw.logs, text + fileName);
+        co_return true;
     });
 }
 
-bool SendDisplayLists(Engine& e, int kind, const QString& fileName) {
-    return Guarded(e, kErrorSendingDisplayLists, false, [&] {
-        if (kind != kInputKind && kind != kOutputKind) return false;
-        const DisplayListsFile file = ReadDisplayListsFile(ReadConfigFile(e, fileName));
-        SendToSwitcher(e, BuildDisplayListsFrame(file, kind));
-        WriteActivityLog(e, kind == kInputKind ? QStringLiteral("Input Display Lists Changed")
-                                               : QStringLiteral("Output Display Lists Changed"));
-        return true;
+Task<bool> SendDisplayLists(Switcher& sw, QString appFolder, int kind, QString fileName) {
+    return guardedUpload(sw, kErrorSendingDisplayLists, [=, &sw]() -> Task<bool> {
+        if (kind != kInputKind && kind != kOutputKind) co_return false;
+        const DisplayListsFile file = ReadDisplayListsFile(ReadConfigFile(appFolder, fileName));
+        if (co_await SendToSwitcher(sw, BuildDisplayListsFrame(file, kind)))
+            WriteActivityLog(sw.logs, kind == kInputKind ? QStringLiteral("Input Display Lists Changed")
+                                                         : QStringLiteral("Output Display Lists Changed"));
+        co_return true;
     });
 }
 
-bool SendButtons(Engine& e, const QString& fileName, int templateNumber) {
+Task<bool> SendButtons(Switcher& sw, QString appFolder, QString fileName, int templateNumber) {
     // The result is decided inside the handler; only the two-template form runs outside it, as a
     // procedure with a handler of its own.
     enum class Next { Fail, Done, TwoTemplates };
-    const Next next = Guarded(e, kErrorSendingButtons, Next::Fail, [&] {
-        const ButtonsFile file = ReadButtonsFile(ReadConfigFile(e, fileName));
-        if (file.twoTemplates()) return Next::TwoTemplates;
-        // A file of several templates replaces them all: one template number cannot say where.
-        if (templateNumber != 0) {
-            ReportError(e, kErrorInvalidTemplateCount,
-                        TarvoError(kErrInvalidCall,
-                                   QStringLiteral("Template %1 given for a file of %2 templates")
-                                       .arg(templateNumber)
-                                       .arg(file.templateCount)));
-            return Next::Fail;
+    Next next = Next::Fail;
+    try {
+        const ButtonsFile file = ReadButtonsFile(ReadConfigFile(appFolder, fileName));
+        if (file.twoTemplates()) {
+            next = Next::TwoTemplates;
+        } else if (templateNumber != 0) {
+            // A file of several templates replaces them all: one template number cannot say where.
+            ReportError(sw.logs, kErrorInvalidTemplateCount,
+                        TarvoError(kErrInvalidCall, QStringLiteral("Template %1 given for a file of %2 templates")
+                                                        .arg(templateNumber)
+                                                        .arg(file.templateCount)));
+        } else {
+            if (co_await sendAll(sw, BuildButtonBlockFrames(file), kButtonsWait)) WriteActivityLog(sw.logs, kButtonsChanged);
+            next = Next::Done;
         }
-        sendAll(e, BuildButtonBlockFrames(file), kButtonsWait);
-        WriteActivityLog(e, kButtonsChanged);
-        return Next::Done;
-    });
-    if (next == Next::TwoTemplates) return SendButtonTemplates(e, fileName, templateNumber);
-    return next == Next::Done;
+    } catch (...) {
+        ReportError(sw.logs, kErrorSendingButtons, CurrentFailure(std::current_exception()));
+        next = Next::Fail;
+    }
+    if (next == Next::TwoTemplates) co_return co_await SendButtonTemplates(sw, appFolder, fileName, templateNumber);
+    co_return next == Next::Done;
 }
 
-bool SendButtonTemplates(Engine& e, const QString& fileName, int templateNumber) {
-    return Guarded(e, kErrorSendingButtons, false, [&] {
-        const ButtonsFile file = ReadButtonsFile(ReadConfigFile(e, fileName));
-        sendAll(e, BuildButtonTemplateFrames(file, templateNumber), kButtonsWait);
-        WriteActivityLog(e, kButtonsChanged);
-        return true;
+Task<bool> SendButtonTemplates(Switcher& sw, QString appFolder, QString fileName, int templateNumber) {
+    return guardedUpload(sw, kErrorSendingButtons, [=, &sw]() -> Task<bool> {
+        const ButtonsFile file = ReadButtonsFile(ReadConfigFile(appFolder, fileName));
+        if (co_await sendAll(sw, BuildButtonTemplateFrames(file, templateNumber), kButtonsWait))
+            WriteActivityLog(sw.logs, kButtonsChanged);
+        co_return true;
     });
 }
 
-bool SendSalvos(Engine& e, const QString& fileName) {
-    return Guarded(e, kErrorSendingSalvoAlphas, false, [&] {
-        auto file = ReadSalvosFile(ReadConfigFile(e, fileName));
-        if (!file) return false;
+Task<bool> SendSalvos(Switcher& sw, QString appFolder, QString fileName) {
+    return guardedUpload(sw, kErrorSendingSalvoAlphas, [=, &sw]() -> Task<bool> {
+        auto file = ReadSalvosFile(ReadConfigFile(appFolder, fileName));
+        if (!file) co_return false;
         SortSalvosByName(*file);
         const QByteArray names = BuildSalvoNamesFrame(*file);
         // The steps are built before the names go out: names without their steps would leave
         // the switcher with a salvo table that matches neither the old file nor the new one.
-        const auto steps = Guarded(e, kErrorSendingSalvoEvents, std::optional<QByteArray>(),
+        const auto steps = Guarded(sw.logs, kErrorSendingSalvoEvents, std::optional<QByteArray>(),
                                    [&] { return BuildSalvoEventsFrame(*file); });
         if (!steps) fail(kErrBadData, QStringLiteral("Salvo contents not sent"));
-        SendToSwitcher(e, names);
-        SendToSwitcher(e, *steps);
-        WriteActivityLog(e, kSalvosChanged);
-        return true;
+        const bool namesTaken = co_await SendToSwitcher(sw, names);
+        const bool stepsTaken = co_await SendToSwitcher(sw, *steps);
+        if (namesTaken && stepsTaken) WriteActivityLog(sw.logs, kSalvosChanged);
+        co_return true;
     });
 }
 
-bool SendRelayConfiguration(Engine& e, const QString& fileName) {
-    return Guarded(e, kErrorSendingRelayConfiguration, false, [&] {
-        const RelayFile file = ReadRelayFile(ReadConfigFile(e, fileName));
-        SendToSwitcher(e, BuildRelayConfigurationFrame(file));
-        return true;
+Task<bool> SendRelayConfiguration(Switcher& sw, QString appFolder, QString fileName) {
+    return guardedUpload(sw, kErrorSendingRelayConfiguration, [=, &sw]() -> Task<bool> {
+        const RelayFile file = ReadRelayFile(ReadConfigFile(appFolder, fileName));
+        co_await SendToSwitcher(sw, BuildRelayConfigurationFrame(file));
+        co_return true;
     });
 }
 
-bool SendModuleConfiguration(Engine& e, const QString& fileName, const AutomationEvent& ev) {
-    return Guarded(e, kErrorSendingModuleConfiguration, false, [&] {
-        const ModuleFile file = ReadModuleFile(ReadConfigFile(e, fileName));
-        sendAll(e, BuildModuleFrames(file, ev.FFrame, ev.FSlot), kModuleWait);
-        return true;
+Task<bool> SendModuleConfiguration(Switcher& sw, QString appFolder, QString fileName, int frame, int slot) {
+    return guardedUpload(sw, kErrorSendingModuleConfiguration, [=, &sw]() -> Task<bool> {
+        const ModuleFile file = ReadModuleFile(ReadConfigFile(appFolder, fileName));
+        co_await sendAll(sw, BuildModuleFrames(file, frame, slot), kModuleWait);
+        co_return true;
     });
 }
 
-bool SendConsoleConfiguration(Engine& e, const QString& fileName, int console) {
-    return Guarded(e, kErrorSendingConsoleConfiguration, false, [&] {
-        const auto file = ReadConsoleFile(ReadConfigFile(e, fileName));
-        if (!file) return false;
-        SendToSwitcher(e, BuildConsoleFrame(*file, console));
-        return true;
+Task<bool> SendConsoleConfiguration(Switcher& sw, QString appFolder, QString fileName, int console) {
+    return guardedUpload(sw, kErrorSendingConsoleConfiguration, [=, &sw]() -> Task<bool> {
+        const auto file = ReadConsoleFile(ReadConfigFile(appFolder, fileName));
+        if (!file) co_return false;
+        co_await SendToSwitcher(sw, BuildConsoleFrame(*file, console));
+        co_return true;
     });
 }
 
-void SendRelayAssociation(Engine& e, const AutomationEvent& ev) {
-    Guarded(e, kErrorSendingRelayConfiguration, [&] {
+Task<> SendRelayAssociation(Switcher& sw, const AutomationEvent& ev) {
+    try {
         const int relay = to16(static_cast<long long>(ev.rcRelay) - 1);
         const int opto = to16(static_cast<long long>(ev.rcOpto) - 1);
-        SendToSwitcher(e, BuildRelayAssociationFrame(relay, opto));
-        WriteActivityLog(e, QStringLiteral("Associate Relay ") + fourDigits(ev.rcRelay) +
-                                QStringLiteral(" with Opto ") + fourDigits(ev.rcOpto));
-    });
+        if (co_await SendToSwitcher(sw, BuildRelayAssociationFrame(relay, opto)))
+            WriteActivityLog(sw.logs, QStringLiteral("Associate Relay ") + fourDigits(ev.rcRelay) +
+                                          QStringLiteral(" with Opto ") + fourDigits(ev.rcOpto));
+    } catch (...) {
+        ReportError(sw.logs, kErrorSendingRelayConfiguration, CurrentFailure(std::current_exception()));
+    }
 }
 
 }  // namespace tarvo

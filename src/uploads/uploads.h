@@ -7,33 +7,37 @@
 #include <QByteArray>
 #include <QString>
 
+#include "base/task.h"
+
 namespace tarvo {
 
-class Engine;
+class Switcher;
 struct AutomationEvent;
 
 // A configuration file's path: an absolute name as it is, a relative one in the program folder.
-QString ConfigFilePath(const Engine& e, const QString& fileName);
+QString ConfigFilePath(const QString& appFolder, const QString& fileName);
 // The whole file as stored. A name that is not a regular file is "File not found" (so a pipe or
 // device can never hang the loop).
-QByteArray ReadConfigFile(const Engine& e, const QString& fileName);
+QByteArray ReadConfigFile(const QString& appFolder, const QString& fileName);
+
+// Every upload sends through `sw` and reads its file from `appFolder` (the program folder).
 
 // Names of inputs (kind 10), outputs (20), optos (30) or relays (40).
-bool SendNewAlphas(Engine& e, int kind, const QString& fileName);
+Task<bool> SendNewAlphas(Switcher& sw, QString appFolder, int kind, QString fileName);
 // Inhibits for every output (channel 0 or 16383) or for output `channel` alone.
-bool SendNewInhibits(Engine& e, const QString& fileName, int channel);
+Task<bool> SendNewInhibits(Switcher& sw, QString appFolder, QString fileName, int channel);
 // Input (kind 10) or output (kind 20) display lists.
-bool SendDisplayLists(Engine& e, int kind, const QString& fileName);
+Task<bool> SendDisplayLists(Switcher& sw, QString appFolder, int kind, QString fileName);
 // Button templates; `templateNumber` is the event's Template.
-bool SendButtons(Engine& e, const QString& fileName, int templateNumber);
+Task<bool> SendButtons(Switcher& sw, QString appFolder, QString fileName, int templateNumber);
 // The two-template form of SendButtons.
-bool SendButtonTemplates(Engine& e, const QString& fileName, int templateNumber);
+Task<bool> SendButtonTemplates(Switcher& sw, QString appFolder, QString fileName, int templateNumber);
 // Salvo names, then the steps of every salvo.
-bool SendSalvos(Engine& e, const QString& fileName);
-bool SendRelayConfiguration(Engine& e, const QString& fileName);
+Task<bool> SendSalvos(Switcher& sw, QString appFolder, QString fileName);
+Task<bool> SendRelayConfiguration(Switcher& sw, QString appFolder, QString fileName);
 // For the event's FFrame and FSlot.
-bool SendModuleConfiguration(Engine& e, const QString& fileName, const AutomationEvent& ev);
+Task<bool> SendModuleConfiguration(Switcher& sw, QString appFolder, QString fileName, int frame, int slot);
 // For console `console` (the event's Template - 1).
-bool SendConsoleConfiguration(Engine& e, const QString& fileName, int console);
+Task<bool> SendConsoleConfiguration(Switcher& sw, QString appFolder, QString fileName, int console);
 
 }  // namespace tarvo

@@ -43,7 +43,7 @@ class EndToEnd : public ::testing::Test {
     }
     bool masterReady() {
         return waitUntil(
-            [&] { return e().SwitcherConnected && e().SwitcherOnline && e().MapReceived[0]; });
+            [&] { return e().switcher.master().Connected && e().switcher.master().Online && e().switcher.master().MapReceived; });
     }
     // Ticks with the loop turning in between, as the running program does.
     void liveTicks(int n) {

@@ -27,10 +27,10 @@ TEST_F(EndToEnd, StartUpConnectsAndStoresTheMap) {
     EXPECT_EQ(h.view.caption(), kCaptionSwitcherConnected);
     EXPECT_EQ(h.view.icons.back(), LinkIcon::Connected);
     EXPECT_TRUE(sim.waitForLine(kInfoRequest));
-    ASSERT_EQ(e().SwitcherMap.size(), 16u);
-    EXPECT_EQ(e().SwitcherMap[15].SourceCount, 1);
-    EXPECT_EQ(e().SwitcherMap[15].Sources[0], 15);
-    EXPECT_FALSE(e().SlaveConnected);
+    ASSERT_EQ(e().switcher.master().Map.size(), 16u);
+    EXPECT_EQ(e().switcher.master().Map[15].SourceCount, 1);
+    EXPECT_EQ(e().switcher.master().Map[15].Sources[0], 15);
+    EXPECT_FALSE(e().switcher.slave().Connected);
 }
 
 TEST_F(EndToEnd, TimedTakeReachesMasterAndSlaveAndComesBackAsATakeReport) {
@@ -38,8 +38,8 @@ TEST_F(EndToEnd, TimedTakeReachesMasterAndSlaveAndComesBackAsATakeReport) {
     SimProcess slave;
     startEngine({takeAtNine()}, master.port, slave.port);
     ASSERT_TRUE(masterReady());
-    ASSERT_TRUE(waitUntil([&] { return e().SlaveConnected && e().MapReceived[1]; }));
-    ASSERT_EQ(e().SwitcherMap.at(11).Sources[0], 11);
+    ASSERT_TRUE(waitUntil([&] { return e().switcher.slave().Connected && e().switcher.slave().MapReceived; }));
+    ASSERT_EQ(e().switcher.master().Map.at(11).Sources[0], 11);
 
     ticksUntil(test::WeekMoment(0, 9, 0, 1));
     EXPECT_TRUE(master.waitForLine(kTakeFrame));
@@ -48,9 +48,9 @@ TEST_F(EndToEnd, TimedTakeReachesMasterAndSlaveAndComesBackAsATakeReport) {
         h.folder.activityLines().contains(QStringLiteral("Send Take - In:0005-->Out:0012")));
     EXPECT_EQ(h.view.historyTitles(), QStringList{QStringLiteral("Morning take")});
     // Both switchers report the take back; each link keeps its own picture.
-    EXPECT_TRUE(waitUntil([&] { return e().SwitcherMap.at(11).Sources[0] == 4; }));
-    EXPECT_TRUE(waitUntil([&] { return e().SlaveSwitcherMap.at(11).Sources[0] == 4; }));
-    EXPECT_EQ(e().SwitcherMap.at(11).SourceCount, 1);
+    EXPECT_TRUE(waitUntil([&] { return e().switcher.master().Map.at(11).Sources[0] == 4; }));
+    EXPECT_TRUE(waitUntil([&] { return e().switcher.slave().Map.at(11).Sources[0] == 4; }));
+    EXPECT_EQ(e().switcher.master().Map.at(11).SourceCount, 1);
     EXPECT_EQ(master.count(QStringLiteral("RX FE")), 1);
 }
 
@@ -65,8 +65,8 @@ TEST_F(EndToEnd, OptoOnTheSwitcherRunsItsEventWhichLatchesARelay) {
     ASSERT_TRUE(masterReady());
     sim.command(QStringLiteral("opto 5 on"));
     EXPECT_TRUE(sim.waitForLine(QStringLiteral("RX FE 44 00 00 00 08 00 4C FF")));
-    EXPECT_TRUE(waitUntil([&] { return e().RelayState.at(8) == 1; }));
-    EXPECT_EQ(e().OptoState.at(4), 1);
+    EXPECT_TRUE(waitUntil([&] { return e().switcher.RelayState.at(8) == 1; }));
+    EXPECT_EQ(e().switcher.OptoState.at(4), 1);
     EXPECT_TRUE(h.folder.activityLines().contains(QStringLiteral("Latch Relay #0009")));
 }
 
@@ -75,16 +75,16 @@ TEST_F(EndToEnd, ClosedLinkIsReopenedAndTheMapAskedForAgain) {
     startEngine({}, sim.port);
     ASSERT_TRUE(masterReady());
     sim.command(QStringLiteral("close"));
-    ASSERT_TRUE(waitUntil([&] { return !e().SwitcherConnected; }));
+    ASSERT_TRUE(waitUntil([&] { return !e().switcher.master().Connected; }));
     EXPECT_EQ(h.view.caption(), kCaptionServerNotConnected);
-    EXPECT_EQ(e().SwitcherMap.size(), 1u);
-    EXPECT_FALSE(e().MapReceived[0]);
+    EXPECT_EQ(e().switcher.master().Map.size(), 1u);
+    EXPECT_FALSE(e().switcher.master().MapReceived);
 
     liveTicks(1);
     ASSERT_TRUE(masterReady());
     EXPECT_EQ(h.view.caption(), kCaptionSwitcherConnected);
     EXPECT_EQ(sim.count(kInfoRequest), 2);
-    EXPECT_EQ(e().SwitcherMap.size(), 64u);
+    EXPECT_EQ(e().switcher.master().Map.size(), 64u);
 }
 
 TEST_F(EndToEnd, SilentMasterIsClosedAfterTheKeepAliveLimitAndReconnected) {
@@ -97,7 +97,7 @@ TEST_F(EndToEnd, SilentMasterIsClosedAfterTheKeepAliveLimitAndReconnected) {
     // 201 unanswered pings at three per five ticks, then the next ping slot closes the link.
     liveTicks(335);
     ASSERT_TRUE(sim.waitForLine(QStringLiteral("RX F5"), 201));
-    EXPECT_TRUE(e().SwitcherConnected);
+    EXPECT_TRUE(e().switcher.master().Connected);
     EXPECT_FALSE(h.folder.errorLines().join(QString()).contains(QStringLiteral("No Response")));
     const auto closedCaptions = [&] {
         return std::count(h.view.captions.begin(), h.view.captions.end(),
@@ -113,10 +113,10 @@ TEST_F(EndToEnd, SilentMasterIsClosedAfterTheKeepAliveLimitAndReconnected) {
     // The next tick reconnects (it is not a ping slot); the switcher's greeting resets the
     // count of unanswered pings before the next slot could close the link again.
     liveTicks(1);
-    ASSERT_TRUE(waitUntil([&] { return e().SwitcherConnected && e().SwitcherOnline; }));
-    EXPECT_EQ(e().NoReplyCount[0], 0);
+    ASSERT_TRUE(waitUntil([&] { return e().switcher.master().Connected && e().switcher.master().Online; }));
+    EXPECT_EQ(e().switcher.master().NoReplyCount, 0);
     liveTicks(5);
-    EXPECT_TRUE(e().SwitcherConnected);
+    EXPECT_TRUE(e().switcher.master().Connected);
     EXPECT_EQ(sim.count(QStringLiteral("CONNECT 127.0.0.1")), 2);
 }
 
@@ -127,7 +127,7 @@ TEST_F(EndToEnd, EventsAreRefusedWhileTheServerIsUnreachable) {
     gone.close();
     startEngine({takeAtNine()}, port);
     ticksUntil(test::WeekMoment(0, 9, 0, 1));
-    EXPECT_FALSE(e().SwitcherConnected);
+    EXPECT_FALSE(e().switcher.master().Connected);
     EXPECT_EQ(h.folder.activityLines().filter(QStringLiteral("Morning take")),
               QStringList{QStringLiteral("Morning take not executed - Server not connected")});
     EXPECT_FALSE(h.folder.activityLines().join(QString()).contains(QStringLiteral("Send Take")));
@@ -138,7 +138,7 @@ TEST_F(EndToEnd, EventsAreRefusedWhileTheSwitcherIsAbsent) {
     startEngine({takeAtNine()}, sim.port);
     ASSERT_TRUE(masterReady());
     sim.command(QStringLiteral("absent"));
-    ASSERT_TRUE(waitUntil([&] { return !e().SwitcherOnline; }));
+    ASSERT_TRUE(waitUntil([&] { return !e().switcher.master().Online; }));
     EXPECT_EQ(h.view.caption(), kCaptionSwitcherNotConnected);
     ticksUntil(test::WeekMoment(0, 9, 0, 1));
     EXPECT_EQ(h.folder.activityLines().filter(QStringLiteral("Morning take")),

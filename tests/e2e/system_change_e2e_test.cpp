@@ -34,7 +34,7 @@ TEST(SystemChangeEndToEnd, TimedInputAlphasUploadReachesTheSwitcher) {
     h.folder.sql(
         QStringLiteral("UPDATE Server SET IPAddr = '127.0.0.1', IPPort = %1").arg(sim.port));
     h.startUp();
-    ASSERT_TRUE(waitUntil([&] { return h.e().SwitcherConnected && h.e().MapReceived[0]; }));
+    ASSERT_TRUE(waitUntil([&] { return h.e().switcher.master().Connected && h.e().switcher.master().MapReceived; }));
 
     while (h.clock.now() < test::WeekMoment(0, 9, 0, 1)) {
         h.tick();

@@ -39,8 +39,8 @@ TEST(TimedMessage, UdpMessageAndSourceSelectRunAtTheirTime) {
     h.folder.sql(QStringLiteral("UPDATE Server SET IPAddr = '127.0.0.1'"));
     h.startUp();
     // The switcher half of this run belongs to the simulator; here the link is simply up.
-    h.e().SwitcherConnected = true;
-    h.e().SwitcherOnline = true;
+    h.e().switcher.master().Connected = true;
+    h.e().switcher.master().Online = true;
 
     h.runUntil(WeekMoment(0, 10, 0, 2));
 

@@ -28,7 +28,7 @@ TEST_F(EndToEnd, OptoOnRunsItsEventAndTheTakeArrives) {
     EXPECT_TRUE(h.folder.activityLines().contains(QStringLiteral("Send Take - In:0005-->Out:0012")));
     // Off runs nothing for an "on" event.
     sim.command(QStringLiteral("opto 5 off"));
-    EXPECT_TRUE(waitUntil([&] { return e().OptoState.at(4) == 0; }));
+    EXPECT_TRUE(waitUntil([&] { return e().switcher.OptoState.at(4) == 0; }));
     EXPECT_EQ(sim.count(QStringLiteral("RX FE 04 08")), 1);
 }
 
@@ -59,7 +59,7 @@ TEST_F(EndToEnd, ADelayedEventsFrameArrivesItsDelayLater) {
     ASSERT_TRUE(masterReady());
     liveTicks(1);
     sim.command(QStringLiteral("relay 9 on"));
-    ASSERT_TRUE(waitUntil([&] { return e().DelayedEventCount == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return static_cast<int>(e().scheduler.DelayedEvents.size()) == 1; }));
     const QDateTime queuedAt = h.clock.now();
     EXPECT_TRUE(h.view.history.empty());
     const QString optoOn = QStringLiteral("RX FE 64 00 02 00 00 00 66 FF");
@@ -73,7 +73,7 @@ TEST_F(EndToEnd, ADelayedEventsFrameArrivesItsDelayLater) {
     EXPECT_GE(after, 4000);
     EXPECT_LE(after, 6000);
     EXPECT_EQ(h.view.historyTitles(), QStringList{QStringLiteral("Relay nine, later")});
-    EXPECT_EQ(e().DelayedEventCount, 0);
+    EXPECT_EQ(static_cast<int>(e().scheduler.DelayedEvents.size()), 0);
 }
 
 TEST_F(EndToEnd, ATimedEventWithAUdpMessageAndASourceSelect) {

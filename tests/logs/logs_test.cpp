@@ -4,29 +4,27 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include "engine/engine.h"
 #include "logs/logs.h"
 #include "support/test_support.h"
 
 namespace tarvo {
 namespace {
 
-struct Logs : ::testing::Test {
+struct LogFiles : ::testing::Test {
     test::Folder folder;
     ManualClock clock{QDateTime(QDate(2026, 12, 7), QTime(5, 41, 55))};
-    test::RecordingView view;
-    Engine e{clock, view, folder.path()};
+    tarvo::Logs e{clock, folder.path()};
     QString tally() const { return folder.read("Tally.dat"); }
 };
 
-TEST_F(Logs, ActivityLineLayout) {
+TEST_F(LogFiles, ActivityLineLayout) {
     EXPECT_EQ(ActivityLogLine(QDateTime(QDate(2026, 12, 7), QTime(5, 41, 55)), "Program Start"),
               "Mon, Dec 07, 2026 - 05:41:55       Program Start\r\n");
     // English names whatever the machine's language.
     EXPECT_TRUE(ActivityLogLine(QDateTime(QDate(2027, 5, 2), QTime(23, 0, 1)), "x").startsWith("Sun, May 02, 2027 - 23:00:01 "));
 }
 
-TEST_F(Logs, ActivityLogIsCreatedWithItsBanner) {
+TEST_F(LogFiles, ActivityLogIsCreatedWithItsBanner) {
     WriteActivityLog(e, "Program Start");
     const QStringList lines = tally().split("\r\n");
     ASSERT_GE(lines.size(), 14);
@@ -46,7 +44,7 @@ TEST_F(Logs, ActivityLogIsCreatedWithItsBanner) {
     EXPECT_TRUE(tally().endsWith("Program Start\r\n"));
 }
 
-TEST_F(Logs, ErrorLineLayoutAndBanner) {
+TEST_F(LogFiles, ErrorLineLayoutAndBanner) {
     EXPECT_EQ(ErrorMessageText(53, "File not found"), "Error #  53 - File not found");
     EXPECT_EQ(ErrorMessageText(-7, "x"), "Error # -7 - x");
     const QDateTime at(QDate(2026, 12, 7), QTime(5, 41, 55));
@@ -69,7 +67,7 @@ TEST_F(Logs, ErrorLineLayoutAndBanner) {
     EXPECT_TRUE(lines[11].endsWith("Error #  53 - File not found"));
 }
 
-TEST_F(Logs, ErrorLogDeletedWhileRunningIsRecreated) {
+TEST_F(LogFiles, ErrorLogDeletedWhileRunningIsRecreated) {
     WriteErrorLog(e, "first", "");
     QFile::remove(folder.file("Errorlog.txt"));
     WriteErrorLog(e, "second", "");
@@ -77,9 +75,9 @@ TEST_F(Logs, ErrorLogDeletedWhileRunningIsRecreated) {
     EXPECT_TRUE(folder.read("Errorlog.txt").startsWith(QString(13, ' ') + "P E L L A M"));
 }
 
-TEST_F(Logs, ArchivesWhenTheLimitIsReached) {
-    e.settings.MaxTallyFile = 1;
-    e.settings.ArchiveTally = true;
+TEST_F(LogFiles, ArchivesWhenTheLimitIsReached) {
+    e.MaxTallyFile = 1;
+    e.ArchiveTally = true;
     WriteActivityLog(e, QString(400, 'a'));  // banner + line: still under 1024 bytes
     ASSERT_LT(QFileInfo(folder.file("Tally.dat")).size(), 1024);
     EXPECT_FALSE(QFile::exists(folder.file("Tally 120726 0541.dat")));
@@ -98,19 +96,19 @@ TEST_F(Logs, ArchivesWhenTheLimitIsReached) {
     EXPECT_EQ(folder.activityLines(), QStringList{"third file"});
 }
 
-TEST_F(Logs, WithoutArchivingTheFullLogIsDropped) {
-    e.settings.MaxTallyFile = 1;
-    e.settings.ArchiveTally = false;
+TEST_F(LogFiles, WithoutArchivingTheFullLogIsDropped) {
+    e.MaxTallyFile = 1;
+    e.ArchiveTally = false;
     WriteActivityLog(e, QString(1100, 'a'));
     WriteActivityLog(e, "new");
     EXPECT_EQ(folder.activityLines(), QStringList{"new"});
     EXPECT_EQ(QDir(folder.path()).entryList({"Tally *.dat"}).size(), 0);
 }
 
-TEST_F(Logs, NoLimitAndHugeLimitsNeverCut) {
+TEST_F(LogFiles, NoLimitAndHugeLimitsNeverCut) {
     for (int32_t limit : {0, -5, 2097152, 2147483647}) {
-        e.settings.MaxTallyFile = limit;
-        e.settings.ArchiveTally = true;
+        e.MaxTallyFile = limit;
+        e.ArchiveTally = true;
         WriteActivityLog(e, QString(1100, 'a'));
         WriteActivityLog(e, "next");
     }
@@ -118,7 +116,7 @@ TEST_F(Logs, NoLimitAndHugeLimitsNeverCut) {
     EXPECT_FALSE(QFile::exists(folder.file("Errorlog.txt")));  // no overflow failure
 }
 
-TEST_F(Logs, AnUnwritableActivityLogIsReportedAndTheEngineGoesOn) {
+TEST_F(LogFiles, AnUnwritableActivityLogIsReportedAndTheEngineGoesOn) {
     QDir(folder.path()).mkdir("Tally.dat");  // a folder where the file should be
     WriteActivityLog(e, "lost");
     const QStringList errors = folder.errorLines();
@@ -126,7 +124,7 @@ TEST_F(Logs, AnUnwritableActivityLogIsReportedAndTheEngineGoesOn) {
     EXPECT_TRUE(errors[0].startsWith("Error Writing to Activity Log")) << errors[0].toStdString();
 }
 
-TEST_F(Logs, AFailingErrorLogIsNeverReportedThroughItself) {
+TEST_F(LogFiles, AFailingErrorLogIsNeverReportedThroughItself) {
     QDir(folder.path()).mkdir("Errorlog.txt");
     WriteErrorLog(e, "dropped", "somewhere");  // must return, not recurse
     SUCCEED();

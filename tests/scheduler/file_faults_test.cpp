@@ -30,7 +30,7 @@ using test::WeekMoment;
 
 QStringList titles(const Engine& e) {
     QStringList out;
-    for (int32_t i = 0; i < e.TotalEvents; ++i) out << e.Events[static_cast<std::size_t>(i)].Title;
+    for (int32_t i = 0; i < e.scheduler.TotalEvents(); ++i) out << e.scheduler.Events[static_cast<std::size_t>(i)].Title;
     return out;
 }
 
@@ -136,7 +136,7 @@ TEST_F(ReplacedDatabase, AFileReplacedDuringTheEnginesOwnWriteGetsThatWriteToo) 
     const QStringList errors = h.folder.errorLines();
     EXPECT_LE(errors.size(), 1);
     EXPECT_EQ(linesStartingWith(errors, "Error Deleting One Time Event"), errors.size());
-    EXPECT_TRUE(h.e().pendingUpkeep.empty());
+    EXPECT_TRUE(h.e().store.pending.empty());
 }
 
 // A replacement that is no database, or a damaged one, is reported when it is found (not on
@@ -199,7 +199,7 @@ TEST_F(ReplacedDatabase, ABrokenReplacementIsReportedOnceAndTheLastFullTableRuns
         const QStringList errors = run.folder.errorLines();
         EXPECT_EQ(errors.size(), reported + (c.takesWrites ? 0 : 1))
             << errors.join('\n').toStdString();
-        EXPECT_EQ(run.e().pendingUpkeep.size(), c.takesWrites ? 0u : 1u);
+        EXPECT_EQ(run.e().store.pending.size(), c.takesWrites ? 0u : 1u);
 
         // A sound file comes back: loaded, and without the event that already ran.
         test::Folder restored;
@@ -207,7 +207,7 @@ TEST_F(ReplacedDatabase, ABrokenReplacementIsReportedOnceAndTheLastFullTableRuns
                                  TimedRow(2, 0, "11:00:00", "later (restored)")});
         renameOver(restored.file(kDatabaseFileName), run.folder.file(kDatabaseFileName));
         run.tick(10);
-        EXPECT_TRUE(run.e().pendingUpkeep.empty());
+        EXPECT_TRUE(run.e().store.pending.empty());
         if (!c.takesWrites) {
             EXPECT_EQ(run.folder.query("SELECT COUNT(*) FROM Automation WHERE Number = 1").toInt(),
                       0);
@@ -230,7 +230,7 @@ TEST_F(ReplacedDatabase, ADeleteWhileTheFileIsAwayIsWrittenWhenItComesBack) {
     ASSERT_EQ(linesStartingWith(h.folder.errorLines(), "Error Deleting One Time Event"), 1);
 
     h.tick(10);
-    EXPECT_EQ(h.e().TotalEvents, 0);
+    EXPECT_EQ(h.e().scheduler.TotalEvents(), 0);
     renameOver(away, dbPath());
     h.tick(10);
     EXPECT_EQ(h.folder.query("SELECT COUNT(*) FROM Automation WHERE Number = 1").toInt(), 0);
@@ -279,9 +279,9 @@ struct TakeRig {
     }
     void startOnline() {
         h.startUp();
-        ASSERT_TRUE(test::waitUntil([&] { return h.e().SwitcherConnected; }));
+        ASSERT_TRUE(test::waitUntil([&] { return h.e().switcher.master().Connected; }));
         ASSERT_TRUE(peer.waitForClient());
-        h.e().SwitcherOnline = true;
+        h.e().switcher.master().Online = true;
     }
     // Runs the three takes and checks that each reached the switcher.
     void runTakes() {
@@ -333,7 +333,7 @@ TEST(UnwritableLogs, AnActivityLogThatCannotBeWrittenIsReportedOnceAndTakesGoOut
 
         // The fault cleared: the log starts afresh, and the error log says how much was lost.
         ASSERT_TRUE(QFile::remove(tally) || QDir().rmdir(tally));
-        WriteActivityLog(rig.h.e(), "after");
+        WriteActivityLog(rig.h.e().logs, "after");
         EXPECT_EQ(rig.h.folder.activityLines(), QStringList{"after"});
         errors = rig.h.folder.errorLines();
         ASSERT_EQ(errors.size(), 2);
@@ -348,8 +348,8 @@ TEST(UnwritableLogs, AnActivityLogThatCannotBeWrittenIsReportedOnceAndTakesGoOut
 TEST(UnwritableLogs, AFolderWhereNoLogCanBeWrittenCostsOneWarning) {
     TakeRig rig;
     rig.startOnline();
-    rig.h.e().AppFolder = QStringLiteral("/proc/self/");
-    ASSERT_FALSE(QFile(rig.h.e().AppFolder + kActivityLogName).open(QIODevice::WriteOnly));
+    rig.h.e().logs.folder = QStringLiteral("/proc/self/");
+    ASSERT_FALSE(QFile(rig.h.e().logs.folder + kActivityLogName).open(QIODevice::WriteOnly));
     WarningCounter warnings;
     rig.runTakes();
     rig.h.tick(20);

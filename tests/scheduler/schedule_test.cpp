@@ -7,6 +7,7 @@
 #include <QFile>
 
 #include "engine/main_loop.h"
+#include "message_peer.h"
 #include "scheduler/timed_runner.h"
 #include "store/load_database.h"
 #include "support/test_support.h"
@@ -98,7 +99,7 @@ TEST(Schedule, ALateTickStillRunsTheEventWithinItsCatchUpWindow) {
     h.folder.createDatabase({TimedRow(1, 2, "07:00:00", "First"), TimedRow(2, 2, "08:00:10", "Late tick"),
                              TimedRow(3, 2, "08:30:00", "Far too late"), TimedRow(4, 2, "09:00:00", "Later")});
     h.startUp();
-    ASSERT_EQ(h.e().NextEventIndex, 1);
+    ASSERT_EQ(h.e().scheduler.NextEventIndex, 1);
     // The tick comes 1.4 s after the event's second.
     h.clock.setNow(WeekMoment(2, 8, 0, 11, 400));
     h.tick();
@@ -109,7 +110,7 @@ TEST(Schedule, ALateTickStillRunsTheEventWithinItsCatchUpWindow) {
     h.clock.setNow(WeekMoment(2, 8, 33, 0, 0));
     h.tick();
     EXPECT_EQ(titlesOf(h).size(), 1);
-    EXPECT_EQ(h.e().NextEventIndex, 2);
+    EXPECT_EQ(h.e().scheduler.NextEventIndex, 2);
     // Two minutes and fifty-nine seconds late is still inside it.
     h.clock.setNow(WeekMoment(2, 8, 29, 59, 0));
     h.tick();
@@ -156,14 +157,14 @@ TEST(Schedule, OneTimeEventsAreDeletedInTheFileAndInMemory) {
                              TimedRow(3, 4, "10:00:00", "Same moment"), TimedRow(4, 4, "11:00:00", "After")});
     h.startUp();
     int loads = 0;
-    const QString fileTime = h.e().DatabaseFileTime;
+    const QString fileTime = h.e().store.DatabaseFileTime;
     h.runUntil(WeekMoment(4, 10, 0, 5));
     // The one-time row went, and the row due at the same moment still ran in the same call.
     EXPECT_EQ(titlesOf(h), (QStringList{"Once - Not Executed", "Same moment - Not Executed"}));
     EXPECT_EQ(h.folder.query("SELECT COUNT(*) FROM Automation WHERE Number = 2").toInt(), 0);
-    EXPECT_EQ(h.e().TotalEvents, 3);
+    EXPECT_EQ(h.e().scheduler.TotalEvents(), 3);
     EXPECT_EQ(h.view.nextLine().title, "After");
-    EXPECT_NE(h.e().DatabaseFileTime, fileTime);
+    EXPECT_NE(h.e().store.DatabaseFileTime, fileTime);
     // The engine's own change does not cause a reload.
     const auto panelsBefore = h.view.captions.size();
     h.tick(10);
@@ -177,11 +178,15 @@ TEST(Schedule, TheOnlyRowRunOnceLeavesNoEvents) {
     h.startUp();
     h.runUntil(WeekMoment(4, 10, 0, 3));
     EXPECT_EQ(titlesOf(h), QStringList{"Only once - Not Executed"});
-    EXPECT_EQ(h.e().TotalEvents, 0);
+    EXPECT_EQ(h.e().scheduler.TotalEvents(), 0);
+    EXPECT_TRUE(h.e().scheduler.Events.empty());
+    EXPECT_EQ(h.e().scheduler.NextEventIndex, 0);
     EXPECT_EQ(h.view.nextLine(), (ListLine{" ", " ", "No Events"}));
-    EXPECT_EQ(h.e().Events[0].Time, "23:59:59");
-    EXPECT_EQ(h.e().Events[0].Active, 0);
     EXPECT_EQ(h.folder.query("SELECT COUNT(*) FROM Automation").toInt(), 0);
+    // An empty table is safe to tick through: nothing runs in the catch-up window or later.
+    h.runUntil(WeekMoment(4, 10, 5, 0));
+    EXPECT_EQ(titlesOf(h).size(), 1);
+    EXPECT_TRUE(h.folder.errorLines().isEmpty()) << h.folder.errorLines().join('\n').toStdString();
 }
 
 TEST(Schedule, AfterTheLastTimedRowGoesTheClockNeverRunsATriggeredRow) {
@@ -198,8 +203,8 @@ TEST(Schedule, AfterTheLastTimedRowGoesTheClockNeverRunsATriggeredRow) {
     h.startUp();
     h.runUntil(WeekMoment(0, 9, 0, 5));
     EXPECT_EQ(titlesOf(h), QStringList{"Once - Not Executed"});
-    EXPECT_EQ(h.e().TotalEvents, 2);
-    EXPECT_EQ(h.e().OptoEventCount, 2);
+    EXPECT_EQ(h.e().scheduler.TotalEvents(), 2);
+    EXPECT_EQ(static_cast<int>(h.e().scheduler.OptoEvents.size()), 2);
     EXPECT_EQ(h.folder.query("SELECT COUNT(*) FROM Automation").toInt(), 2);
 }
 
@@ -212,17 +217,17 @@ TEST(Schedule, SkipEventsAreReArmedAndRunAWeekLater) {
     EXPECT_EQ(h.view.history[0].line.title, "Skip me - Not Executed");
     EXPECT_TRUE(h.view.history[0].red);
     EXPECT_EQ(h.folder.query("SELECT Active FROM Automation WHERE Number = 1").toInt(), 1);
-    EXPECT_EQ(h.e().Events[0].Active, 1);
+    EXPECT_EQ(h.e().scheduler.Events[0].Active, 1);
     // No reason is logged for a skip with the conditions empty... except the link's.
     EXPECT_EQ(h.folder.activityLines().last(), "Skip me not executed - Server not connected");
     // A week later it is an ordinary active event: decided again, and the file is not touched.
-    const QString fileTime = h.e().DatabaseFileTime;
+    const QString fileTime = h.e().store.DatabaseFileTime;
     h.clock.setNow(WeekMoment(12, 6, 59, 0, 2));
     h.tick();
     h.runUntil(WeekMoment(12, 7, 0, 3));
     EXPECT_EQ(h.view.history.size(), 2u);
     EXPECT_EQ(h.view.history.back().line.title, "Skip me - Not Executed");
-    EXPECT_EQ(h.e().DatabaseFileTime, fileTime);
+    EXPECT_EQ(h.e().store.DatabaseFileTime, fileTime);
 }
 
 TEST(Schedule, InactiveEventsAreListedAsInactive) {
@@ -243,25 +248,49 @@ TEST(Schedule, TheHoldSuspendsOnlyTheTimedStep) {
     h.startUp();
     h.runUntil(WeekMoment(0, 7, 0, 1));
     ASSERT_EQ(h.view.history.size(), 1u);
-    EXPECT_TRUE(h.e().holdActive);
+    EXPECT_TRUE(h.e().scheduler.holdActive);
     // The rest of the tick runs on: the clock panel keeps moving during the hold.
     h.tick(4);
     EXPECT_EQ(h.view.panels[3], "07:00:03");
     // The hold ends three minutes on and the event does not run twice.
     h.runUntil(WeekMoment(0, 7, 10));
-    EXPECT_FALSE(h.e().holdActive);
+    EXPECT_FALSE(h.e().scheduler.holdActive);
     EXPECT_EQ(h.view.history.size(), 1u);
 }
 
-TEST(Schedule, ATickNeverRunsInsideItself) {
-    Harness h(WeekMoment(0, 6, 0, 0, 2));
-    h.folder.createDatabase({TimedRow(1, 0, "07:00:00", "A")});
+// While the timed run waits on its message the ticks go on. In the event's second, and after it
+// within its catch-up window (the event is not row 0), each of them would find it due again.
+TEST(Schedule, ATimedRunThatWaitsIsNotStartedAgainInItsSecondOrItsCatchUpWindow) {
+    test::TcpMessagePeer peer;
+    Harness h(WeekMoment(0, 6, 59, 59, 2));
+    h.folder.createDatabase(
+        {TimedRow(1, 0, "06:00:00", "Earlier"),
+         test::WithMessage(TimedRow(2, 0, "07:00:00", "Message"), test::kTcpMessage, peer.port()),
+         TimedRow(3, 0, "08:00:00", "Later")});
     h.startUp();
-    h.e().inTick = true;  // as if a wait inside a tick handled the timer
+    h.online();
+    ASSERT_EQ(h.s().NextEventIndex, 1);
+    h.tick(2);  // 07:00:00.002: the run starts and waits
+    ASSERT_TRUE(h.s().timedBusy);
+    ASSERT_EQ(h.s().runs.count(), 1);
+
     const int16_t ticks = h.e().TimerTicks;
-    TimerTick(h.e());
-    EXPECT_EQ(h.e().TimerTicks, ticks);
-    h.e().inTick = false;
+    h.tick(2);  // 07:00:00.502 (its second) and 07:00:01.002 (a second late)
+    EXPECT_EQ(h.s().runs.count(), 1);
+    EXPECT_TRUE(h.view.history.empty());
+    EXPECT_EQ(h.s().NextEventIndex, 1);
+    // The rest of each tick ran.
+    EXPECT_EQ(h.e().TimerTicks, ticks + 2);
+    EXPECT_EQ(h.view.panels[3], "07:00:01");
+
+    h.runUntil(WeekMoment(0, 7, 0, 5));
+    EXPECT_FALSE(h.s().timedBusy);
+    EXPECT_EQ(h.s().runs.count(), 0);
+    EXPECT_EQ(h.view.historyTitles(), QStringList{"Message"});
+    EXPECT_EQ(peer.connections, 1);
+    EXPECT_TRUE(peer.received.contains("hello"));
+    EXPECT_EQ(h.view.nextLine().title, "Later");
+    EXPECT_TRUE(h.folder.errorLines().isEmpty()) << h.folder.errorLines().join('\n').toStdString();
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // the switcher link marked up.
 #include <gtest/gtest.h>
 
+#include "base/wait.h"
+#include "scheduler/conditions.h"
 #include "scheduler/triggered.h"
 #include "store/load_database.h"
 #include "support/test_support.h"
@@ -31,25 +33,40 @@ Row xpoint(int number, int dest, int source, int tcontrol, int day, const QStrin
 }
 
 struct Triggered : ::testing::Test {
-    test::Folder folder;
-    ManualClock clock{test::WeekMoment(1, 10, 0)};  // a Tuesday
-    test::RecordingView view;
-    Engine e{clock, view, folder.path()};
+    test::Harness h{test::WeekMoment(1, 10, 0)};  // a Tuesday
+    test::Folder& folder = h.folder;
+    test::RecordingView& view = h.view;
+    Engine& e = h.e();
+    Scheduler& s = h.s();
 
     void load(const std::vector<Row>& rows) {
         folder.createDatabase(rows);
         LoadDatabase(e);
-        e.CurrentDay = 1;
-        e.CurrentDate = clock.now().date();
-        e.CurrentTime = 10 * 3600;
-        e.SwitcherConnected = e.SwitcherOnline = true;
+        e.scheduler.CurrentDay = 1;
+        e.scheduler.CurrentDate = h.clock.now().date();
+        e.scheduler.CurrentTime = 10 * 3600;
+        e.switcher.master().Connected = e.switcher.master().Online = true;
+    }
+    // A change the switcher reports, and every run it starts taken to its end.
+    void optoChange(int input, int state) {
+        ProcessOptoEvent(s, input, state);
+        h.settle();
+    }
+    void relayChange(int relay, int state) {
+        ProcessRelayEvent(s, relay, state);
+        h.settle();
+    }
+    void crosspointChange(const OutputMap& before, const OutputMap& after, int dest) {
+        DetermineCrosspointChange(s, before, after, dest);
+        h.settle();
     }
     QStringList ran() const { return view.historyTitles(); }
     static OutputMap map(std::initializer_list<int> sources) {
         OutputMap m;
         m.SourceCount = static_cast<uint8_t>(sources.size());
         int i = 0;
-        for (int s : sources) m.Sources[static_cast<std::size_t>(i++)] = static_cast<int16_t>(s);
+        for (int source : sources)
+            m.Sources[static_cast<std::size_t>(i++)] = static_cast<int16_t>(source);
         return m;
     }
 };
@@ -57,14 +74,14 @@ struct Triggered : ::testing::Test {
 TEST_F(Triggered, OptoOnAndOffByTypeDayAndDelay) {
     load({opto(1, 1, 5, 1, "on late", 1, 20), opto(2, 1, 5, 1, "on"), opto(3, 2, 5, 1, "off"), opto(4, 1, 5, 2, "wednesday"),
           opto(5, 1, 5, 7, "no day"), opto(6, 1, 6, 1, "other input"), opto(7, 4, 5, 1, "a relay event")});
-    EXPECT_EQ(e.OptoEventCount, 6);
-    ProcessOptoEvent(e, 4, 1);  // message number 4 is opto 5
+    EXPECT_EQ(static_cast<int>(e.scheduler.OptoEvents.size()), 6);
+    optoChange(4, 1);  // message number 4 is opto 5
     EXPECT_EQ(ran(), QStringList{"on"});
-    ASSERT_EQ(e.DelayedEventCount, 1);  // the delayed one waits in the queue, without a line
-    EXPECT_EQ(e.DelayedEvents[0].event.Title, "on late");
-    ProcessOptoEvent(e, 4, 0);
+    ASSERT_EQ(static_cast<int>(e.scheduler.DelayedEvents.size()), 1);  // the delayed one waits in the queue, without a line
+    EXPECT_EQ(e.scheduler.DelayedEvents[0].event.Title, "on late");
+    optoChange(4, 0);
     EXPECT_EQ(ran(), (QStringList{"on", "off"}));
-    ProcessOptoEvent(e, 4, 2);  // neither on nor off
+    optoChange(4, 2);  // neither on nor off
     EXPECT_EQ(ran().size(), 2);
     // The history line shows the time it ran, not the event's Time.
     EXPECT_EQ(view.history[0].line.time, "10:00:00");
@@ -76,9 +93,9 @@ TEST_F(Triggered, RelaysUseTheOptoFieldAsTheirTrigger) {
     Row o9 = opto(2, 2, 9, 1, "opto 9 off");
     Row zero = opto(3, 4, 0, 1, "relay zero");
     load({r9, o9, zero});
-    ProcessRelayEvent(e, 8, 0);
+    relayChange(8, 0);
     EXPECT_EQ(ran(), QStringList{"relay 9 off"});
-    ProcessRelayEvent(e, 0, 1);  // the lowest relay a message can name is 1
+    relayChange(0, 1);  // the lowest relay a message can name is 1
     EXPECT_EQ(ran().size(), 1);
 }
 
@@ -98,14 +115,14 @@ TEST_F(Triggered, RefusalsWithTheirReasons) {
     xs["scontrol"] = 1;
     xs["Salvo"] = 2;
     load({down, cond, sel, dev, xs});
-    e.RelayState.assign(2049, 0);
-    e.SwitcherConnected = false;
-    ProcessOptoEvent(e, 2, 1);
-    e.SwitcherConnected = true;
-    ProcessOptoEvent(e, 3, 1);
-    ProcessOptoEvent(e, 4, 1);
-    ProcessOptoEvent(e, 5, 1);
-    ProcessOptoEvent(e, 6, 1);
+    e.switcher.RelayState.assign(2049, 0);
+    e.switcher.master().Connected = false;
+    optoChange(2, 1);
+    e.switcher.master().Connected = true;
+    optoChange(3, 1);
+    optoChange(4, 1);
+    optoChange(5, 1);
+    optoChange(6, 1);
     EXPECT_EQ(folder.activityLines(), (QStringList{"down not executed - Server not connected",
                                                    "relay condition not executed - Relay inactive",
                                                    "source select not executed - Invalid Source",
@@ -123,21 +140,21 @@ TEST_F(Triggered, CrosspointChangesReportedSourcesAndWholeDestination) {
     load({xpoint(1, 12, 5, 1, 1, "5 routed"), xpoint(2, 12, 3, 2, 1, "3 removed"), xpoint(3, 12, 9, 3, 1, "first source"),
           xpoint(4, 12, 0, 4, 1, "last source"), xpoint(5, 12, 5, 0, 1, "never"), xpoint(6, 12, 5, 1, 3, "thursday"),
           xpoint(7, 14, 5, 1, 1, "other destination")});
-    EXPECT_EQ(e.CrosspointTriggerDests, (std::vector<int16_t>{12, 14}));
+    EXPECT_EQ(e.scheduler.CrosspointTriggerDests, (std::vector<int16_t>{12, 14}));
     // Destination 12 fed by source 3 only, then a take of source 5.
-    DetermineCrosspointChange(e, map({2}), map({4}), 12);
+    crosspointChange(map({2}), map({4}), 12);
     EXPECT_EQ(ran(), (QStringList{"3 removed", "5 routed"}));
     view.history.clear();
     // Fed by nothing, then by source 5.
-    DetermineCrosspointChange(e, map({}), map({4}), 12);
+    crosspointChange(map({}), map({4}), 12);
     EXPECT_EQ(ran(), (QStringList{"5 routed", "first source"}));
     view.history.clear();
     // Losing its only source 5.
-    DetermineCrosspointChange(e, map({4}), map({}), 12);
+    crosspointChange(map({4}), map({}), 12);
     EXPECT_EQ(ran(), QStringList{"last source"});
     view.history.clear();
     // No change at all: nothing.
-    DetermineCrosspointChange(e, map({4}), map({4}), 12);
+    crosspointChange(map({4}), map({4}), 12);
     EXPECT_TRUE(ran().isEmpty());
 }
 
@@ -145,12 +162,12 @@ TEST_F(Triggered, MixedChangesAreReportedRemovedFirst) {
     // Stored sources 3, 5 -> 5, 7: source 4 went, source 8 came; source 6 stayed.
     load({xpoint(1, 2, 4, 2, 1, "4 went"), xpoint(2, 2, 8, 1, 1, "8 came"), xpoint(3, 2, 6, 2, 1, "6 went"),
           xpoint(4, 2, 6, 1, 1, "6 came")});
-    DetermineCrosspointChange(e, map({3, 5}), map({5, 7}), 2);
+    crosspointChange(map({3, 5}), map({5, 7}), 2);
     EXPECT_EQ(ran(), (QStringList{"4 went", "8 came"}));
     // A count beyond the map's 65 entries fails with its report and fires nothing.
     OutputMap broken = map({1});
     broken.SourceCount = 70;
-    DetermineCrosspointChange(e, broken, map({}), 2);
+    crosspointChange(broken, map({}), 2);
     EXPECT_EQ(ran().size(), 2);
     ASSERT_EQ(folder.errorLines().size(), 1);
     EXPECT_TRUE(folder.errorLines()[0].startsWith("Error Determining Crosspoint Change"));
@@ -159,56 +176,92 @@ TEST_F(Triggered, MixedChangesAreReportedRemovedFirst) {
 TEST_F(Triggered, OneTimeEntriesLeaveTheirOwnTableEventsAndTheFile) {
     load({opto(1, 4, 9, 1, "relay once", 3), opto(2, 1, 9, 1, "opto stays"), xpoint(3, 2, 4, 1, 1, "crosspoint stays"),
           test::TimedRow(4, 1, "11:00:00", "timed")});
-    ProcessRelayEvent(e, 8, 1);
+    relayChange(8, 1);
     EXPECT_EQ(ran(), QStringList{"relay once"});
-    EXPECT_EQ(e.RelayEventCount, 0);
-    EXPECT_EQ(e.OptoEventCount, 1);
-    EXPECT_EQ(e.CrosspointEventCount, 1);
-    EXPECT_EQ(e.TotalEvents, 3);
+    EXPECT_EQ(static_cast<int>(e.scheduler.RelayEvents.size()), 0);
+    EXPECT_EQ(static_cast<int>(e.scheduler.OptoEvents.size()), 1);
+    EXPECT_EQ(static_cast<int>(e.scheduler.CrosspointEvents.size()), 1);
+    EXPECT_EQ(e.scheduler.TotalEvents(), 3);
     EXPECT_EQ(folder.query("SELECT COUNT(*) FROM Automation WHERE Number = 1").toInt(), 0);
     EXPECT_TRUE(folder.errorLines().isEmpty());
     // It is gone: the same change runs nothing now.
-    ProcessRelayEvent(e, 8, 1);
+    relayChange(8, 1);
     EXPECT_EQ(ran().size(), 1);
 }
 
 TEST_F(Triggered, SkipEntriesAreReArmedEverywhere) {
     load({xpoint(1, 3, 5, 1, 1, "skip", 2)});
-    const QString fileTime = e.DatabaseFileTime;
-    DetermineCrosspointChange(e, map({}), map({4}), 3);
+    const QString fileTime = e.store.DatabaseFileTime;
+    crosspointChange(map({}), map({4}), 3);
     EXPECT_EQ(ran(), QStringList{"skip - Not Executed"});
-    EXPECT_EQ(e.CrosspointEvents[0].Active, 1);
-    EXPECT_EQ(e.Events[0].Active, 1);
+    EXPECT_EQ(e.scheduler.CrosspointEvents[0].Active, 1);
+    EXPECT_EQ(e.scheduler.Events[0].Active, 1);
     EXPECT_EQ(folder.query("SELECT Active FROM Automation").toInt(), 1);
-    EXPECT_NE(e.DatabaseFileTime, fileTime);
-    DetermineCrosspointChange(e, map({}), map({4}), 3);
+    EXPECT_NE(e.store.DatabaseFileTime, fileTime);
+    crosspointChange(map({}), map({4}), 3);
     EXPECT_EQ(ran().last(), "skip");
 }
 
 TEST_F(Triggered, TheScanLooksAtTheEntryThatMovedIntoADeletedOnesPlace) {
     // Two one-time entries for the same input and state, one after the other in the table.
     load({opto(1, 1, 5, 1, "first once", 3), opto(2, 1, 5, 1, "second once", 3), opto(3, 1, 5, 1, "third")});
-    ProcessOptoEvent(e, 4, 1);
+    optoChange(4, 1);
     EXPECT_EQ(ran(), (QStringList{"first once", "second once", "third"}));
-    EXPECT_EQ(e.OptoEventCount, 1);
+    EXPECT_EQ(static_cast<int>(e.scheduler.OptoEvents.size()), 1);
     EXPECT_TRUE(folder.errorLines().isEmpty());
 }
 
 TEST_F(Triggered, ADeleteBeforeThePointerKeepsItOnTheSameEvent) {
     load({opto(1, 1, 5, 0, "monday opto", 3), test::TimedRow(2, 1, "11:00:00", "timed"),
           test::TimedRow(3, 1, "12:00:00", "noon")});
-    e.CurrentDay = 0;
-    e.NextEventIndex = 1;  // "timed", after the Monday opto row in running order
-    ASSERT_EQ(e.Events[1].Title, "timed");
-    ProcessOptoEvent(e, 4, 1);
-    EXPECT_EQ(e.TotalEvents, 2);
-    EXPECT_EQ(e.Events[e.NextEventIndex].Title, "timed");
+    e.scheduler.CurrentDay = 0;
+    e.scheduler.NextEventIndex = 1;  // "timed", after the Monday opto row in running order
+    ASSERT_EQ(e.scheduler.Events[1].Title, "timed");
+    optoChange(4, 1);
+    EXPECT_EQ(e.scheduler.TotalEvents(), 2);
+    EXPECT_EQ(e.scheduler.Events[e.scheduler.NextEventIndex].Title, "timed");
 }
 
 TEST_F(Triggered, FullDumpsAndUnknownDestinationsFireNothing) {
     load({xpoint(1, 3, 5, 1, 1, "x")});
-    DetermineCrosspointChange(e, map({}), map({4}), 4);
+    crosspointChange(map({}), map({4}), 4);
     EXPECT_TRUE(ran().isEmpty());
+}
+
+// A run that does nothing but wait: it takes up a place among the runs in progress.
+Task<> Idle(Clock& clock, int ms) {
+    co_await ProcessWait(clock, ms);
+}
+
+TEST_F(Triggered, WithEveryRunTakenATriggerOrADueEntryIsRefusedAndSaysSo) {
+    load({opto(1, 1, 5, 1, "on"), opto(2, 1, 6, 1, "delayed", 1, 5)});
+    optoChange(5, 1);
+    ASSERT_EQ(s.DelayedEvents.size(), 1u);
+    ASSERT_TRUE(ran().isEmpty());
+
+    for (int i = 0; i < RunSet::kMaxRuns; ++i) ASSERT_TRUE(s.runs.start(Idle(h.clock, 60000)));
+    ProcessOptoEvent(s, 4, 1);
+    s.CurrentTime += 5;  // the delayed entry falls due
+    RunDueDelayedEvents(s);
+    EXPECT_EQ(s.runs.count(), RunSet::kMaxRuns);
+    EXPECT_EQ(folder.activityLines(), (QStringList{"on not executed - Too Many Runs",
+                                                   "delayed not executed - Too Many Runs"}));
+    ASSERT_EQ(view.history.size(), 2u);
+    for (const auto& line : view.history) {
+        EXPECT_TRUE(line.red);
+        EXPECT_EQ(line.line.time, "10:00:00");  // when it was refused
+        EXPECT_EQ(line.line.day, "Tuesday");
+    }
+    EXPECT_EQ(ran(), (QStringList{"on - Not Executed", "delayed - Not Executed"}));
+    // The refused entry has left the queue: it is not tried again at every tick.
+    EXPECT_TRUE(s.DelayedEvents.empty());
+
+    // Once places are free, the next change runs as usual.
+    h.settle(61000);
+    ASSERT_EQ(s.runs.count(), 0);
+    optoChange(4, 1);
+    EXPECT_EQ(ran().last(), "on");
+    EXPECT_LE(s.runs.mostAtOnce(), RunSet::kMaxRuns);
 }
 
 }  // namespace

@@ -13,7 +13,7 @@ TEST(UpkeepFaults, AOneTimeDeleteDuringAnotherWritersLockIsWrittenLaterAndNeverR
     test::Harness h(test::WeekMoment(0, 9, 59, 58, 2));
     h.folder.createDatabase({test::TimedRow(1, 0, "10:00:00", "once", 3), test::TimedRow(2, 0, "11:00:00", "later")});
     h.startUp();
-    h.e().databaseBusyTimeoutMs = 100;
+    h.e().store.busyTimeoutMs = 100;
 
     // The editing tool holds a write transaction across the event's moment.
     auto editor = std::make_unique<Database>(h.folder.file(kDatabaseFileName));
@@ -21,19 +21,19 @@ TEST(UpkeepFaults, AOneTimeDeleteDuringAnotherWritersLockIsWrittenLaterAndNeverR
     editor->exec("UPDATE Automation SET Title = 'later (edited)' WHERE Number = 2");
     h.runUntil(test::WeekMoment(0, 10, 0, 2));
     ASSERT_EQ(h.view.historyTitles(), QStringList{"once - Not Executed"});
-    EXPECT_EQ(h.e().TotalEvents, 1);  // gone from memory at once
+    EXPECT_EQ(h.e().scheduler.TotalEvents(), 1);  // gone from memory at once
     ASSERT_EQ(h.folder.errorLines().size(), 1);
     EXPECT_TRUE(h.folder.errorLines()[0].startsWith("Error Deleting One Time Event"));
-    EXPECT_EQ(h.e().pendingUpkeep.size(), 1u);
+    EXPECT_EQ(h.e().store.pending.size(), 1u);
 
     // The editor commits: the engine reloads its edit, and the delete is still in force.
     editor->exec("COMMIT");
     editor.reset();
     h.tick(5);
-    EXPECT_TRUE(h.e().pendingUpkeep.empty());
+    EXPECT_TRUE(h.e().store.pending.empty());
     EXPECT_EQ(h.folder.query("SELECT COUNT(*) FROM Automation WHERE Number = 1").toInt(), 0);
-    EXPECT_EQ(h.e().TotalEvents, 1);
-    EXPECT_EQ(h.e().Events[0].Title, "later (edited)");
+    EXPECT_EQ(h.e().scheduler.TotalEvents(), 1);
+    EXPECT_EQ(h.e().scheduler.Events[0].Title, "later (edited)");
     EXPECT_EQ(h.folder.errorLines().size(), 1);
 }
 
@@ -41,14 +41,14 @@ TEST(UpkeepFaults, AReloadWhileADeleteWaitsKeepsTheEventOutOfTheTable) {
     test::Harness h(test::WeekMoment(0, 9, 0));
     h.folder.createDatabase({test::TimedRow(1, 0, "10:00:00", "once", 3), test::TimedRow(2, 0, "11:00:00", "later")});
     h.startUp();
-    h.e().pendingUpkeep.push_back({1, true});
+    h.e().store.pending.push_back({1, true});
     LoadDatabase(h.e());
-    EXPECT_EQ(h.e().TotalEvents, 1);
-    EXPECT_EQ(h.e().Events[0].Title, "later");
-    h.e().pendingUpkeep = {{2, false}};
+    EXPECT_EQ(h.e().scheduler.TotalEvents(), 1);
+    EXPECT_EQ(h.e().scheduler.Events[0].Title, "later");
+    h.e().store.pending = {{2, false}};
     h.folder.sql("UPDATE Automation SET Active = 2 WHERE Number = 2");
     LoadDatabase(h.e());
-    EXPECT_EQ(h.e().Events[1].Active, 1);
+    EXPECT_EQ(h.e().scheduler.Events[1].Active, 1);
 }
 
 TEST(UpkeepFaults, AnOutsideEditJustBeforeTheEnginesOwnWriteIsStillReloaded) {
@@ -59,7 +59,7 @@ TEST(UpkeepFaults, AnOutsideEditJustBeforeTheEnginesOwnWriteIsStillReloaded) {
     h.folder.sql("UPDATE Automation SET Title = 'later (edited)' WHERE Number = 2");
     h.runUntil(test::WeekMoment(0, 10, 0, 1));  // the skip re-arm writes the file
     h.tick(5);
-    EXPECT_EQ(h.e().Events[1].Title, "later (edited)");
+    EXPECT_EQ(h.e().scheduler.Events[1].Title, "later (edited)");
 }
 
 }  // namespace

@@ -38,7 +38,7 @@ struct Upgrade : ::testing::Test {
 
 TEST_F(Upgrade, AFileWithoutInfoIsBroughtToTheCurrentSchema) {
     createVersion1(path(), 2);
-    CheckDatabaseVersion(e, QString());
+    CheckDatabaseVersion(e.logs, e.store.DatabasePath);
     EXPECT_EQ(version(), "18");
     EXPECT_EQ(folder.query("SELECT COUNT(*) FROM Info").toInt(), 1);
     EXPECT_EQ(folder.query("SELECT StartMin FROM Info").toInt(), 0);
@@ -62,7 +62,7 @@ TEST_F(Upgrade, AFileWithoutInfoIsBroughtToTheCurrentSchema) {
     EXPECT_TRUE(folder.errorLines().isEmpty());
     // And the engine reads it.
     LoadDatabase(e);
-    EXPECT_EQ(e.TotalEvents, 2);
+    EXPECT_EQ(e.scheduler.TotalEvents(), 2);
     EXPECT_EQ(e.settings.IPAddr, "10.0.0.1");
 }
 
@@ -71,7 +71,7 @@ TEST_F(Upgrade, FromSeventeenOnlyTheChannelColumnIsAdded) {
     folder.sql("ALTER TABLE Automation DROP COLUMN FileChannel1");
     folder.sql("UPDATE Info SET Version = '17'");
     const QStringList before = Database(path()).columns("Automation");
-    CheckDatabaseVersion(e, QString());
+    CheckDatabaseVersion(e.logs, e.store.DatabasePath);
     const QStringList after = Database(path()).columns("Automation");
     EXPECT_EQ(after.size(), before.size() + 1);
     EXPECT_EQ(after.last(), "FileChannel1");
@@ -84,7 +84,7 @@ TEST_F(Upgrade, CurrentOrNewerFilesAndUnknownVersionsAreLeftAlone) {
         folder.createDatabase({test::TimedRow(1, 0, "08:00:00", "A")});
         folder.sql(QStringLiteral("UPDATE Info SET Version = '%1'").arg(QLatin1String(v)));
         const QStringList before = Database(path()).columns("Automation");
-        CheckDatabaseVersion(e, QString());
+        CheckDatabaseVersion(e.logs, e.store.DatabasePath);
         EXPECT_EQ(Database(path()).columns("Automation"), before) << v;
         EXPECT_EQ(version(), QLatin1String(v));
     }
@@ -104,7 +104,7 @@ TEST_F(Upgrade, VersionTwoPassesThroughTheEmptyStep) {
                 "ALTER TABLE Automation ADD COLUMN Future2 TEXT; ALTER TABLE Automation ADD COLUMN Future3 TEXT;"
                 "ALTER TABLE Automation ADD COLUMN Future4 TEXT; ALTER TABLE Automation ADD COLUMN Future5 TEXT;");
     }
-    CheckDatabaseVersion(e, QString());
+    CheckDatabaseVersion(e.logs, e.store.DatabasePath);
     EXPECT_EQ(version(), "18");
     // The step from 1 did not run again: Message stayed Null.
     EXPECT_TRUE(folder.query("SELECT Message FROM Automation").isNull());
@@ -113,7 +113,7 @@ TEST_F(Upgrade, VersionTwoPassesThroughTheEmptyStep) {
 
 TEST_F(Upgrade, AnEmptyAutomationTableStillGetsTheColumns) {
     createVersion1(path(), 0);
-    CheckDatabaseVersion(e, QString());
+    CheckDatabaseVersion(e.logs, e.store.DatabasePath);
     EXPECT_TRUE(Database(path()).hasColumn("Automation", "FileChannel1"));
     EXPECT_EQ(version(), "18");
 }
@@ -125,7 +125,7 @@ TEST_F(Upgrade, AFailedStepLeavesTheFileAsBeforeTheStepAndIsReported) {
         // A column of the step from 3 already exists: that step cannot complete.
         db.exec("ALTER TABLE Automation ADD COLUMN MPort INTEGER");
     }
-    CheckDatabaseVersion(e, QString());
+    CheckDatabaseVersion(e.logs, e.store.DatabasePath);
     EXPECT_EQ(version(), "3");
     EXPECT_FALSE(Database(path()).hasColumn("Automation", "MIPAddress"));  // nothing half-added
     const QStringList errors = folder.errorLines();
@@ -134,7 +134,7 @@ TEST_F(Upgrade, AFailedStepLeavesTheFileAsBeforeTheStepAndIsReported) {
 }
 
 TEST_F(Upgrade, AFileThatCannotBeOpenedIsReported) {
-    CheckDatabaseVersion(e, folder.file("absent.mdb"));
+    CheckDatabaseVersion(e.logs, folder.file("absent.mdb"));
     const QStringList errors = folder.errorLines();
     ASSERT_EQ(errors.size(), 1);
     EXPECT_TRUE(errors[0].startsWith("Invalid Automation DB"));

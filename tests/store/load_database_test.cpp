@@ -35,12 +35,12 @@ TEST(ValidateAddress, NormalisesAndLimitsEachPart) {
 
 TEST(LoadDatabase, MissingFileShowsNoEventsAndKeepsEverythingElse) {
     Loaded t;
-    t.e.TotalEvents = 5;
-    t.e.OptoEventCount = 2;
+    t.e.scheduler.Events.resize(5);
+    t.e.scheduler.OptoEvents.resize(2);
     LoadDatabase(t.e);
-    EXPECT_EQ(t.e.TotalEvents, 0);
+    EXPECT_EQ(t.e.scheduler.TotalEvents(), 0);
     EXPECT_EQ(t.view.panels[1], "0 Total Events");
-    EXPECT_EQ(t.e.OptoEventCount, 2);
+    EXPECT_EQ(static_cast<int>(t.e.scheduler.OptoEvents.size()), 2);
     EXPECT_TRUE(t.view.errors.isEmpty());
 }
 
@@ -49,7 +49,7 @@ TEST(LoadDatabase, RefusesAFileThatIsNotAnAutomationDatabase) {
     t.folder.createDatabase({TimedRow(1, 0, "08:00:00", "A")});
     t.folder.sql("UPDATE Type SET Type = 'Inventory'");
     LoadDatabase(t.e);
-    EXPECT_EQ(t.e.TotalEvents, 0);
+    EXPECT_EQ(t.e.scheduler.TotalEvents(), 0);
     EXPECT_EQ(t.view.errors, QStringList{"File Error: Invalid Database File"});
     EXPECT_TRUE(t.folder.errorLines().isEmpty());
 
@@ -57,7 +57,7 @@ TEST(LoadDatabase, RefusesAFileThatIsNotAnAutomationDatabase) {
     t.folder.sql("UPDATE Type SET Type = NULL");
     t.view.errors.clear();
     LoadDatabase(t.e);
-    EXPECT_EQ(t.e.TotalEvents, 1);
+    EXPECT_EQ(t.e.scheduler.TotalEvents(), 1);
     EXPECT_TRUE(t.view.errors.isEmpty());
 }
 
@@ -129,10 +129,10 @@ TEST(LoadDatabase, FieldNullsMaximaAndFailedConversions) {
     negative["Gain"] = -5;
     t.folder.createDatabase({full, nulls, negative});
     LoadDatabase(t.e);
-    ASSERT_EQ(t.e.TotalEvents, 3);
+    ASSERT_EQ(t.e.scheduler.TotalEvents(), 3);
 
     auto byNumber = [&](int n) -> const AutomationEvent& {
-        for (const auto& ev : t.e.Events)
+        for (const auto& ev : t.e.scheduler.Events)
             if (ev.Number == n) return ev;
         throw std::runtime_error("missing");
     };
@@ -175,10 +175,10 @@ TEST(LoadDatabase, AMissingColumnLeavesItsFieldEmpty) {
     t.folder.sql("ALTER TABLE Automation DROP COLUMN Title");
     t.folder.sql("ALTER TABLE Automation DROP COLUMN Gain");
     LoadDatabase(t.e);
-    ASSERT_EQ(t.e.TotalEvents, 1);
-    EXPECT_EQ(t.e.Events[0].Title, "");
-    EXPECT_EQ(t.e.Events[0].Gain, 0);
-    EXPECT_EQ(t.e.Events[0].DayName, "Wedensday");
+    ASSERT_EQ(t.e.scheduler.TotalEvents(), 1);
+    EXPECT_EQ(t.e.scheduler.Events[0].Title, "");
+    EXPECT_EQ(t.e.scheduler.Events[0].Gain, 0);
+    EXPECT_EQ(t.e.scheduler.Events[0].DayName, "Wedensday");
 }
 
 TEST(LoadDatabase, RunningOrderByDayTimePriorityDelay) {
@@ -193,7 +193,7 @@ TEST(LoadDatabase, RunningOrderByDayTimePriorityDelay) {
     t.folder.createDatabase({tue, mon, d30, d0, p1});
     LoadDatabase(t.e);
     QStringList titles;
-    for (const auto& ev : t.e.Events) titles << ev.Title;
+    for (const auto& ev : t.e.scheduler.Events) titles << ev.Title;
     EXPECT_EQ(titles, (QStringList{"Monday late", "Tuesday early", "Delay 0", "Delay 30", "Priority 1"}));
 }
 
@@ -207,18 +207,18 @@ TEST(LoadDatabase, AnEmptyTableLeavesPointerCaptionAndTriggerListsAlone) {
     xp["TriggerDest"] = 12;
     t.folder.createDatabase({opto, xp});
     LoadDatabase(t.e);
-    EXPECT_EQ(t.e.OptoEventCount, 1);
-    EXPECT_EQ(t.e.CrosspointTriggerDests, std::vector<int16_t>{12});
+    EXPECT_EQ(static_cast<int>(t.e.scheduler.OptoEvents.size()), 1);
+    EXPECT_EQ(t.e.scheduler.CrosspointTriggerDests, std::vector<int16_t>{12});
     const auto captions = t.view.captions.size();
-    t.e.NextEventIndex = 4;
+    t.e.scheduler.NextEventIndex = 4;
     t.folder.sql("DELETE FROM Automation");
     LoadDatabase(t.e);
-    EXPECT_EQ(t.e.TotalEvents, 0);
-    EXPECT_EQ(t.e.Events.size(), 1u);
-    EXPECT_EQ(t.e.NextEventIndex, 4);
+    EXPECT_EQ(t.e.scheduler.TotalEvents(), 0);
+    EXPECT_TRUE(t.e.scheduler.Events.empty());
+    EXPECT_EQ(t.e.scheduler.NextEventIndex, 4);
     EXPECT_EQ(t.view.captions.size(), captions);
-    EXPECT_EQ(t.e.CrosspointTriggerDests, std::vector<int16_t>{16383});
-    EXPECT_EQ(t.e.OptoEventCount, 1);
+    EXPECT_TRUE(t.e.scheduler.CrosspointTriggerDests.empty());
+    EXPECT_EQ(static_cast<int>(t.e.scheduler.OptoEvents.size()), 1);
 }
 
 TEST(LoadDatabase, MoreRowsThanIndicesLoadsTheFirstInNumberOrder) {
@@ -236,11 +236,11 @@ TEST(LoadDatabase, MoreRowsThanIndicesLoadsTheFirstInNumberOrder) {
         tx.commit();
     }
     LoadDatabase(t.e);
-    EXPECT_EQ(t.e.TotalEvents, 32767);
+    EXPECT_EQ(t.e.scheduler.TotalEvents(), 32767);
     EXPECT_EQ(t.view.panels[1], "32767 Total Events");
     // 32767 and up do not fit 16 bits: the rows 0 .. 32766 are the ones loaded.
     int maxNumber = 0;
-    for (const auto& ev : t.e.Events) maxNumber = std::max<int>(maxNumber, ev.Number);
+    for (const auto& ev : t.e.scheduler.Events) maxNumber = std::max<int>(maxNumber, ev.Number);
     EXPECT_EQ(maxNumber, 32766);
     const QStringList errors = t.folder.errorLines();
     ASSERT_EQ(errors.size(), 1);

@@ -52,6 +52,9 @@ struct TaskView : ::testing::Test {
         h.e().settings.TaskViewDB = viewer.path();
     }
     QString source() const { return h.folder.file(kDatabaseFileName); }
+    void copyNow() {
+        CopyTaskViewDatabase(h.e().logs, TaskViewPaths{h.e().AppFolder, source(), h.e().settings.TaskViewDB});
+    }
     QString copy() const { return TaskViewCopyPath(viewer.path()); }
     QStringList viewerFiles() const {
         return QDir(viewer.path()).entryList(QDir::Files | QDir::Hidden);
@@ -62,14 +65,14 @@ struct TaskView : ::testing::Test {
 };
 
 TEST_F(TaskView, FirstRefreshCopiesTheFileByteForByte) {
-    CopyTaskViewDatabase(h.e());
+    copyNow();
     EXPECT_EQ(bytesOf(copy()), bytesOf(source()));
     EXPECT_EQ(viewerFiles(), QStringList{kDatabaseFileName});
     EXPECT_TRUE(h.folder.errorLines().isEmpty());
 }
 
 TEST_F(TaskView, LaterRefreshReplacesTheRowsInStoredOrder) {
-    CopyTaskViewDatabase(h.e());
+    copyNow();
     // The viewer's copy has rows of its own by now; the engine's rows change.
     InsertRows(copy(),
                {TimedRow(90, 0, "01:00:00", "Stale"), TimedRow(91, 0, "02:00:00", "Stale")});
@@ -79,7 +82,7 @@ TEST_F(TaskView, LaterRefreshReplacesTheRowsInStoredOrder) {
     d["Template"] = 9;
     InsertRows(source(), {d});
 
-    CopyTaskViewDatabase(h.e());
+    copyNow();
     EXPECT_TRUE(h.folder.errorLines().isEmpty()) << h.folder.errorLines().join('\n').toStdString();
     // Stored order, not Number order.
     EXPECT_EQ(columnOf(copy(), "Number"), (QStringList{"7", "5", "1"}));
@@ -98,13 +101,13 @@ TEST_F(TaskView, LaterRefreshReplacesTheRowsInStoredOrder) {
 }
 
 TEST_F(TaskView, AnOlderCopyIsUpgradedBeforeItIsRefreshed) {
-    CopyTaskViewDatabase(h.e());
+    copyNow();
     {
         Database db(copy());
         db.exec("ALTER TABLE Automation DROP COLUMN FileChannel1");
         db.exec("UPDATE Info SET Version = '17'");
     }
-    CopyTaskViewDatabase(h.e());
+    copyNow();
     EXPECT_EQ(scalar(copy(), "SELECT Version FROM Info").toString(), "18");
     EXPECT_EQ(columnOf(copy(), "FileChannel1"), QStringList(3, "<null>"));
     EXPECT_EQ(columnOf(copy(), "Number"), (QStringList{"7", "2", "5"}));
@@ -114,7 +117,7 @@ TEST_F(TaskView, NoFolderMeansNoCopy) {
     for (const QString& folder :
          {QString(), QStringLiteral(" "), viewer.path() + QStringLiteral("/missing")}) {
         h.e().settings.TaskViewDB = folder;
-        CopyTaskViewDatabase(h.e());
+        copyNow();
         EXPECT_TRUE(viewerFiles().isEmpty()) << folder.toStdString();
     }
     EXPECT_TRUE(h.folder.errorLines().isEmpty());
@@ -129,8 +132,8 @@ TEST_F(TaskView, TheEnginesOwnDatabaseIsNeverCopiedOnto) {
     for (const QString& folder : {h.e().AppFolder, programFolder,
                                   programFolder + "/../" + QDir(programFolder).dirName(), link}) {
         h.e().settings.TaskViewDB = folder;
-        CopyTaskViewDatabase(h.e());
-        CopyTaskViewDatabase(h.e());
+        copyNow();
+        copyNow();
         EXPECT_EQ(bytesOf(source()), before) << folder.toStdString();
     }
     EXPECT_EQ(columnOf(source(), "Number"), (QStringList{"7", "2", "5"}));
@@ -138,7 +141,7 @@ TEST_F(TaskView, TheEnginesOwnDatabaseIsNeverCopiedOnto) {
 }
 
 TEST_F(TaskView, AFailedRefreshLeavesTheCopyAsItWas) {
-    CopyTaskViewDatabase(h.e());
+    copyNow();
     {
         // A copy the rows cannot be written into.
         Database db(copy());
@@ -146,7 +149,7 @@ TEST_F(TaskView, AFailedRefreshLeavesTheCopyAsItWas) {
     }
     InsertRows(copy(), {TimedRow(90, 0, "01:00:00", "Viewer Row")});
     const QByteArray before = bytesOf(copy());
-    CopyTaskViewDatabase(h.e());
+    copyNow();
     const QStringList errors = h.folder.errorLines();
     ASSERT_EQ(errors.size(), 1);
     EXPECT_TRUE(errors[0].startsWith("Error Copying Database")) << errors[0].toStdString();
@@ -160,21 +163,21 @@ TEST_F(TaskView, LeftoversOfACutShortRunDoNotStopTheRefresh) {
         ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
         junk.write("half a database");
     }
-    CopyTaskViewDatabase(h.e());
+    copyNow();
     EXPECT_EQ(bytesOf(copy()), bytesOf(source()));
     for (const QString& name : {kTempCopyName, kTempCompactName}) {
         QFile junk(viewer.path() + "/" + name);
         ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
         junk.write("half a database");
     }
-    CopyTaskViewDatabase(h.e());
+    copyNow();
     EXPECT_EQ(columnOf(copy(), "Number"), (QStringList{"7", "2", "5"}));
     EXPECT_EQ(viewerFiles(), QStringList{kDatabaseFileName});
     EXPECT_TRUE(h.folder.errorLines().isEmpty());
 }
 
 TEST_F(TaskView, AViewerReadingTheCopyIsNeitherBlockedNorShownHalfARefresh) {
-    CopyTaskViewDatabase(h.e());
+    copyNow();
     h.folder.sql("DELETE FROM Automation WHERE Number = 7");
 
     // The viewer sits in a read transaction on the copy while the engine refreshes it.
@@ -184,7 +187,7 @@ TEST_F(TaskView, AViewerReadingTheCopyIsNeitherBlockedNorShownHalfARefresh) {
     ASSERT_TRUE(first.next());
     EXPECT_EQ(ToInteger(first.value(0), 0, 100), 3);
 
-    CopyTaskViewDatabase(h.e());
+    copyNow();
     EXPECT_TRUE(h.folder.errorLines().isEmpty()) << h.folder.errorLines().join('\n').toStdString();
     // The viewer's snapshot is whole; a fresh look sees the refreshed copy.
     first.reset();

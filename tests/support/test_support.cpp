@@ -144,8 +144,26 @@ QDateTime WeekMoment(int day, int h, int m, int s, int ms) {
     return QDateTime(QDate(2026, 12, 7).addDays(day), QTime(h, m, s, ms));
 }
 
+namespace {
+// Lets real sockets deliver what they have before a wait on the manual clock ends.
+void pumpEvents() {
+    if (QCoreApplication::instance()) QCoreApplication::processEvents();
+}
+}  // namespace
+
 Harness::Harness(const QDateTime& start) : clock(start) {
+    clock.beforeAlarm = pumpEvents;
     engine = std::make_unique<Engine>(clock, view, folder.path());
+}
+
+Harness::Harness(const QDateTime& start, const QTimeZone& zone) : clock(start, zone) {
+    clock.beforeAlarm = pumpEvents;
+    engine = std::make_unique<Engine>(clock, view, folder.path());
+}
+
+void Harness::online() {
+    master().Connected = true;
+    master().Online = true;
 }
 
 void Harness::startUp() {
@@ -154,18 +172,46 @@ void Harness::startUp() {
     loop.disable();
 }
 
+void Harness::noteHistory() {
+    while (historyAt.size() < view.history.size()) historyAt.push_back(clock.now());
+}
+
 void Harness::tick(int count) {
     for (int i = 0; i < count; ++i) {
         clock.advance(500);
+        pumpEvents();
         TimerTick(*engine);
-        while (historyAt.size() < view.history.size()) historyAt.push_back(clock.now());
+        noteHistory();
     }
 }
 
 void Harness::runUntil(const QDateTime& until) {
     // The manual clock keeps zoneless times; compare like with like (and cheaply).
     const QDateTime end(until.date(), until.time(), Qt::UTC);
-    while (clock.now() < end) tick();
+    while (QDateTime(clock.now().date(), clock.now().time(), Qt::UTC) < end) tick();
+}
+
+void Harness::advance(int64_t ms) {
+    clock.advance(ms);
+    pumpEvents();
+    noteHistory();
+}
+
+void Harness::settle(int64_t limitMs) {
+    // Each step goes to the next wait's end, or lets 10 ms pass for a socket to bring something.
+    for (int64_t spent = 0; engine->scheduler.runs.count() > 0 && spent < limitMs;) {
+        pumpEvents();
+        const int64_t before = clock.tickCount();
+        if (!clock.fireNextWithin(10)) clock.advance(10);
+        spent += static_cast<uint32_t>(clock.tickCount() - before);
+    }
+    pumpEvents();
+    noteHistory();
+}
+
+void Harness::run(Task<> run, int64_t limitMs) {
+    engine->scheduler.runs.start(std::move(run));
+    settle(limitMs);
 }
 
 }  // namespace tarvo::test

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <vector>
 
@@ -13,9 +14,10 @@
 #include <QTemporaryDir>
 #include <QVariant>
 
+#include "base/clock.h"
+#include "base/status_view.h"
+#include "base/task.h"
 #include "engine/engine.h"
-#include "engine/status_view.h"
-#include "scheduler/clock.h"
 
 // Readable QString output in failure messages.
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
@@ -81,23 +83,49 @@ void InsertRows(const QString& dbPath, const std::vector<Row>& rows);
 // A timed event row with the usual defaults of the editing tool.
 Row TimedRow(int number, int day, const QString& time, const QString& title, int active = 1);
 
-// An engine on a manual clock in a temporary folder.
+// An engine on a manual clock in a temporary folder. Runs that wait are resumed as the clock is
+// moved on; before each wait ends, the loop gets a turn so real sockets deliver their data.
 struct Harness {
     explicit Harness(const QDateTime& start);
+    Harness(const QDateTime& start, const QTimeZone& zone);
     Folder folder;
     ManualClock clock;
     RecordingView view;
     std::unique_ptr<Engine> engine;
     Engine& e() { return *engine; }
+    Scheduler& s() { return engine->scheduler; }
+    SwitcherLink& master() { return engine->switcher.master(); }
+    SwitcherLink& slave() { return engine->switcher.slave(); }
+    // Both link flags of the master up, as if its switcher had answered.
+    void online();
     // Start-up without a timer: the harness ticks by hand.
     void startUp();
     // Advances the clock by 500 ms and runs one tick, `count` times.
     void tick(int count = 1);
     // Runs ticks until the clock reaches `until`.
     void runUntil(const QDateTime& until);
+    // Starts `run` as a run of the engine and moves the clock on until every run has ended
+    // (at most `limitMs`). No tick runs meanwhile.
+    void run(Task<> run, int64_t limitMs = 600000);
+    // Moves the clock on until every run has ended (at most `limitMs`); no tick runs.
+    void settle(int64_t limitMs = 600000);
+    // Moves the clock on by `ms`, waits ending on the way; no tick runs.
+    void advance(int64_t ms);
     // The clock when each history line appeared (filled by tick()).
     std::vector<QDateTime> historyAt;
+
+private:
+    void noteHistory();
 };
+
+// Runs a task to its end on the manual clock (for senders and other tasks that are not runs).
+template <typename T>
+T RunToEnd(Harness& h, Task<T> task) {
+    std::optional<T> out;
+    h.run([](Task<T> t, std::optional<T>& o) -> Task<> { o = co_await std::move(t); }(std::move(task), out));
+    return std::move(*out);
+}
+inline void RunToEnd(Harness& h, Task<> task) { h.run(std::move(task)); }
 
 // A date-time on a given weekday (0 Monday) of a fixed week, at h:m:s.
 QDateTime WeekMoment(int day, int h, int m, int s = 0, int ms = 0);

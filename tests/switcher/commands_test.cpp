@@ -4,6 +4,7 @@
 #include "support/test_support.h"
 #include "switcher/codec.h"
 #include "switcher/commands.h"
+#include "switcher/links.h"
 #include "switcher/loop_wait.h"
 
 namespace tarvo {
@@ -106,18 +107,80 @@ TEST(Commands, SalvoRelayOptoAndGainFrames) {
 
 TEST(Commands, LoggedWithTheLinkDownAndNotLoggedWhenUnencodable) {
     test::Harness h(test::WeekMoment(0, 9, 0));
-    SendCrosspointChange(h.e(), crosspoint(1, 5, 12));
+    Switcher& sw = h.e().switcher;
+    test::RunToEnd(h, SendCrosspointChange(sw, crosspoint(1, 5, 12)));
     AutomationEvent salvo;
     salvo.Salvo = 0;
-    SendSalvoExecute(h.e(), salvo);
+    test::RunToEnd(h, SendSalvoExecute(sw, salvo));
     AutomationEvent relay;
     relay.Relay = 4;
     relay.rcontrol = 0;
-    SendRelayAction(h.e(), relay);
+    test::RunToEnd(h, SendRelayAction(sw, relay));
     EXPECT_EQ(h.folder.activityLines(),
               QStringList{QStringLiteral("Send Take - In:0005-->Out:0012")});
     ASSERT_EQ(h.folder.errorLines().size(), 1);
     EXPECT_TRUE(h.folder.errorLines()[0].startsWith(QStringLiteral("Error Sending Salvo Execute")));
+}
+
+// Every sender puts its own frame on the wire and its own line in the activity log, and fails
+// under its own location.
+TEST(Commands, EachSenderWritesItsFrameAndLine) {
+    test::Harness h(test::WeekMoment(0, 9, 0));
+    test::Peer peer;
+    Switcher& sw = h.e().switcher;
+    h.master().wantedAddress = QStringLiteral("127.0.0.1");
+    h.master().wantedPort = peer.port();
+    ConnectSwitcher(sw);
+    ASSERT_TRUE(test::waitUntil([&] { return h.master().Connected; }));
+    ASSERT_TRUE(peer.waitForClient());
+
+    AutomationEvent ev = crosspoint(1, 5, 12);
+    ev.Salvo = 2;
+    ev.Relay = 10;
+    ev.rcontrol = 1;
+    ev.OptoOut = 3;
+    ev.ocontrol = 2;
+    ev.VChan = 1;
+    ev.Gain = 1024;
+    ev.vcontrol = 1;
+    using Sender = Task<> (*)(Switcher&, const AutomationEvent&);
+    const struct {
+        Sender send;
+        std::optional<Command> (*build)(const AutomationEvent&);
+    } senders[] = {{&SendCrosspointChange, &CrosspointCommand},
+                   {&SendSalvoExecute, &SalvoCommand},
+                   {&SendRelayAction, &RelayCommand},
+                   {&SendOptoAction, &OptoCommand},
+                   {&SendGainChange, &GainCommand}};
+    QByteArray wire;
+    QStringList lines;
+    for (const auto& s : senders) {
+        test::RunToEnd(h, s.send(sw, ev));
+        wire += s.build(ev)->frame;
+        lines << s.build(ev)->logText;
+    }
+    EXPECT_TRUE(test::waitUntil([&] { return peer.received.size() >= wire.size(); }));
+    EXPECT_EQ(peer.received, wire);
+    EXPECT_EQ(h.folder.activityLines(), lines);
+
+    // A number the wire cannot carry: nothing is sent or logged, and the failure is reported
+    // where the operator looks for that command.
+    const struct {
+        Sender send;
+        const char* location;
+    } failing[] = {{&SendCrosspointChange, "Error Sending Crosspoint Change"},
+                   {&SendRelayAction, "Error Sending Relay Action"},
+                   {&SendOptoAction, "Error Sending Opto Action"},
+                   {&SendGainChange, "Error Sending Gain Message"}};
+    AutomationEvent bad = ev;
+    bad.SourceChan = bad.Relay = bad.OptoOut = -3;
+    bad.VChan = bad.Gain = -3;
+    for (const auto& f : failing) test::RunToEnd(h, f.send(sw, bad));
+    const QStringList errors = h.folder.errorLines();
+    ASSERT_EQ(errors.size(), 4);
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(errors[i].startsWith(QLatin1String(failing[i].location))) << errors[i].toStdString();
+    EXPECT_EQ(h.folder.activityLines(), lines);
+    EXPECT_FALSE(test::waitUntil([&] { return peer.received.size() > wire.size(); }, 200));
 }
 
 }  // namespace

@@ -107,86 +107,91 @@ QStringList errorMessages(const test::Folder& f) {
 class Receive : public ::testing::Test {
   protected:
     Receive() : h(test::WeekMoment(0, 9, 0)) {
-        e().OptoState.assign(2049, 0);
-        e().RelayState.assign(2049, 0);
+        sw().OptoState.assign(2049, 0);
+        sw().RelayState.assign(2049, 0);
     }
-    Engine& e() { return h.e(); }
-    void feed(int link, const QByteArray& b) {
-        e().RxBuffer.at(static_cast<std::size_t>(link)) += test::LeaveStreamSeed(b);
-    }
+    Switcher& sw() { return h.e().switcher; }
+    void feed(int link, const QByteArray& b) { sw().link(link).RxBuffer += test::LeaveStreamSeed(b); }
+    // One unit (with the garbage before it) off the link's buffer.
+    bool consume(int link) { return ConsumeOneUnit(sw(), link); }
     test::Harness h;
 };
 
 TEST_F(Receive, GarbageIsLoggedAndThePingAnsweredInOneCall) {
-    e().NoReplyCount = {150, 150};
+    h.master().NoReplyCount = 150;
+    h.slave().NoReplyCount = 150;
     feed(kMaster, bytes({0x61, 0x62, 0xF5}));
-    ProcessReceiveBuffer(e(), kMaster);
-    EXPECT_TRUE(e().RxBuffer[0].isEmpty());
-    EXPECT_EQ(e().NoReplyCount[0], 0);
+    EXPECT_TRUE(consume(kMaster));
+    EXPECT_TRUE(h.master().RxBuffer.isEmpty());
+    EXPECT_EQ(h.master().NoReplyCount, 0);
+    EXPECT_EQ(h.slave().NoReplyCount, 150);
     EXPECT_EQ(errorMessages(h.folder), QStringList{QStringLiteral("Invalid Data 2 bytes")});
 
     // A buffer without a type byte is emptied with the whole length in the line.
     feed(kSlave, QByteArray(7, 0x10));
-    ProcessReceiveBuffer(e(), kSlave);
-    EXPECT_TRUE(e().RxBuffer[1].isEmpty());
+    EXPECT_FALSE(consume(kSlave));
+    EXPECT_TRUE(h.slave().RxBuffer.isEmpty());
     EXPECT_EQ(errorMessages(h.folder).last(), QStringLiteral("Invalid Data 7 bytes"));
 }
 
 TEST_F(Receive, CutShortFrameIsLoggedByItsType) {
     // Without an end byte nothing can be told yet.
     feed(kMaster, bytes({0xF6, 0x01, 0x02, 0xFE, 0x03}));
-    ProcessReceiveBuffer(e(), kMaster);
-    EXPECT_EQ(e().RxBuffer[0].size(), 5);
+    EXPECT_FALSE(consume(kMaster));
+    EXPECT_EQ(h.master().RxBuffer.size(), 5);
     // With it, the map is dropped and the frame that cut it short is taken in the same call.
     feed(kMaster, bytes({0xFF, 0xF3}));
-    ProcessReceiveBuffer(e(), kMaster);
+    EXPECT_TRUE(consume(kMaster));
     EXPECT_EQ(errorMessages(h.folder), QStringList{QStringLiteral("Incomplete Message F6")});
-    EXPECT_EQ(e().RxBuffer[0], bytes({0xF3}));
+    EXPECT_EQ(h.master().RxBuffer, bytes({0xF3}));
 }
 
 TEST_F(Receive, ControlBytesMoveTheMasterState) {
-    e().NoReplyCount = {100, 100};
+    h.master().NoReplyCount = 100;
     feed(kMaster, bytes({0xF4}));
-    ProcessReceiveBuffer(e(), kMaster);
-    EXPECT_TRUE(e().SwitcherOnline);
-    EXPECT_EQ(e().NoReplyCount[0], 0);
+    consume(kMaster);
+    EXPECT_TRUE(h.master().Online);
+    EXPECT_EQ(h.master().NoReplyCount, 0);
     EXPECT_EQ(h.view.caption(), kCaptionSwitcherConnected);
     EXPECT_EQ(h.view.icons.back(), LinkIcon::Connected);
 
-    e().SwitcherMap.assign(40, OutputMap{});
-    e().MapReceived[0] = true;
-    e().NoReplyCount[0] = 9;
+    h.master().Map.assign(40, OutputMap{});
+    h.master().MapReceived = true;
+    h.master().NoReplyCount = 9;
+    const uint64_t generation = h.master().generation;
     feed(kMaster, bytes({0xF1}));
-    ProcessReceiveBuffer(e(), kMaster);
-    EXPECT_FALSE(e().SwitcherOnline);
-    EXPECT_FALSE(e().MapReceived[0]);
-    EXPECT_EQ(e().SwitcherMap.size(), 1u);
-    EXPECT_EQ(e().NoReplyCount[0], 0);
+    consume(kMaster);
+    EXPECT_FALSE(h.master().Online);
+    EXPECT_FALSE(h.master().MapReceived);
+    EXPECT_EQ(h.master().Map.size(), 1u);
+    EXPECT_EQ(h.master().NoReplyCount, 0);
+    // What was begun against the switcher that went away can tell.
+    EXPECT_NE(h.master().generation, generation);
     EXPECT_EQ(h.view.caption(), kCaptionSwitcherNotConnected);
     EXPECT_EQ(h.view.icons.back(), LinkIcon::NotConnected);
 
-    e().NoReplyCount[0] = 9;
+    h.master().NoReplyCount = 9;
     feed(kMaster, bytes({0xF3}));
-    ProcessReceiveBuffer(e(), kMaster);
-    EXPECT_EQ(e().NoReplyCount[0], 0);
+    consume(kMaster);
+    EXPECT_EQ(h.master().NoReplyCount, 0);
     EXPECT_TRUE(errorMessages(h.folder).isEmpty());
 }
 
 TEST_F(Receive, SlaveControlBytesLeaveCaptionAndMasterAlone) {
-    e().SwitcherOnline = true;
-    e().SwitcherMap.assign(10, OutputMap{});
+    h.master().Online = true;
+    h.master().Map.assign(10, OutputMap{});
     const std::size_t captions = h.view.captions.size();
-    e().SlaveSwitcherMap.assign(10, OutputMap{});
+    h.slave().Map.assign(10, OutputMap{});
     feed(kSlave, bytes({0xF4}));
-    ProcessReceiveBuffer(e(), kSlave);
-    EXPECT_TRUE(e().SlaveSwitcherOnline);
+    consume(kSlave);
+    EXPECT_TRUE(h.slave().Online);
     feed(kSlave, bytes({0xF1}));
-    ProcessReceiveBuffer(e(), kSlave);
-    EXPECT_FALSE(e().SlaveSwitcherOnline);
-    EXPECT_EQ(e().SlaveSwitcherMap.size(), 1u);
+    consume(kSlave);
+    EXPECT_FALSE(h.slave().Online);
+    EXPECT_EQ(h.slave().Map.size(), 1u);
     EXPECT_EQ(h.view.captions.size(), captions);
-    EXPECT_TRUE(e().SwitcherOnline);
-    EXPECT_EQ(e().SwitcherMap.size(), 10u);
+    EXPECT_TRUE(h.master().Online);
+    EXPECT_EQ(h.master().Map.size(), 10u);
 }
 
 TEST_F(Receive, OneUnitPerCallButADrainTakesAll) {
@@ -195,18 +200,32 @@ TEST_F(Receive, OneUnitPerCallButADrainTakesAll) {
     const QByteArray on2 =
         FrameBuilder(0xF7).byte(30).num14(1).num14(5).byte(1).finish();  // opto 6 on
     feed(kMaster, on + on2 + bytes({0xF6, 0x00}));
-    ProcessReceiveBuffer(e(), kMaster);
-    EXPECT_EQ(e().OptoState[4], 1);
-    EXPECT_EQ(e().OptoState[5], 0);
-    DrainReceiveBuffer(e(), kMaster);
-    EXPECT_EQ(e().OptoState[5], 1);
-    EXPECT_EQ(e().RxBuffer[0], bytes({0xF6, 0x00}));  // the incomplete map waits
+    EXPECT_TRUE(consume(kMaster));
+    EXPECT_EQ(sw().OptoState[4], 1);
+    EXPECT_EQ(sw().OptoState[5], 0);
+    DrainReceiveBuffer(sw(), kMaster);
+    EXPECT_EQ(sw().OptoState[5], 1);
+    EXPECT_EQ(h.master().RxBuffer, bytes({0xF6, 0x00}));  // the incomplete map waits
+}
+
+TEST_F(Receive, ALongBurstLeavesTheRestToALaterTurnOfTheLoop) {
+    // One more unit than a drain takes in one go: the last waits for the loop's next turn, so
+    // ticks and the other link are not held up by a switcher that floods.
+    QByteArray burst;
+    for (int n = 0; n < kDrainBatch; ++n) burst += bytes({0xF3});
+    burst += FrameBuilder(0xF7).byte(30).num14(1).num14(8).byte(1).finish();  // opto 9 on
+    feed(kMaster, burst);
+    DrainReceiveBuffer(sw(), kMaster);
+    EXPECT_EQ(sw().OptoState[8], 0);
+    EXPECT_FALSE(h.master().RxBuffer.isEmpty());
+    ASSERT_TRUE(test::waitUntil([&] { return sw().OptoState[8] == 1; }));
+    EXPECT_TRUE(h.master().RxBuffer.isEmpty());
 }
 
 TEST_F(Receive, UnknownTypeIsDroppedWithoutTrace) {
     feed(kMaster, bytes({0xD9, 0x01, 0x01, 0xFF, 0xF3}));
-    ProcessReceiveBuffer(e(), kMaster);
-    EXPECT_EQ(e().RxBuffer[0], bytes({0xF3}));
+    EXPECT_TRUE(consume(kMaster));
+    EXPECT_EQ(h.master().RxBuffer, bytes({0xF3}));
     EXPECT_TRUE(errorMessages(h.folder).isEmpty());
 }
 
@@ -214,8 +233,8 @@ TEST_F(Receive, AFrameWithoutEndCannotFillTheMemory) {
     QByteArray endless(1, static_cast<char>(0xF6));
     endless += QByteArray(kMaxPendingFrame, 0x01);
     feed(kMaster, endless);
-    ProcessReceiveBuffer(e(), kMaster);
-    EXPECT_TRUE(e().RxBuffer[0].isEmpty());
+    EXPECT_FALSE(consume(kMaster));
+    EXPECT_TRUE(h.master().RxBuffer.isEmpty());
     EXPECT_EQ(errorMessages(h.folder), QStringList{InvalidDataText(kMaxPendingFrame + 1)});
 }
 

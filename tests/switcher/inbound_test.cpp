@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <QNetworkDatagram>
+#include <QUdpSocket>
+
 #include "logs/failure.h"
-#include "scheduler/clock.h"
+#include "base/clock.h"
 #include "support/test_support.h"
 #include "switcher/codec.h"
 #include "switcher/framing.h"
@@ -43,6 +46,7 @@ QByteArray mapFrame(int kindByte, int first, const std::vector<std::vector<Entry
 
 AutomationEvent triggered(int16_t number, EventType type, const QString& title) {
     AutomationEvent ev;
+    ev.id = static_cast<uint32_t>(number);  // runs find their entry again by it
     ev.Number = number;
     ev.Type = type;
     ev.Title = title;
@@ -128,54 +132,62 @@ TEST(SmallFrames, TakeReportIdentityAndInfoRequest) {
 class Inbound : public ::testing::Test {
   protected:
     Inbound() : h(test::WeekMoment(0, 9, 0)) {
-        e().OptoState.assign(2049, 0);
-        e().RelayState.assign(2049, 0);
-        e().CurrentDay = 0;
+        sw().OptoState.assign(2049, 0);
+        sw().RelayState.assign(2049, 0);
+        h.s().CurrentDay = 0;
     }
-    Engine& e() { return h.e(); }
+    Switcher& sw() { return h.e().switcher; }
+    std::vector<OutputMap>& map() { return h.master().Map; }
     void crosspointEvent(int dest, int source, int tControl, const QString& title) {
         AutomationEvent ev = triggered(1, kCrosspointTrigger, title);
         ev.TriggerDest = static_cast<int16_t>(dest);
         ev.TriggerSource = static_cast<int16_t>(source);
         ev.tControl = static_cast<int16_t>(tControl);
-        e().CrosspointEvents = {ev};
-        e().CrosspointEventCount = 1;
-        e().CrosspointTriggerDests = {static_cast<int16_t>(dest)};
+        h.s().CrosspointEvents = {ev};
+        h.s().CrosspointTriggerDests = {static_cast<int16_t>(dest)};
     }
     test::Harness h;
 };
 
 TEST_F(Inbound, FullMapIsStoredWithoutFiringEvents) {
     crosspointEvent(1, 6, 1, QStringLiteral("Came"));
-    HandleCrosspointMap(e(), mapFrame(0, 0, {{{0, 5, 0, 0}}, {{0, 6, 0, 0}, {0, 8, 0, 0}}}),
-                        kMaster);
-    ASSERT_EQ(e().SwitcherMap.size(), 2u);
-    EXPECT_TRUE(e().MapReceived[0]);
-    EXPECT_EQ(e().SwitcherMap[1].SourceCount, 2);
-    EXPECT_EQ(e().SwitcherMap[1].Sources[1], 8);
+    HandleCrosspointMap(sw(), mapFrame(0, 0, {{{0, 5, 0, 0}}, {{0, 6, 0, 0}, {0, 8, 0, 0}}}), kMaster);
+    ASSERT_EQ(map().size(), 2u);
+    EXPECT_TRUE(h.master().MapReceived);
+    EXPECT_EQ(map()[1].SourceCount, 2);
+    EXPECT_EQ(map()[1].Sources[1], 8);
     EXPECT_TRUE(h.view.history.empty());
-    EXPECT_FALSE(e().MapReceived[1]);
+    EXPECT_FALSE(h.slave().MapReceived);
+}
+
+TEST_F(Inbound, EachLinkKeepsItsOwnMap) {
+    HandleCrosspointMap(sw(), mapFrame(0, 0, {{{0, 5, 0, 0}}, {{0, 6, 0, 0}}}), kSlave);
+    EXPECT_TRUE(h.slave().MapReceived);
+    ASSERT_EQ(h.slave().Map.size(), 2u);
+    EXPECT_EQ(h.slave().Map[1].Sources[0], 6);
+    EXPECT_FALSE(h.master().MapReceived);
+    EXPECT_EQ(map().size(), 1u);
 }
 
 TEST_F(Inbound, SingleOutputMapFiresTheDestinationsTriggers) {
     // Output 3 (0-based 2) gets source 6 (0-based 5): the event waiting for source 6 on
     // destination 3 runs (and is refused, the link being down).
     crosspointEvent(3, 6, 1, QStringLiteral("Source 6 on 3"));
-    HandleCrosspointMap(e(), mapFrame(0, 2, {{{0, 5, 0, 0}}}), kMaster);
-    ASSERT_EQ(e().SwitcherMap.size(), 3u);
-    EXPECT_EQ(e().SwitcherMap[2].Sources[0], 5);
+    HandleCrosspointMap(sw(), mapFrame(0, 2, {{{0, 5, 0, 0}}}), kMaster);
+    ASSERT_EQ(map().size(), 3u);
+    EXPECT_EQ(map()[2].Sources[0], 5);
     EXPECT_EQ(h.view.historyTitles(), QStringList{QStringLiteral("Source 6 on 3 - Not Executed")});
     EXPECT_EQ(h.folder.activityLines(),
               QStringList{QStringLiteral("Source 6 on 3 not executed - Server not connected")});
 }
 
 TEST_F(Inbound, MapFailureReportsWhereAndStoresNothing) {
-    e().SwitcherMap.assign(1, OutputMap{});
-    e().SwitcherMap[0].SourceCount = 9;
+    map().assign(1, OutputMap{});
+    map()[0].SourceCount = 9;
     std::vector<Entry> tooMany(66, Entry{0, 1, 0, 0});
-    HandleCrosspointMap(e(), mapFrame(0, 0, {tooMany}), kMaster);
-    EXPECT_EQ(e().SwitcherMap[0].SourceCount, 9);
-    EXPECT_FALSE(e().MapReceived[0]);
+    HandleCrosspointMap(sw(), mapFrame(0, 0, {tooMany}), kMaster);
+    EXPECT_EQ(map()[0].SourceCount, 9);
+    EXPECT_FALSE(h.master().MapReceived);
     ASSERT_EQ(h.folder.errorLines().size(), 1);
     EXPECT_TRUE(
         h.folder.errorLines()[0].startsWith(QStringLiteral("XMap Error - Source, Out:1T:1, O:0,")));
@@ -184,25 +196,25 @@ TEST_F(Inbound, MapFailureReportsWhereAndStoresNothing) {
 }
 
 TEST_F(Inbound, TakeReportSetsTheOutputAndRunsTheTriggers) {
-    e().SwitcherMap.assign(4, OutputMap{});
-    e().SwitcherMap[2].SourceCount = 3;
-    e().SwitcherMap[2].Sources = {1, 2, 3};
-    e().SwitcherMap[2].SourceParams[0] = 44;
+    map().assign(4, OutputMap{});
+    map()[2].SourceCount = 3;
+    map()[2].Sources = {1, 2, 3};
+    map()[2].SourceParams[0] = 44;
     crosspointEvent(3, 8, 1, QStringLiteral("Source 8 on 3"));
-    HandleTakeReport(e(), FrameBuilder(0xFE).num14(4).num14(7).num14(2).finish(), kMaster);
-    EXPECT_EQ(e().SwitcherMap[2].SourceCount, 1);
-    EXPECT_EQ(e().SwitcherMap[2].Sources[0], 7);
-    EXPECT_EQ(e().SwitcherMap[2].SourceParams[0], 44);  // the rest of the entry is kept
+    HandleTakeReport(sw(), FrameBuilder(0xFE).num14(4).num14(7).num14(2).finish(), kMaster);
+    EXPECT_EQ(map()[2].SourceCount, 1);
+    EXPECT_EQ(map()[2].Sources[0], 7);
+    EXPECT_EQ(map()[2].SourceParams[0], 44);  // the rest of the entry is kept
     EXPECT_EQ(h.view.history.size(), 1u);
 
     // Another command leaves the map, but the triggers compare against an empty entry: the
     // source already there counts as come.
-    HandleTakeReport(e(), FrameBuilder(0xFE).num14(36).num14(1).num14(2).finish(), kMaster);
-    EXPECT_EQ(e().SwitcherMap[2].Sources[0], 7);
+    HandleTakeReport(sw(), FrameBuilder(0xFE).num14(36).num14(1).num14(2).finish(), kMaster);
+    EXPECT_EQ(map()[2].Sources[0], 7);
     EXPECT_EQ(h.view.history.size(), 2u);
 
     // An output the map does not have.
-    HandleTakeReport(e(), FrameBuilder(0xFE).num14(4).num14(1).num14(30).finish(), kMaster);
+    HandleTakeReport(sw(), FrameBuilder(0xFE).num14(4).num14(1).num14(30).finish(), kMaster);
     ASSERT_EQ(h.folder.errorLines().size(), 1);
     EXPECT_TRUE(h.folder.errorLines()[0].startsWith(QStringLiteral("Error Processing Take")));
 }
@@ -210,47 +222,45 @@ TEST_F(Inbound, TakeReportSetsTheOutputAndRunsTheTriggers) {
 TEST_F(Inbound, ShortStateMessagesFireAndDumpsDoNot) {
     AutomationEvent ev = triggered(1, kRelayOn, QStringLiteral("Relay 1 on"));
     ev.Opto = 1;
-    e().RelayEvents = {ev};
-    e().RelayEventCount = 1;
+    h.s().RelayEvents = {ev};
     std::vector<std::pair<int, int>> entries;
     for (int n = 0; n < 31; ++n) entries.push_back({n, 1});
-    HandleRelayOptoState(e(), stateFrame(40, entries), kMaster);
+    HandleRelayOptoState(sw(), stateFrame(40, entries), kMaster);
     EXPECT_EQ(h.view.history.size(), 1u);
     entries.push_back({31, 1});
-    HandleRelayOptoState(e(), stateFrame(40, entries), kSlave);
+    HandleRelayOptoState(sw(), stateFrame(40, entries), kSlave);
     EXPECT_EQ(h.view.history.size(), 1u);
-    EXPECT_EQ(e().RelayState[31], 1);
-    EXPECT_EQ(e().OptoState[31], 0);
+    EXPECT_EQ(sw().RelayState[31], 1);
+    EXPECT_EQ(sw().OptoState[31], 0);
 }
 
 TEST_F(Inbound, StateTablesGrowToFitInsteadOfLosingState) {
     std::vector<std::pair<int, int>> dump;
     for (int n = 0; n < 3000; ++n) dump.push_back({n, n % 2});
-    HandleRelayOptoState(e(), stateFrame(30, dump), kMaster);
-    ASSERT_EQ(e().OptoState.size(), 3000u);
-    EXPECT_EQ(e().OptoState[2999], 1);
+    HandleRelayOptoState(sw(), stateFrame(30, dump), kMaster);
+    ASSERT_EQ(sw().OptoState.size(), 3000u);
+    EXPECT_EQ(sw().OptoState[2999], 1);
     // A single change naming a relay far beyond the table.
-    HandleRelayOptoState(e(), stateFrame(40, {{3, 1}, {9000, 1}}), kMaster);
-    ASSERT_EQ(e().RelayState.size(), 9001u);
-    EXPECT_EQ(e().RelayState[9000], 1);
-    EXPECT_EQ(e().RelayState[3], 1);
+    HandleRelayOptoState(sw(), stateFrame(40, {{3, 1}, {9000, 1}}), kMaster);
+    ASSERT_EQ(sw().RelayState.size(), 9001u);
+    EXPECT_EQ(sw().RelayState[9000], 1);
+    EXPECT_EQ(sw().RelayState[3], 1);
     EXPECT_TRUE(h.folder.errorLines().isEmpty());
 }
 
 TEST_F(Inbound, BadStateMessagesChangeNothing) {
     QByteArray bad = stateFrame(30, {{4, 1}});
     bad[bad.size() - 2] = 0;
-    HandleRelayOptoState(e(), bad, kMaster);
-    EXPECT_EQ(e().OptoState[4], 0);
+    HandleRelayOptoState(sw(), bad, kMaster);
+    EXPECT_EQ(sw().OptoState[4], 0);
     ASSERT_EQ(h.folder.errorLines().size(), 1);
     EXPECT_TRUE(h.folder.errorLines()[0].startsWith(QStringLiteral("Relay/Opto State")));
     EXPECT_TRUE(h.folder.errorLines()[0].endsWith(QStringLiteral("Check Sum Error")));
     // A count that does not match the length, and a kind that is neither optos nor relays.
-    HandleRelayOptoState(e(), FrameBuilder(0xF7).byte(30).num14(2).num14(4).byte(1).finish(),
-                         kMaster);
-    HandleRelayOptoState(e(), stateFrame(35, {{4, 1}}), kMaster);
-    EXPECT_EQ(e().OptoState[4], 0);
-    EXPECT_EQ(e().RelayState[4], 0);
+    HandleRelayOptoState(sw(), FrameBuilder(0xF7).byte(30).num14(2).num14(4).byte(1).finish(), kMaster);
+    HandleRelayOptoState(sw(), stateFrame(35, {{4, 1}}), kMaster);
+    EXPECT_EQ(sw().OptoState[4], 0);
+    EXPECT_EQ(sw().RelayState[4], 0);
     EXPECT_EQ(h.folder.errorLines().size(), 1);
 }
 
@@ -261,7 +271,7 @@ class ReentrantView : public test::RecordingView {
     Engine* engine = nullptr;
     void addHistoryLine(const ListLine& line, bool red) override {
         RecordingView::addHistoryLine(line, red);
-        if (engine) ProcessReceiveBuffer(*engine, kMaster);
+        if (engine) ConsumeOneUnit(engine->switcher, kMaster);
     }
 };
 
@@ -271,20 +281,58 @@ TEST(InboundReentry, AUnitIsCutOffBeforeItsHandlerRuns) {
     ReentrantView view;
     Engine e(clock, view, folder.path());
     view.engine = &e;
-    e.OptoState.assign(2049, 0);
+    e.switcher.OptoState.assign(2049, 0);
     AutomationEvent one = triggered(1, kOptoOn, QStringLiteral("Opto 1"));
     one.Opto = 1;
     AutomationEvent two = triggered(2, kOptoOn, QStringLiteral("Opto 2"));
     two.Opto = 2;
-    e.OptoEvents = {one, two};
-    e.OptoEventCount = 2;
-    e.RxBuffer[0] = stateFrame(30, {{0, 1}}) + stateFrame(30, {{1, 1}});
-    ProcessReceiveBuffer(e, kMaster);
-    EXPECT_TRUE(e.RxBuffer[0].isEmpty());
+    e.scheduler.OptoEvents = {one, two};
+    e.switcher.master().RxBuffer = stateFrame(30, {{0, 1}}) + stateFrame(30, {{1, 1}});
+    ConsumeOneUnit(e.switcher, kMaster);
+    EXPECT_TRUE(e.switcher.master().RxBuffer.isEmpty());
     EXPECT_EQ(view.historyTitles(), (QStringList{QStringLiteral("Opto 1 - Not Executed"),
                                                  QStringLiteral("Opto 2 - Not Executed")}));
-    EXPECT_EQ(e.OptoState[0], 1);
-    EXPECT_EQ(e.OptoState[1], 1);
+    EXPECT_EQ(e.switcher.OptoState[0], 1);
+    EXPECT_EQ(e.switcher.OptoState[1], 1);
+}
+
+// A run fired by one unit that waits (here for its message's connection) is suspended; the
+// units behind it are taken at once and fire runs of their own, which wait alongside it.
+TEST(InboundRuns, ARunThatWaitsDoesNotHoldUpTheNextUnit) {
+    test::Harness h(test::WeekMoment(0, 9, 0));
+    h.online();
+    h.e().switcher.OptoState.assign(2049, 0);
+    QUdpSocket peer;
+    ASSERT_TRUE(peer.bind(QHostAddress::LocalHost, 0));
+    std::vector<AutomationEvent> events;
+    for (int n = 1; n <= 2; ++n) {
+        AutomationEvent ev = triggered(static_cast<int16_t>(n), kOptoOn, QStringLiteral("Opto %1").arg(n));
+        ev.Opto = static_cast<int16_t>(n);
+        ev.mcontrol = 1;
+        ev.mtype = 4;  // UDP
+        ev.Message = QStringLiteral("cue %1").arg(n);
+        ev.MIPAddress = QStringLiteral("127.0.0.1");
+        ev.MIPPort = peer.localPort();
+        events.push_back(ev);
+    }
+    h.s().OptoEvents = events;
+    h.master().RxBuffer = stateFrame(30, {{0, 1}}) + stateFrame(30, {{1, 1}});
+    DrainReceiveBuffer(h.e().switcher, kMaster);
+
+    EXPECT_TRUE(h.master().RxBuffer.isEmpty());
+    EXPECT_EQ(h.e().switcher.OptoState[1], 1);
+    EXPECT_EQ(h.s().runs.count(), 2);
+    EXPECT_TRUE(h.view.history.empty());
+
+    h.settle();
+    EXPECT_EQ(h.s().runs.count(), 0);
+    EXPECT_EQ(h.view.historyTitles(), (QStringList{QStringLiteral("Opto 1"), QStringLiteral("Opto 2")}));
+    QStringList got;
+    ASSERT_TRUE(test::waitUntil([&] {
+        while (peer.hasPendingDatagrams()) got << QString::fromLatin1(peer.receiveDatagram().data());
+        return got.size() == 2;
+    }));
+    EXPECT_EQ(got, (QStringList{QStringLiteral("cue 1"), QStringLiteral("cue 2")}));
 }
 
 }  // namespace

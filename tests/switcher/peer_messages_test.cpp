@@ -12,8 +12,6 @@
 #include <memory>
 
 #include <gtest/gtest.h>
-#include <QDeadlineTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QHostAddress>
 #include <QNetworkDatagram>
@@ -25,6 +23,7 @@
 
 #include "scheduler/actions.h"
 #include "support/test_support.h"
+#include "switcher/loop_wait.h"
 #include "switcher/peer_messages.h"
 
 // The kernel's termios with the speeds as numbers, which is where a speed outside the classic
@@ -43,18 +42,8 @@ namespace {
 
 using test::Folder;
 using test::RecordingView;
-
-// Runs the event loop until `done` or the limit; true when done.
-bool waitUntil(const std::function<bool()>& done, int limitMs = 5000) {
-    const QDeadlineTimer deadline(limitMs);
-    while (!done()) {
-        if (deadline.hasExpired()) return false;
-        QEventLoop loop;
-        QTimer::singleShot(10, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
-}
+using test::StartOnLoop;
+using test::waitUntil;
 
 // A TCP peer that accepts one connection and keeps what it receives.
 class TcpPeer {
@@ -192,6 +181,14 @@ class PeerMessages : public ::testing::Test {
     RecordingView view;
     Engine e{clock, view, folder.path()};
 
+    // Runs a message to its end on the real clock and tells whether it was sent.
+    bool sent(Task<bool> message) {
+        const std::optional<bool> r = test::RunOnLoop(e.scheduler.runs, std::move(message));
+        EXPECT_TRUE(r.has_value()) << "the message did not end";
+        return r.value_or(false);
+    }
+    void run(Task<> task) { EXPECT_TRUE(test::RunOnLoop(e.scheduler.runs, std::move(task))); }
+
     QStringList activity() const { return folder.activityLines(); }
     QStringList errors() const { return folder.errorLines(); }
     // The location column of each error line.
@@ -215,7 +212,7 @@ class PeerMessages : public ::testing::Test {
 
 TEST_F(PeerMessages, TcpPeerReceivesTheByteFormAndTheSocketIsClosed) {
     TcpPeer peer;
-    ASSERT_TRUE(SendEventMessage(e, message(1, 1, QStringLiteral("A^MB^1^"), peer.port())));
+    ASSERT_TRUE(sent(SendEventMessage(e.peers, message(1, 1, QStringLiteral("A^MB^1^"), peer.port()))));
     EXPECT_TRUE(waitUntil([&] { return peer.closed; }));
     EXPECT_EQ(peer.received, QByteArray("A\rB^1"));
     EXPECT_EQ(peer.connections, 1);
@@ -228,16 +225,14 @@ TEST_F(PeerMessages, LargeTcpMessageArrivesWholeInPieces) {
     TcpPeer peer;
     QByteArray data;
     for (int i = 0; i < 3 * 16384 + 7; ++i) data.append(static_cast<char>(i % 251));
-    ASSERT_TRUE(
-        SendIPMessage(e, data, QStringLiteral("127.0.0.1"), peer.port(), QStringLiteral("Big")));
+    ASSERT_TRUE(sent(SendIPMessage(e.peers, data, QStringLiteral("127.0.0.1"), peer.port(), QStringLiteral("Big"))));
     EXPECT_TRUE(waitUntil([&] { return peer.closed; }));
     EXPECT_EQ(peer.received, data);
 }
 
 TEST_F(PeerMessages, PeerThatNeverAcceptsGivesElevenChecksAndFails) {
     NeverAccepts peer;
-    EXPECT_FALSE(
-        SendIPMessage(e, "x", QStringLiteral("127.0.0.1"), peer.port(), QStringLiteral("T")));
+    EXPECT_FALSE(sent(SendIPMessage(e.peers, "x", QStringLiteral("127.0.0.1"), peer.port(), QStringLiteral("T"))));
     QStringList expected(11, QStringLiteral("Connection Check"));
     expected << QStringLiteral("Unable to open socket to 127.0.0.1");
     EXPECT_EQ(activity(), expected);
@@ -246,7 +241,7 @@ TEST_F(PeerMessages, PeerThatNeverAcceptsGivesElevenChecksAndFails) {
 TEST_F(PeerMessages, RefusingPeerFailsAtOnceWithALine) {
     RawSocket bound;  // bound but not listening: the connect is refused
     AutomationEvent ev = message(1, 1, QStringLiteral("x"), bound.port());
-    EXPECT_FALSE(RunActionSequence(e, ev, RunnerKind::Timed));
+    EXPECT_FALSE(sent(RunActionSequence(e.scheduler, ev, RunnerKind::Timed)));
     EXPECT_EQ(activity(),
               (QStringList{QStringLiteral("Unable to open socket to 127.0.0.1"),
                            QStringLiteral("News jingle not executed - Unable to Send")}));
@@ -258,15 +253,14 @@ TEST_F(PeerMessages, PeerThatStopsReadingFailsTheMessage) {
     RawSocket listener;
     ASSERT_EQ(::listen(listener.fd, 4), 0);
     const QByteArray data(24 * 1024 * 1024, 'z');
-    EXPECT_FALSE(
-        SendIPMessage(e, data, QStringLiteral("127.0.0.1"), listener.port(), QStringLiteral("T")));
+    EXPECT_FALSE(sent(SendIPMessage(e.peers, data, QStringLiteral("127.0.0.1"), listener.port(), QStringLiteral("T"))));
     EXPECT_EQ(activity(), QStringList{QStringLiteral("not executed - Unable to connect to IP")});
     EXPECT_EQ(errorLocations(), QStringList{QStringLiteral("Error Sending Message to IP")});
 }
 
 TEST_F(PeerMessages, UdpPeerReceivesExactlyTheTextForm) {
     UdpPeer peer;
-    ASSERT_TRUE(SendEventMessage(e, message(1, 4, QStringLiteral("A^MB"), peer.port())));
+    ASSERT_TRUE(sent(SendEventMessage(e.peers, message(1, 4, QStringLiteral("A^MB"), peer.port()))));
     ASSERT_TRUE(waitUntil([&] { return !peer.datagrams.isEmpty(); }));
     EXPECT_EQ(peer.datagrams, QList<QByteArray>{QByteArray("A\rB")});
     EXPECT_EQ(activity(),
@@ -280,27 +274,26 @@ TEST_F(PeerMessages, FileKindsOverTcpAndUdp) {
     f.close();
 
     TcpPeer tcp;  // kind 3: the file as it is, by a path relative to the program folder
-    ASSERT_TRUE(SendEventMessage(e, message(3, 1, QStringLiteral("cue.txt"), tcp.port())));
+    ASSERT_TRUE(sent(SendEventMessage(e.peers, message(3, 1, QStringLiteral("cue.txt"), tcp.port()))));
     EXPECT_TRUE(waitUntil([&] { return tcp.closed; }));
     EXPECT_EQ(tcp.received, QByteArray("GO^M\x00\xE9", 6));
 
     UdpPeer udp;  // kind 4: escapes decoded, the same bytes as the datagram
-    ASSERT_TRUE(
-        SendEventMessage(e, message(4, 4, folder.file(QStringLiteral("cue.txt")), udp.port())));
+    ASSERT_TRUE(sent(SendEventMessage(e.peers, message(4, 4, folder.file(QStringLiteral("cue.txt")), udp.port()))));
     ASSERT_TRUE(waitUntil([&] { return !udp.datagrams.isEmpty(); }));
     EXPECT_EQ(udp.datagrams[0], QByteArray("GO\r\x00\xE9", 5));
 }
 
 TEST_F(PeerMessages, MessagesThatCannotBeBuiltSendNothing) {
     TcpPeer peer;
-    EXPECT_FALSE(SendEventMessage(e, message(3, 1, QStringLiteral("missing.txt"), peer.port())));
-    EXPECT_FALSE(SendEventMessage(e, message(2, 1, QStringLiteral("hello"), peer.port())));
-    EXPECT_FALSE(SendEventMessage(e, message(1, 3, QStringLiteral("hello"), peer.port())));
-    EXPECT_FALSE(SendEventMessage(e, message(1, 0, QStringLiteral("hello"), peer.port())));
-    EXPECT_FALSE(SendEventMessage(e, message(1, 1, QStringLiteral("hello"), 0)));
+    EXPECT_FALSE(sent(SendEventMessage(e.peers, message(3, 1, QStringLiteral("missing.txt"), peer.port()))));
+    EXPECT_FALSE(sent(SendEventMessage(e.peers, message(2, 1, QStringLiteral("hello"), peer.port()))));
+    EXPECT_FALSE(sent(SendEventMessage(e.peers, message(1, 3, QStringLiteral("hello"), peer.port()))));
+    EXPECT_FALSE(sent(SendEventMessage(e.peers, message(1, 0, QStringLiteral("hello"), peer.port()))));
+    EXPECT_FALSE(sent(SendEventMessage(e.peers, message(1, 1, QStringLiteral("hello"), 0))));
     AutomationEvent unset = message(1, 4, QStringLiteral("hello"), peer.port());
     unset.MIPAddress = QStringLiteral("0.0.0.0");
-    EXPECT_FALSE(SendEventMessage(e, unset));
+    EXPECT_FALSE(sent(SendEventMessage(e.peers, unset)));
     waitUntil([] { return false; }, 200);
     EXPECT_EQ(peer.connections, 0);
 
@@ -316,20 +309,33 @@ TEST_F(PeerMessages, MessagesThatCannotBeBuiltSendNothing) {
                                        QStringLiteral("not executed - Unable to connect to UDP")}));
 }
 
-TEST_F(PeerMessages, MessageSentFromAHandlerDuringAWaitLeavesTheFirstAlone) {
+TEST_F(PeerMessages, AMessageStartedWhileAnotherWaitsLeavesTheFirstAlone) {
     TcpPeer outer, inner;
-    bool innerSent = false;
-    // Fires inside the outer message's waits, as a triggered event's message would.
-    QTimer::singleShot(150, [&] {
-        innerSent = SendIPMessage(e, "inner", QStringLiteral("127.0.0.1"), inner.port(),
-                                  QStringLiteral("In"));
+    const auto first = StartOnLoop(e.scheduler.runs, SendIPMessage(e.peers, "outer", QStringLiteral("127.0.0.1"),
+                                                                   outer.port(), QStringLiteral("Out")));
+    ASSERT_FALSE(first->done);
+    // Starts while the first waits (for its connection, or its second after sending), as a
+    // triggered event's message would.
+    std::shared_ptr<test::LoopOutcome<bool>> second;
+    bool firstWasWaiting = false;
+    QTimer later;
+    later.setSingleShot(true);
+    QObject::connect(&later, &QTimer::timeout, [&] {
+        firstWasWaiting = !first->done;
+        second = StartOnLoop(e.scheduler.runs, SendIPMessage(e.peers, "inner", QStringLiteral("127.0.0.1"),
+                                                             inner.port(), QStringLiteral("In")));
     });
-    ASSERT_TRUE(SendIPMessage(e, "outer", QStringLiteral("127.0.0.1"), outer.port(),
-                              QStringLiteral("Out")));
-    EXPECT_TRUE(innerSent);
+    later.start(150);
+    ASSERT_TRUE(waitUntil([&] { return first->done && second && second->done; }));
+    EXPECT_TRUE(firstWasWaiting);
+    EXPECT_EQ(e.scheduler.runs.mostAtOnce(), 2);
+    EXPECT_TRUE(*first->value);
+    EXPECT_TRUE(*second->value);
     EXPECT_TRUE(waitUntil([&] { return outer.closed && inner.closed; }));
     EXPECT_EQ(outer.received, QByteArray("outer"));
     EXPECT_EQ(inner.received, QByteArray("inner"));
+    EXPECT_EQ(outer.connections, 1);
+    EXPECT_EQ(inner.connections, 1);
     EXPECT_TRUE(activity().contains(QStringLiteral("Message Sent to 127.0.0.1 Title:Out")));
     EXPECT_TRUE(activity().contains(QStringLiteral("Message Sent to 127.0.0.1 Title:In")));
 }
@@ -338,7 +344,7 @@ TEST_F(PeerMessages, SerialMessageGoesOutOfThePty) {
     PtyPort pty(folder, 3);
     AutomationEvent ev = message(1, 2, QStringLiteral("CUE^M^J"), 0);
     ev.MCommPort = 2;  // port 3
-    ASSERT_TRUE(SendEventMessage(e, ev));
+    ASSERT_TRUE(sent(SendEventMessage(e.peers, ev)));
     EXPECT_TRUE(waitUntil([&] { return pty.received.size() >= 5; }));
     EXPECT_EQ(pty.received, QByteArray("CUE\r\n"));
     EXPECT_EQ(activity(), QStringList{QStringLiteral("Message Sent to comm:3 Message: CUE^M^J")});
@@ -366,7 +372,7 @@ TEST_F(PeerMessages, SerialPortRunsAtTheChosenSpeed) {
         pty.seen = false;
         pty.received.clear();
         ev.MBaudRate = c.selector;
-        ASSERT_TRUE(SendEventMessage(e, ev)) << c.selector;
+        ASSERT_TRUE(sent(SendEventMessage(e.peers, ev))) << c.selector;
         EXPECT_TRUE(waitUntil([&] { return pty.received.size() >= data.size(); }));
         EXPECT_EQ(pty.received, data);
         ASSERT_TRUE(pty.seen);
@@ -381,11 +387,11 @@ TEST_F(PeerMessages, SerialPortRunsAtTheChosenSpeed) {
 TEST_F(PeerMessages, SerialPortThatDoesNotExistFails) {
     // Port 200 is /dev/ttyS199, which no test machine has.
     ASSERT_FALSE(QFile::exists(QStringLiteral("/dev/ttyS199")));
-    EXPECT_FALSE(SendSerialMessage(e, "x", 200, QStringLiteral("9600")));
+    EXPECT_FALSE(sent(SendSerialMessage(e.peers, "x", 200, QStringLiteral("9600"))));
     // A link to an unplugged device is this port still, not some /dev/ttyS.
     ASSERT_TRUE(
         QFile::link(QStringLiteral("/nonexistent/ttyUSB7"), folder.file(QStringLiteral("COM1"))));
-    EXPECT_FALSE(SendSerialMessage(e, "x", 1, QStringLiteral("9600")));
+    EXPECT_FALSE(sent(SendSerialMessage(e.peers, "x", 1, QStringLiteral("9600"))));
 
     EXPECT_EQ(activity(),
               QStringList(2, QStringLiteral(" not executed - Unable to open Serial Port")));
@@ -398,34 +404,34 @@ TEST_F(PeerMessages, SerialPortThatDoesNotExistFails) {
 
 TEST_F(PeerMessages, SerialPortHeldByAMessageInProgressIsNotShared) {
     PtyPort pty(folder, 4);
-    // More than the pty holds: the first message waits for the reader, and handlers run meanwhile.
+    // More than the pty holds: the first message waits, suspended, for the reader.
     QByteArray outer;
     for (int i = 0; i < 256 * 1024; ++i) outer.append(static_cast<char>('a' + i % 26));
-    bool nested = true;
-    QTimer::singleShot(0,
-                       [&] { nested = SendSerialMessage(e, "inner", 4, QStringLiteral("9600")); });
-    ASSERT_TRUE(SendSerialMessage(e, outer, 4, QStringLiteral("9600"))) << errors().join("\n").toStdString();
-    EXPECT_FALSE(nested);
+    const auto first = StartOnLoop(e.scheduler.runs, SendSerialMessage(e.peers, outer, 4, QStringLiteral("9600")));
+    ASSERT_FALSE(first->done);
+    EXPECT_FALSE(sent(SendSerialMessage(e.peers, "inner", 4, QStringLiteral("9600"))));
+    ASSERT_TRUE(waitUntil([&] { return first->done; }));
+    ASSERT_TRUE(*first->value) << errors().join("\n").toStdString();
     EXPECT_TRUE(waitUntil([&] { return pty.received.size() >= outer.size(); }));
     EXPECT_EQ(pty.received, outer);
     EXPECT_EQ(activity(),
               QStringList{QStringLiteral(" not executed - Unable to open Serial Port")});
     EXPECT_TRUE(errors().value(0).contains(QStringLiteral("in use")));
     // Once the first message is done the port is free again.
-    ASSERT_TRUE(SendSerialMessage(e, "again", 4, QStringLiteral("9600")));
+    ASSERT_TRUE(sent(SendSerialMessage(e.peers, "again", 4, QStringLiteral("9600"))));
 }
 
 TEST_F(PeerMessages, SourceSelectLogsDeviceAndSource) {
     AutomationEvent ev;
     ev.ssDeviceID = 3;
     ev.ssSource = 10;
-    SendSourceSelect(e, ev);
+    run(SendSourceSelect(e.switcher, ev));
     EXPECT_EQ(activity(),
               QStringList{QStringLiteral("Sent Source Select: Device ID - 3, Source - 10")});
 
     // A source the wire cannot carry sends nothing and logs no success.
     ev.ssSource = -4;
-    SendSourceSelect(e, ev);
+    run(SendSourceSelect(e.switcher, ev));
     EXPECT_EQ(activity().size(), 1);
     EXPECT_EQ(errorLocations(), QStringList{QStringLiteral("Error Sending Source Select")});
 }

@@ -138,7 +138,7 @@ TEST(SetupDialog, OkWithoutAPathChangeDoesNotReload) {
     h.control<QCheckBox>("chkMinimize")->setChecked(true);
     h.ok();
     EXPECT_EQ(h.folder.query("SELECT StartMin FROM Info").toInt(), -1);
-    EXPECT_EQ(h.e().TotalEvents, 2);
+    EXPECT_EQ(h.e().scheduler.TotalEvents(), 2);
 }
 
 TEST(SetupDialog, OkWithANewPathStoresItReloadsAndMakesTheCopy) {
@@ -149,7 +149,7 @@ TEST(SetupDialog, OkWithANewPathStoresItReloadsAndMakesTheCopy) {
     h.control<QLineEdit>("txtTaskView")->setText(viewer.path());
     h.ok();
     EXPECT_EQ(h.folder.query("SELECT TaskViewDB FROM Server").toString(), viewer.path());
-    EXPECT_EQ(h.e().TotalEvents, 3);
+    EXPECT_EQ(h.e().scheduler.TotalEvents(), 3);
     EXPECT_TRUE(QFileInfo::exists(TaskViewCopyPath(viewer.path())));
     // The next event is chosen afresh after the reload.
     EXPECT_EQ(h.find<QTreeWidget>("lvNext")->topLevelItem(0)->text(2), "Morning News");
@@ -252,8 +252,8 @@ TEST(AboutDialog, ShowsTheSettingsAndVersionWhenItComesToTheFront) {
 
 TEST(AboutDialog, LampsShowWhichSwitchersAreOnline) {
     AboutHarness h;
-    h.e().SwitcherOnline = true;
-    h.e().SlaveSwitcherOnline = false;
+    h.e().switcher.master().Online = true;
+    h.e().switcher.slave().Online = false;
     h.dialog.show();
     EXPECT_EQ(h.lamp("shSwitcherStatus")->color(), QColor(0, 255, 0));
     EXPECT_EQ(h.lamp("shSlaveStatus")->color(), QColor(224, 224, 224));
@@ -262,8 +262,8 @@ TEST(AboutDialog, LampsShowWhichSwitchersAreOnline) {
 
     // Shown again after the links changed: the lamps follow.
     h.dialog.hide();
-    h.e().SwitcherOnline = false;
-    h.e().SlaveSwitcherOnline = true;
+    h.e().switcher.master().Online = false;
+    h.e().switcher.slave().Online = true;
     h.e().settings.IPPort = 1300;
     h.dialog.show();
     EXPECT_EQ(h.lamp("shSwitcherStatus")->color(), QColor(224, 224, 224));

@@ -6,7 +6,10 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTimer>
+
+#include <optional>
 
 #include "engine/main_loop.h"
 #include "logs/logs.h"
@@ -129,7 +132,7 @@ TEST(MainWindow, ClearEmptiesTheHistoryOnly) {
     h.window->addHistoryLine({"Monday", "10:00:00", "One"}, false);
     h.window->addHistoryLine({"Monday", "10:00:01", "Two"}, true);
     h.window->showNextEvent({"Tuesday", "08:00:00", "Next One"});
-    WriteActivityLog(h.e(), "before");
+    WriteActivityLog(h.e().logs, "before");
     const QString log = h.folder.read("Tally.dat");
 
     h.find<QPushButton>("cmdClearList")->click();
@@ -243,16 +246,21 @@ TEST(MainWindowStartUp, WithoutStartMinTheWindowIsShown) {
     EXPECT_EQ(h.find<QLabel>("Panel1")->text(), "1 Total Events");
 }
 
-// Counts the questions and answers them.
+// Counts the questions and answers them at once, or keeps the question open until told.
 struct Answer {
     int asked = 0;
     bool ok = false;
+    bool later = false;
+    std::function<void(bool)> pending;
     std::function<void()> whileAsking;
     MainWindow::ExitQuestion question() {
-        return [this](QWidget*) {
+        return [this](QWidget*, std::function<void(bool)> answer) {
             ++asked;
             if (whileAsking) whileAsking();
-            return ok;
+            if (later)
+                pending = std::move(answer);
+            else
+                answer(ok);
         };
     }
 };
@@ -314,30 +322,31 @@ TEST(MainWindowExit, TrayExitAsksFirstAndRemovesTheIcon) {
 TEST(MainWindowExit, CloseRequestsWhileTheQuestionIsOpenAreIgnored) {
     StartedWindow h(false);
     Answer answer;
-    answer.ok = true;
-    bool inner = true;
-    answer.whileAsking = [&] {
-        inner = h.window->requestExit();  // the tray's Exit while the close box's question is open
-        h.window->close();
-    };
+    answer.later = true;
     h.window->setExitQuestion(answer.question());
-    EXPECT_TRUE(h.window->close());
-    EXPECT_FALSE(inner);
+    EXPECT_FALSE(h.window->close());  // the question is open, nothing answered yet
+    h.action("mnuExit")->trigger();   // the tray's Exit while it is open
+    h.window->close();
     EXPECT_EQ(answer.asked, 1);
+    EXPECT_EQ(countOf(h.folder.activityLines(), "Program Exit"), 0);
+    answer.pending(true);
+    EXPECT_TRUE(h.window->exited());
+    EXPECT_FALSE(h.window->isVisible());
     EXPECT_EQ(countOf(h.folder.activityLines(), "Program Exit"), 1);
 }
 
 TEST(MainWindowExit, OpenDialogsCloseBeforeTheWindow) {
     StartedWindow h(false);
-    bool aboutWasOpen = false;
-    QTimer::singleShot(0, h.window.get(), [&] {
-        aboutWasOpen = QApplication::activeModalWidget() &&
-                       QApplication::activeModalWidget()->objectName() == "frmAbout";
-        h.window->exitNow();
-    });
-    h.action("mnuAbout")->trigger();  // returns when the dialog has been closed
-    EXPECT_TRUE(aboutWasOpen);
+    h.action("mnuAbout")->trigger();  // opens it and returns at once
+    h.action("mnuSetup")->trigger();
+    processEvents();
+    ASSERT_NE(h.window->findChild<QDialog*>("frmAbout"), nullptr);
+    ASSERT_NE(h.window->findChild<QDialog*>("frmSetup"), nullptr);
+    h.window->exitNow();
+    processEvents();
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_EQ(h.window->findChild<QDialog*>("frmAbout"), nullptr);
+    EXPECT_EQ(h.window->findChild<QDialog*>("frmSetup"), nullptr);
     EXPECT_TRUE(h.window->exited());
     EXPECT_EQ(countOf(h.folder.activityLines(), "Program Exit"), 1);
 }
@@ -358,7 +367,10 @@ TEST(MainWindowExit, TheQuestionBox) {
         box->button(QMessageBox::Cancel)->click();
     });
     poll.start(10);
-    EXPECT_FALSE(AskExitQuestion(nullptr));
+    std::optional<bool> answered;
+    AskExitQuestion(nullptr, [&](bool ok) { answered = ok; });  // returns at once
+    ASSERT_TRUE(waitUntil([&] { return answered.has_value(); }));
+    EXPECT_FALSE(*answered);
     EXPECT_EQ(title, " Confirm Exit");
     EXPECT_EQ(kConfirmExitText,
               QString("Do You Wish To Exit?") + QChar(13) + "Scheduled Events Will Not Run!");
@@ -381,6 +393,82 @@ TEST(MainWindowHelp, OpensTheHelpFileWhenThereIsOne) {
     h.action("mnuContents")->trigger();
     ASSERT_EQ(opened.size(), 1);
     EXPECT_EQ(opened[0], QUrl::fromLocalFile(h.folder.file("Cuebook.HLP")));
+}
+
+}  // namespace
+}  // namespace tarvo::test
+
+namespace tarvo::test {
+namespace {
+
+// The exit question, About and Setup on the screen while a timed run waits on its message: the
+// engine answers the switcher's pings and runs the next timed event all the same.
+TEST(MainWindowDialogs, OpenDialogsHoldNothingUp) {
+    QTcpServer switcher, peer;
+    ASSERT_TRUE(switcher.listen(QHostAddress::LocalHost, 0));
+    ASSERT_TRUE(peer.listen(QHostAddress::LocalHost, 0));
+    QTcpSocket* link = nullptr;
+    QByteArray fromEngine;
+    QObject::connect(&switcher, &QTcpServer::newConnection, [&] {
+        link = switcher.nextPendingConnection();
+        QObject::connect(link, &QTcpSocket::readyRead, [&] { fromEngine += link->readAll(); });
+    });
+    QObject::connect(&peer, &QTcpServer::newConnection, [&] {
+        QTcpSocket* c = peer.nextPendingConnection();
+        QObject::connect(c, &QTcpSocket::readyRead, c, [c] { c->readAll(); });
+    });
+
+    WindowHarness h;
+    h.clock.setNow(WeekMoment(0, 8, 59, 58, 2));
+    h.clock.beforeAlarm = [] { QApplication::processEvents(); };
+    Row message = TimedRow(1, 0, "09:00:00", "Message");
+    message["mcontrol"] = 1;
+    message["mtype"] = 1;
+    message["Message"] = "hello";
+    message["MIPAddress"] = "127.0.0.1";
+    message["MIPPort"] = peer.serverPort();
+    h.folder.createDatabase({message, TimedRow(2, 0, "09:00:05", "Five past")});
+    h.folder.sql(QStringLiteral("UPDATE Server SET IPAddr = '127.0.0.1', IPPort = %1").arg(switcher.serverPort()));
+    MainLoop loop(h.e());
+    h.window->attach(h.e(), &loop);
+    h.window->startUp();
+    loop.disable();  // ticked by hand on the manual clock
+    auto tick = [&](int n) {
+        for (int k = 0; k < n; ++k) {
+            h.clock.advance(500);
+            processEvents();
+            TimerTick(h.e());
+        }
+    };
+    tick(1);
+    ASSERT_TRUE(waitUntil([&] { return link != nullptr && h.e().switcher.master().Connected; }));
+    link->write(QByteArray(1, char(0xF4)));
+    ASSERT_TRUE(waitUntil([&] { return h.e().switcher.master().Online; }));
+
+    tick(4);  // 09:00:00.5: "Message" has sent and waits its second
+    ASSERT_EQ(h.e().scheduler.runs.count(), 1);
+    Answer answer;
+    answer.later = true;
+    h.window->setExitQuestion(answer.question());
+    h.action("mnuAbout")->trigger();
+    h.action("mnuSetup")->trigger();
+    h.window->requestExit();
+    ASSERT_EQ(answer.asked, 1);
+
+    fromEngine.clear();
+    link->write(QByteArray(1, char(0xF5)));
+    ASSERT_TRUE(waitUntil([&] { return fromEngine.contains(char(0xF4)); })) << "the ping was not answered";
+    tick(10);  // 09:00:05.5
+    EXPECT_EQ(h.e().scheduler.runs.count(), 0);
+    const QStringList titles = [&] {
+        QStringList t;
+        auto* list = h.find<QTreeWidget>("lvHistory");
+        for (int i = 0; i < list->topLevelItemCount(); ++i) t << list->topLevelItem(i)->text(2);
+        return t;
+    }();
+    EXPECT_EQ(titles, (QStringList{"Message", "Five past"}));
+    answer.pending(false);
+    EXPECT_FALSE(h.window->exited());
 }
 
 }  // namespace

@@ -4,7 +4,10 @@
 
 #include <memory>
 
+#include <functional>
+
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QMenu>
 #include <QTreeWidget>
 
@@ -73,6 +76,16 @@ struct WindowHarness {
 
 inline void processEvents() {
     for (int i = 0; i < 3; ++i) QApplication::processEvents();
+}
+
+// Lets the loop turn until `condition` holds; the deadline only ends a test that would hang.
+inline bool waitUntil(const std::function<bool()>& condition, int ms = 15000) {
+    QDeadlineTimer deadline(ms);
+    while (!condition()) {
+        if (deadline.hasExpired()) return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
 }
 
 }  // namespace tarvo::test

@@ -48,6 +48,7 @@ class SystemChange : public ::testing::Test {
         return out;
     }
     int32_t ticks() const { return h.clock.tickCount(); }
+    bool change(const AutomationEvent& ev) { return RunToEnd(h, ProcessSystemChange(e.switcher, e.AppFolder, ev)); }
 };
 
 QByteArray inputAlphas(int typeWord = 200) {
@@ -58,48 +59,48 @@ QByteArray inputAlphas(int typeWord = 200) {
 
 TEST_F(SystemChange, FileIsLoadedOnlyAsTheKindItSays) {
     write("out.alp", inputAlphas(300));
-    EXPECT_TRUE(ProcessSystemChange(e, event(2, "out.alp")));
+    EXPECT_TRUE(change(event(2, "out.alp")));
     EXPECT_EQ(activity(), QStringList{"Output Alphas Changed"});
 
-    EXPECT_FALSE(ProcessSystemChange(e, event(1, "out.alp")));
+    EXPECT_FALSE(change(event(1, "out.alp")));
     EXPECT_EQ(activity().size(), 1);
     EXPECT_TRUE(errors().empty());
 
     // The event's runner names the refusal.
     AutomationEvent ev = event(1, "out.alp");
-    EXPECT_FALSE(RunActionSequence(e, ev, RunnerKind::Timed));
+    EXPECT_FALSE(RunToEnd(h, RunActionSequence(h.s(), ev, RunnerKind::Timed)));
     EXPECT_EQ(activity().last(), "Load not executed - Invalid File");
 }
 
 TEST_F(SystemChange, TypeWordMustMatchWhole) {
     write("lists.dat", Bytes({0xE8, 0x03}));
-    EXPECT_TRUE(CheckConfigFile(e, event(8, "lists.dat")));
-    EXPECT_TRUE(CheckConfigFile(e, event(9, "lists.dat")));
-    EXPECT_FALSE(CheckConfigFile(e, event(1, "lists.dat")));
+    EXPECT_TRUE(CheckConfigFile(e.logs, e.AppFolder, event(8, "lists.dat")));
+    EXPECT_TRUE(CheckConfigFile(e.logs, e.AppFolder, event(9, "lists.dat")));
+    EXPECT_FALSE(CheckConfigFile(e.logs, e.AppFolder, event(1, "lists.dat")));
     write("almost.alp", Bytes({0xC8, 0x01}));
-    EXPECT_FALSE(CheckConfigFile(e, event(1, "almost.alp")));
+    EXPECT_FALSE(CheckConfigFile(e.logs, e.AppFolder, event(1, "almost.alp")));
     // A FileType that loads nothing compares the word with itself, and still loads nothing.
     write("thirteen.dat", Bytes({13, 0, 1, 2}));
-    EXPECT_TRUE(CheckConfigFile(e, event(13, "thirteen.dat")));
-    EXPECT_FALSE(ProcessSystemChange(e, event(13, "thirteen.dat")));
-    EXPECT_FALSE(ProcessSystemChange(e, event(0, "thirteen.dat")));
+    EXPECT_TRUE(CheckConfigFile(e.logs, e.AppFolder, event(13, "thirteen.dat")));
+    EXPECT_FALSE(change(event(13, "thirteen.dat")));
+    EXPECT_FALSE(change(event(0, "thirteen.dat")));
     EXPECT_TRUE(errors().empty());
     EXPECT_TRUE(activity().isEmpty());
 }
 
 TEST_F(SystemChange, EmptyFileIsRefusedSilentlyAndAMissingOneIsReported) {
     write("empty.alp", {});
-    EXPECT_FALSE(ProcessSystemChange(e, event(1, "empty.alp")));
+    EXPECT_FALSE(change(event(1, "empty.alp")));
     EXPECT_TRUE(errors().empty());
 
     QDir(h.folder.path()).mkdir("configs");
     for (const char* name : {"missing.alp", " ", "", "configs"})
-        EXPECT_FALSE(ProcessSystemChange(e, event(1, name))) << name;
+        EXPECT_FALSE(change(event(1, name))) << name;
     const ErrorEntry notFound{"Error Reading File", "Error #  53 - File not found"};
     EXPECT_EQ(errors(), std::vector<ErrorEntry>(4, notFound));
     // A one-byte file has no whole type word.
     write("one.alp", Bytes({0xC8}));
-    EXPECT_FALSE(ProcessSystemChange(e, event(1, "one.alp")));
+    EXPECT_FALSE(change(event(1, "one.alp")));
     EXPECT_EQ(errors().back(),
               (ErrorEntry{"Error Reading File", "Error #  62 - Input past end of file"}));
 }
@@ -107,8 +108,8 @@ TEST_F(SystemChange, EmptyFileIsRefusedSilentlyAndAMissingOneIsReported) {
 TEST_F(SystemChange, RelativeNamesAreInTheProgramFolderAbsoluteOnesAnywhere) {
     QDir(h.folder.path()).mkdir("configs");
     write("configs/in.alp", inputAlphas());
-    EXPECT_TRUE(ProcessSystemChange(e, event(1, "configs/in.alp")));
-    EXPECT_TRUE(ProcessSystemChange(e, event(1, h.folder.file("configs/in.alp"))));
+    EXPECT_TRUE(change(event(1, "configs/in.alp")));
+    EXPECT_TRUE(change(event(1, h.folder.file("configs/in.alp"))));
     EXPECT_EQ(activity(), (QStringList{"Input Alphas Changed", "Input Alphas Changed"}));
 }
 
@@ -120,9 +121,9 @@ TEST_F(SystemChange, EachAlphasKindHasItsLine) {
     names.data[1] = 0x01;
     write("relay.alp", names.data);
     write("in.alp", inputAlphas());
-    EXPECT_TRUE(ProcessSystemChange(e, event(1, "in.alp")));
-    EXPECT_TRUE(ProcessSystemChange(e, event(3, "opto.alp")));
-    EXPECT_TRUE(ProcessSystemChange(e, event(4, "relay.alp")));
+    EXPECT_TRUE(change(event(1, "in.alp")));
+    EXPECT_TRUE(change(event(3, "opto.alp")));
+    EXPECT_TRUE(change(event(4, "relay.alp")));
     EXPECT_EQ(activity(),
               (QStringList{"Input Alphas Changed", "Opto Alphas Changed", "Relay Alphas Changed"}));
 }
@@ -131,13 +132,13 @@ TEST_F(SystemChange, BrokenAlphasAreRefusedOrReported) {
     QByteArray odd = inputAlphas();
     odd.chop(1);
     write("odd.alp", odd);
-    EXPECT_FALSE(ProcessSystemChange(e, event(1, "odd.alp")));
+    EXPECT_FALSE(change(event(1, "odd.alp")));
     EXPECT_TRUE(errors().empty());
 
     FileBytes cut;
     cut.words({350, 4, 0, 3}).text("A", 4);
     write("cut.alp", cut.data);
-    EXPECT_FALSE(ProcessSystemChange(e, event(3, "cut.alp")));
+    EXPECT_FALSE(change(event(3, "cut.alp")));
     EXPECT_EQ(errors(), (std::vector<ErrorEntry>{
                             {"Error Sending New Alphas", "Error #  62 - Input past end of file"}}));
     EXPECT_TRUE(activity().isEmpty());
@@ -149,25 +150,25 @@ TEST_F(SystemChange, InhibitsOfAllOutputsOrOneAfterAPause) {
     write("inh.dat", f.data);
     AutomationEvent ev = event(5, "inh.dat");
     int32_t before = ticks();
-    EXPECT_TRUE(ProcessSystemChange(e, ev));
+    EXPECT_TRUE(change(ev));
     EXPECT_EQ(ticks(), before);
     ev.FileChannel1 = 16383;
-    EXPECT_TRUE(ProcessSystemChange(e, ev));
+    EXPECT_TRUE(change(ev));
     ev.FileChannel1 = 2;
     before = ticks();
-    EXPECT_TRUE(ProcessSystemChange(e, ev));
+    EXPECT_TRUE(change(ev));
     EXPECT_GE(ticks() - before, 200);
     EXPECT_EQ(activity(), (QStringList{"Inhibits Changed: inh.dat", "Inhibits Changed: inh.dat",
                                        "Inhibits Changed: Out 0002 - inh.dat"}));
 
     ev.FileChannel1 = 3;
-    EXPECT_FALSE(ProcessSystemChange(e, ev));
+    EXPECT_FALSE(change(ev));
     EXPECT_EQ(errors(), (std::vector<ErrorEntry>{{"Error Sending New Inhibits",
                                                   "Error #  9 - Subscript out of range"}}));
 
     f.data[8] = '2';
     write("inh.dat", f.data);
-    EXPECT_FALSE(ProcessSystemChange(e, event(5, "inh.dat")));
+    EXPECT_FALSE(change(event(5, "inh.dat")));
     EXPECT_EQ(errors().size(), 1u);
     EXPECT_EQ(activity().size(), 3);
 }
@@ -180,11 +181,11 @@ TEST_F(SystemChange, DisplayListsOfEitherDirection) {
         .text("Ou", 2)
         .text("01000000", 8);
     write("lists.dat", f.data);
-    EXPECT_TRUE(ProcessSystemChange(e, event(8, "lists.dat")));
-    EXPECT_TRUE(ProcessSystemChange(e, event(9, "lists.dat")));
+    EXPECT_TRUE(change(event(8, "lists.dat")));
+    EXPECT_TRUE(change(event(9, "lists.dat")));
     EXPECT_EQ(activity(),
               (QStringList{"Input Display Lists Changed", "Output Display Lists Changed"}));
-    EXPECT_FALSE(SendDisplayLists(e, 30, "lists.dat"));
+    EXPECT_FALSE(RunToEnd(h, SendDisplayLists(e.switcher, e.AppFolder, 30, "lists.dat")));
     EXPECT_EQ(activity().size(), 2);
     EXPECT_TRUE(errors().empty());
 }
@@ -207,7 +208,7 @@ QByteArray templateBlocks(int nt) {
 TEST_F(SystemChange, ButtonTemplatesWaitBetweenMessages) {
     write("two.btn", twoTemplates());
     int32_t before = ticks();
-    EXPECT_TRUE(ProcessSystemChange(e, event(7, "two.btn", 3)));
+    EXPECT_TRUE(change(event(7, "two.btn", 3)));
     EXPECT_GE(ticks() - before, 1000);
     EXPECT_EQ(activity(), QStringList{"Buttons Changed"});
 
@@ -215,7 +216,7 @@ TEST_F(SystemChange, ButtonTemplatesWaitBetweenMessages) {
     for (int nt : {40, 33}) {
         write("many.btn", templateBlocks(nt));
         before = ticks();
-        EXPECT_TRUE(ProcessSystemChange(e, event(7, "many.btn", 0)));
+        EXPECT_TRUE(change(event(7, "many.btn", 0)));
         EXPECT_GE(ticks() - before, 1000) << nt;
         EXPECT_LT(ticks() - before, 2000) << nt;
     }
@@ -225,10 +226,10 @@ TEST_F(SystemChange, ButtonTemplatesWaitBetweenMessages) {
 
 TEST_F(SystemChange, ButtonTemplateNumbersThatCannotBeUsed) {
     write("many.btn", templateBlocks(40));
-    EXPECT_FALSE(ProcessSystemChange(e, event(7, "many.btn", 5)));
+    EXPECT_FALSE(change(event(7, "many.btn", 5)));
     write("two.btn", twoTemplates());
     const int32_t before = ticks();
-    EXPECT_FALSE(ProcessSystemChange(e, event(7, "two.btn", 0)));
+    EXPECT_FALSE(change(event(7, "two.btn", 0)));
     EXPECT_EQ(ticks(), before);
     const auto errs = errors();
     ASSERT_EQ(errs.size(), 2u);
@@ -255,15 +256,15 @@ QByteArray salvos(std::initializer_list<std::pair<int, long long>> numberAndP1, 
 
 TEST_F(SystemChange, SalvosNeedEveryNumberAndSendableSteps) {
     write("good.slv", salvos({{1, 1}, {2, 5}}));
-    EXPECT_TRUE(ProcessSystemChange(e, event(6, "good.slv")));
+    EXPECT_TRUE(change(event(6, "good.slv")));
     EXPECT_EQ(activity(), QStringList{"Salvos Changed"});
 
     write("gap.slv", salvos({{1, 0}, {1, 0}, {3, 0}}));
-    EXPECT_FALSE(ProcessSystemChange(e, event(6, "gap.slv")));
+    EXPECT_FALSE(change(event(6, "gap.slv")));
     write("wide.slv", salvos({{1, 20000}}));
-    EXPECT_FALSE(ProcessSystemChange(e, event(6, "wide.slv")));
+    EXPECT_FALSE(change(event(6, "wide.slv")));
     write("mark.slv", salvos({{1, 0}}, 2));
-    EXPECT_FALSE(ProcessSystemChange(e, event(6, "mark.slv")));
+    EXPECT_FALSE(change(event(6, "mark.slv")));
     const auto errs = errors();
     ASSERT_EQ(errs.size(), 3u);
     EXPECT_EQ(errs[0].location, "Error Sending Salvo Alphas");
@@ -276,7 +277,7 @@ TEST_F(SystemChange, RelayModuleAndConsoleLogNothingWhenTheyGoOut) {
     FileBytes relays;
     relays.words({900, 1, 2, 0, 0, 0});
     write("relay.cfg", relays.data);
-    EXPECT_TRUE(ProcessSystemChange(e, event(10, "relay.cfg")));
+    EXPECT_TRUE(change(event(10, "relay.cfg")));
 
     FileBytes modules;
     modules.words({100, 0, 0, 0, 0, 0});
@@ -285,24 +286,24 @@ TEST_F(SystemChange, RelayModuleAndConsoleLogNothingWhenTheyGoOut) {
     ev.FFrame = 2;
     ev.FSlot = 9;
     const int32_t before = ticks();
-    EXPECT_TRUE(ProcessSystemChange(e, ev));
+    EXPECT_TRUE(change(ev));
     EXPECT_GE(ticks() - before, 500);
 
     FileBytes consoles;
     consoles.words({218, 1, 0, 0, 0}).fill(70);
     write("console.cfg", consoles.data);
-    EXPECT_TRUE(ProcessSystemChange(e, event(12, "console.cfg", 1)));
-    EXPECT_TRUE(ProcessSystemChange(e, event(12, "console.cfg", 2)));
+    EXPECT_TRUE(change(event(12, "console.cfg", 1)));
+    EXPECT_TRUE(change(event(12, "console.cfg", 2)));
     EXPECT_TRUE(activity().isEmpty());
     EXPECT_TRUE(errors().empty());
 
     ev.FFrame = 200;
-    EXPECT_FALSE(ProcessSystemChange(e, ev));
-    EXPECT_FALSE(ProcessSystemChange(e, event(12, "console.cfg", 0)));
-    EXPECT_FALSE(ProcessSystemChange(e, event(12, "console.cfg", 3)));
+    EXPECT_FALSE(change(ev));
+    EXPECT_FALSE(change(event(12, "console.cfg", 0)));
+    EXPECT_FALSE(change(event(12, "console.cfg", 3)));
     relays.data[2] = static_cast<char>(0xFE);  // a negative relay count
     write("relay.cfg", relays.data);
-    EXPECT_FALSE(ProcessSystemChange(e, event(10, "relay.cfg")));
+    EXPECT_FALSE(change(event(10, "relay.cfg")));
     const auto errs = errors();
     ASSERT_EQ(errs.size(), 4u);
     EXPECT_EQ(errs[0].location, "Error Sending Module Configuration");
@@ -311,7 +312,7 @@ TEST_F(SystemChange, RelayModuleAndConsoleLogNothingWhenTheyGoOut) {
     EXPECT_EQ(errs[3].location, "Error Sending Relay Configuration");
     // The console upload checks the type word itself as well, and refuses silently.
     write("other.cfg", Bytes({219, 0, 0, 0}));
-    EXPECT_FALSE(SendConsoleConfiguration(e, "other.cfg", 0));
+    EXPECT_FALSE(RunToEnd(h, SendConsoleConfiguration(e.switcher, e.AppFolder, "other.cfg", 0)));
     EXPECT_EQ(errors().size(), 4u);
 }
 
@@ -319,12 +320,12 @@ TEST_F(SystemChange, RelayAssociationLine) {
     AutomationEvent ev;
     ev.rcRelay = 5;
     ev.rcOpto = 12;
-    SendRelayAssociation(e, ev);
+    RunToEnd(h, SendRelayAssociation(e.switcher, ev));
     EXPECT_EQ(activity(), QStringList{"Associate Relay 0005 with Opto 0012"});
     ev.rcRelay = 0;
-    SendRelayAssociation(e, ev);
+    RunToEnd(h, SendRelayAssociation(e.switcher, ev));
     ev.rcRelay = -32768;
-    SendRelayAssociation(e, ev);
+    RunToEnd(h, SendRelayAssociation(e.switcher, ev));
     EXPECT_EQ(activity().size(), 1);
     EXPECT_EQ(errors(), (std::vector<ErrorEntry>(
                             2, {"Error Sending Relay Configuration", "Error #  6 - Overflow"})));

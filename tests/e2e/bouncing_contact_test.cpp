@@ -1,0 +1,164 @@
+// A chattering contact on the real programs: the switcher simulator reports opto 5 going on and
+// off twenty times a second for ten seconds, and every "on" runs an event whose action is a TCP
+// message to a peer in this test, which holds each run for a second after sending. The runs must
+// go on side by side (each message arrives within 1.5 s of its trigger, in trigger order), the
+// engine's stack must not grow with them, and SIGTERM right after must end the engine within a
+// second with "Program Exit" as the last line of its activity log.
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include <QRegularExpression>
+
+#include "e2e/sim_process.h"
+#include "support/test_support.h"
+
+namespace tarvo::test {
+namespace {
+
+struct EngineProcess {
+    QProcess proc;
+    QStringList lines;
+    QByteArray pending;
+
+    explicit EngineProcess(const QString& folder) {
+        proc.setProgram(QStringLiteral(TARVO_BINARY_DIR "/bin/tarvo-engined"));
+        proc.setArguments({folder});
+        proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QObject::connect(&proc, &QProcess::readyReadStandardOutput, [this] {
+            pending += proc.readAllStandardOutput();
+            qsizetype eol;
+            while ((eol = pending.indexOf('\n')) >= 0) {
+                lines << QString::fromUtf8(pending.left(eol));
+                pending.remove(0, eol + 1);
+            }
+        });
+        proc.start();
+    }
+    ~EngineProcess() {
+        if (proc.state() == QProcess::NotRunning) return;
+        proc.kill();
+        proc.waitForFinished(5000);
+    }
+    bool has(const QString& text) const {
+        for (const QString& l : lines)
+            if (l.contains(text)) return true;
+        return false;
+    }
+    // The engine's own account of its runs and its stack, on SIGUSR1.
+    QString status() {
+        const auto before = lines.size();
+        ::kill(static_cast<pid_t>(proc.processId()), SIGUSR1);
+        waitUntil([&] { return lines.size() > before && lines.last().startsWith("status: "); }, 5000);
+        return lines.isEmpty() ? QString() : lines.last();
+    }
+};
+
+// "status: runs N, most at once M, deepest stack K bytes"
+long statusNumber(const QString& status, const char* after) {
+    const qsizetype at = status.indexOf(QLatin1String(after));
+    if (at < 0) return -1;
+    return status.mid(at + qsizetype(std::strlen(after))).section(QRegularExpression("[ ,]"), 0, 0).toLong();
+}
+
+TEST(BouncingContact, RunsThatWaitGoOnSideBySideAndExitEndsThemAtOnce) {
+    SimProcess sim;
+    ASSERT_NE(sim.port, 0);
+
+    // The peer: accepts every message and notes when its bytes arrived.
+    QTcpServer peer;
+    ASSERT_TRUE(peer.listen(QHostAddress::LocalHost, 0));
+    std::vector<qint64> arrivals;  // ms on `clock`
+    QElapsedTimer clock;
+    clock.start();
+    QObject::connect(&peer, &QTcpServer::newConnection, [&] {
+        while (QTcpSocket* c = peer.nextPendingConnection()) {
+            QObject::connect(c, &QTcpSocket::readyRead, c, [&, c] {
+                if (c->property("seen").toBool()) return;
+                c->setProperty("seen", true);
+                c->readAll();
+                arrivals.push_back(clock.elapsed());
+            });
+            QObject::connect(c, &QTcpSocket::disconnected, c, &QObject::deleteLater);
+        }
+    });
+
+    Folder folder;
+    Row bounce{{"Number", 1},    {"Type", 1},          {"Opto", 5},       {"Title", "Contact"},
+               {"Active", 1},    {"Time", "24:00:00"}, {"Delay", 0},      {"Day", QDate::currentDate().dayOfWeek() - 1},
+               {"mcontrol", 1},  {"mtype", 1},         {"Message", "ON"}, {"MIPAddress", "127.0.0.1"},
+               {"MIPPort", peer.serverPort()}};
+    folder.createDatabase({bounce});
+    folder.sql(QStringLiteral("UPDATE Server SET IPAddr = '127.0.0.1', IPPort = %1").arg(sim.port));
+    EngineProcess engine(folder.path());
+    ASSERT_TRUE(waitUntil([&] { return engine.has("caption: Tarvo Automation - Switcher Connected"); }));
+    ASSERT_TRUE(sim.waitForLine(QStringLiteral("RX F2")));  // the map was asked for
+    const long stackAtRest = statusNumber(engine.status(), "deepest stack ");
+
+    // Twenty changes a second for ten seconds: a hundred "on"s.
+    std::vector<qint64> triggers;
+    QTimer bouncer;
+    bouncer.setTimerType(Qt::PreciseTimer);
+    int changes = 0;
+    QObject::connect(&bouncer, &QTimer::timeout, [&] {
+        const bool on = changes % 2 == 0;
+        sim.command(on ? QStringLiteral("opto 5 on") : QStringLiteral("opto 5 off"));
+        if (on) triggers.push_back(clock.elapsed());
+        if (++changes == 200) bouncer.stop();
+    });
+    bouncer.start(50);
+    ASSERT_TRUE(waitUntil([&] { return changes == 200; }, 30000));
+    ASSERT_TRUE(waitUntil([&] { return arrivals.size() >= triggers.size(); }, 10000))
+        << arrivals.size() << " of " << triggers.size() << " messages arrived";
+
+    ASSERT_EQ(arrivals.size(), triggers.size());
+    for (std::size_t k = 0; k < triggers.size(); ++k) {
+        EXPECT_GE(arrivals[k], triggers[k]) << "message " << k;
+        EXPECT_LE(arrivals[k] - triggers[k], 1500) << "message " << k << " came late";
+    }
+    const QString status = engine.status();
+    std::vector<qint64> lag;
+    for (std::size_t k = 0; k < triggers.size(); ++k) lag.push_back(arrivals[k] - triggers[k]);
+    std::sort(lag.begin(), lag.end());
+    std::printf("bouncing contact: %zu messages, trigger to arrival median %lld ms, max %lld ms; %s\n",
+                lag.size(), static_cast<long long>(lag[lag.size() / 2]), static_cast<long long>(lag.back()),
+                qPrintable(status));
+    // Ten messages wait their second at any moment; nothing nests, so the stack stays where it
+    // was with no run at all.
+    EXPECT_GE(statusNumber(status, "most at once "), 5) << status.toStdString();
+    EXPECT_LT(statusNumber(status, "deepest stack "), stackAtRest + 16 * 1024) << status.toStdString();
+
+    const QString sent = QStringLiteral("Message Sent to 127.0.0.1 Title:Contact");
+    ASSERT_TRUE(waitUntil([&] { return folder.activityLines().count(sent) == qsizetype(triggers.size()); }, 5000));
+
+    // One more run, held in its second after sending: exit ends it at once.
+    const int sentBefore = static_cast<int>(arrivals.size());
+    sim.command(QStringLiteral("opto 5 on"));
+    sim.command(QStringLiteral("opto 5 off"));
+    ASSERT_TRUE(waitUntil([&] { return static_cast<int>(arrivals.size()) > sentBefore; }, 5000));
+    QElapsedTimer exitTime;
+    exitTime.start();
+    engine.proc.terminate();
+    ASSERT_TRUE(engine.proc.waitForFinished(5000));
+    EXPECT_LT(exitTime.elapsed(), 1000);
+    EXPECT_EQ(engine.proc.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(engine.proc.exitCode(), 0);
+    const QStringList activity = folder.activityLines();
+    ASSERT_FALSE(activity.isEmpty());
+    EXPECT_EQ(activity.last(), "Program Exit");
+    EXPECT_EQ(activity.count(sent), static_cast<qsizetype>(triggers.size()))
+        << "the run cut short by the exit logs nothing";
+}
+
+}  // namespace
+}  // namespace tarvo::test
