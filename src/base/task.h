@@ -56,29 +56,27 @@ struct PromiseBase {
 }  // namespace detail
 
 template <typename T = void>
-class [[nodiscard]] Task {
-public:
-    struct promise_type : detail::PromiseBase {
-        std::optional<T> value;
-        Task get_return_object() { return Task(std::coroutine_handle<promise_type>::from_promise(*this)); }
-        template <typename U>
-        void return_value(U&& v) {
-            value.emplace(std::forward<U>(v));
-        }
-    };
-    using Handle = std::coroutine_handle<promise_type>;
+class Task;
 
-    Task(Task&& o) noexcept : h_(std::exchange(o.h_, {})) {}
-    Task& operator=(Task&& o) noexcept {
+namespace detail {
+
+// What every task does with its coroutine: own it, start it when awaited, hand it over.
+template <typename Promise>
+class TaskHandle {
+public:
+    using Handle = std::coroutine_handle<Promise>;
+
+    TaskHandle(TaskHandle&& o) noexcept : h_(std::exchange(o.h_, {})) {}
+    TaskHandle& operator=(TaskHandle&& o) noexcept {
         if (this != &o) {
             if (h_) h_.destroy();
             h_ = std::exchange(o.h_, {});
         }
         return *this;
     }
-    Task(const Task&) = delete;
-    Task& operator=(const Task&) = delete;
-    ~Task() {
+    TaskHandle(const TaskHandle&) = delete;
+    TaskHandle& operator=(const TaskHandle&) = delete;
+    ~TaskHandle() {
         if (h_) h_.destroy();
     }
 
@@ -87,56 +85,66 @@ public:
         h_.promise().continuation = awaiting;
         return h_;
     }
-    T await_resume() {
-        if (h_.promise().failure) std::rethrow_exception(h_.promise().failure);
-        return std::move(*h_.promise().value);
-    }
-
     Handle release() { return std::exchange(h_, {}); }
 
-private:
-    explicit Task(Handle h) : h_(h) {}
+protected:
+    explicit TaskHandle(Handle h) : h_(h) {}
+    void rethrowFailure() const {
+        if (h_.promise().failure) std::rethrow_exception(h_.promise().failure);
+    }
     Handle h_;
+};
+
+template <typename T>
+struct ValuePromise : PromiseBase {
+    std::optional<T> value;
+    Task<T> get_return_object();
+    template <typename U>
+    void return_value(U&& v) {
+        value.emplace(std::forward<U>(v));
+    }
+};
+
+struct VoidPromise : PromiseBase {
+    Task<void> get_return_object();
+    void return_void() noexcept {}
+};
+
+}  // namespace detail
+
+template <typename T>
+class [[nodiscard]] Task : public detail::TaskHandle<detail::ValuePromise<T>> {
+public:
+    using promise_type = detail::ValuePromise<T>;
+    T await_resume() {
+        this->rethrowFailure();
+        return std::move(*this->h_.promise().value);
+    }
+
+private:
+    friend struct detail::ValuePromise<T>;
+    using detail::TaskHandle<promise_type>::TaskHandle;
 };
 
 template <>
-class [[nodiscard]] Task<void> {
+class [[nodiscard]] Task<void> : public detail::TaskHandle<detail::VoidPromise> {
 public:
-    struct promise_type : detail::PromiseBase {
-        Task get_return_object() { return Task(std::coroutine_handle<promise_type>::from_promise(*this)); }
-        void return_void() noexcept {}
-    };
-    using Handle = std::coroutine_handle<promise_type>;
-
-    Task(Task&& o) noexcept : h_(std::exchange(o.h_, {})) {}
-    Task& operator=(Task&& o) noexcept {
-        if (this != &o) {
-            if (h_) h_.destroy();
-            h_ = std::exchange(o.h_, {});
-        }
-        return *this;
-    }
-    Task(const Task&) = delete;
-    Task& operator=(const Task&) = delete;
-    ~Task() {
-        if (h_) h_.destroy();
-    }
-
-    bool await_ready() const noexcept { return false; }
-    std::coroutine_handle<> await_suspend(std::coroutine_handle<> awaiting) noexcept {
-        h_.promise().continuation = awaiting;
-        return h_;
-    }
-    void await_resume() {
-        if (h_.promise().failure) std::rethrow_exception(h_.promise().failure);
-    }
-
-    Handle release() { return std::exchange(h_, {}); }
+    using promise_type = detail::VoidPromise;
+    void await_resume() { rethrowFailure(); }
 
 private:
-    explicit Task(Handle h) : h_(h) {}
-    Handle h_;
+    friend struct detail::VoidPromise;
+    using detail::TaskHandle<promise_type>::TaskHandle;
 };
+
+template <typename T>
+Task<T> detail::ValuePromise<T>::get_return_object() {
+    return Task<T>(std::coroutine_handle<ValuePromise<T>>::from_promise(*this));
+}
+
+inline Task<void> detail::VoidPromise::get_return_object() {
+    return Task<void>(std::coroutine_handle<VoidPromise>::from_promise(*this));
+}
 
 // The runs in progress. A run starts at once and goes on until its first wait; when it ends it
 // leaves the set by itself.

@@ -27,7 +27,12 @@ SwitcherLink::~SwitcherLink() {
 void SwitcherLink::createSocket() {
     if (socket_) return;
     socket_ = new QTcpSocket(this);
-    connect(socket_, &QTcpSocket::connected, this, [this] { Connected = true; });
+    connect(socket_, &QTcpSocket::connected, this, [this] {
+        // A take goes out at once, not held back to be sent with later bytes. (Qt keeps no
+        // option set on a socket that is not connected yet.)
+        socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        Connected = true;
+    });
     // Received bytes are moved into the receive buffer at once and consumed on a turn of the
     // loop of their own. The closed signal is queued behind the consumer, so what arrived
     // before a close is acted on before the link's state is torn down.
@@ -61,7 +66,6 @@ bool SwitcherLink::startConnect() {
         host == QHostAddress(QHostAddress::AnyIPv4))
         return false;
     if (port < 1 || port > 65535) return false;
-    socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     attemptStart_ = sw_.clock.tickCount();
     socket_->connectToHost(host, static_cast<quint16>(port));
     return socket_->state() != QAbstractSocket::UnconnectedState;

@@ -304,31 +304,29 @@ void MainWindow::openDialog(QDialog* dialog) {
     dialog->open();
 }
 
-void MainWindow::openSetup() {
+void MainWindow::openOnce(QPointer<QDialog>& slot, const std::function<QDialog*()>& make) {
     if (!engine_ || exited_) return;
-    if (setup_) {
-        setup_->raise();
-        setup_->activateWindow();
+    if (slot) {
+        slot->raise();
+        slot->activateWindow();
         return;
     }
-    auto* dialog = new SetupDialog(*engine_, this);
+    QDialog* dialog = make();
     dialog->setAttribute(Qt::WA_DeleteOnClose);
-    if (folderChooser_) dialog->setFolderChooser(folderChooser_);
-    setup_ = dialog;
+    slot = dialog;
     openDialog(dialog);
 }
 
+void MainWindow::openSetup() {
+    openOnce(setup_, [this] {
+        auto* dialog = new SetupDialog(*engine_, this);
+        if (folderChooser_) dialog->setFolderChooser(folderChooser_);
+        return dialog;
+    });
+}
+
 void MainWindow::openAbout() {
-    if (!engine_ || exited_) return;
-    if (about_) {
-        about_->raise();
-        about_->activateWindow();
-        return;
-    }
-    auto* dialog = new AboutDialog(*engine_, this);
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    about_ = dialog;
-    openDialog(dialog);
+    openOnce(about_, [this] { return new AboutDialog(*engine_, this); });
 }
 
 // --- exit

@@ -104,6 +104,8 @@ class MainWindow : public QMainWindow, public StatusView {
     void closingSteps();
     // Opens a dialog window-modally and keeps it in the list that the exit closes.
     void openDialog(QDialog* dialog);
+    // Opens the dialog `make` builds, or brings the one already open to the front.
+    void openOnce(QPointer<QDialog>& slot, const std::function<QDialog*()>& make);
     QString stationTitle() const;
 
     Engine* engine_ = nullptr;

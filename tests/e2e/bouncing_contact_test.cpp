@@ -32,7 +32,9 @@ struct EngineProcess {
     QByteArray pending;
 
     explicit EngineProcess(const QString& folder) {
-        proc.setProgram(QStringLiteral(TARVO_BINARY_DIR "/bin/tarvo-engined"));
+        // TARVO_ENGINED names another build to judge (an older engine, say).
+        const QString other = qEnvironmentVariable("TARVO_ENGINED");
+        proc.setProgram(other.isEmpty() ? QStringLiteral(TARVO_BINARY_DIR "/bin/tarvo-engined") : other);
         proc.setArguments({folder});
         proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         QObject::connect(&proc, &QProcess::readyReadStandardOutput, [this] {
