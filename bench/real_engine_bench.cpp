@@ -3,6 +3,9 @@
 //
 //   TriggerLatency: an opto state message written to the engine, to the take frame of the
 //   opto-triggered event read back; 2000 triggers, alternately on and off.
+//   TimedLateness: 200 timed takes one a second; when each take frame arrives after the start of
+//   its event's second (wall clock). This is how late the engine decides a timed event, plus the
+//   loopback.
 //   BouncingContact: the opto chattering twenty times a second for ten seconds, each "on"
 //   running an event that sends a one-second TCP message; when each message reaches the peer
 //   after its trigger, how many runs at once, and how long SIGTERM takes to end the engine.
@@ -55,6 +58,12 @@ struct FakeSwitcher {
     QByteArray pending;
     int takes = 0;
     Clock::time_point lastTake;
+    // Every take frame as it arrived: wall time, source and destination (0-based).
+    struct Take {
+        std::chrono::system_clock::time_point at;
+        int source, dest;
+    };
+    std::vector<Take> log;
 
     FakeSwitcher() {
         server.listen(QHostAddress::LocalHost, 0);
@@ -80,6 +89,8 @@ struct FakeSwitcher {
             if (type == kTakeType) {
                 ++takes;
                 lastTake = Clock::now();
+                if (end >= 6)
+                    log.push_back({std::chrono::system_clock::now(), Read14(pending, 3), Read14(pending, 5)});
             }
             pending.remove(0, end + 1);
         }
@@ -159,6 +170,43 @@ void BM_TriggerLatency(benchmark::State& state) {
     percentiles(state, micros, "us");
 }
 BENCHMARK(BM_TriggerLatency)->UseManualTime()->Iterations(2000)->Unit(benchmark::kMicrosecond);
+
+void BM_TimedLateness(benchmark::State& state) {
+    constexpr int kEvents = 200;
+    for (auto _ : state) {
+        FakeSwitcher sw;
+        test::Folder folder;
+        // Whole seconds from three seconds on; event i takes source i % 60 + 1 to output i / 60 + 1.
+        const auto nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+        const qint64 firstSecond = nowMs / 1000 + 3;
+        std::vector<test::Row> rows;
+        for (int i = 0; i < kEvents; ++i) {
+            const QDateTime at = QDateTime::fromSecsSinceEpoch(firstSecond + i);
+            test::Row r = test::TimedRow(i + 1, at.date().dayOfWeek() - 1, at.time().toString("hh:mm:ss"),
+                                         QStringLiteral("E%1").arg(i));
+            r["xcontrol"] = 1;
+            r["SourceChan"] = i % 60 + 1;
+            r["DestChan"] = i / 60 + 1;
+            rows.push_back(r);
+        }
+        folder.createDatabase(rows);
+        folder.sql(QStringLiteral("UPDATE Server SET IPAddr = '127.0.0.1', IPPort = %1").arg(sw.server.serverPort()));
+        RunningEngine engine(folder.path());
+        turnUntil([&] { return static_cast<int>(sw.log.size()) >= kEvents; }, (kEvents + 10) * 1000);
+        std::vector<double> lateMs;
+        for (const auto& t : sw.log) {
+            const int i = t.dest * 60 + t.source;
+            const auto due = std::chrono::system_clock::time_point(std::chrono::seconds(firstSecond + i));
+            lateMs.push_back(std::chrono::duration<double, std::milli>(t.at - due).count());
+        }
+        state.counters["takes"] = static_cast<double>(sw.log.size());
+        percentiles(state, lateMs, "ms");
+        state.SetIterationTime(1);
+    }
+}
+BENCHMARK(BM_TimedLateness)->UseManualTime()->Iterations(1)->Unit(benchmark::kSecond);
 
 void BM_BouncingContact(benchmark::State& state) {
     for (auto _ : state) {

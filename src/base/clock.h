@@ -22,6 +22,8 @@ public:
     virtual ~Clock() = default;
     // Local date and time.
     virtual QDateTime now() const = 0;
+    // The zone local times are in: what a date and time of day of the schedule mean as a moment.
+    virtual QTimeZone zone() const = 0;
     // The millisecond tick counter, as a 32-bit signed number that wraps to negative.
     virtual int32_t tickCount() const = 0;
     // Milliseconds until the next tick of the main loop should fall.
@@ -38,6 +40,7 @@ public:
     SystemClock();
     ~SystemClock() override;
     QDateTime now() const override;
+    QTimeZone zone() const override { return QTimeZone::systemTimeZone(); }
     int32_t tickCount() const override;
     AlarmId setAlarm(int64_t ms, std::function<void()> fire) override;
     void cancelAlarm(AlarmId id) override;
@@ -56,6 +59,7 @@ public:
     explicit ManualClock(const QDateTime& start, int32_t tick = 1000);
     ManualClock(const QDateTime& start, const QTimeZone& zone, int32_t tick = 1000);
     QDateTime now() const override;
+    QTimeZone zone() const override { return zoned_ ? zone_ : QTimeZone::utc(); }
     int32_t tickCount() const override { return tick_; }
     AlarmId setAlarm(int64_t ms, std::function<void()> fire) override;
     void cancelAlarm(AlarmId id) override;

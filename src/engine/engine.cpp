@@ -3,6 +3,7 @@
 #include <QDir>
 
 #include "scheduler/next_event.h"
+#include "scheduler/timed_runner.h"
 #include "scheduler/triggered.h"
 #include "store/load_database.h"
 #include "store/settings_store.h"
@@ -117,6 +118,7 @@ void LoadDatabase(Engine& e) {
 void ReselectNextEvent(Engine& e) {
     e.scheduler.NextEventIndex = DetermineNextEvent(e.scheduler);
     DisplayNextEvent(e.scheduler);
+    ArmDueAlarm(e.scheduler);
 }
 
 bool StoreSetup(Engine& e, const EngineSettings& edited) {

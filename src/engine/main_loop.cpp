@@ -3,6 +3,7 @@
 #include "base/status_view.h"
 #include "engine/engine.h"
 #include "logs/logs.h"
+#include "scheduler/clock_rules.h"
 #include "scheduler/conditions.h"
 #include "scheduler/next_event.h"
 #include "scheduler/run_event.h"
@@ -27,20 +28,6 @@ constexpr int kNoReplyLimit = 200;
 // Every fifth tick the database file is looked at; from the third on, the switchers are polled.
 constexpr int kFileCheckTick = 5;
 constexpr int kKeepAliveTick = 3;
-// A step of the clock by this many minutes or more is a jump, not progress.
-constexpr int kJumpMinutes = 5;
-// Sunday 23:54: from here a step back to Monday 00:05 or earlier is the turn of the week.
-constexpr int kWeekTurnFrom = 10074;
-constexpr int kWeekTurnTo = 5;
-
-// Forward by five minutes or more, or any step back other than the turn of the week, and the
-// next event is chosen afresh.
-bool clockJumped(int previousMinute, int currentMinute) {
-    if (currentMinute == previousMinute) return false;
-    if (currentMinute >= previousMinute + kJumpMinutes) return true;
-    return currentMinute < previousMinute && !(previousMinute >= kWeekTurnFrom && currentMinute <= kWeekTurnTo);
-}
-
 void reconnectLinks(Engine& e) {
     if (!e.switcher.master().Connected) ConnectSwitcher(e.switcher);
     if (e.settings.SlaveEnabled && !e.switcher.slave().Connected) ConnectSlave(e.switcher);
@@ -61,27 +48,6 @@ void checkDatabaseFile(Engine& e) {
         e.view.setStatusPanel(1, TotalEventsText(0));
         e.store.DatabaseFileTime.clear();
     }
-}
-
-// The event at the pointer, when it is due now or within its catch-up window. The step is busy
-// while the timed run is in progress, and held after it.
-void runDueTimedEvent(Engine& e, int16_t currentMinute) {
-    Scheduler& s = e.scheduler;
-    if (s.timedBusy) return;
-    if (s.holdActive) {
-        int64_t start = s.holdStart;
-        if (!CheckDelay(e.logs, e.clock, start, s.holdLength)) return;
-        s.holdActive = false;
-    }
-    if (s.TotalEvents() == 0) return;
-    const AutomationEvent& ev = at(s.Events, s.NextEventIndex);
-    const std::optional<int> seconds = EventSeconds(ev.Time);
-    if (!seconds || ev.Day != s.CurrentDay) return;
-    const bool due = *seconds == s.CurrentTime ||
-                     // a late tick: still within the same minute or the two after it
-                     (*seconds < s.CurrentTime && s.NextEventIndex != 0 &&
-                      currentMinute < ConvertToMinutes(e.logs, *seconds, s.CurrentDay) + 3);
-    if (due) StartRun(s, ev, ev.Time, ExecuteEvent(s));
 }
 
 void keepAlive(Engine& e) {
@@ -168,7 +134,9 @@ void StartUp(Engine& e, MainLoop& loop) {
         e.scheduler.Events.clear();
         LoadDatabase(e);
         if (e.settings.StartMin) e.view.minimise();
-        e.scheduler.sampleClock();
+        StepClock(e.scheduler);
+        // What is due from this second on runs; what fell due before the start does not.
+        e.scheduler.horizon = e.scheduler.CurrentUtc.addMSecs(-e.scheduler.CurrentUtc.time().msec() - 1);
         ReselectNextEvent(e);
         e.switcher.master().resetMap();
         e.switcher.slave().resetMap();
@@ -188,17 +156,15 @@ void TimerTick(Engine& e) {
     Guarded(e.logs, QStringLiteral("Error processing timer"), [&] {
         Scheduler& s = e.scheduler;
         e.TimerTicks = to16(e.TimerTicks + 1);
-        const int16_t previousMinute = ConvertToMinutes(e.logs, s.CurrentTime, s.CurrentDay);
         const QDateTime now = e.clock.now();
         e.view.setStatusPanel(2, StatusDateText(now));
         e.view.setStatusPanel(3, StatusTimeText(now));
-        s.sampleClock();
-        const int16_t currentMinute = ConvertToMinutes(e.logs, s.CurrentTime, s.CurrentDay);
-        if (clockJumped(previousMinute, currentMinute)) ReselectNextEvent(e);
+        // The sample every step of this tick uses; a change of the clock chooses afresh.
+        StepClock(s);
 
         reconnectLinks(e);
         if (e.TimerTicks >= kFileCheckTick) checkDatabaseFile(e);
-        runDueTimedEvent(e, currentMinute);
+        TimedStep(s);
         RunDueDelayedEvents(s);
         for (int link : {kMaster, kSlave})
             if (!e.switcher.link(link).RxBuffer.isEmpty()) ConsumeOneUnit(e.switcher, link);
@@ -213,6 +179,7 @@ void ProgramExit(Engine& e, MainLoop* loop) {
     if (loop) loop->disable();
     // Ended without being resumed: whatever they would still have sent or logged never is.
     e.scheduler.runs.stopAll();
+    ArmDueAlarm(e.scheduler);  // stopped runs: the alarm is withdrawn
     // Nothing queued for a switcher goes out after the last line.
     e.switcher.master().closeSocket();
     e.switcher.slave().closeSocket();

@@ -6,6 +6,7 @@
 #include "scheduler/run_event.h"
 #include "scheduler/scheduler.h"
 #include "scheduler/time_arith.h"
+#include "store/event_store.h"
 #include "switcher/links.h"
 
 namespace tarvo {
@@ -42,8 +43,9 @@ bool conditionHolds(Scheduler& s, int selector, int source, int dest, int relay,
     }
 }
 
-QDateTime sampledNow(const Scheduler& s) {
-    return QDateTime(s.CurrentDate, QTime(0, 0).addSecs(s.CurrentTime));
+// The sampled moment to the second (a delay counts from the second the event was decided in).
+QDateTime sampledSecond(const Scheduler& s) {
+    return s.CurrentUtc.addMSecs(-s.CurrentUtc.time().msec());
 }
 
 }  // namespace
@@ -71,13 +73,14 @@ ConditionCheck CheckConditions(Scheduler& s, const AutomationEvent& ev) {
 
 bool VerifyConditions(Scheduler& s, const AutomationEvent& ev) { return CheckConditions(s, ev).holds; }
 
-void AddDelayedEvent(Scheduler& s, const AutomationEvent& ev) {
+void AddDelayedEvent(Scheduler& s, const AutomationEvent& ev, bool deleteAfter) {
     Guarded(s.logs, QStringLiteral("Error Adding Delayed Event"), [&] {
         // A negative delay is due at once; delays of an hour or more are simply added.
-        const QDateTime due = sampledNow(s).addSecs(std::max<int>(ev.Delay, 0));
-        DelayedEvent entry{ev, due};
-        entry.event.Day = DayIndexOf(due.date());
-        entry.event.Time = FormatTimeOfDay(due.time().msecsSinceStartOfDay() / 1000);
+        const QDateTime due = sampledSecond(s).addSecs(std::max<int>(ev.Delay, 0));
+        const QDateTime local = due.toTimeZone(s.clock.zone());
+        DelayedEvent entry{ev, due, deleteAfter};
+        entry.event.Day = DayIndexOf(local.date());
+        entry.event.Time = FormatTimeOfDay(local.time().msecsSinceStartOfDay() / 1000);
         // Behind every entry due at the same moment or earlier.
         auto p = s.DelayedEvents.begin();
         while (p != s.DelayedEvents.end() && p->due <= due) ++p;
@@ -89,13 +92,20 @@ namespace {
 
 const QString kDelayedLocation = QStringLiteral("Error Executing Delayed Event");
 
-Task<> runDelayed(Scheduler& s, AutomationEvent ev) {
+// The one-time event whose delayed run has just been decided leaves the database.
+void deleteDecided(Scheduler& s, int16_t number) {
+    std::erase(s.store.awaitingDelete, number);
+    Guarded(s.logs, QStringLiteral("Error Deleting One Time Event"), [&] { s.store.changeRows(number, true); });
+}
+
+Task<> runDelayed(Scheduler& s, AutomationEvent ev, bool deleteAfter) {
     try {
         const bool outcome = co_await RunActionSequence(s, ev, RunnerKind::Triggered);
         s.view.addHistoryLine({ev.DayName, NowText(s.clock), HistoryTitle(ev, outcome)}, HistoryIsRed(ev, outcome));
     } catch (...) {
         ReportError(s.logs, kDelayedLocation, CurrentFailure(std::current_exception()));
     }
+    if (deleteAfter) deleteDecided(s, ev.Number);
 }
 
 }  // namespace
@@ -104,15 +114,17 @@ void ExecuteDelayedEvent(Scheduler& s, int position) {
     Guarded(s.logs, kDelayedLocation, [&] {
         // Taken off the queue first: whatever happens while it runs (a failure, or another event
         // queued meanwhile), it runs once.
-        const AutomationEvent ev = at(s.DelayedEvents, position).event;
+        const DelayedEvent entry = at(s.DelayedEvents, position);
         s.DelayedEvents.erase(s.DelayedEvents.begin() + position);
-        StartRun(s, ev, NowText(s.clock), runDelayed(s, ev));
+        // Refused for too many runs is decided too.
+        if (!StartRun(s, entry.event, NowText(s.clock), runDelayed(s, entry.event, entry.deleteAfter)) && entry.deleteAfter)
+            deleteDecided(s, entry.event.Number);
     });
 }
 
 void RunDueDelayedEvents(Scheduler& s) {
     if (s.DelayedEvents.empty()) return;
-    const QDateTime now = sampledNow(s);
+    const QDateTime now = s.CurrentUtc;
     while (!s.DelayedEvents.empty() && s.DelayedEvents.front().due <= now) ExecuteDelayedEvent(s, 0);
 }
 

@@ -22,9 +22,10 @@ bool VerifyConditions(Scheduler& s, const AutomationEvent& ev);
 // " not executed - ..." for a condition selector 1..6; empty for 0 and other values.
 QString ConditionRefusal(int selector);
 
-// Queues a copy of the event, due Delay seconds after the sampled clock. The queue is kept in
-// order of the true due moment; entries due at the same moment keep their queuing order.
-void AddDelayedEvent(Scheduler& s, const AutomationEvent& ev);
+// Queues a copy of the event, due Delay seconds of elapsed time after the sampled clock. The
+// queue is kept in order of the due moment; entries due at the same moment keep their queuing
+// order. `deleteAfter`: a one-time event, deleted once its delayed run has been decided.
+void AddDelayedEvent(Scheduler& s, const AutomationEvent& ev, bool deleteAfter = false);
 // Takes the entry at `position` off the queue and starts its run. The entry leaves the queue
 // before its actions start, so a run that fails is never repeated.
 void ExecuteDelayedEvent(Scheduler& s, int position);

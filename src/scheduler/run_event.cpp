@@ -6,6 +6,7 @@
 #include "scheduler/conditions.h"
 #include "scheduler/time_arith.h"
 #include "scheduler/upkeep.h"
+#include "store/event_store.h"
 #include "switcher/links.h"
 
 namespace tarvo {
@@ -30,8 +31,9 @@ int indexOfNumber(const std::vector<AutomationEvent>& list, int16_t number) {
 // by its Number when a reload has read the rows afresh.
 void deleteOneTime(Scheduler& s, const RunTarget& t, const AutomationEvent& ev, RunResult& result) {
     if (t.timed) {
-        if (s.NextEventIndex >= 0 && s.NextEventIndex < s.TotalEvents() &&
-            s.Events[static_cast<std::size_t>(s.NextEventIndex)].id == ev.id) {
+        const int index = indexOf(s.Events, ev.id);
+        if (index >= 0) {
+            s.NextEventIndex = static_cast<int16_t>(index);
             DeleteOneTimeEvent(s);
             result.deletedAtPointer = true;
         } else {
@@ -46,6 +48,19 @@ void deleteOneTime(Scheduler& s, const RunTarget& t, const AutomationEvent& ev, 
         DeleteTriggeredOneTimeEvent(s, t.table, index);
     else
         DeleteOneTimeEventByNumber(s, ev.Number);
+}
+
+// A one-time event whose delayed run is still to come: out of the tables, and out of every load
+// until its run has been decided.
+void holdBackOneTime(Scheduler& s, const RunTarget& t, const AutomationEvent& ev) {
+    s.store.awaitingDelete.push_back(ev.Number);
+    if (!t.timed) {
+        auto& list = s.triggerTable(t.table);
+        const int index = indexOf(list, ev.id);
+        if (index >= 0) list.erase(list.begin() + index);
+    }
+    const int index = t.timed ? indexOf(s.Events, ev.id) : indexOfNumber(s.Events, ev.Number);
+    if (index >= 0) RemoveFromEvents(s, index);
 }
 
 }  // namespace
@@ -80,7 +95,11 @@ Task<RunResult> RunOneEvent(Scheduler& s, RunTarget t) {
     result.active = ev.Active;
 
     if (runs && ev.Delay != 0) {
-        AddDelayedEvent(s, ev);
+        // A one-time event leaves the tables now, so that it cannot run a second time meanwhile,
+        // and the database once its delayed run has been decided.
+        const bool once = ev.Active == kRunOnce;
+        AddDelayedEvent(s, ev, once);
+        if (once) holdBackOneTime(s, t, ev);
         result.queued = true;
         co_return result;
     }
@@ -106,11 +125,12 @@ Task<RunResult> RunOneEvent(Scheduler& s, RunTarget t) {
     co_return result;
 }
 
-void StartRun(Scheduler& s, const AutomationEvent& ev, const QString& historyTime, Task<> run) {
-    if (s.runs.start(std::move(run))) return;
-    if (s.runs.stopped()) return;  // the program is ending: nothing more is logged
+bool StartRun(Scheduler& s, const AutomationEvent& ev, const QString& historyTime, Task<> run) {
+    if (s.runs.start(std::move(run))) return true;
+    if (s.runs.stopped()) return false;  // the program is ending: nothing more is logged
     WriteActivityLog(s.logs, ev.Title + kNotExecuted + kTooManyRuns);
     s.view.addHistoryLine({ev.DayName, historyTime, ev.Title + QStringLiteral(" - Not Executed")}, true);
+    return false;
 }
 
 }  // namespace tarvo

@@ -24,9 +24,10 @@ Task<RunResult> RunOneEvent(Scheduler& s, RunTarget target);
 
 // Starts `run` for `ev`. When too many runs are in progress already, the event is refused
 // instead: Title + " not executed - Too Many Runs" in the activity log and a red history line
-// (with `historyTime` in its time column).
-void StartRun(Scheduler& s, const AutomationEvent& ev, const QString& historyTime, Task<> run);
+// (with `historyTime` in its time column). False when it did not start.
+bool StartRun(Scheduler& s, const AutomationEvent& ev, const QString& historyTime, Task<> run);
 
 inline const QString kTooManyRuns = QStringLiteral("Too Many Runs");
+inline const QString kMissed = QStringLiteral("Missed");
 
 }  // namespace tarvo

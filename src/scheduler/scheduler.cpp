@@ -10,6 +10,10 @@ Scheduler::Scheduler(Clock& c, Logs& l, StatusView& v, Switcher& sw, PeerPorts& 
                      const QString& folder)
     : clock(c), logs(l), view(v), switcher(sw), peers(p), store(st), appFolder(folder) {}
 
+Scheduler::~Scheduler() {
+    if (dueAlarm) clock.cancelAlarm(dueAlarm);
+}
+
 std::vector<AutomationEvent>& Scheduler::triggerTable(TriggerTable t) {
     switch (t) {
         case TriggerTable::Opto:
@@ -24,6 +28,8 @@ std::vector<AutomationEvent>& Scheduler::triggerTable(TriggerTable t) {
 
 void Scheduler::sampleClock() {
     const QDateTime now = clock.now();
+    CurrentTick = clock.tickCount();
+    CurrentUtc = now.toUTC();
     CurrentDate = now.date();
     CurrentTime = now.time().msecsSinceStartOfDay() / 1000;
     CurrentDay = DayIndexOf(now.date());

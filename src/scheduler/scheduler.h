@@ -10,12 +10,13 @@
 #include <QDateTime>
 #include <QString>
 
+#include "base/clock.h"
 #include "base/task.h"
+#include "scheduler/occurrence.h"
 #include "store/automation_event.h"
 
 namespace tarvo {
 
-class Clock;
 struct Logs;
 class StatusView;
 class Switcher;
@@ -24,17 +25,21 @@ class EventStore;
 
 enum class TriggerTable { Opto, Crosspoint, Relay };
 
-// A queued copy of an event. Its Day and Time are the due day and time; `due` is the due moment
-// itself, which orders the queue across midnight and the turn of the week.
+// A queued copy of an event. Its Day and Time are the local due day and time; `due` is the due
+// moment itself (UTC), which orders the queue across midnight, the turn of the week and a change
+// of daylight saving: a delay is elapsed time. A one-time event waits in the database until its
+// delayed run has been decided (`deleteAfter`).
 struct DelayedEvent {
     AutomationEvent event;
     QDateTime due;
+    bool deleteAfter = false;
 };
 
 class Scheduler {
 public:
     Scheduler(Clock& clock, Logs& logs, StatusView& view, Switcher& switcher, PeerPorts& peers, EventStore& store,
               const QString& appFolder);
+    ~Scheduler();
     Scheduler(const Scheduler&) = delete;
     Scheduler& operator=(const Scheduler&) = delete;
 
@@ -57,26 +62,30 @@ public:
     int32_t TotalEvents() const { return static_cast<int32_t>(Events.size()); }
     std::vector<AutomationEvent>& triggerTable(TriggerTable t);
 
-    // --- the clock as the last tick (or start-up) sampled it
-    int CurrentTime = 0;     // seconds since midnight, whole seconds
+    // --- the clock as the last tick (or the timed step) sampled it
+    int CurrentTime = 0;     // seconds since midnight, whole seconds, local
     int16_t CurrentDay = 0;  // 0 Monday .. 6 Sunday
     QDate CurrentDate;
+    QDateTime CurrentUtc;    // the same moment, to the millisecond
+    int32_t CurrentTick = 0; // the tick counter at the sample
     void sampleClock();
 
-    // --- the timed runner
+    // --- the timed runner. Each timed occurrence (a timed row on one date) is decided once:
+    // run or refused within its catch-up window, or written off as missed.
+    // Every occurrence at or before the horizon (UTC) has been dealt with.
+    QDateTime horizon;
+    // Occurrences after the horizon that are decided already.
+    DecidedOccurrences decided;
+    // The earliest occurrence after the horizon still to decide; NextEventIndex designates its
+    // row (0 when there is none).
+    std::optional<Occurrence> next;
     int16_t NextEventIndex = 0;
-    // The timed run (with its same-moment followers) is in progress: the due-event step of the
-    // tick does not look at the pointer until it has ended.
+    // The timed run (deciding what is due, one after the other) is in progress: the tick's
+    // timed step leaves the pointer to it.
     bool timedBusy = false;
-    // The runner's hold: until it has passed the due-event step is suspended, so the event just
-    // run is not run again within its catch-up window. The rest of every tick runs on.
-    bool holdActive = false;
-    int32_t holdStart = 0;
-    int32_t holdLength = 0;
-    // The timed rows (by Number) the runner decided at the second `decidedAt`: a reload later in
-    // that same second chooses the next event afresh and must not choose them again.
-    QDateTime decidedAt;
-    std::vector<int16_t> decidedNumbers;
+    // The alarm set for the next occurrence's moment, and that moment.
+    AlarmId dueAlarm = 0;
+    QDateTime dueAlarmAt;
 
     // --- the delayed queue (lives for the whole run; a reload does not touch it)
     std::vector<DelayedEvent> DelayedEvents;

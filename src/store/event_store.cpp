@@ -43,6 +43,8 @@ void EventStore::retryPending() {
 }
 
 void EventStore::applyPending(std::vector<AutomationEvent>& rows) const {
+    for (int16_t number : awaitingDelete)
+        std::erase_if(rows, [&](const AutomationEvent& ev) { return ev.Number == number; });
     for (const PendingRowChange& p : pending) {
         if (p.remove) {
             std::erase_if(rows, [&](const AutomationEvent& ev) { return ev.Number == p.number; });

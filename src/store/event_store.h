@@ -32,6 +32,9 @@ public:
     // the next chance, and a load in the meantime applies them to the rows it read, so an event
     // deleted or re-armed never runs again as before.
     std::vector<PendingRowChange> pending;
+    // One-time events whose delayed run is still to come: deleted once it has been decided, and
+    // left out of every load until then.
+    std::vector<int16_t> awaitingDelete;
 
     // Re-arms or deletes every row carrying `number`, in one transaction. The file's new time
     // is taken as the engine's own, so it does not look like an outside edit; but when the file

@@ -28,9 +28,8 @@ struct Conditions : ::testing::Test {
         sample(test::WeekMoment(1, 10, 59, 45));
     }
     void sample(const QDateTime& t) {
-        e.scheduler.CurrentDate = t.date();
-        e.scheduler.CurrentTime = t.time().msecsSinceStartOfDay() / 1000;
-        e.scheduler.CurrentDay = DayIndexOf(t.date());
+        clock.setNow(t);
+        e.scheduler.sampleClock();
     }
     static AutomationEvent cond(int c, int source, int dest, int relay, int opto) {
         AutomationEvent ev;
@@ -173,9 +172,7 @@ TEST_F(Conditions, AnEntryWhoseRunFailsIsNotRunAgain) {
     Engine f(clock, throwing, folder.path());
     Scheduler& fs = f.scheduler;
     fs.DelayedEvents = e.scheduler.DelayedEvents;
-    fs.CurrentDate = e.scheduler.CurrentDate;
-    fs.CurrentTime = e.scheduler.CurrentTime;
-    fs.CurrentDay = e.scheduler.CurrentDay;
+    fs.sampleClock();
     RunDueDelayedEvents(fs);
     EXPECT_TRUE(fs.DelayedEvents.empty());
     EXPECT_EQ(fs.runs.count(), 0);  // the failed run ended; nothing of it is left to resume

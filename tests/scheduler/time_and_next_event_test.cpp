@@ -29,9 +29,11 @@ struct Sched : ::testing::Test {
         a.Type = static_cast<int16_t>(type);
         return a;
     }
+    // The next event is chosen from this moment on (the current second is not yet past).
     void at(int day, int h, int m, int s = 0) {
         e.scheduler.CurrentDay = static_cast<int16_t>(day);
         e.scheduler.CurrentTime = h * 3600 + m * 60 + s;
+        e.scheduler.horizon = QDateTime(test::WeekMoment(day, h, m, s).date(), QTime(h, m, s), Qt::UTC).addMSecs(-1);
     }
 };
 

@@ -191,6 +191,10 @@ void Harness::runUntil(const QDateTime& until) {
     while (QDateTime(clock.now().date(), clock.now().time(), Qt::UTC) < end) tick();
 }
 
+void Harness::runFor(int64_t ms) {
+    for (int64_t spent = 0; spent < ms; spent += 500) tick();
+}
+
 void Harness::advance(int64_t ms) {
     clock.advance(ms);
     pumpEvents();

@@ -102,8 +102,10 @@ struct Harness {
     void startUp();
     // Advances the clock by 500 ms and runs one tick, `count` times.
     void tick(int count = 1);
-    // Runs ticks until the clock reaches `until`.
+    // Runs ticks until the clock reaches `until` (as a local reading).
     void runUntil(const QDateTime& until);
+    // Runs ticks for `ms` of elapsed time, whatever the local clock reads meanwhile.
+    void runFor(int64_t ms);
     // Starts `run` as a run of the engine and moves the clock on until every run has ended
     // (at most `limitMs`). No tick runs meanwhile.
     void run(Task<> run, int64_t limitMs = 600000);
