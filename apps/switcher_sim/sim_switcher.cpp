@@ -217,7 +217,7 @@ void SimSwitcher::applyCommand(const QByteArray& frame) {
     switch (command) {
         case kTake:
         case kPriorityTake:
-            if (!outputOk(b)) break;
+            if (!outputOk(b) || ignoreTakes_) break;
             map_[static_cast<std::size_t>(b)] = {a};
             broadcast(TakeReportFrame(kTake, a, b));
             return;
@@ -311,6 +311,14 @@ QString SimSwitcher::control(const QString& line) {
             return QStringLiteral("ERR source or output out of range");
         map_[static_cast<std::size_t>(m - 1)] = {n - 1};
         broadcast(TakeReportFrame(kTake, n - 1, m - 1));
+        return QStringLiteral("OK");
+    }
+    if (cmd == QLatin1String("ignore") && w.size() == 2 && w[1] == QLatin1String("takes")) {
+        ignoreTakes_ = true;
+        return QStringLiteral("OK");
+    }
+    if (cmd == QLatin1String("obey") && w.size() == 2 && w[1] == QLatin1String("takes")) {
+        ignoreTakes_ = false;
         return QStringLiteral("OK");
     }
     if (cmd == QLatin1String("silent") && w.size() == 1) {

@@ -94,6 +94,7 @@ class SimSwitcher : public QObject {
     std::vector<int> optos_;
     std::vector<int> relays_;
     bool silent_ = false;
+    bool ignoreTakes_ = false;  // takes from the engine are recorded, not carried out
     bool absent_ = false;  // the server is up but its switcher is not: pings get 0xF1
 
     std::unique_ptr<ChaosPlan> plan_;

@@ -32,7 +32,9 @@ Engine::Engine(Clock& c, StatusView& v, const QString& folder)
       store(AppFolder + kDatabaseFileName),
       switcher(c, logs, v),
       peers(c, logs, AppFolder),
-      scheduler(c, logs, v, switcher, peers, store, AppFolder) {
+      scheduler(c, logs, v, switcher, peers, store, AppFolder),
+      takes(c, logs, switcher),
+      slaves(c, logs, switcher) {
     // What the switcher reports reaches the runners here: the lower modules know nothing of
     // the scheduler.
     switcher.optoChanged = [this](int opto, int state) {
@@ -44,6 +46,14 @@ Engine::Engine(Clock& c, StatusView& v, const QString& folder)
     switcher.watchesOutput = [this](int dest) { return !exiting && WatchesDestination(scheduler, dest); };
     switcher.outputChanged = [this](int dest, const OutputMap& before, const OutputMap& after) {
         DetermineCrosspointChange(scheduler, before, after, dest);
+    };
+    switcher.frameSent = [this](int link, const QByteArray& frame) {
+        if (!exiting) takes.frameSent(link, frame);
+    };
+    switcher.pictureChanged = [this](int link, int first, int count) {
+        if (exiting) return;
+        takes.pictureChanged(link, first, count);
+        slaves.pictureChanged(link, first, count);
     };
     scheduler.runs.onEscapedFailure = [this](std::exception_ptr p) {
         ReportError(logs, QStringLiteral("Error Executing Event"), CurrentFailure(p));

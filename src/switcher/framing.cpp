@@ -124,7 +124,10 @@ Task<bool> SendToSwitcher(Switcher& sw, QByteArray frame) {
         for (int link : {kMaster, kSlave}) {
             if (link == kSlave && !sw.SlaveEnabled) break;
             const WriteResult r = co_await sw.link(link).write(frame, true);
-            if (r == WriteResult::Written) continue;
+            if (r == WriteResult::Written) {
+                if (sw.frameSent) sw.frameSent(link, frame);
+                continue;
+            }
             if (r == WriteResult::NotConnected) {
                 // Large data to a link that is down ends in a failure report; the slave is not
                 // served when the master is down.

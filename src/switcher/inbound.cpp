@@ -203,6 +203,7 @@ void HandleCrosspointMap(Switcher& sw, const QByteArray& frame, int link) {
 
         p.step = MapStep::Received;
         l.MapReceived = true;
+        if (sw.pictureChanged) sw.pictureChanged(link, static_cast<int>(o), static_cast<int>(p.T));
 
         if (before && sw.outputChanged) {
             p.step = MapStep::None;
@@ -225,6 +226,7 @@ void HandleTakeReport(Switcher& sw, const QByteArray& frame, int link) {
             before = entry;
             entry.SourceCount = 1;
             entry.Sources[0] = to16(r->source);
+            if (sw.pictureChanged) sw.pictureChanged(link, r->output, 1);
         }
         if (sw.watchesOutput && sw.watchesOutput(r->output + 1) && sw.outputChanged) {
             const OutputMap after = at(l.Map, r->output);

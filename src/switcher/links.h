@@ -151,6 +151,10 @@ public:
     std::function<void(int relay, int state)> relayChanged;
     std::function<bool(int dest)> watchesOutput;
     std::function<void(int dest, const OutputMap& before, const OutputMap& after)> outputChanged;
+    // For observers of the link as a whole: a frame a switcher took from the engine, and
+    // outputs of a link's picture the switcher has just reported (0-based first, count).
+    std::function<void(int link, const QByteArray& frame)> frameSent;
+    std::function<void(int link, int first, int count)> pictureChanged;
 
 private:
     std::array<std::unique_ptr<SwitcherLink>, 2> links_;
