@@ -22,4 +22,11 @@ struct OutputMap {
     std::array<int16_t, kMaxType10PerOutput + 1> Type10Devices{};
 };
 
+// The entries of Sources in use: SourceCount counts the entries of channel type 10 as well,
+// which are kept apart. Whatever lies beyond is not a source of the output (an unused place
+// reads as source 1).
+inline int OrdinarySourceCount(const OutputMap& m) {
+    return m.SourceCount > m.Type10Count ? m.SourceCount - m.Type10Count : 0;
+}
+
 }  // namespace tarvo
