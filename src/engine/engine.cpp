@@ -119,7 +119,21 @@ void ReselectNextEvent(Engine& e) {
     DisplayNextEvent(e.scheduler);
 }
 
-bool StoreSetup(Engine& e, const EngineSettings& edited) {
+int32_t MaxSizeFromBox(const QString& text) {
+    bool ok = false;
+    const long long v = text.trimmed().toLongLong(&ok);
+    // Empty is not 0: "no limit" has to be typed as such.
+    if (!ok) fail(kErrTypeMismatch, QStringLiteral("Type mismatch"));
+    if (v < INT32_MIN || v > INT32_MAX) fail(kErrOverflow, QStringLiteral("Overflow"));
+    return static_cast<int32_t>(v);
+}
+
+bool StoreSetup(Engine& e, EngineSettings edited, const QString& maxSizeText) {
+    const bool converted = Guarded(e.logs, kUpdateDbInfoLocation, false, [&] {
+        edited.MaxTallyFile = MaxSizeFromBox(maxSizeText);
+        return true;
+    });
+    if (!converted) return false;
     const bool reload = edited.TaskViewDB != e.settings.TaskViewDB;
     // Taken over first: they stay in effect even when the file cannot take them.
     e.settings.StartMin = edited.StartMin;

@@ -6,6 +6,8 @@
 #include "store/load_database.h"
 #include "store/sqlite.h"
 #include "support/test_support.h"
+#include "switcher/links.h"
+#include "switcher/loop_wait.h"
 
 namespace tarvo {
 namespace {
@@ -219,6 +221,44 @@ TEST(LoadDatabase, AnEmptyTableLeavesPointerCaptionAndTriggerListsAlone) {
     EXPECT_EQ(t.view.captions.size(), captions);
     EXPECT_TRUE(t.e.scheduler.CrosspointTriggerDests.empty());
     EXPECT_EQ(static_cast<int>(t.e.scheduler.OptoEvents.size()), 1);
+}
+
+TEST(LoadDatabase, ANewAddressReadWithAnEmptyTableIsTakenUpByTheNextLoadWithRows) {
+    Loaded t;
+    test::Peer first;
+    test::Peer second;
+    SwitcherLink& master = t.e.switcher.master();
+    auto serverAt = [&](quint16 port) {
+        t.folder.sql(
+            QStringLiteral("UPDATE Server SET IPAddr = '127.0.0.1', IPPort = %1").arg(port));
+    };
+    t.folder.createDatabase({TimedRow(1, 0, "09:00:00", "News")});
+    serverAt(first.port());
+    LoadDatabase(t.e);
+    ConnectSwitcher(t.e.switcher);
+    ASSERT_TRUE(test::waitUntil([&] { return master.Connected && first.connections == 1; }));
+
+    // The table emptied and the switcher moved in one edit: the link stays where it is.
+    t.folder.sql("DELETE FROM Automation");
+    serverAt(second.port());
+    LoadDatabase(t.e);
+    EXPECT_TRUE(master.Connected);
+    EXPECT_EQ(master.port, first.port());
+
+    // Rows again: the link is on another address than the settings, so it is closed, and the
+    // next connect dials the new one.
+    test::InsertRows(t.folder.file(kDatabaseFileName), {TimedRow(2, 0, "10:00:00", "Weather")});
+    LoadDatabase(t.e);
+    EXPECT_FALSE(master.Connected);
+    ConnectSwitcher(t.e.switcher);
+    ASSERT_TRUE(test::waitUntil([&] { return master.Connected && second.connections == 1; }));
+    EXPECT_EQ(master.port, second.port());
+    EXPECT_EQ(first.connections, 1);
+
+    // The same address once more: the link is left alone.
+    LoadDatabase(t.e);
+    EXPECT_TRUE(master.Connected);
+    EXPECT_TRUE(t.folder.errorLines().isEmpty());
 }
 
 TEST(LoadDatabase, MoreRowsThanIndicesLoadsTheFirstInNumberOrder) {
