@@ -261,6 +261,43 @@ TEST(LoadDatabase, ANewAddressReadWithAnEmptyTableIsTakenUpByTheNextLoadWithRows
     EXPECT_TRUE(t.folder.errorLines().isEmpty());
 }
 
+// The rows come in Number order as SQLite orders the stored values: Nulls first, equal Numbers
+// in the order they are stored, a Number stored as text after every number.
+TEST(LoadDatabase, RowsComeInTheOrderSQLiteGivesTheirNumbers) {
+    const struct {
+        const char* name;
+        std::vector<QVariant> numbers;  // in the order the rows are stored
+        QStringList order;              // the rows (by their place in `numbers`) as read
+    } cases[] = {
+        {"integers", {5, 3, -2, 5, 40000}, {"r2", "r1", "r0", "r3", "r4"}},
+        {"a Null", {5, QVariant(), 3}, {"r1", "r2", "r0"}},
+        {"a real", {5, 3.5, 3}, {"r2", "r1", "r0"}},
+        {"a text", {5, QStringLiteral("x"), 3, QVariant()}, {"r3", "r2", "r0", "r1"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Loaded t;
+        std::vector<Row> rows;
+        for (std::size_t i = 0; i < c.numbers.size(); ++i) {
+            Row r = TimedRow(1, 0, "09:00:00", QStringLiteral("r%1").arg(i));
+            r["Number"] = c.numbers[i];
+            rows.push_back(r);
+        }
+        t.folder.createDatabase(rows);
+        const DatabaseRead read = ReadAutomationDatabase(t.e.logs, t.e.store, t.e.settings);
+        ASSERT_EQ(read.outcome, DatabaseRead::Read);
+        QStringList titles;
+        for (const auto& ev : read.rows) titles << ev.Title;
+        EXPECT_EQ(titles, c.order);
+    }
+    // Without a Number column the table cannot be put in order: the load fails as it always has.
+    Loaded t;
+    t.folder.createDatabase({TimedRow(1, 0, "09:00:00", "r0")});
+    t.folder.sql("ALTER TABLE Automation DROP COLUMN Number");
+    EXPECT_EQ(ReadAutomationDatabase(t.e.logs, t.e.store, t.e.settings).outcome,
+              DatabaseRead::Failed);
+}
+
 TEST(LoadDatabase, MoreRowsThanIndicesLoadsTheFirstInNumberOrder) {
     Loaded t;
     t.folder.createDatabase();
