@@ -1,9 +1,15 @@
 // Loading a full table: 32767 rows, the most the engine's 16-bit indices allow.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
+
+#include <sqlite3.h>
+
 #include <QCoreApplication>
+#include <QFile>
 #include <QStringList>
 
+#include "engine/engine.h"
 #include "store/load_database.h"
 #include "store/sqlite.h"
 #include "support/test_support.h"
@@ -99,6 +105,103 @@ BENCHMARK(BM_Load32767RowsWithUnreadableFields)
     ->Arg(1)
     ->ArgNames({"badValues"})
     ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+
+// SQLite alone: every column of every row stepped through the C API, read-only, in the order
+// the rows are stored. The floor any load of these rows stands on. `flags` are added to the
+// open's (SQLITE_OPEN_NOMUTEX drops the locking of every call, as the engine's connections do).
+int64_t stepEveryColumn(const QString& path, int flags) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY | flags, nullptr) !=
+        SQLITE_OK)
+        return -1;
+    sqlite3_stmt* st = nullptr;
+    int64_t seen = 0;
+    if (sqlite3_prepare_v2(db, "SELECT * FROM Automation", -1, &st, nullptr) == SQLITE_OK) {
+        const int columns = sqlite3_column_count(st);
+        while (sqlite3_step(st) == SQLITE_ROW) {
+            for (int c = 0; c < columns; ++c) {
+                switch (sqlite3_column_type(st, c)) {
+                    case SQLITE_INTEGER:
+                        seen += sqlite3_column_int64(st, c);
+                        break;
+                    case SQLITE_FLOAT:
+                        seen += static_cast<int64_t>(sqlite3_column_double(st, c));
+                        break;
+                    case SQLITE_TEXT:
+                        seen +=
+                            sqlite3_column_text(st, c) != nullptr ? sqlite3_column_bytes(st, c) : 0;
+                        break;
+                    case SQLITE_BLOB:
+                        seen +=
+                            sqlite3_column_blob(st, c) != nullptr ? sqlite3_column_bytes(st, c) : 0;
+                        break;
+                    default:
+                        break;
+                }
+            }
+        }
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return seen;
+}
+
+// The table of bench/full_table.sql: a value in every one of the 69 columns.
+void fillFullTable(const test::Folder& folder) {
+    folder.createDatabase();
+    QFile sql(QStringLiteral(TARVO_SOURCE_DIR "/bench/full_table.sql"));
+    if (!sql.open(QIODevice::ReadOnly)) throw std::runtime_error("bench/full_table.sql not found");
+    folder.sql(QString::fromUtf8(sql.readAll()));
+}
+
+// The whole load as start-up does it (upgrade check, read, conversions, sort, trigger lists,
+// next event) beside SQLite alone stepping the same rows, alternately in each iteration so that
+// both see the same machine. The time is the load's; "floor_ms" is SQLite's with the default
+// open (as a plain C program has it), "ratio" the load over that floor; "floor_nomutex_ms" and
+// "ratio_nomutex" the same against a floor opened without SQLite's locking.
+void BM_LoadBesideSQLite(benchmark::State& state) {
+    test::Folder folder;
+    fillFullTable(folder);
+    ManualClock clock(test::WeekMoment(0, 8, 0));
+    test::RecordingView view;
+    Engine e(clock, view, folder.path());
+    LoadDatabase(e);  // the schema is up to date from here on, as after the first start
+    using Steady = std::chrono::steady_clock;
+    double floorSeconds = 0;
+    double bareSeconds = 0;
+    double loadSeconds = 0;
+    for (auto _ : state) {
+        const auto t00 = Steady::now();
+        benchmark::DoNotOptimize(stepEveryColumn(e.store.DatabasePath, SQLITE_OPEN_NOMUTEX));
+        const auto t0 = Steady::now();
+        benchmark::DoNotOptimize(stepEveryColumn(e.store.DatabasePath, 0));
+        const auto t1 = Steady::now();
+        LoadDatabase(e);
+        ReselectNextEvent(e);
+        const auto t2 = Steady::now();
+        benchmark::DoNotOptimize(e.scheduler.Events.data());
+        const double load = std::chrono::duration<double>(t2 - t1).count();
+        floorSeconds += std::chrono::duration<double>(t1 - t0).count();
+        bareSeconds += std::chrono::duration<double>(t0 - t00).count();
+        loadSeconds += load;
+        state.SetIterationTime(load);
+        view.next.clear();
+        view.history.clear();
+    }
+    if (e.scheduler.TotalEvents() != 32767) state.SkipWithError("not all rows loaded");
+    state.counters["floor_ms"] =
+        benchmark::Counter(floorSeconds * 1000, benchmark::Counter::kAvgIterations);
+    state.counters["ratio"] = loadSeconds / floorSeconds;
+    state.counters["floor_nomutex_ms"] =
+        benchmark::Counter(bareSeconds * 1000, benchmark::Counter::kAvgIterations);
+    state.counters["ratio_nomutex"] = loadSeconds / bareSeconds;
+}
+BENCHMARK(BM_LoadBesideSQLite)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10)
     ->Repetitions(5)
     ->ReportAggregatesOnly(true);
 

@@ -1,5 +1,9 @@
 #include "engine/engine.h"
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include <QDir>
 
 #include "scheduler/next_event.h"
@@ -72,7 +76,28 @@ QString CaptionFor(const QString& future1) {
 
 QString TotalEventsText(long long count) { return QString::number(count) + QStringLiteral(" Total Events"); }
 
+namespace {
+
+// A load frees a whole table (the one it replaces, and what the read itself needed), in
+// thousands of small blocks that the allocator would otherwise keep for good.
+void returnFreedMemory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
+
+void loadDatabase(Engine& e);
+
+}  // namespace
+
 void LoadDatabase(Engine& e) {
+    loadDatabase(e);
+    returnFreedMemory();
+}
+
+namespace {
+
+void loadDatabase(Engine& e) {
     Scheduler& s = e.scheduler;
     DatabaseRead read = ReadAutomationDatabase(e.logs, e.store, e.settings);
     if (read.fileTime) e.store.DatabaseFileTime = *read.fileTime;
@@ -125,13 +150,29 @@ void LoadDatabase(Engine& e) {
     });
 }
 
+}  // namespace
+
 void ReselectNextEvent(Engine& e) {
     e.scheduler.NextEventIndex = DetermineNextEvent(e.scheduler);
     DisplayNextEvent(e.scheduler);
     ArmDueAlarm(e.scheduler);
 }
 
-bool StoreSetup(Engine& e, const EngineSettings& edited) {
+int32_t MaxSizeFromBox(const QString& text) {
+    bool ok = false;
+    const long long v = text.trimmed().toLongLong(&ok);
+    // Empty is not 0: "no limit" has to be typed as such.
+    if (!ok) fail(kErrTypeMismatch, QStringLiteral("Type mismatch"));
+    if (v < INT32_MIN || v > INT32_MAX) fail(kErrOverflow, QStringLiteral("Overflow"));
+    return static_cast<int32_t>(v);
+}
+
+bool StoreSetup(Engine& e, EngineSettings edited, const QString& maxSizeText) {
+    const bool converted = Guarded(e.logs, kUpdateDbInfoLocation, false, [&] {
+        edited.MaxTallyFile = MaxSizeFromBox(maxSizeText);
+        return true;
+    });
+    if (!converted) return false;
     const bool reload = edited.TaskViewDB != e.settings.TaskViewDB;
     // Taken over first: they stay in effect even when the file cannot take them.
     e.settings.StartMin = edited.StartMin;

@@ -57,9 +57,13 @@ void LoadDatabase(Engine& e);
 void ReselectNextEvent(Engine& e);
 
 // Setup's OK: stores the settings the dialog edits and, when the task-view folder changed,
-// reloads (which makes the copy there) and chooses the next event afresh. False when they could
-// not be stored (reported under "Error Updating DB Info").
-bool StoreSetup(Engine& e, const EngineSettings& edited);
+// reloads (which makes the copy there) and chooses the next event afresh. `maxSizeText` is the
+// Max Size box as typed: text that is no number (an emptied box) fails the conversion, and
+// nothing is taken over or stored. False when the settings were not stored (reported under
+// "Error Updating DB Info").
+bool StoreSetup(Engine& e, EngineSettings edited, const QString& maxSizeText);
+// The Max Size box as a 32-bit number; a failure for text that is none.
+int32_t MaxSizeFromBox(const QString& text);
 
 // The caption for a station title, and the event-count text of status panel 1.
 QString CaptionFor(const QString& future1);

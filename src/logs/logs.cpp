@@ -18,7 +18,7 @@ const char* const kShortMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 const QString kCrLf = QStringLiteral("\r\n");
-const QString kMakerLine = QStringLiteral("P E L L A M    A U T O M A T E D     S Y S T E M S");
+const QString kMakerLine = QStringLiteral("T A R V O    A U T O M A T E D     S Y S T E M S");
 const QStringList kContactLines = {
     QStringLiteral("Tarvo Broadcast Systems Oy, Hameentie 19, 00500 Helsinki, Finland"),
     QStringLiteral("Telephone +358 9 4242 1250"),

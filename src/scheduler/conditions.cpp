@@ -15,7 +15,8 @@ namespace {
 
 bool sourceFeeds(Scheduler& s, int source, int dest) {
     const OutputMap& m = at(s.switcher.master().Map, static_cast<long long>(dest) - 1);
-    for (int k = 0; k < m.SourceCount; ++k)
+    const int count = OrdinarySourceCount(m);
+    for (int k = 0; k < count; ++k)
         if (at(m.Sources, k) + 1 == source) return true;
     return false;
 }

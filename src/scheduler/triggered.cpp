@@ -124,8 +124,8 @@ void ProcessRelayEvent(Scheduler& s, int relay, int state) {
 
 void DetermineCrosspointChange(Scheduler& s, const OutputMap& oldMap, const OutputMap& newMap, int dest) {
     Guarded(s.logs, QStringLiteral("Error Determining Crosspoint Change"), [&] {
-        const int c = oldMap.SourceCount;
-        const int n = newMap.SourceCount;
+        const int c = OrdinarySourceCount(oldMap);
+        const int n = OrdinarySourceCount(newMap);
         auto oldSource = [&](int b) { return at(oldMap.Sources, b); };
         auto newSource = [&](int i) { return at(newMap.Sources, i); };
         if (c > kMaxSourcesPerOutput || n > kMaxSourcesPerOutput) failSubscript();

@@ -1,7 +1,13 @@
 #include "store/load_database.h"
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include <sqlite3.h>
 
 #include "logs/logs.h"
 #include "store/database_version.h"
@@ -46,64 +52,131 @@ double leadingNumber(const QString& text) {
     return ok ? v : 0;
 }
 
+// Texts that repeat from row to row (times, blanks, addresses, titles of a weekly schedule) are
+// held once and shared by every row that carries them. Bounded: a table of all-different titles
+// does not grow it past kMaxPooled; those are made one by one.
+class TextPool {
+  public:
+    QString get(const char* p, int n) {
+        const std::string_view key(p, static_cast<std::size_t>(n));
+        if (const auto it = pool_.find(key); it != pool_.end()) return it->second;
+        QString text = QString::fromUtf8(p, n);
+        if (pool_.size() < kMaxPooled) pool_.emplace(std::string(key), text);
+        return text;
+    }
+
+  private:
+    static constexpr std::size_t kMaxPooled = 8192;
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view v) const {
+            return std::hash<std::string_view>{}(v);
+        }
+    };
+    std::unordered_map<std::string, QString, Hash, std::equal_to<>> pool_;
+};
+
 // Reads one column into a field: Null gives the default; a value that does not convert, or a
 // missing column, leaves the field empty. Neither is a failure here: a table of old or foreign
 // rows may lack a column, or hold a value that does not convert, in every one of 32767 rows.
+// Integers and texts as the table normally holds them are taken straight from SQLite; any other
+// stored kind goes the general way of FieldValue, with the same result.
 struct RowReader {
     const Statement& row;
+    sqlite3_stmt* st;
     // Column indices in the order the fields are read, found on the first row and reused.
     std::vector<int>& columns;
+    TextPool& texts;
     std::size_t next = 0;
 
-    // Empty for a missing column.
-    std::optional<FieldValue> field(const char* column) {
-        if (next == columns.size()) columns.push_back(row.columnIndex(QLatin1String(column)));
-        const int index = columns[next++];
-        if (index < 0) return std::nullopt;
-        return row.value(index);
+    // -1 for a missing column.
+    int column(const char* name) {
+        if (next == columns.size()) columns.push_back(row.columnIndex(QLatin1String(name)));
+        return columns[next++];
     }
 
     template <typename T>
-    void integer(T& out, const char* column, std::optional<int64_t> nullDefault, int64_t min, int64_t max,
-                 std::optional<int64_t> aboveMax = std::nullopt, std::optional<int64_t> limit = std::nullopt) {
+    void integer(T& out, const char* name, std::optional<int64_t> nullDefault, int64_t min,
+                 int64_t max, std::optional<int64_t> aboveMax = std::nullopt,
+                 std::optional<int64_t> limit = std::nullopt) {
         out = T{};
-        const std::optional<FieldValue> f = field(column);
-        if (!f) return;
+        const int index = column(name);
+        if (index < 0) return;
         std::optional<int64_t> v;
-        if (f->isNull())
-            v = nullDefault;  // a Null without a default stays empty
-        else
-            v = IntegerIfConvertible(*f, min, max);
+        switch (sqlite3_column_type(st, index)) {
+            case SQLITE_INTEGER: {
+                const int64_t i = sqlite3_column_int64(st, index);
+                if (i >= min && i <= max) v = i;
+                break;
+            }
+            case SQLITE_NULL:
+                v = nullDefault;  // a Null without a default stays empty
+                break;
+            default:
+                v = IntegerIfConvertible(row.value(index), min, max);
+                break;
+        }
         if (!v) return;
         if (limit && aboveMax && *v > *limit) v = *aboveMax;
         out = static_cast<T>(*v);
     }
-    void i16(int16_t& out, const char* column, int64_t nullDefault = 0) {
-        integer(out, column, nullDefault, -32768, 32767);
+    void i16(int16_t& out, const char* name, int64_t nullDefault = 0) {
+        integer(out, name, nullDefault, -32768, 32767);
     }
-    void i16max(int16_t& out, const char* column, int64_t limit, int64_t replacement, int64_t nullDefault = 0) {
-        integer(out, column, nullDefault, -32768, 32767, replacement, limit);
+    void i16max(int16_t& out, const char* name, int64_t limit, int64_t replacement,
+                int64_t nullDefault = 0) {
+        integer(out, name, nullDefault, -32768, 32767, replacement, limit);
     }
-    void u8(uint8_t& out, const char* column) { integer(out, column, 0, 0, 255); }
-    void i32(int32_t& out, const char* column, int64_t nullDefault = 0) {
-        integer(out, column, nullDefault, INT32_MIN, INT32_MAX);
+    void u8(uint8_t& out, const char* name) { integer(out, name, 0, 0, 255); }
+    void i32(int32_t& out, const char* name, int64_t nullDefault = 0) {
+        integer(out, name, nullDefault, INT32_MIN, INT32_MAX);
     }
-    void text(QString& out, const char* column, const QString& nullDefault) {
-        out.clear();
-        const std::optional<FieldValue> f = field(column);
-        if (!f) return;
-        if (f->isNull())
-            out = nullDefault;
-        else
-            out = TextIfConvertible(*f).value_or(QString());
+    void text(QString& out, const char* name, const QString& nullDefault) {
+        out = QString();
+        const int index = column(name);
+        if (index < 0) return;
+        switch (sqlite3_column_type(st, index)) {
+            case SQLITE_TEXT: {
+                const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st, index));
+                out = texts.get(p, sqlite3_column_bytes(st, index));
+                break;
+            }
+            case SQLITE_NULL:
+                out = nullDefault;
+                break;
+            default:
+                out = TextIfConvertible(row.value(index)).value_or(QString());
+                break;
+        }
     }
 };
 
-AutomationEvent readEvent(const Statement& row, std::vector<int>& columns) {
+// Puts `items` in the order `order` gives (items[order[k]] becomes element k), in place: a full
+// table is not held twice.
+template <typename T>
+void applyOrder(std::vector<T>& items, std::vector<int> order) {
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        if (order[i] == static_cast<int>(i)) continue;
+        T held = std::move(items[i]);
+        std::size_t j = i;
+        for (;;) {
+            const auto k = static_cast<std::size_t>(order[j]);
+            order[j] = static_cast<int>(j);
+            if (k == i) {
+                items[j] = std::move(held);
+                break;
+            }
+            items[j] = std::move(items[k]);
+            j = k;
+        }
+    }
+}
+
+AutomationEvent readEvent(const Statement& row, std::vector<int>& columns, TextPool& texts) {
     static uint32_t lastId = 0;
     AutomationEvent ev;
     ev.id = ++lastId;
-    RowReader r{row, columns};
+    RowReader r{row, row.handle(), columns, texts};
     r.integer(ev.Number, "Number", std::nullopt, -32768, 32767);
     r.i16(ev.Day, "Day");
     ev.DayName = DayNameOf(ev.Day);
@@ -227,10 +300,7 @@ void SortEvents(std::vector<AutomationEvent>& events) {
             return day(a) == day(b) && ev[a].Time == ev[b].Time && ev[a].Priority == ev[b].Priority;
         },
         [&](int a, int b) { return ev[a].Delay < ev[b].Delay; });
-    std::vector<AutomationEvent> sorted;
-    sorted.reserve(n);
-    for (int i : order) sorted.push_back(std::move(events[static_cast<std::size_t>(i)]));
-    events = std::move(sorted);
+    applyOrder(events, std::move(order));
 }
 
 DatabaseRead ReadAutomationDatabase(Logs& logs, const EventStore& store, const EngineSettings& previous) {
@@ -294,11 +364,48 @@ DatabaseRead ReadAutomationDatabase(Logs& logs, const EventStore& store, const E
         Statement count(db, QStringLiteral("SELECT COUNT(*) FROM Automation"));
         count.next();
         const int64_t rows = ToInteger(count.value(0), 0, INT64_MAX);
-        Statement query(db, QStringLiteral("SELECT * FROM Automation ORDER BY [Number]"));
+        // A table that fits is read as stored and put in Number order here, which costs far
+        // less than SQLite sorting whole rows of 69 columns. That order is SQLite's own as long
+        // as every Number is an integer or Null (Nulls first; equal Numbers in the order they
+        // are stored, as SQLite's sort keeps them). Anything else (a Number stored as text or
+        // real, no Number column at all) is read again the way SQLite orders it.
         const auto wanted = static_cast<std::size_t>(std::min<int64_t>(rows, kMaxEvents));
-        loaded.reserve(wanted);
         std::vector<int> columns;
-        while (loaded.size() < wanted && query.next()) loaded.push_back(readEvent(query, columns));
+        TextPool texts;
+        bool ordered = false;
+        if (rows <= kMaxEvents) {
+            Statement query(db, QStringLiteral("SELECT * FROM Automation"));
+            const int numberColumn = query.columnIndex(QStringLiteral("Number"));
+            std::vector<std::pair<bool, int64_t>> keys;  // (not Null, value)
+            keys.reserve(wanted);
+            loaded.reserve(wanted);
+            bool plain = numberColumn >= 0;
+            while (plain && loaded.size() < wanted && query.next()) {
+                const int type = sqlite3_column_type(query.handle(), numberColumn);
+                if (type != SQLITE_INTEGER && type != SQLITE_NULL) plain = false;
+                keys.emplace_back(type != SQLITE_NULL,
+                                  sqlite3_column_int64(query.handle(), numberColumn));
+                loaded.push_back(readEvent(query, columns, texts));
+            }
+            if (plain) {
+                std::vector<int> order(loaded.size());
+                for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
+                std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+                    return keys[static_cast<std::size_t>(a)] < keys[static_cast<std::size_t>(b)];
+                });
+                applyOrder(loaded, std::move(order));
+                ordered = true;
+            } else {
+                loaded.clear();
+                columns.clear();
+            }
+        }
+        if (!ordered) {
+            Statement query(db, QStringLiteral("SELECT * FROM Automation ORDER BY [Number]"));
+            loaded.reserve(wanted);
+            while (loaded.size() < wanted && query.next())
+                loaded.push_back(readEvent(query, columns, texts));
+        }
         if (rows > kMaxEvents) {
             // Indices are 16-bit: the first 32767 rows in Number order are loaded.
             WriteErrorLog(logs,

@@ -98,8 +98,10 @@ public:
     FieldValue value(int i) const;
     // The value of a named column of the current row; a missing column is a failure.
     FieldValue field(const QString& name) const;
+    // For readers that take the values of many rows straight from SQLite.
+    sqlite3_stmt* handle() const { return stmt_; }
 
-private:
+  private:
     Database& db_;
     sqlite3_stmt* stmt_ = nullptr;
     QHash<QString, int> index_;

@@ -92,21 +92,24 @@ RxStep NextRxStep(QByteArray& buffer) {
         return step;
     }
 
+    // A type byte before the end byte (or, while none has come, anywhere after the start)
+    // means this frame was cut short by a new message: it is dropped at once, so that what
+    // follows (pings, say) is not held up until some end byte arrives. The identity request is
+    // exempt: its payload may carry top-bit bytes.
     const int p = FindEOM(buffer);
-    if (p == 0) {
-        step.kind = RxStep::Waiting;
-        return step;
-    }
-    // A type byte before the end byte means this frame was cut short by a new message. The
-    // identity request is exempt: its payload may carry top-bit bytes.
+    const qsizetype end = p == 0 ? buffer.size() : p - 1;
     if (type != kIdentType) {
-        for (int pos = 1; pos < p - 1; ++pos) {
+        for (qsizetype pos = 1; pos < end; ++pos) {
             if (static_cast<uint8_t>(buffer[pos]) & 0x80) {
                 step.kind = RxStep::Incomplete;
                 buffer.remove(0, pos);
                 return step;
             }
         }
+    }
+    if (p == 0) {
+        step.kind = RxStep::Waiting;
+        return step;
     }
     step.kind = RxStep::Frame;
     step.frame = buffer.left(p);

@@ -202,7 +202,11 @@ void HandleCrosspointMap(Switcher& sw, const QByteArray& frame, int link) {
             l.Map[static_cast<std::size_t>(o) + n] = decoded->outputs[n];
 
         p.step = MapStep::Received;
-        l.MapReceived = true;
+        // A map of one output is the switcher's whole map only when it answers the engine's
+        // request since the picture was last thrown away. Otherwise it is an update to a
+        // picture the engine does not have (after F1 or a new connection): stored, but the map
+        // is still asked for, or every take report for another output would fail.
+        if (p.T > 1 || l.MapReceived || l.mapAskedIn == l.generation) l.MapReceived = true;
         if (sw.pictureChanged) sw.pictureChanged(link, static_cast<int>(o), static_cast<int>(p.T));
 
         if (before && sw.outputChanged) {
@@ -224,7 +228,10 @@ void HandleTakeReport(Switcher& sw, const QByteArray& frame, int link) {
         if (r->command == kPlainTake) {
             OutputMap& entry = at(l.Map, r->output);
             before = entry;
+            // The output is now fed by this one source alone: SourceCount counts every entry,
+            // and a take reports no entries of channel type 10.
             entry.SourceCount = 1;
+            entry.Type10Count = 0;
             entry.Sources[0] = to16(r->source);
             if (sw.pictureChanged) sw.pictureChanged(link, r->output, 1);
         }
@@ -299,8 +306,11 @@ void HandleIdentRequest(Switcher& sw, const QByteArray& frame, int link) {
 void HandleInfoReply(Switcher&, const QByteArray&, int) {}
 
 void SendInfoRequest(Switcher& sw, long long mask1, long long mask2, int link) {
-    Guarded(sw.logs, QStringLiteral("Error Sending Info Request"),
-            [&] { SendRaw(sw, InfoRequestFrame(mask1, mask2), link); });
+    Guarded(sw.logs, QStringLiteral("Error Sending Info Request"), [&] {
+        SendRaw(sw, InfoRequestFrame(mask1, mask2), link);
+        SwitcherLink& l = sw.link(link);
+        l.mapAskedIn = l.generation;
+    });
 }
 
 }  // namespace tarvo

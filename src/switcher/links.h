@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include <QByteArray>
@@ -62,6 +63,8 @@ public:
     // Advanced whenever what the link knew is thrown away (the link closed, the switcher gone),
     // so that anything begun before can tell.
     uint64_t generation = 0;
+    // The generation in which the engine last asked this link's switcher for its map.
+    std::optional<uint64_t> mapAskedIn;
     // The address the settings ask for, and the one the link last dialled (in use while up).
     QString wantedAddress;
     int32_t wantedPort = 0;

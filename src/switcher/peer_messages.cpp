@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 
 #include <exception>
+#include <limits>
 
 #include <QDir>
 #include <QFile>
@@ -15,6 +16,7 @@
 #include "base/wait.h"
 #include "logs/logs.h"
 #include "store/automation_event.h"
+#include "store/plain_file.h"
 #include "switcher/codec.h"
 #include "switcher/framing.h"
 #include "switcher/links.h"
@@ -58,19 +60,24 @@ bool attemptEnded(const QAbstractSocket& s) {
 QByteArray readMessageFile(const QString& appFolder, const QString& name) {
     // A relative path is taken from the program folder, not from wherever the engine was started.
     const QString path = QDir(appFolder).absoluteFilePath(name);
-    const QFileInfo info(path);
-    if (!info.exists()) fail(kErrFileNotFound, QStringLiteral("File not found: ") + path);
-    // Only a plain file: a pipe or a device could keep the read waiting for ever.
-    if (!info.isFile()) fail(kErrFileIo, QStringLiteral("Not a file: ") + path);
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        fail(kErrPermission,
-             QStringLiteral("Unable to open ") + path + QStringLiteral(": ") + f.errorString());
-    QByteArray bytes = f.readAll();
-    if (f.error() != QFileDevice::NoError)
-        fail(kErrFileIo,
-             QStringLiteral("Unable to read ") + path + QStringLiteral(": ") + f.errorString());
-    return bytes;
+    // Only a plain file, checked once it is open: a pipe or a device could keep the open or the
+    // read waiting for ever.
+    PlainFile f = ReadPlainFile(path, std::numeric_limits<qint64>::max());
+    switch (f.status) {
+        case PlainFile::Read:
+            break;
+        case PlainFile::Missing:
+            fail(kErrFileNotFound, QStringLiteral("File not found: ") + path);
+        case PlainFile::NotPlain:
+            fail(kErrFileIo, QStringLiteral("Not a file: ") + path);
+        case PlainFile::NoAccess:
+            fail(kErrPermission,
+                 QStringLiteral("Unable to open ") + path + QStringLiteral(": ") + f.error);
+        case PlainFile::Failed:
+            fail(kErrFileIo,
+                 QStringLiteral("Unable to read ") + path + QStringLiteral(": ") + f.error);
+    }
+    return std::move(f.bytes);
 }
 
 MessageContent buildContent(const QString& appFolder, const AutomationEvent& ev) {
@@ -239,6 +246,10 @@ Task<bool> SendIPMessage(PeerPorts& p, QByteArray data, QString address, int32_t
             // Also when the peer refused at once: without this line a triggered message that
             // was refused would leave no trace at all.
             WriteActivityLog(p.logs, kUnableToOpenSocket + address);
+            // Data of more than one write is used up piece by piece against the missing
+            // connection and ends as a failure, as it does towards a switcher that is down.
+            if (data.size() > kMaxWriteChunk)
+                fail(kErrSocket + 57, QStringLiteral("Socket is not connected"));
             co_return false;
         }
 

@@ -128,12 +128,30 @@ AboutDialog::AboutDialog(Engine& e, QWidget* parent) : QDialog(parent), e_(e) {
     layout->addLayout(buttons);
 }
 
+namespace {
+
+// A setting as the label shows it. A link that is up on another address or port than the
+// settings (a load whose table was empty takes new settings but leaves the link where it is)
+// says so: the operator sees where the engine is actually connected.
+QString withInUse(const QString& setting, const QString& inUse, bool connected) {
+    if (!connected || inUse == setting) return setting;
+    return setting + QStringLiteral(" (in use: ") + inUse + QLatin1Char(')');
+}
+
+}  // namespace
+
 void AboutDialog::refresh() {
     const EngineSettings& s = e_.settings;
-    lblIPAddr_->setText(s.IPAddr);
-    lblTcpPort_->setText(QStringLiteral("Port ") + QString::number(s.IPPort));
-    lblSlaveIPAddr_->setText(s.SlaveIPAddr);
-    lblSlaveIPPort_->setText(QStringLiteral("Port ") + QString::number(s.SlaveIPPort));
+    const SwitcherLink& master = e_.switcher.master();
+    const SwitcherLink& slave = e_.switcher.slave();
+    lblIPAddr_->setText(withInUse(s.IPAddr, master.address, master.Connected));
+    lblTcpPort_->setText(QStringLiteral("Port ") + withInUse(QString::number(s.IPPort),
+                                                             QString::number(master.port),
+                                                             master.Connected));
+    lblSlaveIPAddr_->setText(withInUse(s.SlaveIPAddr, slave.address, slave.Connected));
+    lblSlaveIPPort_->setText(QStringLiteral("Port ") + withInUse(QString::number(s.SlaveIPPort),
+                                                                 QString::number(slave.port),
+                                                                 slave.Connected));
     lblLogFile_->setText(kActivityLogName);
     lblVersionInfo_->setText(ShownText(VersionInfoText()));
     shSwitcherStatus_->setColor(e_.switcher.master().Online ? kLampOnline : kLampOffline);

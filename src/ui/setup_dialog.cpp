@@ -142,10 +142,9 @@ void SetupDialog::store() {
     edited.TaskViewDB = txtTaskView_->text();
     edited.StartMin = chkMinimize_->isChecked();
     edited.ArchiveTally = chkArchive_->isChecked();
-    edited.MaxTallyFile = static_cast<int32_t>(std::clamp<long long>(boxNumber(txtMaxSize_->text()), INT32_MIN, INT32_MAX));
     edited.Future1 = txtTitle_->text().isEmpty() ? QStringLiteral(" ") : txtTitle_->text();
     // Takes effect at once; runs in progress find their rows again by themselves.
-    if (!StoreSetup(e_, edited)) return;  // reported; the dialog stays open
+    if (!StoreSetup(e_, edited, txtMaxSize_->text())) return;  // reported; the dialog stays open
     accept();
 }
 

@@ -43,9 +43,10 @@ DisplayListsFile ReadDisplayListsFile(const QByteArray& data) {
     file.outputs.resize(positions);
     const long long lists = static_cast<long long>(file.listCount) - file.firstList;
     if (lists > 0 && file.firstList < 0) failSubscript();
-    // A first list beyond the count puts the file's lists before position 0. Loaded, such a
-    // header would clear every list on the switcher from a file that holds none.
-    if (lists < 0 && file.listCount > 0) failSubscript();
+    // A first list at or beyond the count leaves the file no list to hold (beyond it, its
+    // lists would lie before position 0). Loaded, such a header would clear every list on the
+    // switcher from a file that holds none.
+    if (lists <= 0 && file.listCount > 0) failSubscript();
     readBlock(r, lists, file.nameLength, file.inputSetLength, file.inputs);
     readBlock(r, lists, file.nameLength, file.outputSetLength, file.outputs);
     return file;

@@ -1,8 +1,5 @@
 #include "uploads/system_change.h"
 
-#include <QFile>
-#include <QFileInfo>
-
 #include "logs/logs.h"
 #include "uploads/byte_reader.h"
 #include "uploads/config_common.h"
@@ -19,14 +16,10 @@ const QString kErrorProcessingSystemChange = QStringLiteral("Error Processing Sy
 
 bool CheckConfigFile(Logs& logs, const QString& appFolder, const AutomationEvent& ev) {
     return Guarded(logs, kErrorReadingFile, false, [&] {
-        const QFileInfo info(ConfigFilePath(appFolder, ev.FileName));
-        // Asking the length of a name that is not a file fails; that is the report an operator
-        // sees for a mistyped or missing file.
-        if (!info.isFile()) fail(kErrFileNotFound, QStringLiteral("File not found"));
-        if (info.size() == 0) return false;
-        QFile f(info.filePath());
-        if (!f.open(QIODevice::ReadOnly)) fail(kErrPermission, QStringLiteral("Permission denied"));
-        const QByteArray head = f.read(2);
+        // Only the type word is read. Asking the length of a name that is not a file fails;
+        // that is the report an operator sees for a mistyped or missing file.
+        const QByteArray head = ReadConfigFile(appFolder, ev.FileName, 2);
+        if (head.isEmpty()) return false;
         if (head.size() < 2) failPastEnd();
         return WordAt(head, 0) == RequiredTypeWord(ev.FileType);
     });

@@ -6,6 +6,7 @@
 #include "base/wait.h"
 #include "logs/logs.h"
 #include "store/automation_event.h"
+#include "store/plain_file.h"
 #include "switcher/framing.h"
 #include "switcher/links.h"
 #include "uploads/alphas_file.h"
@@ -94,14 +95,20 @@ QString ConfigFilePath(const QString& appFolder, const QString& fileName) {
     return appFolder + fileName;
 }
 
-QByteArray ReadConfigFile(const QString& appFolder, const QString& fileName) {
-    const QString path = ConfigFilePath(appFolder, fileName);
-    if (!QFileInfo(path).isFile()) fail(kErrFileNotFound, QStringLiteral("File not found"));
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) fail(kErrPermission, QStringLiteral("Permission denied"));
-    const QByteArray data = f.readAll();
-    if (f.error() != QFileDevice::NoError) fail(kErrFileIo, QStringLiteral("Device I/O error"));
-    return data;
+QByteArray ReadConfigFile(const QString& appFolder, const QString& fileName, qint64 limit) {
+    PlainFile f = ReadPlainFile(ConfigFilePath(appFolder, fileName), limit);
+    switch (f.status) {
+        case PlainFile::Read:
+            break;
+        case PlainFile::Missing:
+        case PlainFile::NotPlain:
+            fail(kErrFileNotFound, QStringLiteral("File not found"));
+        case PlainFile::NoAccess:
+            fail(kErrPermission, QStringLiteral("Permission denied"));
+        case PlainFile::Failed:
+            fail(kErrFileIo, QStringLiteral("Device I/O error"));
+    }
+    return std::move(f.bytes);
 }
 
 Task<bool> SendNewAlphas(Switcher& sw, QString appFolder, int kind, QString fileName) {

@@ -4,6 +4,8 @@
 // upload's own location text. All return true when the upload went out.
 #pragma once
 
+#include <limits>
+
 #include <QByteArray>
 #include <QString>
 
@@ -16,9 +18,12 @@ struct AutomationEvent;
 
 // A configuration file's path: an absolute name as it is, a relative one in the program folder.
 QString ConfigFilePath(const QString& appFolder, const QString& fileName);
-// The whole file as stored. A name that is not a regular file is "File not found" (so a pipe or
-// device can never hang the loop).
-QByteArray ReadConfigFile(const QString& appFolder, const QString& fileName);
+// The file as stored, at most `limit` bytes of it and no more than it held when opened. What is
+// opened is checked, without blocking: a name that is not a regular file, or stops being one
+// between a look and the open (a FIFO put in its place), is "File not found" and never hangs
+// the loop.
+QByteArray ReadConfigFile(const QString& appFolder, const QString& fileName,
+                          qint64 limit = std::numeric_limits<qint64>::max());
 
 // Every upload sends through `sw` and reads its file from `appFolder` (the program folder).
 

@@ -10,6 +10,10 @@
 namespace tarvo {
 namespace {
 
+// The first banner line of both logs.
+const QString kMakerBannerLine =
+    QString(13, ' ') + "T A R V O    A U T O M A T E D     S Y S T E M S";
+
 struct LogFiles : ::testing::Test {
     test::Folder folder;
     ManualClock clock{QDateTime(QDate(2026, 12, 7), QTime(5, 41, 55))};
@@ -28,7 +32,7 @@ TEST_F(LogFiles, ActivityLogIsCreatedWithItsBanner) {
     WriteActivityLog(e, "Program Start");
     const QStringList lines = tally().split("\r\n");
     ASSERT_GE(lines.size(), 14);
-    EXPECT_EQ(lines[0], QString(13, ' ') + "P E L L A M    A U T O M A T E D     S Y S T E M S");
+    EXPECT_EQ(lines[0], kMakerBannerLine);
     EXPECT_EQ(lines[1], "");
     for (int i = 2; i <= 4; ++i) EXPECT_TRUE(lines[i].startsWith(QString(19, ' ') + "T") || lines[i].startsWith(QString(19, ' ') + "h"));
     EXPECT_EQ(lines[5], "");
@@ -58,6 +62,7 @@ TEST_F(LogFiles, ErrorLineLayoutAndBanner) {
 
     ReportError(e, "Error Loading Form", TarvoError(53, "File not found"));
     const QStringList lines = folder.read("Errorlog.txt").split("\r\n");
+    EXPECT_EQ(lines[0], kMakerBannerLine);
     EXPECT_EQ(lines[7], "Tarvo Automation Engine Error Logfile");
     EXPECT_EQ(lines[9], " DATE     TIME           LOCATION                      MESSAGE DESCRIPTION");
     EXPECT_EQ(lines[9].indexOf("TIME"), 10);
@@ -67,12 +72,30 @@ TEST_F(LogFiles, ErrorLineLayoutAndBanner) {
     EXPECT_TRUE(lines[11].endsWith("Error #  53 - File not found"));
 }
 
+TEST_F(LogFiles, LogsWrittenEarlierKeepTheBannerTheyHave) {
+    // Files from before the maker's line changed: lines are appended, the head stays as it is.
+    const QByteArray oldHead = QByteArray(13, ' ') +
+                               "P E L L A M    A U T O M A T E D     S Y S T E M S\r\n\r\n" +
+                               QByteArray(80, '-') + "\r\n";
+    for (const char* name : {"Tally.dat", "Errorlog.txt"}) {
+        QFile f(folder.file(name));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(oldHead);
+    }
+    WriteActivityLog(e, "Program Start");
+    WriteErrorLog(e, "x", "");
+    for (const char* name : {"Tally.dat", "Errorlog.txt"})
+        EXPECT_TRUE(folder.read(name).startsWith(QString::fromLatin1(oldHead))) << name;
+    EXPECT_EQ(folder.activityLines(), QStringList{"Program Start"});
+    EXPECT_EQ(folder.errorLines().size(), 1);
+}
+
 TEST_F(LogFiles, ErrorLogDeletedWhileRunningIsRecreated) {
     WriteErrorLog(e, "first", "");
     QFile::remove(folder.file("Errorlog.txt"));
     WriteErrorLog(e, "second", "");
     EXPECT_EQ(folder.errorLines().size(), 1);
-    EXPECT_TRUE(folder.read("Errorlog.txt").startsWith(QString(13, ' ') + "P E L L A M"));
+    EXPECT_TRUE(folder.read("Errorlog.txt").startsWith(kMakerBannerLine + "\r\n"));
 }
 
 TEST_F(LogFiles, ArchivesWhenTheLimitIsReached) {

@@ -202,13 +202,31 @@ TEST_F(Triggered, SkipEntriesAreReArmedEverywhere) {
     EXPECT_EQ(ran().last(), "skip");
 }
 
-TEST_F(Triggered, TheScanLooksAtTheEntryThatMovedIntoADeletedOnesPlace) {
-    // Two one-time entries for the same input and state, one after the other in the table.
-    load({opto(1, 1, 5, 1, "first once", 3), opto(2, 1, 5, 1, "second once", 3), opto(3, 1, 5, 1, "third")});
-    optoChange(4, 1);
-    EXPECT_EQ(ran(), (QStringList{"first once", "second once", "third"}));
-    EXPECT_EQ(static_cast<int>(e.scheduler.OptoEvents.size()), 1);
-    EXPECT_TRUE(folder.errorLines().isEmpty());
+TEST_F(Triggered, EveryMatchingEntryIsExaminedOnceWhateverTheRunsDelete) {
+    // Each letter an entry for the same input and state, in table order: O runs once and
+    // deletes itself, A stays, x is for another input. Runs that end at once delete their entry
+    // while the scan goes on: one before the current entry, then the current one itself.
+    const char* const layouts[] = {"OOA", "OOOO", "AOOA", "OxOxA", "OAOAO", "xOOxOOx", "AAA"};
+    for (const char* layout : layouts) {
+        SCOPED_TRACE(layout);
+        std::vector<Row> rows;
+        QStringList expected;
+        int remaining = 0;
+        for (int k = 0; layout[k] != 0; ++k) {
+            const char kind = layout[k];
+            const QString title = QStringLiteral("%1%2").arg(QLatin1Char(kind)).arg(k);
+            rows.push_back(opto(k + 1, 1, kind == 'x' ? 6 : 5, 1, title, kind == 'O' ? 3 : 1));
+            if (kind != 'x') expected << title;
+            if (kind != 'O') ++remaining;
+        }
+        view.history.clear();
+        load(rows);
+        optoChange(4, 1);
+        EXPECT_EQ(ran(), expected);
+        EXPECT_EQ(static_cast<int>(e.scheduler.OptoEvents.size()), remaining);
+        EXPECT_EQ(e.scheduler.TotalEvents(), remaining);
+        EXPECT_TRUE(folder.errorLines().isEmpty());
+    }
 }
 
 TEST_F(Triggered, ADeleteBeforeThePointerKeepsItOnTheSameEvent) {

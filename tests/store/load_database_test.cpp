@@ -6,6 +6,8 @@
 #include "store/load_database.h"
 #include "store/sqlite.h"
 #include "support/test_support.h"
+#include "switcher/links.h"
+#include "switcher/loop_wait.h"
 
 namespace tarvo {
 namespace {
@@ -219,6 +221,81 @@ TEST(LoadDatabase, AnEmptyTableLeavesPointerCaptionAndTriggerListsAlone) {
     EXPECT_EQ(t.view.captions.size(), captions);
     EXPECT_TRUE(t.e.scheduler.CrosspointTriggerDests.empty());
     EXPECT_EQ(static_cast<int>(t.e.scheduler.OptoEvents.size()), 1);
+}
+
+TEST(LoadDatabase, ANewAddressReadWithAnEmptyTableIsTakenUpByTheNextLoadWithRows) {
+    Loaded t;
+    test::Peer first;
+    test::Peer second;
+    SwitcherLink& master = t.e.switcher.master();
+    auto serverAt = [&](quint16 port) {
+        t.folder.sql(
+            QStringLiteral("UPDATE Server SET IPAddr = '127.0.0.1', IPPort = %1").arg(port));
+    };
+    t.folder.createDatabase({TimedRow(1, 0, "09:00:00", "News")});
+    serverAt(first.port());
+    LoadDatabase(t.e);
+    ConnectSwitcher(t.e.switcher);
+    ASSERT_TRUE(test::waitUntil([&] { return master.Connected && first.connections == 1; }));
+
+    // The table emptied and the switcher moved in one edit: the link stays where it is.
+    t.folder.sql("DELETE FROM Automation");
+    serverAt(second.port());
+    LoadDatabase(t.e);
+    EXPECT_TRUE(master.Connected);
+    EXPECT_EQ(master.port, first.port());
+
+    // Rows again: the link is on another address than the settings, so it is closed, and the
+    // next connect dials the new one.
+    test::InsertRows(t.folder.file(kDatabaseFileName), {TimedRow(2, 0, "10:00:00", "Weather")});
+    LoadDatabase(t.e);
+    EXPECT_FALSE(master.Connected);
+    ConnectSwitcher(t.e.switcher);
+    ASSERT_TRUE(test::waitUntil([&] { return master.Connected && second.connections == 1; }));
+    EXPECT_EQ(master.port, second.port());
+    EXPECT_EQ(first.connections, 1);
+
+    // The same address once more: the link is left alone.
+    LoadDatabase(t.e);
+    EXPECT_TRUE(master.Connected);
+    EXPECT_TRUE(t.folder.errorLines().isEmpty());
+}
+
+// The rows come in Number order as SQLite orders the stored values: Nulls first, equal Numbers
+// in the order they are stored, a Number stored as text after every number.
+TEST(LoadDatabase, RowsComeInTheOrderSQLiteGivesTheirNumbers) {
+    const struct {
+        const char* name;
+        std::vector<QVariant> numbers;  // in the order the rows are stored
+        QStringList order;              // the rows (by their place in `numbers`) as read
+    } cases[] = {
+        {"integers", {5, 3, -2, 5, 40000}, {"r2", "r1", "r0", "r3", "r4"}},
+        {"a Null", {5, QVariant(), 3}, {"r1", "r2", "r0"}},
+        {"a real", {5, 3.5, 3}, {"r2", "r1", "r0"}},
+        {"a text", {5, QStringLiteral("x"), 3, QVariant()}, {"r3", "r2", "r0", "r1"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Loaded t;
+        std::vector<Row> rows;
+        for (std::size_t i = 0; i < c.numbers.size(); ++i) {
+            Row r = TimedRow(1, 0, "09:00:00", QStringLiteral("r%1").arg(i));
+            r["Number"] = c.numbers[i];
+            rows.push_back(r);
+        }
+        t.folder.createDatabase(rows);
+        const DatabaseRead read = ReadAutomationDatabase(t.e.logs, t.e.store, t.e.settings);
+        ASSERT_EQ(read.outcome, DatabaseRead::Read);
+        QStringList titles;
+        for (const auto& ev : read.rows) titles << ev.Title;
+        EXPECT_EQ(titles, c.order);
+    }
+    // Without a Number column the table cannot be put in order: the load fails as it always has.
+    Loaded t;
+    t.folder.createDatabase({TimedRow(1, 0, "09:00:00", "r0")});
+    t.folder.sql("ALTER TABLE Automation DROP COLUMN Number");
+    EXPECT_EQ(ReadAutomationDatabase(t.e.logs, t.e.store, t.e.settings).outcome,
+              DatabaseRead::Failed);
 }
 
 TEST(LoadDatabase, MoreRowsThanIndicesLoadsTheFirstInNumberOrder) {

@@ -69,6 +69,22 @@ TEST(Codec, ConsumerDropsFrameCutShortByNewType) {
     s = NextRxStep(buf);
     EXPECT_EQ(s.kind, RxStep::Frame);
     EXPECT_EQ(s.frame, bytes({0xFE, 0x03, 0xFF}));
+
+    // The new type byte is enough; the end byte need not have come.
+    const struct {
+        QByteArray in, left;
+    } noEnd[] = {
+        {bytes({0xF6, 0x01, 0x02, 0xF5}), bytes({0xF5})},
+        {bytes({0xF7, 0x1E, 0xFE, 0x04}), bytes({0xFE, 0x04})},
+        {bytes({0xFE, 0xF6}), bytes({0xF6})},
+    };
+    for (const auto& c : noEnd) {
+        QByteArray b = c.in;
+        s = NextRxStep(b);
+        EXPECT_EQ(s.kind, RxStep::Incomplete) << c.in.toHex().constData();
+        EXPECT_EQ(s.type, static_cast<uint8_t>(c.in[0]));
+        EXPECT_EQ(b, c.left);
+    }
 }
 
 TEST(Codec, ConsumerTakesIdentityRequestWholeAndWaitsForEnd) {
@@ -77,6 +93,11 @@ TEST(Codec, ConsumerTakesIdentityRequestWholeAndWaitsForEnd) {
     ASSERT_EQ(s.kind, RxStep::Frame);
     EXPECT_EQ(s.frame.size(), 5);
     EXPECT_EQ(NextRxStep(buf).kind, RxStep::Control);
+
+    // Without its end byte, the identity request keeps its top-bit payload bytes and waits.
+    QByteArray ident = bytes({0x81, 0x64, 0x90});
+    EXPECT_EQ(NextRxStep(ident).kind, RxStep::Waiting);
+    EXPECT_EQ(ident.size(), 3);
 
     QByteArray partial = bytes({0xFE, 0x04});
     EXPECT_EQ(NextRxStep(partial).kind, RxStep::Waiting);

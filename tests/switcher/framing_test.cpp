@@ -59,6 +59,7 @@ TEST(Consumer, SameUnitsWhereverTheStreamIsSplit) {
     const std::vector<QByteArray> streams = {
         bytes({0x61, 0x62, 0xF5}),
         bytes({0xF6, 0x01, 0x02, 0xFE, 0x03, 0xFF}),
+        bytes({0xF6, 0x01, 0x02, 0xF5, 0xF5}),
         bytes({0x81, 0x64, 0x90, 0x64, 0xFF, 0xF4}),
         take + take,
         bytes({0x05, 0xF4, 0xF7, 0x1E, 0x01, 0x00, 0x04, 0x00, 0x01, 0x06, 0xFF, 0xF3, 0xF1, 0x7F,
@@ -81,9 +82,12 @@ TEST(Consumer, SameUnitsWhereverTheStreamIsSplit) {
     EXPECT_EQ(consume({streams[0]}).garbage, 2);
     EXPECT_EQ(consume({streams[1]}).incomplete, std::vector<int>{0xF6});
     EXPECT_EQ(consume({streams[1]}).units, std::vector<QByteArray>{bytes({0xFE, 0x03, 0xFF})});
-    EXPECT_EQ(consume({streams[2]}).units.front(), bytes({0x81, 0x64, 0x90, 0x64, 0xFF}));
-    EXPECT_EQ(consume({streams[3]}).units.size(), 2u);
-    const Outcome mixed = consume({streams[4]});
+    // Cut short by pings, with no end byte anywhere: both are answered.
+    EXPECT_EQ(consume({streams[2]}),
+              (Outcome{{bytes({0xF5}), bytes({0xF5})}, {0xF6}, 0, QByteArray()}));
+    EXPECT_EQ(consume({streams[3]}).units.front(), bytes({0x81, 0x64, 0x90, 0x64, 0xFF}));
+    EXPECT_EQ(consume({streams[4]}).units.size(), 2u);
+    const Outcome mixed = consume({streams[5]});
     EXPECT_EQ(mixed.units.size(), 5u);  // F4, state, F3, F1, take
     EXPECT_EQ(mixed.garbage, 2);
     EXPECT_EQ(mixed.left, QByteArray());
@@ -135,14 +139,26 @@ TEST_F(Receive, GarbageIsLoggedAndThePingAnsweredInOneCall) {
 }
 
 TEST_F(Receive, CutShortFrameIsLoggedByItsType) {
-    // Without an end byte nothing can be told yet.
+    // A frame begun and not ended waits for its end byte.
+    feed(kMaster, bytes({0xF6, 0x01, 0x02}));
+    EXPECT_FALSE(consume(kMaster));
+    EXPECT_EQ(h.master().RxBuffer.size(), 3);
+    // A type byte behind it shows it was cut short, though no end byte has come: a switcher
+    // that sends nothing but pings afterwards is still answered.
+    h.master().NoReplyCount = 100;
+    feed(kMaster, bytes({0xF5}));
+    EXPECT_TRUE(consume(kMaster));
+    EXPECT_EQ(h.master().NoReplyCount, 0);
+    EXPECT_TRUE(h.master().RxBuffer.isEmpty());
+    EXPECT_EQ(errorMessages(h.folder), QStringList{QStringLiteral("Incomplete Message F6")});
+
+    // Cut short by a frame: the map is dropped at once and the frame waits for its own end.
     feed(kMaster, bytes({0xF6, 0x01, 0x02, 0xFE, 0x03}));
     EXPECT_FALSE(consume(kMaster));
-    EXPECT_EQ(h.master().RxBuffer.size(), 5);
-    // With it, the map is dropped and the frame that cut it short is taken in the same call.
+    EXPECT_EQ(h.master().RxBuffer, bytes({0xFE, 0x03}));
     feed(kMaster, bytes({0xFF, 0xF3}));
     EXPECT_TRUE(consume(kMaster));
-    EXPECT_EQ(errorMessages(h.folder), QStringList{QStringLiteral("Incomplete Message F6")});
+    EXPECT_EQ(errorMessages(h.folder), QStringList(2, QStringLiteral("Incomplete Message F6")));
     EXPECT_EQ(h.master().RxBuffer, bytes({0xF3}));
 }
 

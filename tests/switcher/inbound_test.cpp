@@ -3,8 +3,9 @@
 #include <QNetworkDatagram>
 #include <QUdpSocket>
 
-#include "logs/failure.h"
 #include "base/clock.h"
+#include "logs/failure.h"
+#include "scheduler/conditions.h"
 #include "support/test_support.h"
 #include "switcher/codec.h"
 #include "switcher/framing.h"
@@ -217,6 +218,105 @@ TEST_F(Inbound, TakeReportSetsTheOutputAndRunsTheTriggers) {
     HandleTakeReport(sw(), FrameBuilder(0xFE).num14(4).num14(1).num14(30).finish(), kMaster);
     ASSERT_EQ(h.folder.errorLines().size(), 1);
     EXPECT_TRUE(h.folder.errorLines()[0].startsWith(QStringLiteral("Error Processing Take")));
+}
+
+// Entries of channel type 10 are kept apart from the sources that feed an output: neither the
+// crosspoint triggers nor the conditions may see them, nor the unused places they leave in
+// Sources (which read as source 1).
+class Type10Entries : public Inbound {
+  protected:
+    Type10Entries() {
+        map().assign(4, OutputMap{});
+        std::vector<AutomationEvent> events;
+        for (int source : {1, 5, 8, 10, 60}) {
+            AutomationEvent on = triggered(static_cast<int16_t>(source), kCrosspointTrigger,
+                                           QStringLiteral("%1 on").arg(source));
+            on.TriggerDest = 3;
+            on.TriggerSource = static_cast<int16_t>(source);
+            on.tControl = 1;
+            AutomationEvent off = on;
+            off.id = off.Number = static_cast<int16_t>(100 + source);
+            off.Title = QStringLiteral("%1 off").arg(source);
+            off.tControl = 2;
+            events.push_back(on);
+            events.push_back(off);
+        }
+        h.s().CrosspointEvents = events;
+        h.s().CrosspointTriggerDests = {3};
+    }
+    QStringList ran() {
+        h.settle();
+        QStringList out =
+            h.view.historyTitles().replaceInStrings(QStringLiteral(" - Not Executed"), QString());
+        h.view.history.clear();
+        return out;
+    }
+    // Source (1-based) on destination 3, as a condition sees it.
+    bool feeds(int source) {
+        AutomationEvent ev;
+        ev.Condition = 1;
+        ev.ReqSource = static_cast<int16_t>(source);
+        ev.ReqDest = 3;
+        AutomationEvent notOn = ev;
+        notOn.Condition = 2;
+        const bool on = VerifyConditions(h.s(), ev);
+        EXPECT_NE(on, VerifyConditions(h.s(), notOn)) << "source " << source;
+        return on;
+    }
+};
+
+TEST_F(Type10Entries, NeitherTriggersNorConditionsSeeThemOrTheirEmptyPlaces) {
+    // Output 3: source 5, then an entry of channel type 10 naming source 10.
+    HandleCrosspointMap(sw(),
+                        bytes({0xF6, 0x40, 0x01, 0x00, 0x02, 0x00, 0x02, 0x00, 0x00, 0x00, 0x04,
+                               0x00, 0x00, 0x00, 0x0A, 0x09, 0x00, 0x00, 0x00, 0x5C, 0xFF}),
+                        kMaster);
+    ASSERT_EQ(map()[2].SourceCount, 2);
+    ASSERT_EQ(map()[2].Type10Count, 1);
+    EXPECT_EQ(ran(), QStringList{QStringLiteral("5 on")});
+    const struct {
+        int source;
+        bool on;
+    } picture[] = {{1, false}, {5, true}, {10, false}, {8, false}};
+    for (const auto& c : picture) EXPECT_EQ(feeds(c.source), c.on) << "source " << c.source;
+
+    // A plain take leaves the output fed by the one source it names: the switcher reports no
+    // type-10 entries with it, so none are kept.
+    HandleTakeReport(sw(), FrameBuilder(0xFE).num14(4).num14(7).num14(2).finish(), kMaster);
+    EXPECT_EQ(map()[2].SourceCount, 1);
+    EXPECT_EQ(map()[2].Type10Count, 0);
+    EXPECT_EQ(ran(), (QStringList{QStringLiteral("5 off"), QStringLiteral("8 on")}));
+    const struct {
+        int source;
+        bool on;
+    } afterTake[] = {{8, true}, {5, false}, {1, false}, {10, false}};
+    for (const auto& c : afterTake)
+        EXPECT_EQ(feeds(c.source), c.on) << "after the take, source " << c.source;
+    EXPECT_TRUE(h.folder.errorLines().isEmpty());
+}
+
+TEST_F(Type10Entries, AFullOutputWithType10EntriesIsCompared) {
+    // 60 ordinary entries (sources 1 .. 60) and 10 of type 10: 70 entries in all, more than the
+    // 65 places of Sources, yet a valid map.
+    std::vector<Entry> block;
+    for (int k = 0; k < 60; ++k) block.push_back(Entry{0, k, 0, 0});
+    for (int k = 0; k < 10; ++k) block.push_back(Entry{10, 200 + k, 0, 0});
+    HandleCrosspointMap(sw(), mapFrame(0x40, 2, {block}), kMaster);
+    EXPECT_EQ(map()[2].SourceCount, 70);
+    EXPECT_EQ(ran(),
+              (QStringList{QStringLiteral("1 on"), QStringLiteral("5 on"), QStringLiteral("8 on"),
+                           QStringLiteral("10 on"), QStringLiteral("60 on")}));
+    EXPECT_TRUE(h.folder.errorLines().isEmpty());
+    EXPECT_TRUE(feeds(60));
+
+    // The same output left with its type-10 entries only: every source went.
+    HandleCrosspointMap(
+        sw(), mapFrame(0x40, 2, {std::vector<Entry>(block.begin() + 60, block.end())}), kMaster);
+    EXPECT_EQ(ran(), (QStringList{QStringLiteral("1 off"), QStringLiteral("5 off"),
+                                  QStringLiteral("8 off"), QStringLiteral("10 off"),
+                                  QStringLiteral("60 off")}));
+    for (int source : {1, 60, 201}) EXPECT_FALSE(feeds(source)) << "source " << source;
+    EXPECT_TRUE(h.folder.errorLines().isEmpty());
 }
 
 TEST_F(Inbound, ShortStateMessagesFireAndDumpsDoNot) {

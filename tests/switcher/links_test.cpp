@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <QTcpSocket>
+#include <QUdpSocket>
 
 #include "engine/main_loop.h"
 #include "support/test_support.h"
@@ -170,6 +171,122 @@ TEST_F(Links, WhatArrivesJustBeforeACloseIsStillTaken) {
     master.client->disconnectFromHost();
     ASSERT_TRUE(waitUntil([&] { return !h.master().Connected; }));
     EXPECT_EQ(sw().RelayState[6], 1);
+}
+
+// After F1 or the loss of the link the picture is gone, and only a whole map brings it back:
+// neither a map update that set off a run still waiting, nor one that arrives on the empty
+// picture, may pass for it. Otherwise the map is never asked for again and every take report
+// for an output past the first fails.
+TEST_F(Links, AfterAResetTheWholeMapIsAskedForAgain) {
+    enum Reset { SwitcherGone, EngineCloses, PeerCloses };
+    const struct {
+        const char* name;
+        Reset reset;
+        bool runWaiting;  // the update's triggered run is still waiting when the reset comes
+    } cases[] = {
+        {"F1 during the run", SwitcherGone, true},
+        {"engine closes during the run", EngineCloses, true},
+        {"peer closes during the run", PeerCloses, true},
+        {"F1, then an update", SwitcherGone, false},
+        {"engine closes, then an update", EngineCloses, false},
+    };
+    QUdpSocket cuePeer;
+    ASSERT_TRUE(cuePeer.bind(QHostAddress::LocalHost, 0));
+    AutomationEvent cue;
+    cue.id = 1;
+    cue.Number = 1;
+    cue.Type = kCrosspointTrigger;
+    cue.Title = QStringLiteral("cue");
+    cue.Active = kActive;
+    cue.TriggerDest = 1;
+    cue.tControl = 3;  // the destination gets a source
+    cue.mcontrol = 1;
+    cue.mtype = 4;  // a UDP message: the run waits for its socket
+    cue.Message = QStringLiteral("cue");
+    cue.MIPAddress = QStringLiteral("127.0.0.1");
+    cue.MIPPort = cuePeer.localPort();
+    h.s().CrosspointEvents = {cue};
+    h.s().CrosspointTriggerDests = {1};
+    h.s().CurrentDay = cue.Day;
+
+    const QByteArray wholeMap = FrameBuilder(0xF6)
+                                    .byte(0)
+                                    .num14(3)
+                                    .num14(0)
+                                    .num14(0)
+                                    .byte(0)
+                                    .num14(0)
+                                    .byte(0)
+                                    .num14(0)
+                                    .byte(0)
+                                    .finish();
+    const QByteArray updateOfOutput1 =
+        FrameBuilder(0xF6).byte(0).num14(1).num14(0).num14(1).byte(0).num14(4).num14(0).finish();
+    const QByteArray takeOnOutput2 = FrameBuilder(0xFE).num14(4).num14(6).num14(1).finish();
+    const QByteArray infoRequest = InfoRequestFrame(kInfoMask1, kInfoMask2);
+    int connections = 0;
+    auto connect = [&] {
+        ConnectSwitcher(sw());
+        ++connections;
+        ASSERT_TRUE(
+            waitUntil([&] { return h.master().Connected && master.connections == connections; }));
+    };
+    auto answerPing = [&] {
+        master.received.clear();
+        master.send(bytes({0xF4}));
+        return waitUntil([&] { return h.master().Online; });
+    };
+
+    connect();
+    ASSERT_TRUE(answerPing());
+    ASSERT_TRUE(master.waitForBytes(infoRequest));
+    master.send(wholeMap);
+    ASSERT_TRUE(waitUntil([&] { return h.master().MapReceived; }));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(h.master().Map.size(), 3u);
+        if (c.runWaiting) {
+            master.send(updateOfOutput1);
+            ASSERT_TRUE(waitUntil([&] { return h.s().runs.count() == 1; }));
+        }
+        switch (c.reset) {
+            case SwitcherGone:
+                master.send(bytes({0xF1}));
+                ASSERT_TRUE(waitUntil([&] { return !h.master().MapReceived; }));
+                break;
+            case EngineCloses:
+                CloseSwitcherLink(sw());
+                connect();
+                break;
+            case PeerCloses:
+                master.client->disconnectFromHost();
+                ASSERT_TRUE(waitUntil([&] { return !h.master().Connected; }));
+                connect();
+                break;
+        }
+        if (!c.runWaiting) {
+            // The switcher reports a change before the engine has asked for its map.
+            master.send(updateOfOutput1);
+            ASSERT_TRUE(waitUntil([&] { return h.master().Map[0].SourceCount == 1; }));
+        }
+        h.settle();
+        EXPECT_EQ(h.s().runs.count(), 0);
+
+        ASSERT_TRUE(answerPing());
+        EXPECT_TRUE(master.waitForBytes(infoRequest));
+        master.send(wholeMap);
+        ASSERT_TRUE(waitUntil([&] { return h.master().Map.size() == 3u; }));
+        master.send(takeOnOutput2);
+        ASSERT_TRUE(waitUntil([&] { return h.master().Map[1].SourceCount == 1; }));
+        EXPECT_EQ(h.master().Map[1].Sources[0], 6);
+        EXPECT_TRUE(h.folder.errorLines().isEmpty());
+        // Once the whole map is in, a ping answer asks for nothing more.
+        ASSERT_TRUE(answerPing());
+        master.send(bytes({0xF5}));
+        ASSERT_TRUE(master.waitForBytes(bytes({0xF4})));
+        EXPECT_FALSE(master.received.contains(infoRequest));
+        h.view.history.clear();
+    }
 }
 
 TEST_F(Links, NoAddressIsNeverDialledAndRefusalsAreNotLogged) {

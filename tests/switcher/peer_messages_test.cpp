@@ -238,6 +238,30 @@ TEST_F(PeerMessages, PeerThatNeverAcceptsGivesElevenChecksAndFails) {
     EXPECT_EQ(activity(), expected);
 }
 
+TEST_F(PeerMessages, LargeMessageToAPeerThatNeverAcceptsEndsInTheFailurePath) {
+    // Data that fits one write fails quietly; more than that ends as a failure that says so.
+    const struct {
+        int size;
+        bool failure;
+    } cases[] = {{16384, false}, {16385, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        QFile::remove(folder.file(QStringLiteral("Tally.dat")));
+        QFile::remove(folder.file(QStringLiteral("Errorlog.txt")));
+        NeverAccepts peer;
+        EXPECT_FALSE(
+            sent(SendIPMessage(e.peers, QByteArray(c.size, 'm'), QStringLiteral("127.0.0.1"),
+                               peer.port(), QStringLiteral("T"))));
+        QStringList expected(11, QStringLiteral("Connection Check"));
+        expected << QStringLiteral("Unable to open socket to 127.0.0.1");
+        if (c.failure) expected << QStringLiteral("not executed - Unable to connect to IP");
+        EXPECT_EQ(activity(), expected);
+        EXPECT_EQ(errorLocations(), c.failure
+                                        ? QStringList{QStringLiteral("Error Sending Message to IP")}
+                                        : QStringList());
+    }
+}
+
 TEST_F(PeerMessages, RefusingPeerFailsAtOnceWithALine) {
     RawSocket bound;  // bound but not listening: the connect is refused
     AutomationEvent ev = message(1, 1, QStringLiteral("x"), bound.port());

@@ -131,6 +131,35 @@ TEST(SetupDialog, OkStoresTheSettingsAndAnEmptyTitleAsABlank) {
     EXPECT_TRUE(h.folder.errorLines().isEmpty());
 }
 
+TEST(SetupDialog, AMaxSizeThatIsNoNumberIsRefusedNotStoredAsNoLimit) {
+    // An emptied box (or a lone minus sign) is no number at all: storing it as 0 would lift the
+    // activity log's limit without a word.
+    for (const char* typed : {"", "-"}) {
+        SCOPED_TRACE(typed);
+        SetupHarness h;
+        h.control<QCheckBox>("chkMinimize")->setChecked(true);
+        h.control<QLineEdit>("txtTitle")->setText("Studio 9");
+        h.maxSize()->setText(typed);
+        h.ok();
+        EXPECT_TRUE(h.dialog->isVisible());
+        EXPECT_NE(h.dialog->result(), QDialog::Accepted);
+        const QStringList errors = h.folder.errorLines();
+        ASSERT_EQ(errors.size(), 1);
+        EXPECT_TRUE(errors[0].startsWith("Error Updating DB Info")) << errors[0].toStdString();
+        EXPECT_EQ(h.folder.query("SELECT MaxTallyFile FROM Info").toInt(), 1000);
+        EXPECT_EQ(h.folder.query("SELECT Future1 FROM Info").toString(), "Studio 2");
+        EXPECT_EQ(h.e().settings.MaxTallyFile, 1000);
+        EXPECT_EQ(h.e().logs.MaxTallyFile, 1000);
+
+        // Put right, OK goes through.
+        h.maxSize()->setText("0");
+        h.ok();
+        EXPECT_EQ(h.dialog->result(), QDialog::Accepted);
+        EXPECT_EQ(h.folder.query("SELECT MaxTallyFile FROM Info").toInt(), 0);
+        EXPECT_EQ(h.folder.query("SELECT Future1 FROM Info").toString(), "Studio 9");
+    }
+}
+
 TEST(SetupDialog, OkWithoutAPathChangeDoesNotReload) {
     SetupHarness h;
     InsertRows(h.folder.file(kDatabaseFileName),
@@ -248,6 +277,32 @@ TEST(AboutDialog, ShowsTheSettingsAndVersionWhenItComesToTheFront) {
 
     h.dialog.findChild<QPushButton*>("cmdAboutquit")->click();
     EXPECT_FALSE(h.dialog.isVisible());
+}
+
+TEST(AboutDialog, ALinkStillOnAnotherAddressThanTheSettingSaysSo) {
+    AboutHarness h;
+    // A load whose table was empty took the new settings but left the links where they were.
+    SwitcherLink& master = h.e().switcher.master();
+    SwitcherLink& slave = h.e().switcher.slave();
+    master.Connected = true;
+    master.address = "10.1.2.9";
+    master.port = 1250;
+    slave.Connected = true;
+    slave.address = "10.1.2.4";
+    slave.port = 1260;
+    h.dialog.show();
+    EXPECT_EQ(h.text("lblIPAddr"), "10.1.2.3 (in use: 10.1.2.9)");
+    EXPECT_EQ(h.text("lblTcpPort"), "Port 1250");
+    EXPECT_EQ(h.text("lblSlaveIPAddr"), "10.1.2.4");
+    EXPECT_EQ(h.text("lblSlaveIPPort"), "Port 1251 (in use: 1260)");
+
+    // A link that is down uses no address: the settings alone are shown.
+    h.dialog.hide();
+    master.Connected = false;
+    slave.Connected = false;
+    h.dialog.show();
+    EXPECT_EQ(h.text("lblIPAddr"), "10.1.2.3");
+    EXPECT_EQ(h.text("lblSlaveIPPort"), "Port 1251");
 }
 
 TEST(AboutDialog, LampsShowWhichSwitchersAreOnline) {

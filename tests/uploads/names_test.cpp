@@ -262,20 +262,38 @@ TEST(DisplayLists, PositionsAfterTheFilesListsGoOutEmpty) {
     EXPECT_EQ(BuildDisplayListsFrame(file, 10),
               Framed(0xDF, Bytes({10}) + N14({3, 0, 8}) + Bytes({2}) + N14({255}) + "A " +
                                N14({128}) + "B " + N14({0})));
-    // A name length above 127 goes out in its low seven bits.
-    const auto none = ReadDisplayListsFile(displayLists(1, 1, 8, 8, 130, {}, {}));
-    EXPECT_EQ(BuildDisplayListsFrame(none, 20),
-              Framed(0xDF, Bytes({20}) + N14({1, 0, 8}) + Bytes({2, 0, 0})));
+    // A name length above 127 goes out in its low seven bits; the name goes out whole.
+    const auto longNames = ReadDisplayListsFile(
+        displayLists(1, 0, 8, 8, 130, {{"A", "00000000"}}, {{"B", "00000000"}}));
+    EXPECT_EQ(BuildDisplayListsFrame(longNames, 20),
+              Framed(0xDF, Bytes({20}) + N14({1, 0, 8}) + Bytes({2}) + N14({0}) +
+                               QByteArray("B").leftJustified(130, ' ')));
 }
 
 TEST(DisplayLists, BothBlocksMustBeThere) {
     QByteArray data = displayLists(1, 0, 8, 8, 2, {{"A", "11111111"}}, {{"B", "00000000"}});
     data.chop(1);
     EXPECT_THROW(ReadDisplayListsFile(data), TarvoError);
-    // A first list beyond the count: the header would clear every list while the file holds
-    // none. An empty table (no positions) is still fine.
-    EXPECT_THROW(ReadDisplayListsFile(displayLists(12289, 12592, 12593, 12593, 8, {}, {})),
-                 TarvoError);
+    // A first list at or beyond the count: the file holds no list, and its header would clear
+    // every list on the switcher. An empty table (no positions) is still fine.
+    const struct {
+        int m, d1;
+        bool refused;
+    } firsts[] = {{12289, 12592, true}, {3, 4, true},  {3, 3, true}, {1, 1, true},
+                  {3, 2, false},        {0, 1, false}, {0, 0, false}};
+    for (const auto& c : firsts) {
+        std::vector<std::pair<const char*, const char*>> lists;
+        for (int d = c.d1; d < c.m; ++d) lists.push_back({"L", "00000000"});
+        FileBytes f;
+        f.words({1000, c.m, c.d1, 8, 8, 2});
+        for (int block = 0; block < 2; ++block)
+            for (const auto& [name, set] : lists) f.text(name, 2).text(set, 8);
+        if (c.refused)
+            EXPECT_THROW(ReadDisplayListsFile(f.data), TarvoError)
+                << "M " << c.m << ", D1 " << c.d1;
+        else
+            EXPECT_NO_THROW(ReadDisplayListsFile(f.data)) << "M " << c.m << ", D1 " << c.d1;
+    }
     EXPECT_EQ(BuildDisplayListsFrame(ReadDisplayListsFile(displayLists(0, 1, 8, 8, 2, {}, {})), 10),
               Framed(0xDF, Bytes({10}) + N14({0, 0, 8}) + Bytes({2})));
     // Lists numbered from below 0 would lie beyond the last position.

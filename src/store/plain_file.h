@@ -1,0 +1,32 @@
+// Reading a file named by an operator (a configuration file, a message file) without letting
+// whatever is found at that path hold the loop: a FIFO or a device put in the file's place
+// between a check and the open would block open() or a read for ever.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace tarvo {
+
+struct PlainFile {
+    enum Status {
+        Read,      // `bytes` holds what was read
+        Missing,   // nothing at the path
+        NotPlain,  // a directory, FIFO, device or socket: nothing was read
+        NoAccess,  // it could not be opened
+        Failed,    // the read failed
+    };
+    Status status = Missing;
+    QByteArray bytes;
+    // The file's size when it was opened.
+    qint64 size = 0;
+    // The system's words for a failed open or read.
+    QString error;
+};
+
+// Opens `path` without blocking, checks that what was opened is a regular file, and reads at
+// most `limit` bytes of it, and never more than its size when it was opened: a file that grows
+// while it is read is not followed.
+PlainFile ReadPlainFile(const QString& path, qint64 limit);
+
+}  // namespace tarvo
