@@ -175,7 +175,7 @@ TEST(ClockRules, AReloadWhileTheTimedRunWaitsKeepsTheNextSeconds) {
         if (bySetup) {
             EngineSettings edited = h.e().settings;
             edited.TaskViewDB = viewer.path();
-            ASSERT_TRUE(StoreSetup(h.e(), edited));
+            ASSERT_TRUE(StoreSetup(h.e(), edited, QString::number(edited.MaxTallyFile)));
         } else {
             test::InsertRows(h.folder.file(kDatabaseFileName), {TimedRow(4, 0, "09:00:03", "Added")});
             h.tick(5);
