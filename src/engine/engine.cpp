@@ -31,7 +31,8 @@ Engine::Engine(Clock& c, StatusView& v, const QString& folder)
       store(AppFolder + kDatabaseFileName),
       switcher(c, logs, v),
       peers(c, logs, AppFolder),
-      scheduler(c, logs, v, switcher, peers, store, AppFolder) {
+      scheduler(c, logs, v, switcher, peers, store, AppFolder),
+      clockWatch(logs, c) {
     // What the switcher reports reaches the runners here: the lower modules know nothing of
     // the scheduler.
     switcher.optoChanged = [this](int opto, int state) {

@@ -10,6 +10,7 @@
 
 #include "base/clock.h"
 #include "base/status_view.h"
+#include "engine/clock_watch.h"
 #include "logs/logs.h"
 #include "scheduler/scheduler.h"
 #include "store/event_store.h"
@@ -38,6 +39,9 @@ public:
     Switcher switcher;
     PeerPorts peers;
     Scheduler scheduler;
+    // Whether the system clock is synchronised; the programs start it, the About dialog shows
+    // it. Nothing of the schedule depends on it.
+    ClockWatch clockWatch;
 
     // Counts the ticks 1 to 5 (Part of the keep-alive and file-check rhythm).
     int16_t TimerTicks = 0;
