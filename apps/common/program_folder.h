@@ -1,0 +1,24 @@
+// The program folder: which one a program uses when none is given, and how an empty one is made.
+#pragma once
+
+#include <QString>
+
+namespace tarvo::cli {
+
+// The folder that holds the program; for the installed programs (which cannot write beside
+// themselves) the user's ~/.local/share/tarvo-automation. Needs the application object.
+QString DefaultProgramFolder();
+// True when the default is the user's folder rather than the program's own.
+bool DefaultIsUserFolder();
+
+// The empty database's script: <program's folder>/../share/tarvo-automation/, the same place
+// relative to the program in the build tree as when installed.
+QString SchemaPath();
+
+enum class InitResult { Made, AlreadyThere, Failed };
+// Makes `folder` (when missing) and an empty TarvoAutomation.mdb in it from the script at
+// `schemaPath`. A database already there is never touched. The file appears whole or not at
+// all: it is written under another name and renamed. `message` says what happened.
+InitResult InitProgramFolder(const QString& folder, const QString& schemaPath, QString& message);
+
+}  // namespace tarvo::cli
