@@ -32,13 +32,13 @@ Parsed usageError(const Program& p, const QString& what) {
     return r;
 }
 
-// Words of `text` in lines no wider than kWidth, every line after the first indented by
-// `indent` (the first one continues wherever the caller's text stands, at `first`).
-QString wrap(const QString& text, int first, int indent) {
+// `words` in lines no wider than kWidth, every line after the first indented by `indent` (the
+// first one continues wherever the caller's text stands, at `first`). A word is never split.
+QString wrapWords(const QStringList& words, int first, int indent) {
     QString out;
     int column = first;
     bool lineEmpty = true;
-    for (const QString& word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+    for (const QString& word : words) {
         if (!lineEmpty && column + 1 + word.size() > kWidth) {
             out += QLatin1Char('\n') + QString(indent, QLatin1Char(' '));
             column = indent;
@@ -53,6 +53,10 @@ QString wrap(const QString& text, int first, int indent) {
         lineEmpty = false;
     }
     return out;
+}
+
+QString wrap(const QString& text, int first, int indent) {
+    return wrapWords(text.split(QLatin1Char(' '), Qt::SkipEmptyParts), first, indent);
 }
 
 QString optionText(const Option& o) {
@@ -144,20 +148,30 @@ bool ParseOrLeave(const Program& program, int argc, char** argv, Arguments& args
     return false;
 }
 
-QString Synopsis(const Program& program) {
-    QString s = program.name;
+namespace {
+
+// The program's name, then each option and operand in brackets: the units a synopsis is
+// wrapped by, so that no option is parted from its value.
+QStringList synopsisItems(const Program& program) {
+    QStringList items{program.name};
     for (const Option& o : program.options)
-        s += QStringLiteral(" [") + optionText(o) + QLatin1Char(']');
+        items << QStringLiteral("[") + optionText(o) + QLatin1Char(']');
     for (const QString& operand : program.operands)
-        s += QStringLiteral(" [") + operand + QLatin1Char(']');
-    return s;
+        items << QStringLiteral("[") + operand + QLatin1Char(']');
+    return items;
+}
+
+}  // namespace
+
+QString Synopsis(const Program& program) {
+    return synopsisItems(program).join(QLatin1Char(' '));
 }
 
 QString HelpText(const Program& program) {
     const QString usage = QStringLiteral("Usage: ");
     QString out = usage +
-                  wrap(Synopsis(program), static_cast<int>(usage.size()),
-                       static_cast<int>(usage.size()) + 2) +
+                  wrapWords(synopsisItems(program), static_cast<int>(usage.size()),
+                            static_cast<int>(usage.size() + program.name.size()) + 1) +
                   QLatin1Char('\n');
     out += QString(usage.size(), QLatin1Char(' ')) + program.name +
            QStringLiteral(" --help | --version\n\n");

@@ -2,18 +2,13 @@
 // program folder of --init, and the real tarvo-engined reporting to a notify socket.
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 
 #include "store/sqlite.h"
+#include "support/notify_socket.h"
 #include "support/test_support.h"
 
 namespace tarvo::test {
@@ -110,41 +105,6 @@ TEST(Programs, InitMakesAnEmptyDatabaseOnceAndNeverOverwritesOne) {
     EXPECT_EQ(TextIfConvertible(kept.value(0)).value_or(QString()), QStringLiteral("Kept"));
 }
 
-// The service manager's end of the notify socket.
-class ManagerSocket {
-  public:
-    ManagerSocket() {
-        path_ = dir_.filePath(QStringLiteral("notify"));
-        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr = {};
-        addr.sun_family = AF_UNIX;
-        path_.toStdString().copy(addr.sun_path, sizeof addr.sun_path - 1);
-        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    }
-    ~ManagerSocket() { ::close(fd_); }
-    QString path() const { return path_; }
-    // Datagrams until one contains `text`, or `ms` have passed.
-    bool receiveUntil(const QString& text, int ms) {
-        const QDeadlineTimer deadline(ms);
-        while (!deadline.hasExpired()) {
-            pollfd p = {fd_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(deadline.remainingTime())) <= 0) continue;
-            char buffer[4096];
-            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-            if (n < 0) continue;
-            received << QString::fromUtf8(buffer, static_cast<qsizetype>(n));
-            if (received.last().contains(text)) return true;
-        }
-        return false;
-    }
-    QStringList received;
-
-  private:
-    QTemporaryDir dir_;
-    QString path_;
-    int fd_ = -1;
-};
-
 TEST(ServiceManager, TheRealEngineReportsReadyKeepsAliveAndSaysWhenItStops) {
     QTemporaryDir dir;
     const QString folder = dir.filePath(QStringLiteral("studio1"));
@@ -152,7 +112,7 @@ TEST(ServiceManager, TheRealEngineReportsReadyKeepsAliveAndSaysWhenItStops) {
         runProgram(QStringLiteral("tarvo-engined"), {QStringLiteral("--init"), folder}).exitCode,
         0);
 
-    ManagerSocket manager;
+    NotifySocket manager(false);
     QProcess engine;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("NOTIFY_SOCKET"), manager.path());

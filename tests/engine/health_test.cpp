@@ -2,55 +2,13 @@
 // receives on its notify socket, and the error-log lines about the system clock.
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
-#include <cstdlib>
-
-#include <QTemporaryDir>
-
 #include "engine/main_loop.h"
 #include "engine/service_notify.h"
+#include "support/notify_socket.h"
 #include "support/test_support.h"
 
 namespace tarvo::test {
 namespace {
-
-// The service manager's end: a datagram socket the test binds, named in NOTIFY_SOCKET for as
-// long as it lives. `watchdogUsec` 0 leaves WATCHDOG_USEC unset.
-class NotifySocket {
-  public:
-    explicit NotifySocket(long watchdogUsec = 0) {
-        path_ = dir_.filePath(QStringLiteral("notify")).toStdString();
-        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr = {};
-        addr.sun_family = AF_UNIX;
-        path_.copy(addr.sun_path, sizeof addr.sun_path - 1);
-        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        ::setenv("NOTIFY_SOCKET", path_.c_str(), 1);
-        if (watchdogUsec > 0) ::setenv("WATCHDOG_USEC", std::to_string(watchdogUsec).c_str(), 1);
-    }
-    ~NotifySocket() {
-        ::unsetenv("NOTIFY_SOCKET");
-        ::unsetenv("WATCHDOG_USEC");
-        ::close(fd_);
-    }
-    // Every datagram received since the last call (sd_notify has sent them by the time it returns).
-    QStringList take() {
-        QStringList out;
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0)
-            out << QString::fromUtf8(buffer, static_cast<qsizetype>(n));
-        return out;
-    }
-
-  private:
-    QTemporaryDir dir_;
-    std::string path_;
-    int fd_ = -1;
-};
 
 Row morningTake() {
     Row r = TimedRow(1, 0, QStringLiteral("09:00:00"), QStringLiteral("Morning take"));
@@ -70,7 +28,7 @@ void tick(Harness& h, ServiceNotifier& n) {
 TEST(ServiceNotify, ReadyOnceAfterStartUpWithTheStatusLine) {
     Harness h(WeekMoment(0, 8, 0));
     h.folder.createDatabase({morningTake()});
-    NotifySocket manager;
+    NotifySocket manager(true);
     ServiceNotifier n(h.e());
     ASSERT_TRUE(n.enabled());
     h.startUp();
@@ -92,7 +50,7 @@ TEST(ServiceNotify, KeepAlivesOnlyFromTicksThatRanToTheirEnd) {
         SCOPED_TRACE(c.watchdogUsec);
         Harness h(WeekMoment(0, 8, 0));
         h.folder.createDatabase({morningTake()});
-        NotifySocket manager(c.watchdogUsec);
+        NotifySocket manager(true, c.watchdogUsec);
         ServiceNotifier n(h.e());
         h.startUp();
         n.startUpDone();
@@ -118,7 +76,7 @@ TEST(ServiceNotify, StatusIsSentWhenTheLinkOrTheNextEventChangesAndOnlyThen) {
     Harness h(WeekMoment(0, 8, 59, 50));
     Row evening = TimedRow(2, 0, QStringLiteral("18:00:00"), QStringLiteral("Evening news"));
     h.folder.createDatabase({morningTake(), evening});
-    NotifySocket manager;
+    NotifySocket manager(true);
     ServiceNotifier n(h.e());
     h.startUp();
     n.startUpDone();
@@ -140,21 +98,6 @@ TEST(ServiceNotify, StatusIsSentWhenTheLinkOrTheNextEventChangesAndOnlyThen) {
     while (h.clock.now() < WeekMoment(0, 9, 0, 3)) tick(h, n);
     EXPECT_EQ(manager.take().filter(QStringLiteral("STATUS=")),
               QStringList{"STATUS=Switcher online; next Monday 18:00:00 Evening news"});
-}
-
-TEST(ServiceNotify, WithoutANotifySocketNothingIsSent) {
-    Harness h(WeekMoment(0, 8, 0));
-    h.folder.createDatabase({morningTake()});
-    ::unsetenv("NOTIFY_SOCKET");
-    ServiceNotifier n(h.e());
-    EXPECT_FALSE(n.enabled());
-    h.startUp();
-    n.startUpDone();
-    tick(h, n);
-    n.stopping();
-    // Nothing to observe but that nothing failed; the notify socket of another test is not
-    // named, so nothing can have reached it.
-    EXPECT_EQ(n.keepAliveEveryMs(), 0);
 }
 
 // --- the system clock
