@@ -6,7 +6,6 @@
 #include <cstdio>
 
 #include <QApplication>
-#include <QDir>
 #include <QFileInfo>
 #include <QPainter>
 #include <QPixmap>
@@ -65,17 +64,11 @@ int main(int argc, char** argv) {
     // Hiding in the tray must not end the program; it ends through the exit steps only.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    const bool defaultFolder = args.operands.isEmpty();
-    const QString folder = defaultFolder ? tarvo::cli::DefaultProgramFolder() : args.operands.first();
-    // Started from the desktop's menu, the program has a folder of its own in the user's home,
-    // with an empty database the first time.
-    if (defaultFolder && tarvo::cli::DefaultIsUserFolder() &&
-        !QFileInfo::exists(QDir(folder).filePath(tarvo::kDatabaseFileName))) {
-        QString message;
-        if (tarvo::cli::InitProgramFolder(folder, tarvo::cli::SchemaPath(), message) == tarvo::cli::InitResult::Failed) {
-            std::fprintf(stderr, "tarvo-engine: %s\n", qPrintable(message));
-            return 1;
-        }
+    QString message;
+    const QString folder = tarvo::cli::ProgramFolderFor(args.operands, message);
+    if (folder.isEmpty()) {
+        std::fprintf(stderr, "tarvo-engine: %s\n", qPrintable(message));
+        return 1;
     }
     if (!QFileInfo(folder).isDir()) {
         std::fprintf(stderr, "tarvo-engine: %s is not a folder\n", qPrintable(folder));

@@ -2,7 +2,6 @@
 #include <cstdio>
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFileInfo>
 
 #include "base/clock.h"
@@ -36,14 +35,14 @@ int main(int argc, char** argv) {
         return exitCode;
 
     QCoreApplication app(argc, argv);
-    const bool defaultFolder = args.operands.isEmpty();
-    const QString folder =
-        defaultFolder ? tarvo::cli::DefaultProgramFolder() : args.operands.first();
-    if (args.isSet(QStringLiteral("init"))) return initFolder(folder);
-    if (defaultFolder && tarvo::cli::DefaultIsUserFolder() &&
-        !QFileInfo::exists(QDir(folder).filePath(tarvo::kDatabaseFileName)) &&
-        initFolder(folder) != 0)
+    if (args.isSet(QStringLiteral("init")))
+        return initFolder(args.operands.value(0, tarvo::cli::DefaultProgramFolder()));
+    QString message;
+    const QString folder = tarvo::cli::ProgramFolderFor(args.operands, message);
+    if (folder.isEmpty()) {
+        std::fprintf(stderr, "tarvo-engined: %s\n", qPrintable(message));
         return 1;
+    }
     if (!QFileInfo(folder).isDir()) {
         std::fprintf(stderr, "tarvo-engined: %s is not a folder\n", qPrintable(folder));
         return tarvo::cli::kExitUsage;

@@ -41,6 +41,15 @@ QString SchemaPath() {
                            QStringLiteral("/../" TARVO_DATA_DIR "/TarvoAutomation.sql"));
 }
 
+QString ProgramFolderFor(const QStringList& operands, QString& message) {
+    if (!operands.isEmpty()) return operands.first();
+    const QString folder = DefaultProgramFolder();
+    if (DefaultIsUserFolder() && !QFileInfo::exists(QDir(folder).filePath(kDatabaseFileName)) &&
+        InitProgramFolder(folder, SchemaPath(), message) == InitResult::Failed)
+        return QString();
+    return folder;
+}
+
 InitResult InitProgramFolder(const QString& folder, const QString& schemaPath, QString& message) {
     if (!QDir().mkpath(folder)) {
         message = QStringLiteral("cannot make the folder %1").arg(folder);

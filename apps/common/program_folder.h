@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 namespace tarvo::cli {
 
@@ -10,6 +11,10 @@ namespace tarvo::cli {
 QString DefaultProgramFolder();
 // True when the default is the user's folder rather than the program's own.
 bool DefaultIsUserFolder();
+// The folder a program runs on: the operand FOLDER when given, else the default. The user's
+// default folder is made, with an empty database, the first time (a program started from the
+// desktop's menu has nobody to run --init). Empty, with `message`, when that fails.
+QString ProgramFolderFor(const QStringList& operands, QString& message);
 
 // The empty database's script: <program's folder>/../share/tarvo-automation/, the same place
 // relative to the program in the build tree as when installed.
