@@ -11,11 +11,14 @@
 #include <QPixmap>
 #include <QTimer>
 
+#include "command_line.h"
 #include "engine/engine.h"
 #include "engine/main_loop.h"
 #include "engine/stop_signals.h"
 #include "base/task.h"
 #include "base/clock.h"
+#include "program_folder.h"
+#include "programs.h"
 #include "ui/main_window.h"
 
 namespace {
@@ -38,36 +41,38 @@ QPixmap framedPicture(QWidget& window) {
     return framed;
 }
 
-int usage() {
-    std::fprintf(stderr, "usage: tarvo-engine [--screenshot FILE.png SECONDS] [FOLDER]\n");
-    return 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Read before the application object exists: --help and --version need no display.
+    tarvo::cli::Arguments args;
+    int exitCode = 0;
+    if (!tarvo::cli::ParseOrLeave(tarvo::cli::EngineProgram(), argc, argv, args, exitCode)) return exitCode;
+    QString screenshot;
+    int screenshotSeconds = 0;
+    if (args.isSet(QStringLiteral("screenshot"))) {
+        bool ok = false;
+        screenshot = args.value(QStringLiteral("screenshot"), 0);
+        screenshotSeconds = args.value(QStringLiteral("screenshot"), 1).toInt(&ok);
+        if (!ok || screenshotSeconds < 0) {
+            std::fprintf(stderr, "tarvo-engine: --screenshot needs a number of SECONDS\n");
+            return tarvo::cli::kExitUsage;
+        }
+    }
+
     QApplication app(argc, argv);
     // Hiding in the tray must not end the program; it ends through the exit steps only.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    QStringList args = app.arguments();
-    args.removeFirst();
-    QString screenshot;
-    int screenshotSeconds = 0;
-    if (!args.isEmpty() && args.first() == QLatin1String("--screenshot")) {
-        bool ok = false;
-        if (args.size() < 3) return usage();
-        screenshot = args[1];
-        screenshotSeconds = args[2].toInt(&ok);
-        if (!ok || screenshotSeconds < 0) return usage();
-        args = args.mid(3);
+    QString message;
+    const QString folder = tarvo::cli::ProgramFolderFor(args.operands, message);
+    if (folder.isEmpty()) {
+        std::fprintf(stderr, "tarvo-engine: %s\n", qPrintable(message));
+        return 1;
     }
-    if (args.size() > 1 || (args.size() == 1 && args[0].startsWith(QLatin1Char('-'))))
-        return usage();
-    const QString folder = args.size() == 1 ? args[0] : QCoreApplication::applicationDirPath();
     if (!QFileInfo(folder).isDir()) {
         std::fprintf(stderr, "tarvo-engine: %s is not a folder\n", qPrintable(folder));
-        return 2;
+        return tarvo::cli::kExitUsage;
     }
 
     tarvo::MarkStackBase();
@@ -82,6 +87,7 @@ int main(int argc, char** argv) {
     if (!tarvo::OnStopSignal(&window, [&window] { window.exitNow(); })) return 1;
 
     window.startUp();
+    engine.clockWatch.start();
 
     if (!screenshot.isEmpty()) {
         QTimer::singleShot(screenshotSeconds * 1000, &window, [&] {

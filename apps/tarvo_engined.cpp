@@ -1,28 +1,51 @@
-// tarvo-engined [FOLDER]: the engine without a window, for a server or a service manager.
+// tarvo-engined [--init] [FOLDER]: the engine without a window, for a server or a service manager.
 #include <cstdio>
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFileInfo>
 
+#include "base/clock.h"
+#include "base/task.h"
+#include "command_line.h"
 #include "engine/console_view.h"
 #include "engine/engine.h"
 #include "engine/main_loop.h"
+#include "engine/service_notify.h"
 #include "engine/stop_signals.h"
-#include "base/task.h"
-#include "base/clock.h"
+#include "program_folder.h"
+#include "programs.h"
+
+namespace {
+
+int initFolder(const QString& folder) {
+    QString message;
+    const tarvo::cli::InitResult r =
+        tarvo::cli::InitProgramFolder(folder, tarvo::cli::SchemaPath(), message);
+    std::fprintf(r == tarvo::cli::InitResult::Made ? stdout : stderr, "tarvo-engined: %s\n",
+                 qPrintable(message));
+    return r == tarvo::cli::InitResult::Made ? 0 : 1;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
+    tarvo::cli::Arguments args;
+    int exitCode = 0;
+    if (!tarvo::cli::ParseOrLeave(tarvo::cli::EnginedProgram(), argc, argv, args, exitCode))
+        return exitCode;
+
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    if (args.size() > 2 || (args.size() == 2 && args[1].startsWith(QLatin1Char('-')))) {
-        std::fprintf(stderr, "usage: tarvo-engined [FOLDER]\n");
-        return 2;
+    if (args.isSet(QStringLiteral("init")))
+        return initFolder(args.operands.value(0, tarvo::cli::DefaultProgramFolder()));
+    QString message;
+    const QString folder = tarvo::cli::ProgramFolderFor(args.operands, message);
+    if (folder.isEmpty()) {
+        std::fprintf(stderr, "tarvo-engined: %s\n", qPrintable(message));
+        return 1;
     }
-    const QString folder = args.size() == 2 ? args[1] : QCoreApplication::applicationDirPath();
     if (!QFileInfo(folder).isDir()) {
         std::fprintf(stderr, "tarvo-engined: %s is not a folder\n", qPrintable(folder));
-        return 2;
+        return tarvo::cli::kExitUsage;
     }
 
     tarvo::MarkStackBase();
@@ -30,10 +53,13 @@ int main(int argc, char** argv) {
     tarvo::ConsoleView view;
     tarvo::Engine engine(clock, view, folder);
     tarvo::MainLoop loop(engine);
+    tarvo::ServiceNotifier notifier(engine);
+    loop.onTickEnded([&](bool ranToEnd) { notifier.tickEnded(ranToEnd); });
 
     // SIGTERM and SIGINT end the run in order, through the event loop: the runs still waiting
     // are ended and "Program Exit" is written before the loop is left.
     if (!tarvo::OnStopSignal(&app, [&] {
+            notifier.stopping();
             tarvo::ProgramExit(engine, &loop);
             QCoreApplication::quit();
         }))
@@ -48,6 +74,10 @@ int main(int argc, char** argv) {
     });
 
     tarvo::StartUp(engine, loop);
+    engine.clockWatch.start();
+    // A start-up that failed before the loop was enabled is never reported ready: the service
+    // manager's start timeout ends it rather than a watchdog that nothing would feed.
+    if (loop.enabled()) notifier.startUpDone();
     const int rc = app.exec();
     tarvo::ProgramExit(engine, &loop);  // once, whichever way the loop ended
     return rc;

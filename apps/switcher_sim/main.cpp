@@ -1,36 +1,23 @@
-// tarvo-switcher-sim: plays the switcher for the engine on a TCP port.
-//
-//   tarvo-switcher-sim [--port N] [--listen ADDR] [--outputs N] [--sources N] [--optos N]
-//                      [--relays N] [--control-port N] [--no-pings]
-//                      [--chaos SEED] [--chaos-pace MS] [--chaos-silence-max MS]
-//                      [--chaos-slow-read-max MS] [--chaos-flood N]
+// tarvo-switcher-sim: plays the switcher for the engine on a TCP port. Its options and control
+// lines are listed by --help, from the table in apps/common/programs.cpp.
 //
 // Every unit received from the engine is printed as a line "hh:mm:ss.zzz RX <hex>", and every
-// unit sent as "TX <hex>". Control lines are read from standard input (and from the control
-// port, when given): opto N on|off, relay N on|off, take SRC OUT, silent, talk, close,
-// garbage N, ident, map, ping, present, absent, send HEX..., chaos on [SEED], chaos off, quit.
-// "absent" makes the server report its switcher missing (0xF1, also as the answer to pings) until
-// "present".
-//
-// Chaos ("--chaos SEED" from the start, or the control lines "chaos on [SEED]" and "chaos off")
-// makes the switcher misbehave on a schedule drawn from the seed: it drops the connection,
-// falls silent, sends garbage and frames cut short, bursts of single-output maps, take reports
-// and opto/relay changes, full state dumps, and stops reading while it asks for many answers.
-// Each step is printed as a line "CHAOS ...".
+// unit sent as "TX <hex>". "absent" makes the server report its switcher missing (0xF1, also as
+// the answer to pings) until "present".
 #include <unistd.h>
 #include <cstdio>
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include "programs.h"
 #include "sim_switcher.h"
 
 namespace {
 
-bool readNumber(const QCommandLineParser& p, const QString& name, int low, int high, int& out) {
+bool readNumber(const tarvo::cli::Arguments& p, const QString& name, int low, int high, int& out) {
     if (!p.isSet(name)) return true;
     bool ok = false;
     const int v = p.value(name).toInt(&ok);
@@ -46,43 +33,10 @@ bool readNumber(const QCommandLineParser& p, const QString& name, int low, int h
 }  // namespace
 
 int main(int argc, char** argv) {
+    tarvo::cli::Arguments parser;
+    int exitCode = 0;
+    if (!tarvo::cli::ParseOrLeave(tarvo::cli::SimulatorProgram(), argc, argv, parser, exitCode)) return exitCode;
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("tarvo-switcher-sim"));
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Plays the audio routing switcher for the Tarvo engine."));
-    parser.addHelpOption();
-    parser.addOptions({
-        {QStringLiteral("port"),
-         QStringLiteral("TCP port to listen on (0: any free port). Default 1250."),
-         QStringLiteral("N")},
-        {QStringLiteral("listen"), QStringLiteral("Address to listen on. Default 127.0.0.1."),
-         QStringLiteral("ADDR")},
-        {QStringLiteral("outputs"), QStringLiteral("Outputs in the crosspoint map. Default 64."),
-         QStringLiteral("N")},
-        {QStringLiteral("sources"), QStringLiteral("Sources of the switcher. Default 64."),
-         QStringLiteral("N")},
-        {QStringLiteral("optos"), QStringLiteral("Opto inputs. Default 64."), QStringLiteral("N")},
-        {QStringLiteral("relays"), QStringLiteral("Relays. Default 64."), QStringLiteral("N")},
-        {QStringLiteral("control-port"),
-         QStringLiteral("Also take control lines on this loopback port (0: any free port)."),
-         QStringLiteral("N")},
-        {QStringLiteral("no-pings"), QStringLiteral("Do not print pings and their answers.")},
-        {QStringLiteral("chaos"), QStringLiteral("Start in chaos mode, its steps drawn from SEED."),
-         QStringLiteral("SEED")},
-        {QStringLiteral("chaos-pace"),
-         QStringLiteral("Mean gap between chaos steps in ms. Default 1500."), QStringLiteral("MS")},
-        {QStringLiteral("chaos-silence-max"),
-         QStringLiteral("Longest chaos silence in ms. Default 20000."), QStringLiteral("MS")},
-        {QStringLiteral("chaos-slow-read-max"),
-         QStringLiteral("Longest stretch without reading in ms. Default 8000."),
-         QStringLiteral("MS")},
-        {QStringLiteral("chaos-flood"),
-         QStringLiteral("Identity requests sent into one stretch in three without reading. "
-                        "Default 800000."),
-         QStringLiteral("N")},
-    });
-    parser.process(app);
 
     tarvo::sim::SimSwitcher::Options o;
     int port = 1250;

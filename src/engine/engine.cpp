@@ -38,7 +38,8 @@ Engine::Engine(Clock& c, StatusView& v, const QString& folder)
       peers(c, logs, AppFolder),
       scheduler(c, logs, v, switcher, peers, store, AppFolder),
       takes(c, logs, switcher),
-      slaves(c, logs, switcher) {
+      slaves(c, logs, switcher),
+      clockWatch(logs, c) {
     // What the switcher reports reaches the runners here: the lower modules know nothing of
     // the scheduler.
     switcher.optoChanged = [this](int opto, int state) {

@@ -10,6 +10,7 @@
 
 #include "base/clock.h"
 #include "base/status_view.h"
+#include "engine/clock_watch.h"
 #include "engine/watch.h"
 #include "logs/logs.h"
 #include "scheduler/scheduler.h"
@@ -41,8 +42,11 @@ public:
     Scheduler scheduler;
     TakeWatch takes;
     SlaveWatch slaves;
+    // Whether the system clock is synchronised; the programs start it, the About dialog shows
+    // it. Nothing of the schedule depends on it.
+    ClockWatch clockWatch;
 
-    // Counts the ticks 1 to 5 (Part of the keep-alive and file-check rhythm).
+    // Counts the ticks 1 to 5 (the rhythm of the keep-alive and the file check).
     int16_t TimerTicks = 0;
     // Exit has begun: nothing starts, nothing more is sent or logged.
     bool exiting = false;

@@ -119,7 +119,8 @@ void MainLoop::disable() {
 void MainLoop::onTimeout() {
     if (!enabled_) return;
     arm();  // the next tick is armed first, so a tick that waits does not stop the clock
-    TimerTick(e_);
+    const bool ranToEnd = TimerTick(e_);
+    if (tickEnded_) tickEnded_(ranToEnd);
 }
 
 void StartUp(Engine& e, MainLoop& loop) {
@@ -151,9 +152,9 @@ void StartUp(Engine& e, MainLoop& loop) {
     });
 }
 
-void TimerTick(Engine& e) {
-    if (e.exiting) return;
-    Guarded(e.logs, QStringLiteral("Error processing timer"), [&] {
+bool TimerTick(Engine& e) {
+    if (e.exiting) return false;
+    return Guarded(e.logs, QStringLiteral("Error processing timer"), false, [&] {
         Scheduler& s = e.scheduler;
         e.TimerTicks = to16(e.TimerTicks + 1);
         const QDateTime now = e.clock.now();
@@ -170,6 +171,7 @@ void TimerTick(Engine& e) {
             if (!e.switcher.link(link).RxBuffer.isEmpty()) ConsumeOneUnit(e.switcher, link);
         if (e.TimerTicks >= kKeepAliveTick) keepAlive(e);
         if (e.TimerTicks >= kFileCheckTick) e.TimerTicks = 0;
+        return true;
     });
 }
 
@@ -177,6 +179,7 @@ void ProgramExit(Engine& e, MainLoop* loop) {
     if (e.exiting) return;
     e.exiting = true;
     if (loop) loop->disable();
+    e.clockWatch.stop();
     // Ended without being resumed: whatever they would still have sent or logged never is.
     e.scheduler.runs.stopAll();
     ArmDueAlarm(e.scheduler);  // stopped runs: the alarm is withdrawn

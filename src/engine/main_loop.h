@@ -1,6 +1,8 @@
 // Start-up, the timer tick and the exit of the engine.
 #pragma once
 
+#include <functional>
+
 #include <QObject>
 #include <QTimer>
 
@@ -19,6 +21,9 @@ public:
     void enable();
     void disable();
     bool enabled() const { return enabled_; }
+    // Called after every tick with whether it ran to its end; what watches the engine from
+    // outside (a service manager's watchdog) hangs here, not inside the tick.
+    void onTickEnded(std::function<void(bool ranToEnd)> observer) { tickEnded_ = std::move(observer); }
 
 private:
     void onTimeout();
@@ -28,12 +33,14 @@ private:
     Timing timing_;
     QTimer timer_;
     bool enabled_ = false;
+    std::function<void(bool)> tickEnded_;
 };
 
 // The start-up sequence; enables `loop` as its last step.
 void StartUp(Engine& e, MainLoop& loop);
-// One tick of the main loop. It never waits: it starts runs and returns.
-void TimerTick(Engine& e);
+// One tick of the main loop. It never waits: it starts runs and returns. True when it ran to its
+// end: not while exiting, and not when a failure cut it short.
+bool TimerTick(Engine& e);
 // The orderly exit: the loop stops, no run starts any more, the runs still waiting are ended
 // (they send and log nothing more), the switcher links are closed, and "Program Exit" is written
 // as the last line of the activity log. Runs once; `loop` may be null.

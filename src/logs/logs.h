@@ -11,6 +11,7 @@
 #include <QString>
 
 #include "logs/failure.h"
+#include "tarvo_version.h"
 
 namespace tarvo {
 
@@ -36,7 +37,8 @@ struct Logs {
 
 inline const QString kActivityLogName = QStringLiteral("Tally.dat");
 inline const QString kErrorLogName = QStringLiteral("Errorlog.txt");
-inline const QString kVersionText = QStringLiteral("Version 02.00.0011 - 06/04/2015");
+inline const QString kProductName = QStringLiteral("Tarvo Automation Engine");
+inline const QString kVersionText = QStringLiteral(TARVO_VERSION_TEXT);
 
 void WriteActivityLog(Logs& logs, const QString& message);
 void CreateActivityLog(Logs& logs);

@@ -33,7 +33,7 @@ QLabel* valueLabel(const char* name, QWidget* parent) {
 }  // namespace
 
 QString VersionInfoText() {
-    return QStringLiteral("Tarvo Automation Engine") + QChar(13) + kVersionText;
+    return kProductName + QChar(13) + kVersionText;
 }
 
 StatusLamp::StatusLamp(QWidget* parent) : QWidget(parent) {
@@ -88,6 +88,9 @@ AboutDialog::AboutDialog(Engine& e, QWidget* parent) : QDialog(parent), e_(e) {
     shSlaveStatus_ = new StatusLamp(setupInfo);
     shSlaveStatus_->setObjectName(QStringLiteral("shSlaveStatus"));
     shSlaveStatus_->setToolTip(QStringLiteral("Slave Switcher"));
+    shClockStatus_ = new StatusLamp(setupInfo);
+    shClockStatus_->setObjectName(QStringLiteral("shClockStatus"));
+    shClockStatus_->setToolTip(QStringLiteral("Clock Synchronised"));
     auto* grid = new QGridLayout(setupInfo);
     grid->addWidget(new QLabel(QStringLiteral("Server IP Address"), setupInfo), 0, 0);
     grid->addWidget(lblIPAddr_, 0, 1);
@@ -101,6 +104,8 @@ AboutDialog::AboutDialog(Engine& e, QWidget* parent) : QDialog(parent), e_(e) {
     grid->addWidget(shSlaveStatus_, 1, 4);
     grid->addWidget(new QLabel(QStringLiteral("Log File:"), setupInfo), 2, 0);
     grid->addWidget(lblLogFile_, 2, 1, 1, 4);
+    grid->addWidget(new QLabel(QStringLiteral("Clock Synchronised"), setupInfo), 3, 0);
+    grid->addWidget(shClockStatus_, 3, 1, Qt::AlignLeft);
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(3, 1);
 
@@ -156,6 +161,8 @@ void AboutDialog::refresh() {
     lblVersionInfo_->setText(ShownText(VersionInfoText()));
     shSwitcherStatus_->setColor(e_.switcher.master().Online ? kLampOnline : kLampOffline);
     shSlaveStatus_->setColor(e_.switcher.slave().Online ? kLampOnline : kLampOffline);
+    // Lit only when the kernel says so: unknown is not good news.
+    shClockStatus_->setColor(e_.clockWatch.state() == ClockSync::Synchronised ? kLampOnline : kLampOffline);
 }
 
 void AboutDialog::showEvent(QShowEvent* event) {

@@ -1,5 +1,5 @@
-// frmAbout: the connection settings, the link state of both switchers, the log file name, the
-// version, and who makes the engine.
+// frmAbout: the connection settings, the link state of both switchers, whether the system clock
+// is synchronised, the log file name, the version, and who makes the engine.
 #pragma once
 
 #include <QColor>
@@ -56,6 +56,7 @@ class AboutDialog : public QDialog {
     QLabel* lblVersionInfo_ = nullptr;
     StatusLamp* shSwitcherStatus_ = nullptr;
     StatusLamp* shSlaveStatus_ = nullptr;
+    StatusLamp* shClockStatus_ = nullptr;
 };
 
 }  // namespace tarvo

@@ -17,6 +17,7 @@
 #include "base/clock.h"
 #include "base/status_view.h"
 #include "base/task.h"
+#include "engine/clock_watch.h"
 #include "engine/engine.h"
 
 // Readable QString output in failure messages.
@@ -54,6 +55,19 @@ public:
 
 // One Automation row as column values; columns not given are Null.
 using Row = QMap<QString, QVariant>;
+
+// The kernel's clock state as a test sets it: each read() answers what `answer` holds then, and
+// counts the question.
+struct SetClockSync : ClockSyncSource {
+    explicit SetClockSync(std::shared_ptr<ClockSync> a, std::shared_ptr<int> r = std::make_shared<int>(0))
+        : answer(std::move(a)), reads(std::move(r)) {}
+    ClockSync read() override {
+        ++*reads;
+        return *answer;
+    }
+    std::shared_ptr<ClockSync> answer;
+    std::shared_ptr<int> reads;
+};
 
 // A program folder in a temporary directory.
 class Folder {

@@ -326,5 +326,34 @@ TEST(AboutDialog, LampsShowWhichSwitchersAreOnline) {
     EXPECT_EQ(h.text("lblTcpPort"), "Port 1300");
 }
 
+TEST(AboutDialog, ClockLampIsLitOnlyWhileTheKernelSaysTheClockIsSynchronised) {
+    AboutHarness h;
+    auto answer = std::make_shared<ClockSync>(ClockSync::Unknown);
+    h.e().clockWatch.setSource(std::make_unique<SetClockSync>(answer));
+    const QColor on(0, 255, 0), off(224, 224, 224);
+    // Each answer as the kernel gives it at one look, and the lamp at the next showing. An
+    // unknown answer leaves what was known.
+    const struct {
+        ClockSync answer;
+        QColor lamp;
+    } looks[] = {
+        {ClockSync::Unknown, off},
+        {ClockSync::Synchronised, on},
+        {ClockSync::Unknown, on},
+        {ClockSync::Unsynchronised, off},
+        {ClockSync::Synchronised, on},
+    };
+    for (const auto& look : looks) {
+        *answer = look.answer;
+        h.e().clockWatch.check();
+        h.dialog.hide();
+        h.dialog.show();
+        EXPECT_EQ(h.lamp("shClockStatus")->color(), look.lamp) << static_cast<int>(look.answer);
+    }
+    QStringList captions;
+    for (QLabel* l : h.dialog.findChildren<QLabel*>()) captions << l->text();
+    EXPECT_TRUE(captions.contains("Clock Synchronised"));
+}
+
 }  // namespace
 }  // namespace tarvo::test

@@ -1,0 +1,29 @@
+// The program folder: which one a program uses when none is given, and how an empty one is made.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace tarvo::cli {
+
+// The folder that holds the program; for the installed programs (which cannot write beside
+// themselves) the user's ~/.local/share/tarvo-automation. Needs the application object.
+QString DefaultProgramFolder();
+// True when the default is the user's folder rather than the program's own.
+bool DefaultIsUserFolder();
+// The folder a program runs on: the operand FOLDER when given, else the default. The user's
+// default folder is made, with an empty database, the first time (a program started from the
+// desktop's menu has nobody to run --init). Empty, with `message`, when that fails.
+QString ProgramFolderFor(const QStringList& operands, QString& message);
+
+// The empty database's script: <program's folder>/../share/tarvo-automation/, the same place
+// relative to the program in the build tree as when installed.
+QString SchemaPath();
+
+enum class InitResult { Made, AlreadyThere, Failed };
+// Makes `folder` (when missing) and an empty TarvoAutomation.mdb in it from the script at
+// `schemaPath`. A database already there is never touched. The file appears whole or not at
+// all: it is written under another name and renamed. `message` says what happened.
+InitResult InitProgramFolder(const QString& folder, const QString& schemaPath, QString& message);
+
+}  // namespace tarvo::cli

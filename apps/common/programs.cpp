@@ -1,0 +1,155 @@
+#include "programs.h"
+
+namespace tarvo::cli {
+
+namespace {
+
+const QString kFolderParagraph = QStringLiteral(
+    "FOLDER is the program folder. It defaults to the folder that holds the program; when the "
+    "program is installed where it cannot write (/usr/bin), it defaults to "
+    "~/.local/share/tarvo-automation instead, which is made, with an empty database, on first "
+    "use.");
+
+std::vector<FileEntry> folderFiles() {
+    return {
+        {QStringLiteral("FOLDER/TarvoAutomation.mdb"),
+         QStringLiteral("the event database (SQLite 3); an edit is picked up within 2.5 s")},
+        {QStringLiteral("FOLDER/Tally.dat"),
+         QStringLiteral("the activity log: one line per action done or refused")},
+        {QStringLiteral("FOLDER/Errorlog.txt"),
+         QStringLiteral("the error log: one line per failure caught")},
+        {QStringLiteral("FOLDER/COM1, COM2, ..."),
+         QStringLiteral("optional links to the serial devices that messages go out of")},
+        {QStringLiteral("/usr/share/tarvo-automation/TarvoAutomation.sql"),
+         QStringLiteral("the script of an empty database")},
+    };
+}
+
+}  // namespace
+
+const Program& EnginedProgram() {
+    static const Program p{
+        QStringLiteral("tarvo-engined"),
+        QStringLiteral(
+            "The Tarvo Automation Engine without a window, for a server or a service manager. "
+            "It runs the timed and triggered events of the database in FOLDER against the audio "
+            "routing switcher and prints what the window would show (caption changes, the event "
+            "count, the next event, history lines, message boxes), one line each."),
+        {QStringLiteral("FOLDER")},
+        {
+            {QStringLiteral("init"), QString(),
+             QStringLiteral(
+                 "make an empty event database in FOLDER (and the folder, if need be), then "
+                 "leave; a database already there is left as it is (exit 1)")},
+        },
+        {
+            kFolderParagraph,
+            QStringLiteral(
+                "SIGTERM or SIGINT ends it in order: events still waiting are ended where they "
+                "wait, \"Program Exit\" is the last line logged, and it exits 0. SIGUSR1 prints "
+                "one status line: the events in progress, the most at once so far and the "
+                "deepest stack they needed."),
+            QStringLiteral(
+                "Under systemd (Type=notify) it reports READY once start-up is done, a watchdog "
+                "keep-alive from every timer tick that ran to its end, and a one-line STATUS "
+                "with the link state and the next event. Once a minute it asks the kernel "
+                "whether the clock is synchronised and writes a line to the error log when "
+                "that changes."),
+        },
+        folderFiles(),
+    };
+    return p;
+}
+
+const Program& EngineProgram() {
+    static const Program p{
+        QStringLiteral("tarvo-engine"),
+        QStringLiteral(
+            "The Tarvo Automation Engine with its status window: the event history, the next "
+            "event, the event count, date and time, and a notification-area icon. It runs the "
+            "timed and triggered events of the database in FOLDER against the audio routing "
+            "switcher."),
+        {QStringLiteral("FOLDER")},
+        {
+            {QStringLiteral("screenshot"), QStringLiteral("FILE.png SECONDS"),
+             QStringLiteral(
+                 "save a picture of the main window SECONDS after start-up, then leave in "
+                 "order")},
+        },
+        {
+            kFolderParagraph,
+            QStringLiteral(
+                "Minimising hides the window in the notification area; double-click the icon, "
+                "or choose Restore from its menu, to bring it back. File / Setup edits the "
+                "engine settings; Help / About shows the connection settings, the link state "
+                "of both switchers, whether the clock is synchronised, and the version."),
+            QStringLiteral(
+                "SIGTERM or SIGINT ends it in order, without the exit question: \"Program "
+                "Exit\" is the last line logged."),
+        },
+        folderFiles(),
+    };
+    return p;
+}
+
+const Program& SimulatorProgram() {
+    static const Program p{
+        QStringLiteral("tarvo-switcher-sim"),
+        QStringLiteral(
+            "Plays the audio routing switcher's control server for tests and dry runs of a "
+            "database before it goes on air. It prints every frame it receives (RX ...) and "
+            "sends (TX ...), one line each with a time stamp."),
+        {},
+        {
+            {QStringLiteral("port"), QStringLiteral("N"),
+             QStringLiteral(
+                 "TCP port to listen on (0: any free port; the LISTEN line names it). Default "
+                 "1250.")},
+            {QStringLiteral("listen"), QStringLiteral("ADDR"),
+             QStringLiteral("address to listen on. Default 127.0.0.1.")},
+            {QStringLiteral("outputs"), QStringLiteral("N"),
+             QStringLiteral("outputs in the crosspoint map. Default 64.")},
+            {QStringLiteral("sources"), QStringLiteral("N"),
+             QStringLiteral("sources of the switcher. Default 64.")},
+            {QStringLiteral("optos"), QStringLiteral("N"),
+             QStringLiteral("opto inputs. Default 64.")},
+            {QStringLiteral("relays"), QStringLiteral("N"), QStringLiteral("relays. Default 64.")},
+            {QStringLiteral("control-port"), QStringLiteral("N"),
+             QStringLiteral(
+                 "also take control lines on this loopback port (0: any free port; the CONTROL "
+                 "line names it)")},
+            {QStringLiteral("no-pings"), QString(),
+             QStringLiteral("do not print pings and their answers")},
+            {QStringLiteral("chaos"), QStringLiteral("SEED"),
+             QStringLiteral("misbehave from the start, the steps drawn from SEED")},
+            {QStringLiteral("chaos-pace"), QStringLiteral("MS"),
+             QStringLiteral("mean gap between chaos steps in ms. Default 1500.")},
+            {QStringLiteral("chaos-silence-max"), QStringLiteral("MS"),
+             QStringLiteral("longest chaos silence in ms. Default 20000.")},
+            {QStringLiteral("chaos-slow-read-max"), QStringLiteral("MS"),
+             QStringLiteral("longest stretch without reading in ms. Default 8000.")},
+            {QStringLiteral("chaos-flood"), QStringLiteral("N"),
+             QStringLiteral(
+                 "identity requests sent into one stretch in three without reading. Default "
+                 "800000.")},
+        },
+        {
+            QStringLiteral(
+                "Control lines are read from standard input and, with --control-port, from "
+                "connections to that port: opto N on|off, relay N on|off, take SRC OUT (source "
+                "SRC to output OUT), silent / talk (stop and resume answering pings), absent / "
+                "present (report the switcher missing, or back), close, garbage N, ident, map, "
+                "ping, send HEX..., chaos on [SEED], chaos off, quit. Each line is answered "
+                "OK, or ERR and what is wrong with it."),
+            QStringLiteral(
+                "Chaos makes the switcher misbehave on a schedule drawn from the seed: it drops "
+                "the connection, falls silent, sends garbage and frames cut short, bursts of "
+                "maps, take reports and opto/relay changes, and stops reading while it asks "
+                "for many answers. Each step is printed as a line CHAOS ...."),
+        },
+        {},
+    };
+    return p;
+}
+
+}  // namespace tarvo::cli

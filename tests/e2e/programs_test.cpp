@@ -1,0 +1,143 @@
+// The programs as an operator and a service manager meet them: their command lines, the empty
+// program folder of --init, and the real tarvo-engined reporting to a notify socket.
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include "store/sqlite.h"
+#include "support/notify_socket.h"
+#include "support/test_support.h"
+
+namespace tarvo::test {
+namespace {
+
+const QString kBin = QStringLiteral(TARVO_BINARY_DIR "/bin/");
+
+struct Ran {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+Ran runProgram(const QString& program, const QStringList& args) {
+    QProcess p;
+    // No display: --help and --version of the desktop program must not need one.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    p.setProcessEnvironment(env);
+    p.start(kBin + program, args);
+    Ran r;
+    if (!p.waitForFinished(20000)) {
+        p.kill();
+        p.waitForFinished();
+        return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+TEST(Programs, AnswerHelpAndVersionAndRefuseWhatTheyDoNotKnow) {
+    const QString version =
+        QStringLiteral("Tarvo Automation Engine\nVersion 02.00.0011 - 06/04/2015\n");
+    for (const char* name : {"tarvo-engined", "tarvo-engine", "tarvo-switcher-sim"}) {
+        const QString program = QString::fromLatin1(name);
+        SCOPED_TRACE(name);
+        if (!QFileInfo::exists(kBin + program)) continue;  // a build without the desktop program
+
+        const Ran help = runProgram(program, {QStringLiteral("--help")});
+        EXPECT_EQ(help.exitCode, 0);
+        EXPECT_TRUE(help.out.startsWith(QStringLiteral("Usage: ") + program))
+            << help.out.toStdString();
+        EXPECT_TRUE(help.out.contains(QStringLiteral("--version"))) << help.out.toStdString();
+
+        const Ran shown = runProgram(program, {QStringLiteral("--version")});
+        EXPECT_EQ(shown.exitCode, 0);
+        EXPECT_EQ(shown.out, version);
+
+        const Ran unknown = runProgram(program, {QStringLiteral("--frobnicate")});
+        EXPECT_EQ(unknown.exitCode, 2);
+        EXPECT_TRUE(unknown.out.isEmpty());
+        EXPECT_TRUE(unknown.err.contains(QStringLiteral("unknown option '--frobnicate'")))
+            << unknown.err.toStdString();
+
+        const Ran extra = runProgram(program, {QStringLiteral("one"), QStringLiteral("two")});
+        EXPECT_EQ(extra.exitCode, 2);
+        EXPECT_TRUE(extra.err.contains(QStringLiteral("unexpected argument")))
+            << extra.err.toStdString();
+    }
+}
+
+TEST(Programs, InitMakesAnEmptyDatabaseOnceAndNeverOverwritesOne) {
+    QTemporaryDir dir;
+    const QString folder = dir.filePath(QStringLiteral("var/lib/tarvo/studio1"));
+    const QString database = folder + QStringLiteral("/TarvoAutomation.mdb");
+
+    const Ran made =
+        runProgram(QStringLiteral("tarvo-engined"), {QStringLiteral("--init"), folder});
+    EXPECT_EQ(made.exitCode, 0) << made.err.toStdString();
+    ASSERT_TRUE(QFileInfo::exists(database));
+    EXPECT_FALSE(QFileInfo::exists(database + QStringLiteral(".new")));
+    {
+        Database db(database);
+        Statement version(db, QStringLiteral("SELECT Version FROM Info"));
+        ASSERT_TRUE(version.next());
+        EXPECT_EQ(TextIfConvertible(version.value(0)).value_or(QString()), QStringLiteral("18"));
+    }
+
+    // Someone's events are in it now: a second --init must leave them.
+    {
+        Database db(database);
+        db.exec(QStringLiteral("INSERT INTO Automation (Number, Title) VALUES (1, 'Kept')"));
+    }
+    const Ran again =
+        runProgram(QStringLiteral("tarvo-engined"), {QStringLiteral("--init"), folder});
+    EXPECT_EQ(again.exitCode, 1);
+    EXPECT_TRUE(again.err.contains(QStringLiteral("left as it is"))) << again.err.toStdString();
+    Database db(database);
+    Statement kept(db, QStringLiteral("SELECT Title FROM Automation"));
+    ASSERT_TRUE(kept.next());
+    EXPECT_EQ(TextIfConvertible(kept.value(0)).value_or(QString()), QStringLiteral("Kept"));
+}
+
+TEST(ServiceManager, TheRealEngineReportsReadyKeepsAliveAndSaysWhenItStops) {
+    QTemporaryDir dir;
+    const QString folder = dir.filePath(QStringLiteral("studio1"));
+    ASSERT_EQ(
+        runProgram(QStringLiteral("tarvo-engined"), {QStringLiteral("--init"), folder}).exitCode,
+        0);
+
+    NotifySocket manager(false);
+    QProcess engine;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("NOTIFY_SOCKET"), manager.path());
+    env.insert(QStringLiteral("WATCHDOG_USEC"),
+               QStringLiteral("2000000"));  // a keep-alive every 500 ms
+    engine.setProcessEnvironment(env);
+    engine.start(kBin + QStringLiteral("tarvo-engined"), {folder});
+
+    ASSERT_TRUE(manager.receiveUntil(QStringLiteral("READY=1"), 15000))
+        << manager.received.join('|').toStdString();
+    EXPECT_EQ(manager.received.last(),
+              QStringLiteral("READY=1\nSTATUS=Switcher not connected; no events"));
+    ASSERT_TRUE(manager.receiveUntil(QStringLiteral("WATCHDOG=1"), 5000));
+    ASSERT_TRUE(manager.receiveUntil(QStringLiteral("WATCHDOG=1"), 5000));
+
+    engine.terminate();
+    EXPECT_TRUE(manager.receiveUntil(QStringLiteral("STOPPING=1"), 10000));
+    ASSERT_TRUE(engine.waitForFinished(10000));
+    EXPECT_EQ(engine.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(engine.exitCode(), 0);
+    QFile tally(folder + QStringLiteral("/Tally.dat"));
+    ASSERT_TRUE(tally.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(
+        QString::fromUtf8(tally.readAll()).trimmed().endsWith(QStringLiteral("Program Exit")));
+}
+
+}  // namespace
+}  // namespace tarvo::test
