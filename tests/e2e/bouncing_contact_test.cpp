@@ -66,7 +66,7 @@ struct EngineProcess {
     }
 };
 
-// "status: runs N, most at once M, deepest stack K bytes"
+// "status: runs N, started S, ended E, most at once M, longest L ms, deepest stack K bytes"
 long statusNumber(const QString& status, const char* after) {
     const qsizetype at = status.indexOf(QLatin1String(after));
     if (at < 0) return -1;
