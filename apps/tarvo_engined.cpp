@@ -65,11 +65,15 @@ int main(int argc, char** argv) {
         }))
         return 1;
 
-    // SIGUSR1: one line on how many runs are in progress and how deep the stack has been.
+    // SIGUSR1: one line on the runs (in progress, started and ended so far, the most at once,
+    // the longest any has lasted) and how deep the stack has been.
     tarvo::OnStatusSignal(&app, [&] {
-        std::printf("status: runs %d, most at once %d, deepest stack %zu bytes\n",
-                    engine.scheduler.runs.count(), engine.scheduler.runs.mostAtOnce(),
-                    tarvo::DeepestStack());
+        const tarvo::RunSet& runs = engine.scheduler.runs;
+        std::printf("status: runs %d, started %llu, ended %llu, most at once %d, longest %lld ms, "
+                    "deepest stack %zu bytes\n",
+                    runs.count(), static_cast<unsigned long long>(runs.startedCount()),
+                    static_cast<unsigned long long>(runs.endedCount()), runs.mostAtOnce(),
+                    static_cast<long long>(runs.longestMs()), tarvo::DeepestStack());
         std::fflush(stdout);
     });
 

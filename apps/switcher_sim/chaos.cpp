@@ -22,6 +22,7 @@ constexpr Weight kWeights[] = {
     {ChaosStep::Disconnect, 5},  {ChaosStep::Silence, 4},   {ChaosStep::Garbage, 10},
     {ChaosStep::CutFrame, 8},    {ChaosStep::MapBurst, 8},  {ChaosStep::TakeBurst, 8},
     {ChaosStep::StateBurst, 12}, {ChaosStep::StateDump, 4}, {ChaosStep::SlowRead, 2},
+    {ChaosStep::Bounce, 5},      {ChaosStep::OutputBurst, 4},
 };
 
 const char* kindName(ChaosStep::Kind k) {
@@ -44,6 +45,10 @@ const char* kindName(ChaosStep::Kind k) {
             return "dump";
         case ChaosStep::SlowRead:
             return "slow-read";
+        case ChaosStep::Bounce:
+            return "bounce";
+        case ChaosStep::OutputBurst:
+            return "output-takes";
     }
     return "?";
 }
@@ -75,6 +80,12 @@ QString ChaosStep::describe() const {
                    QString::number(states.size());
         case SlowRead:
             return s + QStringLiteral(" %1 ms flood %2").arg(durationMs).arg(floodUnits);
+        case Bounce:
+            return s + (states.empty() || states.front().kind == kOptoKind ? QStringLiteral(" opto ")
+                                                                           : QStringLiteral(" relay ")) +
+                   QStringLiteral("%1 %2 Hz %3 ms").arg(states.empty() ? 0 : states.front().number + 1).arg(hz).arg(durationMs);
+        case OutputBurst:
+            return s + QStringLiteral(" %1 on output %2").arg(takes.size()).arg(takes.empty() ? 0 : takes.front().second + 1);
     }
     return s;
 }
@@ -198,6 +209,18 @@ ChaosStep ChaosPlan::next() {
             // A flood costs both programs dearly; one stretch in three asks for it.
             step.floodUnits = below(3) == 0 ? o.floodUnits : 0;
             break;
+        case ChaosStep::Bounce:
+            // A contact that chatters: ten to fifty changes a second for a few seconds.
+            step.states.push_back({below(2) == 0 ? kOptoKind : kRelayKind, below(o.triggerRange), 1});
+            step.hz = between(10, 50);
+            step.durationMs = between(1000, 4000);
+            break;
+        case ChaosStep::OutputBurst: {
+            const int output = below(o.triggerRange);
+            const int n = between(2, o.maxBurst);
+            for (int k = 0; k < n; ++k) step.takes.emplace_back(below(o.sources), output);
+            break;
+        }
     }
     return step;
 }

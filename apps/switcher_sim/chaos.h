@@ -45,6 +45,8 @@ struct ChaosStep {
         StateBurst,  // single-entry opto/relay reports, one frame each
         StateDump,   // one report of 32 or more entries: updates without events
         SlowRead,    // stop reading for `durationMs` and make the engine write `floodUnits` answers
+        Bounce,      // the opto or relay of `states[0]` toggled `hz` times a second for `durationMs`
+        OutputBurst, // take reports all on one output, one source after the other: `takes`
     };
     Kind kind = Garbage;
     int afterMs = 0;  // wait before this step
@@ -55,6 +57,7 @@ struct ChaosStep {
     std::vector<std::pair<int, int>> takes;                 // 0-based source, output
     std::vector<StateChange> states;
     int floodUnits = 0;
+    int hz = 0;
 
     QString describe() const;
 };

@@ -1,6 +1,7 @@
 #include "sim_switcher.h"
 
 #include <algorithm>
+#include <memory>
 #include <cctype>
 
 #include <QDateTime>
@@ -460,7 +461,8 @@ void SimSwitcher::resumeReading() {
 void SimSwitcher::runChaos(const ChaosStep& step) {
     const QString what = step.describe();
     chaosCounts_[what.section(QLatin1Char(' '), 0, 0)] += 1;
-    const bool sends = step.kind != ChaosStep::Disconnect && step.kind != ChaosStep::Silence;
+    const bool sends = step.kind != ChaosStep::Disconnect && step.kind != ChaosStep::Silence &&
+                       step.kind != ChaosStep::Bounce;
     if (muted_ && sends) {
         // A silent switcher says nothing, whatever happens on it.
         print(QStringLiteral("CHAOS ") + what + QStringLiteral(" (silent)"));
@@ -486,6 +488,7 @@ void SimSwitcher::runChaos(const ChaosStep& step) {
             }
             return;
         case ChaosStep::TakeBurst:
+        case ChaosStep::OutputBurst:
             for (const auto& [source, output] : step.takes) {
                 if (output < 0 || output >= static_cast<int>(map_.size())) continue;
                 map_[static_cast<std::size_t>(output)] = {source};
@@ -508,6 +511,22 @@ void SimSwitcher::runChaos(const ChaosStep& step) {
                 entries.emplace_back(c.number, c.state);
             }
             broadcast(StateFrame(kind, entries));
+            return;
+        }
+        case ChaosStep::Bounce: {
+            if (step.states.empty() || step.hz <= 0) return;
+            // Each change on its own, as a chattering contact reports them; a silence that
+            // comes meanwhile swallows them like any other report.
+            const StateChange c = step.states.front();
+            auto* timer = new QTimer(this);
+            timer->setTimerType(Qt::PreciseTimer);
+            const int changes = std::max(1, step.hz * step.durationMs / 1000);
+            auto count = std::make_shared<int>(0);
+            connect(timer, &QTimer::timeout, this, [this, timer, c, changes, count] {
+                if (!muted_) setState(c.kind, c.number, *count % 2 == 0 ? 1 : 0);
+                if (++*count >= changes) timer->deleteLater();
+            });
+            timer->start(1000 / step.hz);
             return;
         }
         case ChaosStep::SlowRead: {

@@ -97,4 +97,9 @@ private:
 // counter's wrap past 2147483647 by rewriting `start` once.
 bool CheckDelayOn(const Clock& clock, int64_t& start, int64_t delay);
 
+// Milliseconds from the tick-count reading `from` to the later reading `to`, across a wrap.
+inline int64_t TicksBetween(int32_t from, int32_t to) {
+    return static_cast<int64_t>(static_cast<uint32_t>(to) - static_cast<uint32_t>(from));
+}
+
 }  // namespace tarvo

@@ -1,5 +1,7 @@
 #include "base/task.h"
 
+#include "base/clock.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <vector>
@@ -18,7 +20,7 @@ bool RunSet::start(Task<void> run) {
     const uint64_t id = next_++;
     h.promise().owner = this;
     h.promise().runId = id;
-    live_.emplace(id, h);
+    live_.emplace(id, Live{h, ticks()});
     mostAtOnce_ = std::max(mostAtOnce_, count());
     NoteStackDepth();
     h.resume();
@@ -28,7 +30,9 @@ bool RunSet::start(Task<void> run) {
 void RunSet::finished(uint64_t id, std::exception_ptr failure) noexcept {
     const auto it = live_.find(id);
     if (it == live_.end()) return;
-    const std::coroutine_handle<> h = it->second;
+    const std::coroutine_handle<> h = it->second.handle;
+    longestEndedMs_ = std::max(longestEndedMs_, TicksBetween(it->second.startTick, ticks()));
+    ++ended_;
     live_.erase(it);
     h.destroy();
     if (failure && onEscapedFailure) onEscapedFailure(failure);
@@ -40,9 +44,19 @@ void RunSet::stopAll() {
     // place in a queue; nothing of it runs again.
     std::vector<std::coroutine_handle<>> handles;
     handles.reserve(live_.size());
-    for (const auto& [id, h] : live_) handles.push_back(h);
+    for (const auto& [id, run] : live_) handles.push_back(run.handle);
+    ended_ += live_.size();
     live_.clear();
     for (std::coroutine_handle<> h : handles) h.destroy();
+}
+
+int32_t RunSet::ticks() const { return clock_ ? clock_->tickCount() : 0; }
+
+int64_t RunSet::longestMs() const {
+    int64_t longest = longestEndedMs_;
+    const int32_t now = ticks();
+    for (const auto& [id, run] : live_) longest = std::max(longest, TicksBetween(run.startTick, now));
+    return longest;
 }
 
 namespace {

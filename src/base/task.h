@@ -25,6 +25,8 @@
 
 namespace tarvo {
 
+class Clock;
+
 class RunSet;
 
 namespace detail {
@@ -153,7 +155,8 @@ public:
     // A loop of events that trigger each other must not exhaust anything.
     static constexpr int kMaxRuns = 256;
 
-    RunSet() = default;
+    // With a clock, the set also keeps how long its runs have lasted.
+    explicit RunSet(const Clock* clock = nullptr) : clock_(clock) {}
     ~RunSet();
     RunSet(const RunSet&) = delete;
     RunSet& operator=(const RunSet&) = delete;
@@ -168,6 +171,12 @@ public:
     bool stopped() const { return stopped_; }
     // The most runs in progress at once so far.
     int mostAtOnce() const { return mostAtOnce_; }
+    // Runs started and runs ended so far (a run ended by stopAll counts as ended).
+    uint64_t startedCount() const { return next_ - 1; }
+    uint64_t endedCount() const { return ended_; }
+    // The longest any run has lasted so far, in milliseconds, the runs in progress included
+    // (0 without a clock).
+    int64_t longestMs() const;
     // A failure that escaped a run (every run catches its own; this is the last resort).
     std::function<void(std::exception_ptr)> onEscapedFailure;
 
@@ -175,8 +184,17 @@ private:
     friend struct detail::PromiseBase;
     void finished(uint64_t id, std::exception_ptr failure) noexcept;
 
-    std::unordered_map<uint64_t, std::coroutine_handle<>> live_;
+    struct Live {
+        std::coroutine_handle<> handle;
+        int32_t startTick;
+    };
+    int32_t ticks() const;
+
+    const Clock* clock_;
+    std::unordered_map<uint64_t, Live> live_;
     uint64_t next_ = 1;
+    uint64_t ended_ = 0;
+    int64_t longestEndedMs_ = 0;
     int mostAtOnce_ = 0;
     bool stopped_ = false;
 };

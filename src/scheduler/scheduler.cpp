@@ -8,7 +8,7 @@ namespace tarvo {
 
 Scheduler::Scheduler(Clock& c, Logs& l, StatusView& v, Switcher& sw, PeerPorts& p, EventStore& st,
                      const QString& folder)
-    : clock(c), logs(l), view(v), switcher(sw), peers(p), store(st), appFolder(folder) {}
+    : clock(c), logs(l), view(v), switcher(sw), peers(p), store(st), appFolder(folder), runs(&c) {}
 
 Scheduler::~Scheduler() {
     if (dueAlarm) clock.cancelAlarm(dueAlarm);

@@ -43,19 +43,24 @@ Task<> record(Clock& clock, int ms, QStringList& log, QString name, int& alive) 
 
 TEST(Runs, WaitsEndInDeadlineOrderNeverLastInFirstOut) {
     ManualClock clock(QDateTime(QDate(2026, 12, 7), QTime(9, 0)));
-    RunSet runs;
+    RunSet runs(&clock);
     QStringList log;
     int alive = 0;
     for (int ms : {300, 250, 200, 150, 100})
         ASSERT_TRUE(runs.start(record(clock, ms, log, QStringLiteral("run%1").arg(ms), alive)));
     EXPECT_EQ(runs.count(), 5);
     EXPECT_EQ(alive, 5);
-    clock.advance(1000);
+    clock.advance(120);
+    EXPECT_EQ(runs.longestMs(), 120);  // the runs in progress count too
+    clock.advance(880);
     EXPECT_EQ(runs.count(), 0);
     EXPECT_EQ(alive, 0);
     EXPECT_EQ(log.mid(5), (QStringList{"run100 after 100", "run150 after 150", "run200 after 200",
                                        "run250 after 250", "run300 after 300"}));
     EXPECT_EQ(runs.mostAtOnce(), 5);
+    EXPECT_EQ(runs.startedCount(), 5u);
+    EXPECT_EQ(runs.endedCount(), 5u);
+    EXPECT_EQ(runs.longestMs(), 300);  // each ended when its wait did
 }
 
 TEST(Runs, AFailureReachesTheAwaiterAndARunEndsAtOnceWithoutWaiting) {
@@ -96,6 +101,8 @@ TEST(Runs, StopEndsSuspendedRunsWithoutResumingThemAndRefusesNewOnes) {
     EXPECT_EQ(log.size(), 2);  // nothing after their starts
     EXPECT_FALSE(runs.start(record(clock, 1, log, "late", alive)));
     EXPECT_EQ(alive, 0);
+    EXPECT_EQ(runs.startedCount(), 2u);  // a refused run never started
+    EXPECT_EQ(runs.endedCount(), 2u);    // an ended run counts as ended
 }
 
 TEST(Runs, NoMoreThanTheLimitAtOnce) {

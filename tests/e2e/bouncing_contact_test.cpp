@@ -61,12 +61,18 @@ struct EngineProcess {
     QString status() {
         const auto before = lines.size();
         ::kill(static_cast<pid_t>(proc.processId()), SIGUSR1);
-        waitUntil([&] { return lines.size() > before && lines.last().startsWith("status: "); }, 5000);
-        return lines.isEmpty() ? QString() : lines.last();
+        // Other lines may come before and after it.
+        const auto find = [&] {
+            for (auto k = before; k < lines.size(); ++k)
+                if (lines[k].startsWith("status: ")) return lines[k];
+            return QString();
+        };
+        waitUntil([&] { return !find().isEmpty(); }, 5000);
+        return find();
     }
 };
 
-// "status: runs N, most at once M, deepest stack K bytes"
+// "status: runs N, started S, ended E, most at once M, longest L ms, deepest stack K bytes"
 long statusNumber(const QString& status, const char* after) {
     const qsizetype at = status.indexOf(QLatin1String(after));
     if (at < 0) return -1;

@@ -52,7 +52,7 @@ TEST(ChaosPlan, StepsStayWithinTheirBoundsAndEveryKindComesUp) {
     std::map<ChaosStep::Kind, int> seen;
     bool longSilence = false;
     bool flooded = false;
-    for (const ChaosStep& s : steps(o, 3000)) {
+    for (const ChaosStep& s : steps(o, 8000)) {
         seen[s.kind] += 1;
         EXPECT_GE(s.afterMs, 500);
         EXPECT_LE(s.afterMs, 1500);
@@ -104,11 +104,28 @@ TEST(ChaosPlan, StepsStayWithinTheirBoundsAndEveryKindComesUp) {
                     EXPECT_LT(output, o.triggerRange);
                 }
                 break;
+            case ChaosStep::OutputBurst: {
+                ASSERT_GE(s.takes.size(), 2u);
+                std::set<int> outputs;
+                for (const auto& [source, output] : s.takes) outputs.insert(output);
+                EXPECT_EQ(outputs.size(), 1u);
+                EXPECT_LT(*outputs.begin(), o.triggerRange);
+                break;
+            }
+            case ChaosStep::Bounce:
+                // A chattering contact: 10 to 50 changes a second for one to four seconds.
+                ASSERT_EQ(s.states.size(), 1u);
+                EXPECT_LT(s.states[0].number, o.triggerRange);
+                EXPECT_GE(s.hz, 10);
+                EXPECT_LE(s.hz, 50);
+                EXPECT_GE(s.durationMs, 1000);
+                EXPECT_LE(s.durationMs, 4000);
+                break;
             case ChaosStep::Disconnect:
                 break;
         }
     }
-    EXPECT_EQ(seen.size(), 9u);
+    EXPECT_EQ(seen.size(), 11u);
     EXPECT_TRUE(longSilence);
     EXPECT_TRUE(flooded);
 }

@@ -3,7 +3,12 @@
 #include <algorithm>
 #include <set>
 
+#include <csignal>
+#include <optional>
+
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
@@ -12,6 +17,7 @@
 #include <QTimer>
 
 #include "e2e/sim_process.h"
+#include "soak_peers.h"
 #include "store/sqlite.h"
 
 namespace tarvo::soak {
@@ -59,6 +65,23 @@ QStringList allActivity(const QString& folder) {
     return out;
 }
 
+// "status: runs N, started S, ended E, most at once M, longest L ms, deepest stack K bytes"
+std::optional<RunStatus> parseStatus(const QString& line) {
+    static const QRegularExpression re(QStringLiteral(
+        "^status: runs (\\d+), started (\\d+), ended (\\d+), most at once (\\d+), longest (\\d+) ms, "
+        "deepest stack (\\d+) bytes$"));
+    const auto m = re.match(line);
+    if (!m.hasMatch()) return std::nullopt;
+    RunStatus s;
+    s.runs = m.captured(1).toInt();
+    s.started = m.captured(2).toLongLong();
+    s.ended = m.captured(3).toLongLong();
+    s.mostAtOnce = m.captured(4).toInt();
+    s.longestMs = m.captured(5).toLongLong();
+    s.deepestStack = m.captured(6).toLong();
+    return s;
+}
+
 void keepLogs(const QString& from, const QString& name) {
     const QString to = QStringLiteral(TARVO_BINARY_DIR "/soak/") + name + QLatin1Char('/');
     QDir(to).removeRecursively();
@@ -80,15 +103,24 @@ SoakRecord RunSoak(const SoakOptions& o) {
                           QString::number(o.slowReadMaxMs), QStringLiteral("--chaos-flood"),
                           QString::number(o.floodUnits)});
     if (sim.port == 0) return rec;
+    std::optional<test::SimProcess> slave;
+    if (o.slaveDropEverySec > 0) {
+        slave.emplace();
+        if (slave->port == 0) return rec;
+    }
+    SoakPeers peers(folder.path());
+    if (!peers.ok()) return rec;
 
     // Whole seconds from here on: the table is laid out on the clock.
     const QDateTime now = QDateTime::currentDateTime();
     rec.start = now.addMSecs(1000 - now.time().msec());
     const QDateTime end = rec.start.addSecs(o.seconds);
     rec.table = BuildSoakTable(rec.start.addSecs(o.firstEventSec), end.addSecs(-o.quietTailSec),
-                               o.spacingSec, end);
+                               o.spacingSec, end, peers.targets());
     folder.createDatabase(rec.table.rows);
     folder.sql(QStringLiteral("UPDATE Server SET IPAddr = '127.0.0.1', IPPort = %1").arg(sim.port));
+    if (slave)
+        folder.sql(QStringLiteral("UPDATE Server SET SlaveIPAddr = '127.0.0.1', SlaveIPPort = %1").arg(slave->port));
 
     QProcess engine;
     engine.setProgram(QStringLiteral(TARVO_BINARY_DIR "/bin/tarvo-engined"));
@@ -99,8 +131,12 @@ SoakRecord RunSoak(const SoakOptions& o) {
         pending += engine.readAllStandardOutput();
         qsizetype eol;
         while ((eol = pending.indexOf('\n')) >= 0) {
-            rec.engine.push_back(
-                {QDateTime::currentDateTime(), QString::fromUtf8(pending.left(eol))});
+            const QString text = QString::fromUtf8(pending.left(eol));
+            rec.engine.push_back({QDateTime::currentDateTime(), text});
+            if (auto st = parseStatus(text)) {
+                st->second = static_cast<int>(rec.start.secsTo(QDateTime::currentDateTime()));
+                rec.status.push_back(*st);
+            }
             pending.remove(0, eol + 1);
         }
     });
@@ -140,6 +176,19 @@ SoakRecord RunSoak(const SoakOptions& o) {
     });
     editor.start(o.editEverySec * 1000);
 
+    // The engine's own account of its runs and its stack, now and then.
+    QTimer status;
+    QObject::connect(&status, &QTimer::timeout, [&] { ::kill(static_cast<pid_t>(pid), SIGUSR1); });
+    status.start(o.statusEverySec * 1000);
+    // The slave drops its link now and then while the master stays.
+    QTimer slaveDrop;
+    QObject::connect(&slaveDrop, &QTimer::timeout, [&] {
+        if (!slave || !rec.chaosOff.isNull()) return;
+        slave->command(QStringLiteral("close"));
+        rec.slaveDrops += 1;
+    });
+    if (slave) slaveDrop.start(o.slaveDropEverySec * 1000);
+
     QTimer::singleShot(
         static_cast<int>(QDateTime::currentDateTime().msecsTo(rec.start.addSecs(o.chaosSeconds))),
         &loop, [&] {
@@ -158,17 +207,34 @@ SoakRecord RunSoak(const SoakOptions& o) {
         }
     });
     watch.start(100);
-    QTimer::singleShot(static_cast<int>(QDateTime::currentDateTime().msecsTo(end)), &loop,
-                       &QEventLoop::quit);
+    const QDateTime stopAt = o.stopAtSec >= 0 ? rec.start.addSecs(o.stopAtSec) : end;
+    QTimer::singleShot(static_cast<int>(QDateTime::currentDateTime().msecsTo(stopAt)), &loop, &QEventLoop::quit);
     loop.exec();
     rss.stop();
     editor.stop();
     watch.stop();
+    status.stop();
+    slaveDrop.stop();
+
+    if (o.stopAtSec < 0 && !rec.diedDuringRun) {
+        // After the calm every run has ended.
+        const std::size_t before = rec.status.size();
+        ::kill(static_cast<pid_t>(pid), SIGUSR1);
+        QElapsedTimer wait;
+        wait.start();
+        while (rec.status.size() == before && wait.elapsed() < 5000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        if (rec.status.size() > before) rec.finalStatus = rec.status.back();
+        else rec.finalStatus.runs = -1;
+    }
 
     stopping = true;
     if (!rec.diedDuringRun) {
+        QElapsedTimer exit;
+        exit.start();
         engine.terminate();  // SIGTERM: the orderly way out
         if (engine.waitForFinished(20000)) {
+            rec.exitMs = exit.elapsed();
             rec.exited = engine.exitStatus() == QProcess::NormalExit;
             rec.exitCode = engine.exitCode();
         } else {
@@ -178,6 +244,20 @@ SoakRecord RunSoak(const SoakOptions& o) {
     } else {
         rec.exitCode = engine.exitCode();
     }
+    // Nothing reaches the switcher or a peer once the engine has gone (a moment's grace for
+    // what was already on its way).
+    const int simLinesAtExit = static_cast<int>(sim.lines.size());
+    const qint64 goneAt = QDateTime::currentMSecsSinceEpoch();
+    QElapsedTimer grace;
+    grace.start();
+    while (grace.elapsed() < 700) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    for (int i = simLinesAtExit; i < sim.lines.size(); ++i) rec.simLinesAfterExit += sim.lines[i].contains(" RX ") ? 1 : 0;
+    rec.peerAfterExit = peers.lastArrivalMs > goneAt + 200;
+    rec.tcpBytes = peers.tcpBytes;
+    rec.serialBytes = peers.serialBytes;
+    rec.tcpConnections = peers.tcpConnections;
+    rec.deafConnections = peers.deafConnections;
+    rec.datagrams = peers.datagrams;
     engine.readAllStandardOutput();
     QCoreApplication::processEvents();
 
@@ -238,6 +318,9 @@ bool KnownReason(const QString& reason) {
         QStringLiteral("Invalid Opto"),         QStringLiteral("Invalid Source"),
         QStringLiteral("Invalid Device ID"),    QStringLiteral("Invalid Channel"),
         QStringLiteral("Unable to Send"),       QStringLiteral("Invalid File"),
+        QStringLiteral("Too Many Runs"),        QStringLiteral("Missed"),
+        QStringLiteral("Unable to connect to IP"), QStringLiteral("Unable to open Serial Port"),
+        QStringLiteral("Unable to connect to UDP"),
     };
     return known.count(reason) == 1;
 }
@@ -299,6 +382,31 @@ QString Summary(const SoakOptions& o, const SoakRecord& r) {
                           ->second)
                  .arg(r.rss.back().second)
                  .arg(r.rss.size());
+    int mostRuns = 0;
+    long deepest = 0;
+    qint64 longest = 0;
+    for (const RunStatus& st : r.status) {
+        mostRuns = std::max(mostRuns, st.mostAtOnce);
+        deepest = std::max(deepest, st.deepestStack);
+        longest = std::max(longest, st.longestMs);
+    }
+    s += QStringLiteral("runs: started %1, ended %2 (after the calm); most at once %3, longest %4 ms, "
+                        "deepest stack %5 bytes, %6 status lines; after the calm %7 in progress\n")
+             .arg(r.finalStatus.started)
+             .arg(r.finalStatus.ended)
+             .arg(mostRuns)
+             .arg(longest)
+             .arg(deepest)
+             .arg(r.status.size())
+             .arg(r.finalStatus.runs);
+    s += QStringLiteral("peers: tcp %1 connections %2 bytes, never-reading %3 connections, udp %4 datagrams, serial %5 bytes; slave drops %6\n")
+             .arg(r.tcpConnections)
+             .arg(r.tcpBytes)
+             .arg(r.deafConnections)
+             .arg(r.datagrams)
+             .arg(r.serialBytes)
+             .arg(r.slaveDrops);
+    s += QStringLiteral("SIGTERM to exit: %1 ms; frames to the switcher after: %2\n").arg(r.exitMs).arg(r.simLinesAfterExit);
     s += QStringLiteral("error-log lines: %1; exit: %2 code %3; last Tally.dat line: %4\n")
              .arg(r.errors.size())
              .arg(r.exited ? QStringLiteral("normal") : QStringLiteral("abnormal"))

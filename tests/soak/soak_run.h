@@ -30,6 +30,20 @@ struct SoakOptions {
     int floodUnits = 200000;
     int editEverySec = 13;  // the editing tool changes the database this often
     int rssEverySec = 2;
+    int statusEverySec = 2;      // SIGUSR1: the engine's runs and stack
+    int slaveDropEverySec = 9;   // the slave switcher closes its link this often (0: no slave)
+    int stopAtSec = -1;          // SIGTERM at this second of the run, in the chaos (-1: at the end)
+};
+
+// What the engine said of its runs on SIGUSR1.
+struct RunStatus {
+    int second = 0;
+    int runs = 0;
+    qint64 started = 0;
+    qint64 ended = 0;
+    int mostAtOnce = 0;
+    qint64 longestMs = 0;
+    long deepestStack = 0;
 };
 
 struct Line {
@@ -53,6 +67,14 @@ struct SoakRecord {
     QStringList errors;     // message part of every error-log line (from the location on)
     std::vector<std::pair<int, long>> rss;  // (second of the run, VmRSS in kB)
     int edits = 0;
+    std::vector<RunStatus> status;
+    RunStatus finalStatus;       // after the calm, just before SIGTERM (stopAtSec < 0)
+    qint64 exitMs = -1;          // SIGTERM to the end of the process
+    int simLinesAfterExit = 0;   // frames the switcher received after the engine had gone
+    bool peerAfterExit = false;  // anything that reached a peer after it had gone
+    qint64 tcpBytes = 0, serialBytes = 0;
+    int tcpConnections = 0, deafConnections = 0, datagrams = 0;
+    int slaveDrops = 0;
 };
 
 SoakRecord RunSoak(const SoakOptions& options);

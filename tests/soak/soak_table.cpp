@@ -31,6 +31,75 @@ Row triggered(int number, int day, int type, const QString& title) {
     return r;
 }
 
+// The output whose two rows trigger each other: one takes the source off when it comes, the
+// other puts it back when it has gone. Each round starts runs that wait on a message, so the
+// round goes on until the engine refuses one for too many runs.
+constexpr int kRingOutput = 9;
+constexpr int kRingSource = 5;
+
+Row message(Row r, int transport, int kind, const QString& text, quint16 port) {
+    r["mcontrol"] = kind;
+    r["mtype"] = transport;
+    r["Message"] = text;
+    r["MIPAddress"] = "127.0.0.1";
+    r["MIPPort"] = port;
+    return r;
+}
+
+// A triggered row on input (or relay) `n`.
+Row on(int number, int day, int type, int n, const char* title) {
+    Row r = triggered(number, day, type, QLatin1String(title));
+    r["Opto"] = n;
+    return r;
+}
+
+void addWaitingRows(std::vector<Row>& rows, int day, int& number, const SoakTargets& t) {
+    rows.push_back(message(on(++number, day, 1, 2, "Opto 2 on tcp"), 1, 1, "soak", t.readingPort));
+    rows.push_back(message(on(++number, day, 2, 3, "Opto 3 off deaf"), 1, 1, "never read", t.deafPort));
+    rows.push_back(message(on(++number, day, 1, 4, "Opto 4 on refused"), 1, 1, "x", t.refusingPort));
+    Row later = message(on(++number, day, 2, 5, "Opto 5 off tcp later"), 1, 1, "later", t.readingPort);
+    later["Delay"] = 2;
+    later["Condition"] = 6;  // opto 5 off, as it is when this runs
+    later["ReqOpto"] = 5;
+    rows.push_back(later);
+    rows.push_back(message(on(++number, day, 4, 5, "Relay 5 on udp"), 4, 1, "udp", t.udpPort));
+    Row serial = on(++number, day, 5, 6, "Relay 6 off serial");
+    serial["mcontrol"] = 1;
+    serial["mtype"] = 2;
+    serial["Message"] = "serial^M";
+    serial["MCommPort"] = t.serialPort;
+    serial["MBaudRate"] = 6;  // 115200
+    rows.push_back(serial);
+    Row alphas = triggered(++number, day, 3, QStringLiteral("Xpt 7 routed alphas"));
+    alphas["TriggerDest"] = 7;
+    alphas["tControl"] = 3;
+    alphas["FileType"] = 1;
+    alphas["FileName"] = t.alphasFile;
+    rows.push_back(alphas);
+    Row inhibits = on(++number, day, 4, 8, "Relay 8 on inhibits");
+    inhibits["FileType"] = 5;
+    inhibits["FileName"] = t.inhibitsFile;
+    inhibits["FileChannel1"] = 2;
+    rows.push_back(inhibits);
+
+    Row ringOn = message(triggered(++number, day, 3, QStringLiteral("Ring source came")), 1, 1, "ring", t.readingPort);
+    ringOn["TriggerDest"] = kRingOutput;
+    ringOn["TriggerSource"] = kRingSource;
+    ringOn["tControl"] = 1;  // the source came
+    ringOn["xcontrol"] = 3;  // sum off
+    ringOn["SourceChan"] = kRingSource;
+    ringOn["DestChan"] = kRingOutput;
+    rows.push_back(ringOn);
+    Row ringOff = triggered(++number, day, 3, QStringLiteral("Ring source went"));
+    ringOff["TriggerDest"] = kRingOutput;
+    ringOff["TriggerSource"] = kRingSource;
+    ringOff["tControl"] = 2;  // the source went
+    ringOff["xcontrol"] = 2;  // sum on
+    ringOff["SourceChan"] = kRingSource;
+    ringOff["DestChan"] = kRingOutput;
+    rows.push_back(ringOff);
+}
+
 void addTriggeredRows(std::vector<Row>& rows, int day, int& number) {
     for (int n = 1; n <= kTriggerRange; ++n) {
         Row on = triggered(++number, day, 1, QStringLiteral("Opto %1 on").arg(n));
@@ -111,7 +180,7 @@ QString BaseTitle(const QString& historyTitle) {
 }
 
 SoakTable BuildSoakTable(const QDateTime& first, const QDateTime& last, int spacingSec,
-                         const QDateTime& until) {
+                         const QDateTime& until, const SoakTargets& targets) {
     SoakTable table;
     int number = 0;
     int k = 0;
@@ -210,6 +279,32 @@ SoakTable BuildSoakTable(const QDateTime& first, const QDateTime& last, int spac
         table.rows.push_back(r);
         table.timed.push_back(expect);
 
+        // Now and then a message too big for a peer that never reads: it stalls and fails.
+        if (k % 10 == 4) {
+            Row big = message(test::TimedRow(++number, day, timeText(t), title + QStringLiteral("big to deaf")), 1, 3,
+                              targets.bigMessageFile, targets.deafPort);
+            big["Priority"] = 3;
+            table.rows.push_back(big);
+            TimedRow e;
+            e.title = big["Title"].toString();
+            e.due = t;
+            table.timed.push_back(e);
+        }
+
+        // Now and then the ring on output 9 is started again.
+        if (k % 10 == 9) {
+            Row kick = test::TimedRow(++number, day, timeText(t), title + QStringLiteral("ring kick"));
+            kick["Priority"] = 2;
+            kick["xcontrol"] = 2;  // sum on
+            kick["SourceChan"] = kRingSource;
+            kick["DestChan"] = kRingOutput;
+            table.rows.push_back(kick);
+            TimedRow e;
+            e.title = kick["Title"].toString();
+            e.due = t;
+            table.timed.push_back(e);
+        }
+
         // Now and then a second event at the same second, which runs in the same call.
         if (k % 5 == 1) {
             Row twin = test::TimedRow(++number, day, timeText(t), title + QStringLiteral("twin"));
@@ -226,7 +321,10 @@ SoakTable BuildSoakTable(const QDateTime& first, const QDateTime& last, int spac
 
     std::set<int> days;
     for (QDate d = first.date(); d <= until.date(); d = d.addDays(1)) days.insert(DayIndexOf(d));
-    for (int day : days) addTriggeredRows(table.rows, day, number);
+    for (int day : days) {
+        addTriggeredRows(table.rows, day, number);
+        addWaitingRows(table.rows, day, number, targets);
+    }
 
     // A row far from the run, for the editing tool to change: each change reloads the table.
     table.editorNumber = kEditorNumber;

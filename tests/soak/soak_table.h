@@ -9,6 +9,7 @@
 #include <QDateTime>
 #include <QString>
 
+#include "soak_peers.h"
 #include "support/test_support.h"
 
 namespace tarvo::soak {
@@ -31,9 +32,10 @@ struct SoakTable {
 };
 
 // Timed rows from `first` to `last`, `spacingSec` apart; triggered rows for every day the run
-// touches (`first` to `until`).
+// touches (`first` to `until`), among them rows whose actions wait on `targets` (messages,
+// serial, uploads) and a pair on output 9 that trigger each other.
 SoakTable BuildSoakTable(const QDateTime& first, const QDateTime& last, int spacingSec,
-                         const QDateTime& until);
+                         const QDateTime& until, const SoakTargets& targets);
 
 // The base title of a history line's title column (" - Not Executed" and " - Inactive" cut).
 QString BaseTitle(const QString& historyTitle);
