@@ -1,14 +1,51 @@
 #include "engine/service_notify.h"
 
-#include <systemd/sd-daemon.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "engine/engine.h"
 
 namespace tarvo {
 
 namespace {
+
+// The service manager's notification protocol: one datagram of "KEY=value" lines to the socket
+// NOTIFY_SOCKET names (a path, or an abstract name written with a leading '@').
+void notifyServiceManager(const QByteArray& state) {
+    const char* name = std::getenv("NOTIFY_SOCKET");
+    if (!name || !*name) return;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::size_t length = std::strlen(name);
+    if (length >= sizeof(address.sun_path)) return;
+    std::memcpy(address.sun_path, name, length);
+    if (name[0] == '@') address.sun_path[0] = '\0';
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return;
+    ::sendto(fd, state.constData(), static_cast<std::size_t>(state.size()), MSG_NOSIGNAL,
+             reinterpret_cast<const sockaddr*>(&address),
+             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length));
+    ::close(fd);
+}
+
+// The keep-alive interval the service manager asked for, in microseconds (0: none): WATCHDOG_USEC,
+// unless WATCHDOG_PID names another process.
+uint64_t watchdogUsec() {
+    const char* usec = std::getenv("WATCHDOG_USEC");
+    if (!usec || !*usec) return 0;
+    if (const char* pid = std::getenv("WATCHDOG_PID"); pid && *pid) {
+        char* end = nullptr;
+        const long long p = std::strtoll(pid, &end, 10);
+        if (*end != '\0' || p != static_cast<long long>(::getpid())) return 0;
+    }
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(usec, &end, 10);
+    return *end == '\0' ? v : 0;
+}
 
 QString linkText(const SwitcherLink& link) {
     if (!link.Connected) return QStringLiteral("not connected");
@@ -20,9 +57,7 @@ QString linkText(const SwitcherLink& link) {
 ServiceNotifier::ServiceNotifier(Engine& e) : e_(e) {
     const char* socket = std::getenv("NOTIFY_SOCKET");
     enabled_ = socket != nullptr && *socket != '\0';
-    uint64_t usec = 0;
-    if (enabled_ && sd_watchdog_enabled(0, &usec) > 0)
-        keepAliveMs_ = static_cast<int64_t>(usec / 4000);
+    if (enabled_) keepAliveMs_ = static_cast<int64_t>(watchdogUsec() / 4000);
 }
 
 QString ServiceNotifier::StatusText(const Engine& e) {
@@ -38,7 +73,7 @@ QString ServiceNotifier::StatusText(const Engine& e) {
 
 void ServiceNotifier::send(const QString& state) {
     // A service manager that cannot be told is no reason to stop: the answer is not looked at.
-    sd_notify(0, state.toUtf8().constData());
+    notifyServiceManager(state.toUtf8());
 }
 
 void ServiceNotifier::sendStatusIfChanged() {

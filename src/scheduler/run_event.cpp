@@ -118,7 +118,7 @@ Task<RunResult> RunOneEvent(Scheduler& s, RunTarget t) {
         if (!reason.isEmpty()) WriteActivityLog(s.logs, ev.Title + reason);
     }
 
-    const QString time = t.timed ? ev.Time : NowText(s.clock);
+    const QString time = t.timed ? ev.Time.toString() : NowText(s.clock);
     s.view.addHistoryLine({ev.DayName, time, HistoryTitle(ev, outcome)}, HistoryIsRed(ev, outcome));
 
     if (ev.Active == kRunOnce) deleteOneTime(s, t, ev, result);

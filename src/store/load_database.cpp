@@ -57,10 +57,10 @@ double leadingNumber(const QString& text) {
 // does not grow it past kMaxPooled; those are made one by one.
 class TextPool {
   public:
-    QString get(const char* p, int n) {
+    Text get(const char* p, int n) {
         const std::string_view key(p, static_cast<std::size_t>(n));
         if (const auto it = pool_.find(key); it != pool_.end()) return it->second;
-        QString text = QString::fromUtf8(p, n);
+        Text text = QString::fromUtf8(p, n);
         if (pool_.size() < kMaxPooled) pool_.emplace(std::string(key), text);
         return text;
     }
@@ -73,7 +73,7 @@ class TextPool {
             return std::hash<std::string_view>{}(v);
         }
     };
-    std::unordered_map<std::string, QString, Hash, std::equal_to<>> pool_;
+    std::unordered_map<std::string, Text, Hash, std::equal_to<>> pool_;
 };
 
 // Reads one column into a field: Null gives the default; a value that does not convert, or a
@@ -131,8 +131,8 @@ struct RowReader {
     void i32(int32_t& out, const char* name, int64_t nullDefault = 0) {
         integer(out, name, nullDefault, INT32_MIN, INT32_MAX);
     }
-    void text(QString& out, const char* name, const QString& nullDefault) {
-        out = QString();
+    void text(Text& out, const char* name, const Text& nullDefault) {
+        out = Text();
         const int index = column(name);
         if (index < 0) return;
         switch (sqlite3_column_type(st, index)) {
@@ -145,7 +145,7 @@ struct RowReader {
                 out = nullDefault;
                 break;
             default:
-                out = TextIfConvertible(row.value(index)).value_or(QString());
+                if (const auto t = TextIfConvertible(row.value(index))) out = *t;
                 break;
         }
     }
@@ -180,9 +180,12 @@ AutomationEvent readEvent(const Statement& row, std::vector<int>& columns, TextP
     r.integer(ev.Number, "Number", std::nullopt, -32768, 32767);
     r.i16(ev.Day, "Day");
     ev.DayName = DayNameOf(ev.Day);
-    r.text(ev.Time, "Time", kNotOnTheClock);
+    // The texts a Null gives, made once.
+    static const Text kNoTime = kNotOnTheClock, kNone = QStringLiteral("None"), kBlank = QStringLiteral(" "),
+                      kNoAddress = QStringLiteral("0.0.0.0");
+    r.text(ev.Time, "Time", kNoTime);
     r.i16(ev.Delay, "Delay");
-    r.text(ev.Title, "Title", QStringLiteral("None"));
+    r.text(ev.Title, "Title", kNone);
     r.i16(ev.SourceChan, "SourceChan");
     r.i16(ev.DestChan, "DestChan");
     r.i16(ev.ReqSource, "ReqSource");
@@ -219,17 +222,17 @@ AutomationEvent readEvent(const Statement& row, std::vector<int>& columns, TextP
     r.i16max(ev.RelayCondition, "RelayCondition", 2, 0);
     r.i16max(ev.OptoCondition2, "OptoCondition2", 2, 0);
     r.i16max(ev.RelayCondition2, "RelayCondition2", 2, 0);
-    r.text(ev.FileName, "FileName", QStringLiteral(" "));
+    r.text(ev.FileName, "FileName", kBlank);
     r.i16max(ev.FileType, "FileType", 12, 0);
     r.i16(ev.FileChannel1, "FileChannel1");
     r.i16max(ev.Template, "Template", 128, 0);
     r.u8(ev.FFrame, "FFrame");
     r.u8(ev.FSlot, "FSlot");
-    r.text(ev.Message, "Message", QStringLiteral(" "));
+    r.text(ev.Message, "Message", kBlank);
     r.i16max(ev.mcontrol, "mcontrol", 4, 0);
     r.i16max(ev.mtype, "mtype", 4, 0);
-    r.text(ev.Method, "Method", QStringLiteral(" "));
-    r.text(ev.MIPAddress, "MIPAddress", QStringLiteral("0.0.0.0"));
+    r.text(ev.Method, "Method", kBlank);
+    r.text(ev.MIPAddress, "MIPAddress", kNoAddress);
     r.i32(ev.MIPPort, "MIPPort");
     r.u8(ev.MFrame, "MFrame");
     r.u8(ev.MSlot, "MSlot");

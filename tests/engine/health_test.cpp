@@ -2,6 +2,9 @@
 // receives on its notify socket, and the error-log lines about the system clock.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string>
+
 #include "engine/main_loop.h"
 #include "engine/service_notify.h"
 #include "support/notify_socket.h"
@@ -42,16 +45,31 @@ TEST(ServiceNotify, ReadyOnceAfterStartUpWithTheStatusLine) {
 TEST(ServiceNotify, KeepAlivesOnlyFromTicksThatRanToTheirEnd) {
     // A keep-alive is due every quarter of the watchdog's period: with 2 s, at every tick that
     // runs to its end; with 4 s, at every second one; with no watchdog asked for, never.
+    // A watchdog asked of another process (WATCHDOG_PID) is not this one's to feed.
     const struct {
         long watchdogUsec;
+        const char* watchdogPid;  // "self" for this process
         int expectedAfterSixGoodTicks;
-    } cases[] = {{2000000, 6}, {4000000, 3}, {0, 0}};
+    } cases[] = {{2000000, nullptr, 6}, {4000000, nullptr, 3}, {0, nullptr, 0},
+                 {2000000, "self", 6}, {2000000, "1", 0}, {2000000, "12x", 0}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.watchdogUsec);
+        SCOPED_TRACE(testing::Message() << c.watchdogUsec << " " << (c.watchdogPid ? c.watchdogPid : "-"));
         Harness h(WeekMoment(0, 8, 0));
         h.folder.createDatabase({morningTake()});
         NotifySocket manager(true, c.watchdogUsec);
+        if (c.watchdogPid)
+            ::setenv("WATCHDOG_PID",
+                     std::strcmp(c.watchdogPid, "self") == 0 ? std::to_string(::getpid()).c_str() : c.watchdogPid, 1);
         ServiceNotifier n(h.e());
+        ::unsetenv("WATCHDOG_PID");
+        if (c.expectedAfterSixGoodTicks == 0 && c.watchdogUsec > 0) {
+            h.startUp();
+            n.startUpDone();
+            manager.take();
+            for (int i = 0; i < 6; ++i) tick(h, n);
+            EXPECT_EQ(manager.take().count(QStringLiteral("WATCHDOG=1")), 0);
+            continue;
+        }
         h.startUp();
         n.startUpDone();
         manager.take();
@@ -70,6 +88,30 @@ TEST(ServiceNotify, KeepAlivesOnlyFromTicksThatRanToTheirEnd) {
         tick(h, n);
         EXPECT_EQ(manager.take().count(QStringLiteral("WATCHDOG=1")), c.watchdogUsec > 0 ? 1 : 0);
     }
+}
+
+// A service manager may name an abstract socket, written with a leading '@'.
+TEST(ServiceNotify, AnAbstractSocketIsReached) {
+    const std::string name = "tarvo-notify-" + std::to_string(::getpid());
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    name.copy(addr.sun_path + 1, sizeof addr.sun_path - 2);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr),
+                     static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size())),
+              0);
+    ::setenv("NOTIFY_SOCKET", ("@" + name).c_str(), 1);
+    Harness h(WeekMoment(0, 8, 0));
+    h.folder.createDatabase({morningTake()});
+    ServiceNotifier n(h.e());
+    h.startUp();
+    n.startUpDone();
+    ::unsetenv("NOTIFY_SOCKET");
+    char buffer[512];
+    const ssize_t got = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    ::close(fd);
+    ASSERT_GT(got, 0);
+    EXPECT_TRUE(QByteArray(buffer, got).startsWith("READY=1\n"));
 }
 
 TEST(ServiceNotify, StatusIsSentWhenTheLinkOrTheNextEventChangesAndOnlyThen) {
