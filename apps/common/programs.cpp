@@ -97,8 +97,9 @@ const Program& EngineProgram() {
             QStringLiteral(
                 "Minimising hides the window in the notification area; double-click the icon, "
                 "or choose Restore from its menu, to bring it back. File / Setup edits the "
-                "engine settings; Help / About shows the connection settings, the link state "
-                "of both switchers, whether the clock is synchronised, and the version."),
+                "engine settings; View / Schedule shows what the events will do in the coming "
+                "week; Help / About shows the connection settings, the link state of both "
+                "switchers, whether the clock is synchronised, and the version."),
             QStringLiteral(
                 "SIGTERM or SIGINT ends it in order, without the exit question: \"Program "
                 "Exit\" is the last line logged."),
