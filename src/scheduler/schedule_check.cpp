@@ -46,7 +46,7 @@ class RowFindings {
 
 void checkWhen(const AutomationEvent& ev, RowFindings& f) {
     if (!IsWeekday(ev.Day)) f.neverRuns(QStringLiteral("Day %1 is no day of the week").arg(ev.Day));
-    // Values above the last kind read as timed; those below it are no kind at all.
+    // A Type above the last kind is read as timed; one below 0 is no kind at all.
     if (ev.Type < kTimed) f.neverRuns(QStringLiteral("Type %1 is no kind of event").arg(ev.Type));
     if (ev.Type != kTimed) return;
     if (ev.Time == kNotOnTheClock)
