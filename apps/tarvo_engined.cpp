@@ -1,4 +1,5 @@
-// tarvo-engined [--init] [FOLDER]: the engine without a window, for a server or a service manager.
+// tarvo-engined [--init] [--check] [--preview [DAYS]] [--json] [FOLDER]: the engine without a
+// window, for a server or a service manager; --check and --preview read its database and leave.
 #include <cstdio>
 
 #include <QCoreApplication>
@@ -14,8 +15,11 @@
 #include "engine/stop_signals.h"
 #include "program_folder.h"
 #include "programs.h"
+#include "schedule_report.h"
 
 namespace {
+
+constexpr int kDefaultPreviewDays = 7;
 
 int initFolder(const QString& folder) {
     QString message;
@@ -24,6 +28,37 @@ int initFolder(const QString& folder) {
     std::fprintf(r == tarvo::cli::InitResult::Made ? stdout : stderr, "tarvo-engined: %s\n",
                  qPrintable(message));
     return r == tarvo::cli::InitResult::Made ? 0 : 1;
+}
+
+// --check and --preview: the folder is read as it is, never made, and nothing is connected.
+int scheduleReport(const tarvo::cli::Arguments& args) {
+    const bool check = args.isSet(QStringLiteral("check"));
+    const bool preview = args.isSet(QStringLiteral("preview"));
+    QString wrong;
+    if (check && preview)
+        wrong = QStringLiteral("--check and --preview cannot be given together");
+    else if (args.isSet(QStringLiteral("init")))
+        wrong = QStringLiteral("--init cannot be given with --check or --preview");
+    int days = 0;
+    if (preview) {
+        const QString given = args.value(QStringLiteral("preview"));
+        bool ok = true;
+        days = given.isEmpty() ? kDefaultPreviewDays : given.toInt(&ok);
+        if (!ok || days < 1 || days > tarvo::kMaxPreviewDays)
+            wrong = QStringLiteral("--preview needs a number of DAYS from 1 to %1")
+                        .arg(tarvo::kMaxPreviewDays);
+    }
+    if (!wrong.isEmpty()) {
+        std::fprintf(stderr, "tarvo-engined: %s\n", qPrintable(wrong));
+        return tarvo::cli::kExitUsage;
+    }
+    const tarvo::SystemClock clock;
+    const tarvo::cli::Report r =
+        tarvo::cli::ScheduleReport(args.operands.value(0, tarvo::cli::DefaultProgramFolder()), days,
+                                   args.isSet(QStringLiteral("json")), clock.now(), clock.zone());
+    std::fputs(r.out.toUtf8().constData(), stdout);
+    if (!r.err.isEmpty()) std::fprintf(stderr, "tarvo-engined: %s", r.err.toUtf8().constData());
+    return r.exitCode;
 }
 
 }  // namespace
@@ -35,6 +70,12 @@ int main(int argc, char** argv) {
         return exitCode;
 
     QCoreApplication app(argc, argv);
+    if (args.isSet(QStringLiteral("check")) || args.isSet(QStringLiteral("preview")))
+        return scheduleReport(args);
+    if (args.isSet(QStringLiteral("json"))) {
+        std::fprintf(stderr, "tarvo-engined: --json goes with --check or --preview\n");
+        return tarvo::cli::kExitUsage;
+    }
     if (args.isSet(QStringLiteral("init")))
         return initFolder(args.operands.value(0, tarvo::cli::DefaultProgramFolder()));
     QString message;

@@ -1,5 +1,6 @@
 #include "command_line.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "logs/logs.h"
@@ -16,6 +17,15 @@ const Option kVersion{QStringLiteral("version"), QString(),
 
 int valueCount(const Option& o) {
     return o.value.isEmpty() ? 0 : static_cast<int>(o.value.split(QLatin1Char(' ')).size());
+}
+
+bool valueOptional(const Option& o) {
+    return o.value.startsWith(QLatin1Char('['));
+}
+
+bool isNumber(const QString& a) {
+    return !a.isEmpty() && std::all_of(a.begin(), a.end(),
+                                       [](QChar c) { return c.isDigit() && c.unicode() < 128; });
 }
 
 const Option* find(const Program& p, const QString& name) {
@@ -122,6 +132,8 @@ Parsed Parse(const Program& program, const QStringList& arguments) {
                 return usageError(program,
                                   QStringLiteral("--%1 cannot be given as --%1=VALUE").arg(name));
             values << inlineValue;
+        } else if (valueOptional(*o)) {
+            if (i + 1 < arguments.size() && isNumber(arguments[i + 1])) values << arguments[++i];
         } else {
             if (i + n >= arguments.size())
                 return usageError(program, QStringLiteral("--%1 needs %2").arg(name, o->value));

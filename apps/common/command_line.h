@@ -2,6 +2,9 @@
 // the arguments and writes the synopsis and the --help text, so the two cannot disagree. Every
 // program answers --help and --version and exits 0; an unknown option, a missing value or one
 // operand too many is an error with exit status 2.
+//
+// A value in brackets ("[DAYS]") may be left out. It is a number: the next argument is taken as
+// the value when it is one (and is an operand otherwise), or it is given as --name=VALUE.
 #pragma once
 
 #include <vector>
@@ -16,7 +19,9 @@ constexpr int kExitUsage = 2;
 
 struct Option {
     QString name;   // without the leading "--"
-    QString value;  // the names of its values, e.g. "N" or "FILE SECONDS"; empty for a switch
+    // The names of its values, e.g. "N" or "FILE SECONDS", or "[N]" for one that may be left out;
+    // empty for a switch.
+    QString value;
     QString help;
 };
 

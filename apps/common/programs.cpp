@@ -41,9 +41,25 @@ const Program& EnginedProgram() {
              QStringLiteral(
                  "make an empty event database in FOLDER (and the folder, if need be), then "
                  "leave; a database already there is left as it is (exit 1)")},
+            {QStringLiteral("check"), QString(),
+             QStringLiteral(
+                 "list every row of the database that cannot do what it says, one line each, "
+                 "then leave: exit 0 when there is none, 1 when there is one, 2 when the "
+                 "database cannot be read")},
+            {QStringLiteral("preview"), QStringLiteral("[DAYS]"),
+             QStringLiteral(
+                 "list what the timed events will do in the next DAYS days (7 unless given), in "
+                 "the order the engine decides them, then the triggered events by trigger, "
+                 "then leave")},
+            {QStringLiteral("json"), QString(),
+             QStringLiteral("with --check or --preview: write the same as one JSON document")},
         },
         {
             kFolderParagraph,
+            QStringLiteral(
+                "--check and --preview only read the database: they neither upgrade nor change "
+                "it, write no log and connect to nothing, so they are safe beside a running "
+                "engine. Times are the machine's local time, daylight saving included."),
             QStringLiteral(
                 "SIGTERM or SIGINT ends it in order: events still waiting are ended where they "
                 "wait, \"Program Exit\" is the last line logged, and it exits 0. SIGUSR1 prints "
@@ -81,8 +97,9 @@ const Program& EngineProgram() {
             QStringLiteral(
                 "Minimising hides the window in the notification area; double-click the icon, "
                 "or choose Restore from its menu, to bring it back. File / Setup edits the "
-                "engine settings; Help / About shows the connection settings, the link state "
-                "of both switchers, whether the clock is synchronised, and the version."),
+                "engine settings; View / Schedule shows what the events will do in the coming "
+                "week; Help / About shows the connection settings, the link state of both "
+                "switchers, whether the clock is synchronised, and the version."),
             QStringLiteral(
                 "SIGTERM or SIGINT ends it in order, without the exit question: \"Program "
                 "Exit\" is the last line logged."),

@@ -32,6 +32,8 @@ public:
     virtual void showError(const QString& text, const QString& caption) = 0;
     // Start-up with StartMin: the window goes to the tray.
     virtual void minimise() = 0;
+    // A load has replaced the event table (a view of the schedule looks again).
+    virtual void databaseLoaded() {}
 };
 
 // A view that shows nothing: for measurements and fuzzing, where only the engine's work counts.

@@ -87,18 +87,19 @@ void returnFreedMemory() {
 #endif
 }
 
-void loadDatabase(Engine& e);
+// False when the engine runs on with the table it had.
+bool loadDatabase(Engine& e);
 
 }  // namespace
 
 void LoadDatabase(Engine& e) {
-    loadDatabase(e);
+    if (loadDatabase(e)) e.view.databaseLoaded();
     returnFreedMemory();
 }
 
 namespace {
 
-void loadDatabase(Engine& e) {
+bool loadDatabase(Engine& e) {
     Scheduler& s = e.scheduler;
     DatabaseRead read = ReadAutomationDatabase(e.logs, e.store, e.settings);
     if (read.fileTime) e.store.DatabaseFileTime = *read.fileTime;
@@ -107,14 +108,14 @@ void loadDatabase(Engine& e) {
             // No file: no timed events; nothing else changes.
             s.Events.clear();
             e.view.setStatusPanel(1, TotalEventsText(0));
-            return;
+            return true;
         case DatabaseRead::NotAutomation:
             // The database is closed by now: the box holds neither the file nor the loop.
             s.Events.clear();
             e.view.showError(QStringLiteral("Invalid Database File"), QStringLiteral("File Error"));
-            return;
+            return true;
         case DatabaseRead::Failed:
-            return;  // reported; the engine runs on with the last table it read in full
+            return false;  // reported; the engine runs on with the last table it read in full
         case DatabaseRead::Read:
             break;
     }
@@ -149,6 +150,7 @@ void loadDatabase(Engine& e) {
             CopyTaskViewDatabase(e.logs, TaskViewPaths{e.AppFolder, e.store.DatabasePath, e.settings.TaskViewDB});
         e.view.setCaption(CaptionFor(e.settings.Future1));
     });
+    return true;
 }
 
 }  // namespace

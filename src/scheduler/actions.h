@@ -16,6 +16,36 @@ enum class RunnerKind {
     Triggered,  // opto, crosspoint, relay and delayed runs: the message result is not used
 };
 
+// The actions an event may ask for, in the order they are carried out.
+enum class ActionKind {
+    Crosspoint,
+    Salvo,
+    Relay,
+    Opto,
+    SourceSelect,
+    Gain,
+    RelayAssociation,
+    Message,
+    SystemChange,
+};
+inline constexpr ActionKind kActionOrder[] = {
+    ActionKind::Crosspoint,
+    ActionKind::Salvo,
+    ActionKind::Relay,
+    ActionKind::Opto,
+    ActionKind::SourceSelect,
+    ActionKind::Gain,
+    ActionKind::RelayAssociation,
+    ActionKind::Message,
+    ActionKind::SystemChange,
+};
+
+// Whether the event asks for the action (its selector is set).
+bool HasAction(const AutomationEvent& ev, ActionKind action);
+// Why the action is refused before anything is sent, for an operand that is not given ("Invalid
+// Crosspoint", ...); empty when it goes ahead.
+QString OperandRefusal(const AutomationEvent& ev, ActionKind action);
+
 // Carries out the actions; returns the outcome (true when carried out). The run is suspended
 // while an action waits (a message, an upload, a switcher that holds a backlog).
 Task<bool> RunActionSequence(Scheduler& s, AutomationEvent ev, RunnerKind kind);
@@ -25,5 +55,7 @@ QString HistoryTitle(const AutomationEvent& ev, bool outcome);
 bool HistoryIsRed(const AutomationEvent& ev, bool outcome);
 
 inline const QString kNotExecuted = QStringLiteral(" not executed - ");
+inline const QString kUnableToSend = QStringLiteral("Unable to Send");
+inline const QString kInvalidFile = QStringLiteral("Invalid File");
 
 }  // namespace tarvo

@@ -61,9 +61,11 @@ OccurrenceKey KeyOf(const Occurrence& o) { return {o.number, o.date.toJulianDay(
 namespace {
 
 // Walks the occurrences after `after` in the order they fall, ties in table order, and hands
-// each undecided one to `take` until it returns false.
+// each undecided one to `take` until it returns false, or until the slots are more than `span`
+// seconds of local time past the first one looked at.
 void walkOccurrences(const std::vector<AutomationEvent>& events, const DecidedOccurrences& decided,
-                     const QDateTime& after, const QTimeZone& zone, const std::function<bool(const Occurrence&)>& take) {
+                     const QDateTime& after, qint64 span, const QTimeZone& zone,
+                     const std::function<bool(const Occurrence&)>& take) {
     const QDateTime local = zone == QTimeZone::utc() ? after : after.toTimeZone(zone);
     const QDate monday = MondayOf(local.date());
     const qint64 from = monday.daysTo(local.date()) * kDay + local.time().msecsSinceStartOfDay() / 1000 - kOffsetMargin;
@@ -81,9 +83,8 @@ void walkOccurrences(const std::vector<AutomationEvent>& events, const DecidedOc
         heap.push_back({slot, static_cast<int>(i), *seconds});
     }
     std::make_heap(heap.begin(), heap.end(), std::greater<>());
-    // A row whose slot is passed or decided comes back a week later; two weeks of slots are
-    // always enough, since only occurrences after `after` can be undecided.
-    const qint64 end = from + 3 * kWeek;
+    // A row whose slot is passed or decided comes back a week later.
+    const qint64 end = from + span;
     while (!heap.empty()) {
         std::pop_heap(heap.begin(), heap.end(), std::greater<>());
         Slot s = heap.back();
@@ -111,18 +112,29 @@ void walkOccurrences(const std::vector<AutomationEvent>& events, const DecidedOc
 std::optional<Occurrence> NextOccurrence(const std::vector<AutomationEvent>& events, const DecidedOccurrences& decided,
                                          const QDateTime& after, const QTimeZone& zone) {
     std::optional<Occurrence> found;
-    walkOccurrences(events, decided, after, zone, [&](const Occurrence& o) {
+    // Two weeks of slots are always enough, since only occurrences after `after` can be
+    // undecided.
+    walkOccurrences(events, decided, after, 3 * kWeek, zone, [&](const Occurrence& o) {
         found = o;
         return false;
     });
     return found;
 }
 
+void ForEachOccurrence(const std::vector<AutomationEvent>& events,
+                       const DecidedOccurrences& decided, const QDateTime& after,
+                       const QDateTime& until, const QTimeZone& zone,
+                       const std::function<bool(const Occurrence&)>& take) {
+    if (until <= after) return;
+    // The local reading of `until` lies at most one change of offset beyond `after`'s.
+    walkOccurrences(events, decided, after, after.secsTo(until) + 2 * kOffsetMargin, zone,
+                    [&](const Occurrence& o) { return o.at <= until && take(o); });
+}
+
 int CountOccurrences(const std::vector<AutomationEvent>& events, const DecidedOccurrences& decided,
                      const QDateTime& from, const QDateTime& to, const QTimeZone& zone) {
     int n = 0;
-    walkOccurrences(events, decided, from, zone, [&](const Occurrence& o) {
-        if (o.at > to) return false;
+    ForEachOccurrence(events, decided, from, to, zone, [&](const Occurrence&) {
         ++n;
         return true;
     });

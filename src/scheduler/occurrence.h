@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <set>
 #include <tuple>
@@ -48,6 +49,13 @@ using DecidedOccurrences = std::set<OccurrenceKey>;
 // first in the table. Empty when the table holds no timed row.
 std::optional<Occurrence> NextOccurrence(const std::vector<AutomationEvent>& events, const DecidedOccurrences& decided,
                                          const QDateTime& after, const QTimeZone& zone);
+
+// Hands each undecided occurrence after `after` and at or before `until` (UTC) to `take`, in the
+// order they fall, ties in table order, until it returns false.
+void ForEachOccurrence(const std::vector<AutomationEvent>& events,
+                       const DecidedOccurrences& decided, const QDateTime& after,
+                       const QDateTime& until, const QTimeZone& zone,
+                       const std::function<bool(const Occurrence&)>& take);
 
 // The occurrences after `from` and at or before `to` (UTC), in the order they fall; for the
 // count of a forward clock change.

@@ -14,8 +14,7 @@ namespace tarvo {
 
 namespace {
 
-// Copies the events of the given kinds out of Events and orders them by `key` (the triggering
-// input, relay or destination), then by Delay, with the classic exchange passes.
+// Copies the events of the given kinds out of Events in the order of their table.
 void buildList(Scheduler& s, TriggerTable table, const std::function<bool(const AutomationEvent&)>& wanted,
                int16_t AutomationEvent::*key) {
     auto& list = s.triggerTable(table);
@@ -24,18 +23,26 @@ void buildList(Scheduler& s, TriggerTable table, const std::function<bool(const 
     for (const AutomationEvent& ev : s.Events)
         if (wanted(ev)) picked.push_back(ev);
     if (picked.empty()) return;
-
-    std::vector<int> order(picked.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
-    ExchangePass(order, 0, order.size(), [&](int a, int b) { return picked[a].*key < picked[b].*key; });
-    ExchangePassWithinGroups(
-        order, [&](int a, int b) { return picked[a].*key == picked[b].*key; },
-        [&](int a, int b) { return picked[a].Delay < picked[b].Delay; });
     list.reserve(picked.size());
-    for (int i : order) list.push_back(std::move(picked[static_cast<std::size_t>(i)]));
+    for (int i : TriggerListOrder(picked, key))
+        list.push_back(std::move(picked[static_cast<std::size_t>(i)]));
 }
 
 }  // namespace
+
+std::vector<int> TriggerListOrder(const std::vector<AutomationEvent>& entries,
+                                  int16_t AutomationEvent::*key) {
+    std::vector<int> order(entries.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
+    const auto of = [&](int i) -> const AutomationEvent& {
+        return entries[static_cast<std::size_t>(i)];
+    };
+    ExchangePass(order, 0, order.size(), [&](int a, int b) { return of(a).*key < of(b).*key; });
+    ExchangePassWithinGroups(
+        order, [&](int a, int b) { return of(a).*key == of(b).*key; },
+        [&](int a, int b) { return of(a).Delay < of(b).Delay; });
+    return order;
+}
 
 void BuildOptoEvents(Scheduler& s) {
     Guarded(s.logs, QStringLiteral("Error Processing Opto Events"), [&] {

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "base/task.h"
+#include "store/automation_event.h"
 
 namespace tarvo {
 
@@ -13,6 +15,12 @@ struct OutputMap;
 
 // As a source number: the destination as a whole (its first source came or its last went).
 constexpr int kWholeDestination = 16383;
+
+// The order a triggered table keeps `entries` (in running order) in: by `key` (the triggering
+// input, relay or destination), then by Delay, as the classic exchange passes leave them. A
+// trigger starts the entries it matches in this order. Indices into `entries`.
+std::vector<int> TriggerListOrder(const std::vector<AutomationEvent>& entries,
+                                  int16_t AutomationEvent::*key);
 
 // List builders, called by the load in this order.
 void BuildOptoEvents(Scheduler& s);

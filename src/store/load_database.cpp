@@ -306,16 +306,21 @@ void SortEvents(std::vector<AutomationEvent>& events) {
     applyOrder(events, std::move(order));
 }
 
-DatabaseRead ReadAutomationDatabase(Logs& logs, const EventStore& store, const EngineSettings& previous) {
+namespace {
+
+// The engine's read (logged, at most kMaxEvents rows, its own pending changes applied) when
+// `logs` and `store` are given; otherwise an inspection, which changes nothing and logs nothing.
+DatabaseRead readDatabase(const QString& path, const EngineSettings& previous, Logs* logs,
+                          const EventStore* store) {
     DatabaseRead result;
-    const QString& path = store.DatabasePath;
     if (!FileExists(path)) {
         result.outcome = DatabaseRead::Missing;
         return result;
     }
+    const bool inspecting = logs == nullptr;
     // The schema first; the upgrade reports its own failures and the read goes on.
-    CheckDatabaseVersion(logs, path);
-    Guarded(logs, kLocation, [&] {
+    if (!inspecting) CheckDatabaseVersion(*logs, path);
+    auto read = [&] {
         result.fileTime = FileTimeText(path);
         // Settings and rows are read into these and only handed over once the whole file has
         // been read: a file that turns out damaged halfway (a copy cut short, a file replaced
@@ -323,7 +328,8 @@ DatabaseRead ReadAutomationDatabase(Logs& logs, const EventStore& store, const E
         // count from the new file over the rows of the old one.
         EngineSettings s = previous;
         std::vector<AutomationEvent> loaded;
-        Database db(path);
+        Database db(path, kDefaultBusyTimeoutMs,
+                    inspecting ? Database::ReadOnly : Database::ReadWrite);
         // One read snapshot: a writer between the count and the rows cannot make them differ.
         db.exec(QStringLiteral("BEGIN"));
         // Is it an automation database at all? (A Null type is not a mismatch.)
@@ -372,11 +378,12 @@ DatabaseRead ReadAutomationDatabase(Logs& logs, const EventStore& store, const E
         // as every Number is an integer or Null (Nulls first; equal Numbers in the order they
         // are stored, as SQLite's sort keeps them). Anything else (a Number stored as text or
         // real, no Number column at all) is read again the way SQLite orders it.
-        const auto wanted = static_cast<std::size_t>(std::min<int64_t>(rows, kMaxEvents));
+        const int64_t limit = inspecting ? rows : kMaxEvents;
+        const auto wanted = static_cast<std::size_t>(std::min<int64_t>(rows, limit));
         std::vector<int> columns;
         TextPool texts;
         bool ordered = false;
-        if (rows <= kMaxEvents) {
+        if (rows <= limit) {
             Statement query(db, QStringLiteral("SELECT * FROM Automation"));
             const int numberColumn = query.columnIndex(QStringLiteral("Number"));
             std::vector<std::pair<bool, int64_t>> keys;  // (not Null, value)
@@ -409,9 +416,9 @@ DatabaseRead ReadAutomationDatabase(Logs& logs, const EventStore& store, const E
             while (loaded.size() < wanted && query.next())
                 loaded.push_back(readEvent(query, columns, texts));
         }
-        if (rows > kMaxEvents) {
+        if (rows > limit) {
             // Indices are 16-bit: the first 32767 rows in Number order are loaded.
-            WriteErrorLog(logs,
+            WriteErrorLog(*logs,
                           QStringLiteral("The Automation table holds %1 rows; only the first %2 in Number "
                                          "order are loaded")
                               .arg(rows)
@@ -419,12 +426,29 @@ DatabaseRead ReadAutomationDatabase(Logs& logs, const EventStore& store, const E
                           kLocation);
         }
         // The engine's own deletes and re-arms that the file could not take yet still hold.
-        store.applyPending(loaded);
+        if (store) store->applyPending(loaded);
         result.settings = std::move(s);
         result.rows = std::move(loaded);
         result.outcome = DatabaseRead::Read;
-    });
+    };
+    try {
+        read();
+    } catch (...) {
+        const TarvoError failure = CurrentFailure(std::current_exception());
+        result.failure = failure.description();
+        if (logs) ReportError(*logs, kLocation, failure);
+    }
     return result;
+}
+
+}  // namespace
+
+DatabaseRead ReadAutomationDatabase(Logs& logs, const EventStore& store, const EngineSettings& previous) {
+    return readDatabase(store.DatabasePath, previous, &logs, &store);
+}
+
+DatabaseRead InspectAutomationDatabase(const QString& path) {
+    return readDatabase(path, EngineSettings{}, nullptr, nullptr);
 }
 
 }  // namespace tarvo

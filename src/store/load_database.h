@@ -31,11 +31,18 @@ struct DatabaseRead {
     EngineSettings settings;
     // In Number order, at most kMaxEvents; the changes `store` still owes the file applied.
     std::vector<AutomationEvent> rows;
+    // Why the read failed.
+    QString failure;
 };
 
 // Brings the file up to the current schema and reads it. Settings whose read fails keep their
 // value in `previous`. The database is closed when this returns.
 DatabaseRead ReadAutomationDatabase(Logs& logs, const EventStore& store, const EngineSettings& previous);
+
+// Reads the file as the engine would, but leaves it and the program folder as they are: the file
+// is opened read-only and not upgraded (a column an older schema lacks reads as empty), nothing
+// is logged, and every row is read, those beyond kMaxEvents after the first kMaxEvents.
+DatabaseRead InspectAutomationDatabase(const QString& path);
 
 // Checks and normalises a dotted IPv4 address text; empty when it is not one.
 std::optional<QString> ValidateAddress(const QString& text);

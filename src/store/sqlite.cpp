@@ -94,12 +94,13 @@ QString ToText(const FieldValue& f) {
 
 bool ToFlag(const FieldValue& f) { return ToInteger(f, INT64_MIN, INT64_MAX) != 0; }
 
-Database::Database(const QString& path, int busyTimeoutMs) : path_(path) {
+Database::Database(const QString& path, int busyTimeoutMs, Access access) : path_(path) {
     if (!QFileInfo::exists(path)) fail(kErrFileNotFound, QStringLiteral("File not found: ") + path);
     // One thread uses a connection, from its open to its close: SQLite's own locking of every
     // call (a mutex taken for each column read) is not needed.
-    const int rc = sqlite3_open_v2(path.toUtf8().constData(), &db_,
-                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    const int mode = access == ReadOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
+    const int rc =
+        sqlite3_open_v2(path.toUtf8().constData(), &db_, mode | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         const QString msg = db_ ? QString::fromUtf8(sqlite3_errmsg(db_)) : QStringLiteral("cannot open");
         sqlite3_close(db_);

@@ -39,9 +39,11 @@ constexpr int kDefaultBusyTimeoutMs = 5000;
 
 class Database {
 public:
-    // Opens an existing database file read-write; a missing or unreadable file is a failure.
-    // A lock held by another writer is waited for up to `busyTimeoutMs`.
-    explicit Database(const QString& path, int busyTimeoutMs = kDefaultBusyTimeoutMs);
+    enum Access { ReadWrite, ReadOnly };
+    // Opens an existing database file; a missing or unreadable file is a failure. A lock held
+    // by another writer is waited for up to `busyTimeoutMs`.
+    explicit Database(const QString& path, int busyTimeoutMs = kDefaultBusyTimeoutMs,
+                      Access access = ReadWrite);
     ~Database();
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;

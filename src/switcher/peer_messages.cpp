@@ -43,6 +43,16 @@ quint16 peerPort(int32_t port) {
     return static_cast<quint16>(port);
 }
 
+// The failure of a transport that sends nothing, whatever the peer does.
+TarvoError transportFailure(int16_t mtype) {
+    // Nothing on the switcher side carries these.
+    if (mtype == kTransportSwitcher)
+        return TarvoError(kErrInvalidCall,
+                          QStringLiteral("Messages through the switcher are not sent"));
+    return TarvoError(kErrInvalidCall,
+                      QStringLiteral("Unknown message transport ") + QString::number(mtype));
+}
+
 [[noreturn]] void failSocket(const QAbstractSocket& s, const QString& what) {
     fail(kErrSocket + static_cast<int>(s.error()), what + QStringLiteral(": ") + s.errorString());
 }
@@ -212,21 +222,41 @@ Task<bool> SendEventMessage(PeerPorts& p, const AutomationEvent& event) {
                 break;
             }
             case kTransportSwitcher:
-                // Nothing on the switcher side carries these; the message fails and says why.
-                ReportError(p.logs, kErrSendingSwitcher,
-                            TarvoError(kErrInvalidCall, QStringLiteral("Messages through the switcher are not sent")));
+                // The message fails and says why, under a location of its own.
+                ReportError(p.logs, kErrSendingSwitcher, transportFailure(ev.mtype));
                 break;
             case kTransportUdp:
                 sent = co_await SendUDPMessage(p, content.text, ev.MIPAddress, ev.MIPPort, ev.Title);
                 break;
             default:
-                fail(kErrInvalidCall, QStringLiteral("Unknown message transport ") + QString::number(ev.mtype));
+                throw transportFailure(ev.mtype);
         }
     } catch (...) {
         ReportError(p.logs, kErrSendingMessage, CurrentFailure(std::current_exception()));
         sent = false;
     }
     co_return sent;
+}
+
+std::optional<TarvoError> MessageFailure(const QString& appFolder, const AutomationEvent& ev) {
+    try {
+        // In the order a send meets them: the content, the transport, the peer.
+        buildContent(appFolder, ev);
+        switch (ev.mtype) {
+            case kTransportTcp:
+            case kTransportUdp:
+                peerAddress(ev.MIPAddress);
+                peerPort(ev.MIPPort);
+                break;
+            case kTransportSerial:
+                break;
+            default:
+                throw transportFailure(ev.mtype);
+        }
+    } catch (const TarvoError& failure) {
+        return failure;
+    }
+    return std::nullopt;
 }
 
 Task<bool> SendIPMessage(PeerPorts& p, QByteArray data, QString address, int32_t port, QString title) {

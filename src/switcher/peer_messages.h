@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include <QByteArray>
 #include <QObject>
@@ -15,6 +16,7 @@
 #include <QString>
 
 #include "base/task.h"
+#include "logs/failure.h"
 
 namespace tarvo {
 
@@ -79,6 +81,11 @@ private:
 
 // Sends the event's message; false when it was not sent (the caller logs the refusal).
 Task<bool> SendEventMessage(PeerPorts& p, const AutomationEvent& ev);
+// The failure that keeps the event's message from going out whatever its peer does: content
+// that cannot be made (kind 2; a file that is missing, not a regular file or unreadable), a
+// transport that sends nothing (through the switcher, unknown), or an address or port that is
+// never dialled. Empty when the send would be tried. Reads the message file; sends nothing.
+std::optional<TarvoError> MessageFailure(const QString& appFolder, const AutomationEvent& ev);
 // Connects, sends `data`, waits a second and closes. True when every byte was taken.
 Task<bool> SendIPMessage(PeerPorts& p, QByteArray data, QString address, int32_t port, QString title);
 // Opens serial port `port` (1-based) at the speed, writes `data` and closes the port.

@@ -19,6 +19,7 @@
 #include "engine/main_loop.h"
 #include "ui/about_dialog.h"
 #include "ui/icons.h"
+#include "ui/schedule_window.h"
 #include "ui/setup_dialog.h"
 
 namespace tarvo {
@@ -169,6 +170,11 @@ void MainWindow::buildMenus() {
     connect(menuItem(file, "mnuSetup", QStringLiteral("&Setup")), &QAction::triggered, this,
             &MainWindow::openSetup);
 
+    QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
+    view->setObjectName(QStringLiteral("mnuView"));
+    connect(menuItem(view, "mnuSchedule", QStringLiteral("&Schedule")), &QAction::triggered, this,
+            &MainWindow::openSchedule);
+
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
     help->setObjectName(QStringLiteral("mnuHelp"));
     connect(menuItem(help, "mnuContents", QStringLiteral("&Contents")), &QAction::triggered, this,
@@ -249,6 +255,10 @@ void MainWindow::showError(const QString& text, const QString& caption) {
     openDialog(box);
 }
 
+void MainWindow::databaseLoaded() {
+    if (auto* window = qobject_cast<ScheduleWindow*>(schedule_.data())) window->refresh();
+}
+
 void MainWindow::minimise() {
     if (tray_->available())
         goToTray();
@@ -297,14 +307,19 @@ void MainWindow::showHelp() {
     helpOpener_(QUrl::fromLocalFile(path));
 }
 
-void MainWindow::openDialog(QDialog* dialog) {
+void MainWindow::openDialog(QDialog* dialog, bool modal) {
     std::erase_if(openDialogs_, [](const QPointer<QDialog>& d) { return d.isNull(); });
     openDialogs_.emplace_back(dialog);
+    if (!modal) {
+        dialog->show();
+        return;
+    }
     dialog->setWindowModality(dialog->parentWidget() ? Qt::WindowModal : Qt::ApplicationModal);
     dialog->open();
 }
 
-void MainWindow::openOnce(QPointer<QDialog>& slot, const std::function<QDialog*()>& make) {
+void MainWindow::openOnce(QPointer<QDialog>& slot, const std::function<QDialog*()>& make,
+                          bool modal) {
     if (!engine_ || exited_) return;
     if (slot) {
         slot->raise();
@@ -314,7 +329,7 @@ void MainWindow::openOnce(QPointer<QDialog>& slot, const std::function<QDialog*(
     QDialog* dialog = make();
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     slot = dialog;
-    openDialog(dialog);
+    openDialog(dialog, modal);
 }
 
 void MainWindow::openSetup() {
@@ -327,6 +342,10 @@ void MainWindow::openSetup() {
 
 void MainWindow::openAbout() {
     openOnce(about_, [this] { return new AboutDialog(*engine_, this); });
+}
+
+void MainWindow::openSchedule() {
+    openOnce(schedule_, [this] { return new ScheduleWindow(*engine_, this); }, /*modal=*/false);
 }
 
 // --- exit

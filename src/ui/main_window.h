@@ -68,6 +68,7 @@ class MainWindow : public QMainWindow, public StatusView {
     void showNextEvent(const ListLine& line) override;
     void showError(const QString& text, const QString& caption) override;
     void minimise() override;
+    void databaseLoaded() override;
 
     // Any close request: the question first, opened without holding anything up; on OK the
     // closing steps. A request while the question is open is ignored.
@@ -88,6 +89,8 @@ class MainWindow : public QMainWindow, public StatusView {
     void showHelp();
     void openSetup();
     void openAbout();
+    // View / Schedule: beside the main window, not modal.
+    void openSchedule();
 
   signals:
     // The closing steps are done: the program may end.
@@ -102,10 +105,12 @@ class MainWindow : public QMainWindow, public StatusView {
     void buildMenus();
     void goToTray();
     void closingSteps();
-    // Opens a dialog window-modally and keeps it in the list that the exit closes.
-    void openDialog(QDialog* dialog);
+    // Opens a dialog, window-modally unless `modal` is false, and keeps it in the list that the
+    // exit closes.
+    void openDialog(QDialog* dialog, bool modal = true);
     // Opens the dialog `make` builds, or brings the one already open to the front.
-    void openOnce(QPointer<QDialog>& slot, const std::function<QDialog*()>& make);
+    void openOnce(QPointer<QDialog>& slot, const std::function<QDialog*()>& make,
+                  bool modal = true);
     QString stationTitle() const;
 
     Engine* engine_ = nullptr;
@@ -128,6 +133,7 @@ class MainWindow : public QMainWindow, public StatusView {
     std::vector<QPointer<QDialog>> openDialogs_;
     QPointer<QDialog> setup_;
     QPointer<QDialog> about_;
+    QPointer<QDialog> schedule_;
 
     bool restoring_ = false;  // RestoringWindow
     bool asking_ = false;

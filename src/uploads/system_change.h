@@ -1,6 +1,8 @@
 // System changes: configuration files loaded into the switcher.
 #pragma once
 
+#include <optional>
+
 #include <QString>
 
 #include "base/task.h"
@@ -14,6 +16,11 @@ struct AutomationEvent;
 // True when the event's file exists, is not empty and starts with the type word its FileType
 // asks for. A name that is not a file is reported under "Error Reading File".
 bool CheckConfigFile(Logs& logs, const QString& appFolder, const AutomationEvent& ev);
+// Why the event's configuration file would not be loaded: a FileType that loads nothing, a file
+// that is missing or not a regular file, is empty, starts with another type word than its
+// FileType asks for, or that the reader of its kind refuses. Empty when the reader takes it.
+// Reads the file; sends nothing and logs nothing.
+std::optional<QString> ConfigFileProblem(const QString& appFolder, const AutomationEvent& ev);
 // Checks the event's configuration file and hands it to the upload of its kind.
 Task<bool> ProcessSystemChange(Switcher& sw, QString appFolder, const AutomationEvent& ev);
 // Associates relay rcRelay with opto rcOpto.

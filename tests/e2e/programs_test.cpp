@@ -2,14 +2,21 @@
 // program folder of --init, and the real tarvo-engined reporting to a notify socket.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 
 #include "store/sqlite.h"
 #include "support/notify_socket.h"
 #include "support/test_support.h"
+#include "uploads/file_bytes.h"
 
 namespace tarvo::test {
 namespace {
@@ -103,6 +110,84 @@ TEST(Programs, InitMakesAnEmptyDatabaseOnceAndNeverOverwritesOne) {
     Statement kept(db, QStringLiteral("SELECT Title FROM Automation"));
     ASSERT_TRUE(kept.next());
     EXPECT_EQ(TextIfConvertible(kept.value(0)).value_or(QString()), QStringLiteral("Kept"));
+}
+
+QString sourceText(const QString& name) {
+    QFile f(QStringLiteral(TARVO_SOURCE_DIR "/") + name);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+// What is in a folder, byte for byte.
+QMap<QString, QByteArray> folderContents(const QString& path) {
+    QMap<QString, QByteArray> out;
+    for (const QFileInfo& info :
+         QDir(path).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile f(info.filePath());
+        out[info.fileName()] =
+            info.isFile() && f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<folder>");
+    }
+    return out;
+}
+
+TEST(Programs, CheckAndPreviewReadTheDatabaseAndLeaveTheFolderAsItWas) {
+    const QString engined = QStringLiteral("tarvo-engined");
+    Folder clean;
+    clean.createDatabase();
+    clean.sql(sourceText(QStringLiteral("docs/examples/worked-rows.sql")));
+    FileBytes names;  // the input names that worked row 9 loads
+    names.words({200, 4, 0, 3}).text("Mic2", 4).text("mic1", 4).text("Tape", 4);
+    names.fill(3).byte(0).byte(0).byte(1).fill(3 * 256);
+    WriteFile(clean.file(QStringLiteral("inputs.alp")), names.data);
+    Folder faulty;
+    faulty.createDatabase();
+    faulty.sql(sourceText(QStringLiteral("tests/schedules/problems.sql")));
+    Folder empty;
+    const auto before = std::make_tuple(folderContents(clean.path()), folderContents(faulty.path()),
+                                        folderContents(empty.path()));
+
+    const Ran fine = runProgram(engined, {QStringLiteral("--check"), clean.path()});
+    EXPECT_EQ(fine.exitCode, 0) << fine.err.toStdString();
+    EXPECT_EQ(fine.out, QStringLiteral("No problems in 14 rows\n"));
+    const Ran problems = runProgram(engined, {QStringLiteral("--check"), faulty.path()});
+    EXPECT_EQ(problems.exitCode, 1) << problems.err.toStdString();
+    const QStringList lines = problems.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 36);
+    EXPECT_EQ(lines.first(),
+              QStringLiteral("Number 1: Day none: never runs - Day 7 is no day of the week"));
+    EXPECT_EQ(lines.last(), QStringLiteral("35 problems in 36 rows"));
+    const Ran none = runProgram(engined, {QStringLiteral("--check"), empty.path()});
+    EXPECT_EQ(none.exitCode, 2);
+    EXPECT_TRUE(none.err.contains(QStringLiteral("there is no database")))
+        << none.err.toStdString();
+
+    const Ran week = runProgram(engined, {QStringLiteral("--preview"), clean.path()});
+    EXPECT_EQ(week.exitCode, 0) << week.err.toStdString();
+    EXPECT_TRUE(week.out.startsWith(QStringLiteral("Timed events from ")))
+        << week.out.toStdString();
+    EXPECT_TRUE(
+        week.out.contains(QStringLiteral(" Monday    09:00:00  News to TX1: take 5 to 12\n")))
+        << week.out.toStdString();
+    EXPECT_TRUE(week.out.contains(
+        QStringLiteral("\nopto 5 on\n  Monday    Mic live: studio to TX4: take 9 to 1\n")))
+        << week.out.toStdString();
+    const Ran json = runProgram(engined, {QStringLiteral("--preview"), QStringLiteral("14"),
+                                          QStringLiteral("--json"), clean.path()});
+    EXPECT_EQ(json.exitCode, 0) << json.err.toStdString();
+    QJsonParseError parsed;
+    const QJsonDocument doc = QJsonDocument::fromJson(json.out.toUtf8(), &parsed);
+    EXPECT_EQ(parsed.error, QJsonParseError::NoError);
+    // Two Mondays: ten timed rows, the one-time row once.
+    EXPECT_EQ(doc.object()[QStringLiteral("timed")].toArray().size(), 19);
+
+    for (const QStringList& wrong :
+         {QStringList{"--check", "--preview"}, QStringList{"--json"}, QStringList{"--preview=0"},
+          QStringList{"--init", "--check"}}) {
+        const Ran refused = runProgram(engined, wrong + QStringList{clean.path()});
+        EXPECT_EQ(refused.exitCode, 2) << wrong.join(' ').toStdString();
+        EXPECT_TRUE(refused.out.isEmpty());
+    }
+    EXPECT_EQ(before, std::make_tuple(folderContents(clean.path()), folderContents(faulty.path()),
+                                      folderContents(empty.path())));
 }
 
 TEST(ServiceManager, TheRealEngineReportsReadyKeepsAliveAndSaysWhenItStops) {

@@ -136,6 +136,19 @@ TEST(ClockRules, ManualChangesAreLoggedAndKeepTheirRules) {
         << log.join('\n').toStdString();
 }
 
+// The count covers the whole step, however many weeks it spans.
+TEST(ClockRules, AStepForwardOfWeeksCountsEveryOccurrencePassedOver) {
+    Harness h(WeekMoment(1, 9, 59, 58, 2));
+    h.folder.createDatabase({TimedRow(1, 1, "10:00:00", "Ten"), TimedRow(2, 3, "12:00:00", "Thursday noon")});
+    h.startUp();
+    h.runUntil(WeekMoment(1, 10, 0, 1));
+    h.clock.setNow(WeekMoment(1, 11, 0, 0, 2).addDays(35));  // five weeks on: five of each
+    h.tick();
+    EXPECT_TRUE(h.folder.activityLines().contains(
+        "Clock set forward from 2026-12-08 10:00:01 to 2027-01-12 11:00:00 - 10 events passed over"))
+        << h.folder.activityLines().join('\n').toStdString();
+}
+
 // A one-time row 0 runs and goes; what comes to index 0 then is a triggered row with a real day
 // and time, followed by an opto row at no time. Neither is ever run by the clock, and the
 // Wednesday event after them runs on its day.

@@ -54,11 +54,12 @@ TEST(MainWindow, ControlsMenusAndTheirTexts) {
     EXPECT_EQ(h.find<QLabel>("Panel2")->toolTip(), "Current Date");
     EXPECT_EQ(h.find<QLabel>("Panel3")->toolTip(), "Current Time");
 
-    // The menu bar holds File and Help only; SysTray is the tray icon's pop-up.
+    // The menu bar holds File, View and Help only; SysTray is the tray icon's pop-up.
     QStringList bar;
     for (QAction* a : h.window->menuBar()->actions()) bar << a->text();
-    EXPECT_EQ(bar, (QStringList{"&File", "&Help"}));
+    EXPECT_EQ(bar, (QStringList{"&File", "&View", "&Help"}));
     EXPECT_EQ(menuTexts(h.find<QMenu>("mnuFIle")), (QStringList{"&Setup"}));
+    EXPECT_EQ(menuTexts(h.find<QMenu>("mnuView")), (QStringList{"&Schedule"}));
     EXPECT_EQ(menuTexts(h.find<QMenu>("mnuHelp")), (QStringList{"&Contents", "-", "&About"}));
     auto* sysTray = h.find<QMenu>("mnuSysTray");
     EXPECT_EQ(sysTray->title(), "&SysTray");
@@ -378,6 +379,56 @@ TEST(MainWindowExit, TheQuestionBox) {
               (QStringList{"Do You Wish To Exit?", "Scheduled Events Will Not Run!"}));
     EXPECT_EQ(icon, QMessageBox::Information);
     EXPECT_EQ(buttons, QMessageBox::Ok | QMessageBox::Cancel);
+}
+
+QStringList itemTexts(const QTreeWidgetItem* item) {
+    QStringList out;
+    for (int i = 0; i < item->columnCount(); ++i) out << item->text(i);
+    return out;
+}
+
+// View / Schedule: the engine's table from its clock's now, beside the main window and holding
+// nothing up; a load shows the new table, and the exit closes it.
+TEST(MainWindowSchedule, ShowsThePreviewAndLooksAgainAfterALoad) {
+    WindowHarness h;  // Monday 09:00
+    const Row opto{{"Number", 3}, {"Type", 1},          {"Opto", 5},
+                   {"Day", 0},    {"Time", "24:00:00"}, {"Title", "Mic live"},
+                   {"Active", 1}, {"ocontrol", 1},      {"OptoOut", 3}};
+    h.folder.createDatabase({TimedRow(1, 0, "10:00:00", "Morning News"), opto});
+    LoadDatabase(h.e());
+    h.window->show();
+    h.action("mnuSchedule")->trigger();
+    processEvents();
+    auto* schedule = h.window->findChild<QDialog*>("frmSchedule");
+    ASSERT_NE(schedule, nullptr);
+    EXPECT_TRUE(schedule->isVisible());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    auto* timed = schedule->findChild<QTreeWidget*>("lvTimed");
+    ASSERT_EQ(timed->topLevelItemCount(), 1);
+    EXPECT_EQ(itemTexts(timed->topLevelItem(0)),
+              (QStringList{"2026-12-07", "Monday", "10:00:00", "Morning News", "", "", ""}));
+    auto* triggered = schedule->findChild<QTreeWidget*>("lvTriggered");
+    ASSERT_EQ(triggered->topLevelItemCount(), 1);
+    EXPECT_EQ(triggered->topLevelItem(0)->text(0), "opto 5 on");
+    ASSERT_EQ(triggered->topLevelItem(0)->childCount(), 1);
+    EXPECT_EQ(itemTexts(triggered->topLevelItem(0)->child(0)),
+              (QStringList{"Monday", "Mic live", "opto 3 on", "", ""}));
+
+    h.action("mnuSchedule")->trigger();  // the same window, to the front
+    EXPECT_EQ(h.window->findChildren<QDialog*>("frmSchedule").size(), 1);
+
+    h.folder.sql(
+        "INSERT INTO Automation (Number, Day, Time, Title, Type, Active) VALUES (2, 0, '09:30:00', "
+        "'Half nine', 0, 3)");
+    LoadDatabase(h.e());
+    ASSERT_EQ(timed->topLevelItemCount(), 2);
+    EXPECT_EQ(itemTexts(timed->topLevelItem(0)),
+              (QStringList{"2026-12-07", "Monday", "09:30:00", "Half nine", "", "",
+                           "once, then deleted"}));
+
+    h.window->exitNow();
+    processEvents();
+    EXPECT_EQ(h.window->findChild<QDialog*>("frmSchedule"), nullptr);
 }
 
 TEST(MainWindowHelp, OpensTheHelpFileWhenThereIsOne) {

@@ -1,0 +1,36 @@
+// The rows of a database that cannot do what they say: a timed row that never falls due, an
+// action whose operands are always refused, a file that will not load or be sent, a peer that is
+// never dialled, a condition or a trigger on a number the switcher cannot have, a row beyond
+// the table's limit. Nothing here runs an event or talks to the switcher; it only reads the rows
+// and the files they name, so an operator can find what the engine would refuse before it does.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include <QString>
+
+#include "store/automation_event.h"
+
+namespace tarvo {
+
+// Opto, relay, source and output numbers are 14-bit on the wire: 1 .. 16384 counted from 1.
+constexpr int kMaxSwitcherNumber = 16384;
+
+struct RowProblem {
+    int16_t number = 0;
+    QString title;
+    // The line the engine logs for it ("<Title> not executed - Invalid Crosspoint"), with what
+    // makes it so where that is not plain; or, where the engine says nothing, what keeps the row
+    // from doing what it says ("<Title>: never runs - ...").
+    QString text;
+    bool operator==(const RowProblem&) const = default;
+};
+
+// Every problem of every row, row by row in the order given (the read's Number order: the rows
+// beyond kMaxEvents are the ones the engine leaves out). `appFolder` is the program folder, where
+// relative file names are found; it ends in the separator.
+std::vector<RowProblem> CheckSchedule(const std::vector<AutomationEvent>& rows,
+                                      const QString& appFolder);
+
+}  // namespace tarvo

@@ -1,0 +1,178 @@
+// The check of a schedule: a database with a row for each way a row can fail lists each row
+// once, with the line the engine would log for it; the worked rows of the database contract
+// list nothing.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFileInfo>
+
+#include "scheduler/schedule_check.h"
+#include "store/load_database.h"
+#include "store/sqlite.h"
+#include "support/test_support.h"
+#include "uploads/file_bytes.h"
+
+namespace tarvo {
+namespace {
+
+QString sourceText(const QString& name) {
+    QFile f(QStringLiteral(TARVO_SOURCE_DIR "/") + name);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+std::vector<AutomationEvent> readRows(const test::Folder& folder) {
+    const DatabaseRead read = InspectAutomationDatabase(folder.file(kDatabaseFileName));
+    EXPECT_EQ(read.outcome, DatabaseRead::Read) << read.failure.toStdString();
+    return read.rows;
+}
+
+TEST(ScheduleCheck, EveryKindOfProblemIsOneLineWithWhatTheEngineWouldLog) {
+    test::Folder folder;
+    folder.createDatabase();
+    folder.sql(sourceText(QStringLiteral("tests/schedules/problems.sql")));
+    test::FileBytes otherKind;  // output alphas where input alphas are asked for
+    otherKind.words({300, 4, 0, 1}).text("Out1", 4);
+    test::WriteFile(folder.file(QStringLiteral("not-alphas.alp")), otherKind.data);
+    test::FileBytes noLayout;  // output alphas whose length matches no layout of the editing tool
+    noLayout.words({300, 4, 0, 1}).text("Out1", 4).fill(7);
+    test::WriteFile(folder.file(QStringLiteral("broken.alp")), noLayout.data);
+    QDir(folder.path()).mkdir(QStringLiteral("folder.txt"));
+
+    const std::vector<RowProblem> problems = CheckSchedule(readRows(folder), folder.path());
+    const QString unable = QStringLiteral(" not executed - Unable to Send (%1)");
+    const QString invalidFile = QStringLiteral(" not executed - Invalid File (%1)");
+    const std::vector<std::pair<int, QString>> expected = {
+        {1, "Day none: never runs - Day 7 is no day of the week"},
+        {2, "Not on the clock: never runs - Time 24:00:00 is not on the clock"},
+        {3, "No time of day: never runs - Time \"25:61:00\" is not a time of day"},
+        {4,
+         "Active true: never runs - Active -1 is none of 0 inactive, 1 active, 2 skip next, 3 run "
+         "once"},
+        {5, "Take from nowhere not executed - Invalid Crosspoint"},
+        {6, "Latch no relay not executed - Invalid Relay"},
+        {7, "No opto on not executed - Invalid Opto"},
+        {8, "Select no source not executed - Invalid Source"},
+        {9, "Select on no device not executed - Invalid Device ID"},
+        {10, "Gain of no channel not executed - Invalid Channel"},
+        {11, "Associate no relay not executed - Invalid Relay"},
+        {12, "Associate no opto not executed - Invalid Opto"},
+        {13, "File not there" + unable.arg("File not found: " + folder.file("missing.txt"))},
+        {14, "Folder as file" + unable.arg("Not a file: " + folder.file("folder.txt"))},
+        {15, "Message kind 2" + unable.arg("Message kind 2 has no content to send")},
+        {16, "Peer by name" + unable.arg("Invalid peer address 'playout.local'")},
+        {17, "Peer not set" + unable.arg("Invalid peer address '0.0.0.0'")},
+        {18, "Port too high" + unable.arg("Invalid peer port 70000")},
+        {19, "Through the switcher" + unable.arg("Messages through the switcher are not sent")},
+        {20, "No transport" + unable.arg("Unknown message transport 0")},
+        {21, "Alphas not there" + invalidFile.arg("missing.alp: File not found")},
+        {22, "Alphas of another kind" +
+                 invalidFile.arg("not-alphas.alp starts with type word 300, not 200")},
+        {23, "Alphas of no layout" + invalidFile.arg("broken.alp is refused by its reader")},
+        {24, "No kind of file" + invalidFile.arg("FileType -1 loads nothing")},
+        {25,
+         "If opto 0 is on not executed - Opto inactive (every time: opto 0 is outside 1 to 16384)"},
+        {26,
+         "If relay 16385 is off not executed - Relay active (every time: relay 16385 is outside 1 "
+         "to 16384)"},
+        {27,
+         "If source 3 is on output 0 not executed - Crosspoint inactive (every time: output 0 is "
+         "outside 1 to 16384)"},
+        {28, "Opto 0 on: never runs - opto 0 is outside 1 to 16384"},
+        {29, "Relay 20000 on: never runs - relay 20000 is outside 1 to 16384"},
+        {30, "No crosspoint change: never runs - tControl 0 names no crosspoint change"},
+        {31, "Source 0 routed: never runs - source 0 is outside 1 to 16384"},
+        {32, "Opto on no day: never runs - Day 7 is no day of the week"},
+        {33,
+         "Once, numbered twice: Number 33 is shared with another row, which the delete after its "
+         "run removes too"},
+        {34, "Opto 6 message: message never sent - Invalid peer address '0.0.0.0'"},
+        {35, "No kind: never runs - Type -1 is no kind of event"},
+    };
+    ASSERT_EQ(problems.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(problems[i].number, expected[i].first);
+        EXPECT_EQ(problems[i].text, expected[i].second);
+        EXPECT_TRUE(problems[i].text.startsWith(problems[i].title))
+            << problems[i].text.toStdString();
+    }
+}
+
+TEST(ScheduleCheck, TheWorkedRowsOfTheDatabaseContractHaveNoProblem) {
+    test::Folder folder;
+    folder.createDatabase();
+    folder.sql(sourceText(QStringLiteral("docs/examples/worked-rows.sql")));
+    test::FileBytes names;  // the input names that row 9 loads
+    names.words({200, 4, 0, 3}).text("Mic2", 4).text("mic1", 4).text("Tape", 4);
+    names.fill(3).byte(0).byte(0).byte(1).fill(3 * 256);
+    test::WriteFile(folder.file(QStringLiteral("inputs.alp")), names.data);
+
+    const std::vector<AutomationEvent> rows = readRows(folder);
+    EXPECT_EQ(rows.size(), 14u);
+    for (const RowProblem& p : CheckSchedule(rows, folder.path()))
+        ADD_FAILURE() << p.text.toStdString();
+    // The same file, gone: the one row that loads it says so.
+    QFile::remove(folder.file(QStringLiteral("inputs.alp")));
+    const std::vector<RowProblem> problems = CheckSchedule(rows, folder.path());
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0].number, 9);
+}
+
+// The check reads a file as it is: an older schema stays older, nothing is written beside it,
+// and the rows the engine would leave out are listed as such.
+TEST(ScheduleCheck, ReadsAFileWithoutChangingItAndListsTheRowsBeyondTheLimit) {
+    test::Folder folder;
+    folder.createDatabase();
+    folder.sql("ALTER TABLE Automation DROP COLUMN FileChannel1");
+    folder.sql("UPDATE Info SET Version = '17'");
+    const QString path = folder.file(kDatabaseFileName);
+    {
+        Database db(path);
+        Transaction tx(db);
+        Statement st(db,
+                     "INSERT INTO Automation (Number, Day, Time, Title, Active, Type) VALUES (?1, "
+                     "0, '10:00:00', ?2, 1, 0)");
+        const auto insert = [&](int number, const QString& title) {
+            st.reset();
+            st.bind(1, static_cast<int64_t>(number));
+            st.bind(2, title);
+            st.run();
+        };
+        insert(101, "Beyond two");
+        for (int n = -32768; n <= -2; ++n) insert(n, "Filler");  // as many as the engine loads
+        insert(100, "Beyond one");
+        tx.commit();
+    }
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray before = file.readAll();
+    file.close();
+    const QDateTime modified = QFileInfo(path).lastModified();
+
+    const std::vector<AutomationEvent> rows = readRows(folder);
+    ASSERT_EQ(rows.size(), static_cast<std::size_t>(kMaxEvents) + 2);
+    const std::vector<RowProblem> problems = CheckSchedule(rows, folder.path());
+    const QString beyond =
+        QStringLiteral(": never runs - only the first 32767 rows in Number order are loaded");
+    EXPECT_EQ(problems, (std::vector<RowProblem>{{100, "Beyond one", "Beyond one" + beyond},
+                                                 {101, "Beyond two", "Beyond two" + beyond}}));
+
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(file.readAll() == before);
+    EXPECT_EQ(QFileInfo(path).lastModified(), modified);
+    EXPECT_FALSE(Database(path).hasColumn("Automation", "FileChannel1"));
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files), QStringList{kDatabaseFileName});
+}
+
+TEST(ScheduleCheck, AFileThatCannotBeReadSaysWhyAndWritesNothing) {
+    test::Folder folder;
+    test::WriteFile(folder.file(kDatabaseFileName),
+                    QByteArray("not a database, only a page of text to read......", 48));
+    const DatabaseRead read = InspectAutomationDatabase(folder.file(kDatabaseFileName));
+    EXPECT_EQ(read.outcome, DatabaseRead::Failed);
+    EXPECT_FALSE(read.failure.isEmpty());
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files), QStringList{kDatabaseFileName});
+    EXPECT_EQ(InspectAutomationDatabase(folder.file("none.mdb")).outcome, DatabaseRead::Missing);
+}
+
+}  // namespace
+}  // namespace tarvo
