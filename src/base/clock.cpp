@@ -1,9 +1,14 @@
 #include "base/clock.h"
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
+#include <QSocketNotifier>
 #include <QTimer>
+
+#include <sys/timerfd.h>
+#include <unistd.h>
 
 namespace tarvo {
 
@@ -14,10 +19,17 @@ int Clock::msUntilNextHalfSecond() const {
     return 500 - (ms % 500) + 2;
 }
 
+AlarmId Clock::setAlarmAt(const QDateTime& at, std::function<void()> fire) {
+    return setAlarm(std::max<int64_t>(now().msecsTo(at), 0), std::move(fire));
+}
+
 SystemClock::SystemClock() = default;
 
 SystemClock::~SystemClock() {
-    for (auto& [id, timer] : alarms_) delete timer;
+    for (auto& [id, pending] : alarms_) {
+        delete pending.source;
+        if (pending.fd >= 0) ::close(pending.fd);
+    }
 }
 
 QDateTime SystemClock::now() const { return QDateTime::currentDateTime(); }
@@ -29,33 +41,70 @@ int32_t SystemClock::tickCount() const {
     return static_cast<int32_t>(static_cast<uint32_t>(ms));
 }
 
+bool SystemClock::remove(AlarmId id) {
+    const auto it = alarms_.find(id);
+    if (it == alarms_.end()) return false;
+    if (auto* timer = qobject_cast<QTimer*>(it->second.source)) timer->stop();
+    if (auto* notifier = qobject_cast<QSocketNotifier*>(it->second.source)) notifier->setEnabled(false);
+    it->second.source->deleteLater();
+    if (it->second.fd >= 0) ::close(it->second.fd);  // after the notifier no longer watches it
+    alarms_.erase(it);
+    return true;
+}
+
 AlarmId SystemClock::setAlarm(int64_t ms, std::function<void()> fire) {
     const AlarmId id = next_++;
+    startTimer(id, ms, std::move(fire));
+    return id;
+}
+
+void SystemClock::startTimer(AlarmId id, int64_t ms, std::function<void()> fire) {
     auto* timer = new QTimer;
     timer->setTimerType(Qt::PreciseTimer);
     timer->setSingleShot(true);
+    alarms_.emplace(id, Pending{timer, -1});
     QObject::connect(timer, &QTimer::timeout, timer, [this, id, fire = std::move(fire)] {
-        const auto it = alarms_.find(id);
-        if (it == alarms_.end()) return;
-        it->second->deleteLater();
-        alarms_.erase(it);
+        if (!remove(id)) return;
         // The callback may set or cancel alarms, or destroy what set this one: nothing of this
         // alarm is touched after it.
         const std::function<void()> f = fire;
         f();
     });
-    alarms_.emplace(id, timer);
     timer->start(static_cast<int>(std::clamp<int64_t>(ms, 0, INT32_MAX)));
+}
+
+AlarmId SystemClock::setAlarmAt(const QDateTime& at, std::function<void()> fire) {
+    const int fd = ::timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (fd < 0) return Clock::setAlarmAt(at, std::move(fire));
+    const int64_t ms = std::max<int64_t>(at.toMSecsSinceEpoch(), 0);
+    itimerspec spec{};
+    spec.it_value.tv_sec = static_cast<time_t>(ms / 1000);
+    spec.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;  // zero disarms
+    if (::timerfd_settime(fd, TFD_TIMER_ABSTIME, &spec, nullptr) != 0) {
+        ::close(fd);
+        return Clock::setAlarmAt(at, std::move(fire));
+    }
+    auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read);
+    const AlarmId id = next_++;
+    alarms_.emplace(id, Pending{notifier, fd});
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [this, id, at, fire = std::move(fire)] {
+        if (!remove(id)) return;
+        // The kernel's clock and the one read by now() are one, unless something stands between
+        // them (a faked clock in a test): then the rest is waited out in elapsed time, so that an
+        // alarm is never early, nor one that keeps coming early spins the loop.
+        const int64_t early = now().msecsTo(at);
+        if (early > 0) {
+            startTimer(id, early, fire);
+            return;
+        }
+        const std::function<void()> f = fire;
+        f();
+    });
     return id;
 }
 
-void SystemClock::cancelAlarm(AlarmId id) {
-    const auto it = alarms_.find(id);
-    if (it == alarms_.end()) return;
-    it->second->stop();
-    it->second->deleteLater();
-    alarms_.erase(it);
-}
+void SystemClock::cancelAlarm(AlarmId id) { remove(id); }
 
 namespace {
 QDateTime zoneless(const QDateTime& t) { return QDateTime(t.date(), t.time(), Qt::UTC); }

@@ -31,6 +31,11 @@ public:
     // Runs `fire` once, `ms` milliseconds of elapsed time from now (a change of the wall clock
     // does not move it). Never calls `fire` from inside this call.
     virtual AlarmId setAlarm(int64_t ms, std::function<void()> fire) = 0;
+    // Runs `fire` once when the wall clock reaches the moment `at` (at once when it has passed),
+    // as close to it as the clock can: a timed event is decided at its second, not a part of a
+    // millisecond after it. Never calls `fire` from inside this call. By default an alarm after
+    // the elapsed time the wall clock shows until `at`.
+    virtual AlarmId setAlarmAt(const QDateTime& at, std::function<void()> fire);
     // Harmless for an alarm that has fired or was cancelled already.
     virtual void cancelAlarm(AlarmId id) = 0;
 };
@@ -43,11 +48,22 @@ public:
     QTimeZone zone() const override { return QTimeZone::systemTimeZone(); }
     int32_t tickCount() const override;
     AlarmId setAlarm(int64_t ms, std::function<void()> fire) override;
+    // On a kernel timer of the real-time clock set for the moment itself (nanoseconds), not on
+    // a Qt timer, whose whole milliseconds, rounded up, make it up to two milliseconds late.
+    AlarmId setAlarmAt(const QDateTime& at, std::function<void()> fire) override;
     void cancelAlarm(AlarmId id) override;
 
 private:
+    struct Pending {
+        QObject* source;  // the QTimer, or the notifier of the kernel timer `fd`
+        int fd = -1;
+    };
+    void startTimer(AlarmId id, int64_t ms, std::function<void()> fire);
+    // Takes the alarm out; false when it was not pending.
+    bool remove(AlarmId id);
+
     AlarmId next_ = 1;
-    std::unordered_map<AlarmId, QTimer*> alarms_;
+    std::unordered_map<AlarmId, Pending> alarms_;
 };
 
 // A clock that only moves when told to. Alarms fire as `advance` passes them, each at its own

@@ -108,9 +108,8 @@ void ArmDueAlarm(Scheduler& s) {
     }
     if (s.dueAlarm && s.dueAlarmAt == s.next->at) return;  // set for this moment already
     if (s.dueAlarm) s.clock.cancelAlarm(s.dueAlarm);
-    const qint64 ms = std::max<qint64>(s.clock.now().toUTC().msecsTo(s.next->at), 0);
     s.dueAlarmAt = s.next->at;
-    s.dueAlarm = s.clock.setAlarm(ms, [&s] {
+    s.dueAlarm = s.clock.setAlarmAt(s.next->at, [&s] {
         s.dueAlarm = 0;
         StepClock(s);
         TimedStep(s);
