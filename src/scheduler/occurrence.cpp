@@ -34,7 +34,7 @@ struct Slot {
 }  // namespace
 
 bool IsTimedRow(const AutomationEvent& ev) {
-    return ev.Type == kTimed && IsWeekday(ev.Day) && EventSeconds(ev.Time).has_value();
+    return ev.Type == kTimed && IsWeekday(ev.Day) && EventSeconds(ev.Time.view()).has_value();
 }
 
 QDate MondayOf(const QDate& date) { return date.addDays(1 - date.dayOfWeek()); }
@@ -76,7 +76,7 @@ void walkOccurrences(const std::vector<AutomationEvent>& events, const DecidedOc
     for (std::size_t i = 0; i < events.size(); ++i) {
         const AutomationEvent& ev = events[i];
         if (ev.Type != kTimed || !IsWeekday(ev.Day)) continue;
-        const std::optional<int> seconds = EventSeconds(ev.Time);
+        const std::optional<int> seconds = EventSeconds(ev.Time.view());
         if (!seconds) continue;
         qint64 slot = ev.Day * kDay + *seconds - kWeek;
         while (slot < from) slot += kWeek;

@@ -51,7 +51,7 @@ void checkWhen(const AutomationEvent& ev, RowFindings& f) {
     if (ev.Type != kTimed) return;
     if (ev.Time == kNotOnTheClock)
         f.neverRuns(QStringLiteral("Time %1 is not on the clock").arg(ev.Time));
-    else if (!EventSeconds(ev.Time))
+    else if (!EventSeconds(ev.Time.view()))
         f.neverRuns(QStringLiteral("Time \"%1\" is not a time of day").arg(ev.Time));
     // The timed runner runs only these; a triggered run takes any other value for active.
     if (ev.Active < kInactive || ev.Active > kRunOnce)

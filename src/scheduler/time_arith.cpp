@@ -9,11 +9,11 @@ namespace tarvo {
 
 namespace {
 
-[[noreturn]] void badTime(const QString& text) {
-    fail(kErrTypeMismatch, QStringLiteral("Type mismatch: '") + text + QStringLiteral("' is not a time"));
+[[noreturn]] void badTime(QStringView text) {
+    fail(kErrTypeMismatch, QStringLiteral("Type mismatch: '") + text.toString() + QStringLiteral("' is not a time"));
 }
 
-int readNumber(const QString& s, const QString& whole) {
+int readNumber(const QString& s, QStringView whole) {
     bool ok = false;
     const int v = s.trimmed().toInt(&ok);
     if (!ok || s.trimmed().isEmpty()) badTime(whole);
@@ -22,9 +22,9 @@ int readNumber(const QString& s, const QString& whole) {
 
 }  // namespace
 
-int ParseTimeOfDay(const QString& text) {
-    // The editing tool writes "HH:MM:SS"; read that form without allocating, since the tick
-    // reads the next event's time twice a second.
+int ParseTimeOfDay(QStringView text) {
+    // The editing tool writes "HH:MM:SS"; read that form without allocating: every walk over
+    // the week's occurrences reads the time of every row.
     if (text.size() == 8 && text[2] == QLatin1Char(':') && text[5] == QLatin1Char(':')) {
         auto digit = [&](int i) { return text[i].unicode() >= '0' && text[i].unicode() <= '9'; };
         if (digit(0) && digit(1) && digit(3) && digit(4) && digit(6) && digit(7)) {
@@ -34,7 +34,7 @@ int ParseTimeOfDay(const QString& text) {
             return h * 3600 + m * 60 + sec;
         }
     }
-    QString t = text.trimmed();
+    QString t = text.trimmed().toString();
     int designator = 0;  // 1 AM, 2 PM
     if (t.endsWith(QLatin1String("AM"), Qt::CaseInsensitive)) designator = 1;
     if (t.endsWith(QLatin1String("PM"), Qt::CaseInsensitive)) designator = 2;
@@ -53,7 +53,7 @@ int ParseTimeOfDay(const QString& text) {
     return h * 3600 + m * 60 + s;
 }
 
-std::optional<int> EventSeconds(const QString& time) {
+std::optional<int> EventSeconds(QStringView time) {
     if (time == QLatin1String("24:00:00")) return std::nullopt;
     try {
         return ParseTimeOfDay(time);

@@ -16,10 +16,10 @@ constexpr int kMinutesPerWeek = 10080;
 
 // Reads an event time "h:mm:ss", optionally followed by " AM" or " PM", into seconds since
 // midnight. Text that is not a time of day is a failure.
-int ParseTimeOfDay(const QString& text);
+int ParseTimeOfDay(QStringView text);
 // The event's time of day in seconds; empty when its Time is "24:00:00" (not on the clock) or is
 // not a time at all (such a row never falls due).
-std::optional<int> EventSeconds(const QString& time);
+std::optional<int> EventSeconds(QStringView time);
 
 // "hh:mm:ss", 24-hour, two digits each.
 QString FormatTimeOfDay(int seconds);

@@ -293,7 +293,7 @@ void SortEvents(std::vector<AutomationEvent>& events) {
     ExchangePass(order, 0, n, [&](int a, int b) { return day(a) < day(b); });
     ExchangePassWithinGroups(
         order, [&](int a, int b) { return day(a) == day(b); },
-        [&](int a, int b) { return QString::compare(ev[a].Time, ev[b].Time, Qt::CaseSensitive) < 0; });
+        [&](int a, int b) { return ev[a].Time.view().compare(ev[b].Time.view(), Qt::CaseSensitive) < 0; });
     ExchangePassWithinGroups(
         order, [&](int a, int b) { return day(a) == day(b) && ev[a].Time == ev[b].Time; },
         [&](int a, int b) { return ev[a].Priority < ev[b].Priority; });

@@ -49,9 +49,9 @@ TEST_F(Sched, MinutesOfTheWeek) {
     EXPECT_EQ(ConvertToMinutes(e.logs, "noon", 0), 0);
     ASSERT_EQ(folder.errorLines().size(), 1);
     EXPECT_TRUE(folder.errorLines()[0].startsWith("Error Converting Minutes"));
-    EXPECT_FALSE(EventSeconds("24:00:00"));
-    EXPECT_FALSE(EventSeconds("25:00:00"));
-    EXPECT_EQ(EventSeconds("7:05:09"), 7 * 3600 + 5 * 60 + 9);
+    EXPECT_FALSE(EventSeconds(u"24:00:00"));
+    EXPECT_FALSE(EventSeconds(u"25:00:00"));
+    EXPECT_EQ(EventSeconds(u"7:05:09"), 7 * 3600 + 5 * 60 + 9);
 }
 
 TEST_F(Sched, CheckDelayIsStrictAndSurvivesTheCounterWrap) {
