@@ -76,10 +76,30 @@ void BM_ConsumeMixedStreamCodec(benchmark::State& state) {
 }
 BENCHMARK(BM_ConsumeMixedStreamCodec)->Unit(benchmark::kMillisecond);
 
+// Frames cut short one after the other and no end byte anywhere: each is dropped as the next
+// type byte shows, which must not cost a look at the whole rest of the stream each time.
+void BM_CutFramesWithoutEndByte(benchmark::State& state) {
+    QByteArray stream;
+    while (stream.size() < state.range(0)) stream += QByteArray::fromHex("F60102");
+    for (auto _ : state) {
+        QByteArray buffer = stream;
+        int units = 0;
+        for (;;) {
+            const RxStep s = NextRxStep(buffer);
+            if (s.kind == RxStep::Empty || s.kind == RxStep::Waiting) break;
+            ++units;
+        }
+        benchmark::DoNotOptimize(units);
+    }
+    state.SetBytesProcessed(state.iterations() * stream.size());
+}
+BENCHMARK(BM_CutFramesWithoutEndByte)->Arg(9 * 1024)->Arg(64 * 1024)->Unit(benchmark::kMillisecond);
+
 void BM_ConsumeMixedStreamEngine(benchmark::State& state) {
     BenchEngine b;
     const QByteArray stream = mixedStream();
     for (auto _ : state) {
+        b.engine.switcher.master().clearReceived();
         b.engine.switcher.master().RxBuffer = stream;
         while (ConsumeOneUnit(b.engine.switcher, kMaster)) {
         }

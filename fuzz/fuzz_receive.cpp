@@ -283,8 +283,10 @@ void CheckTriggerTable(Engine& e, TriggerTable t, bool (*kind)(int16_t),
 void CheckEngine(Engine& e) {
     const SwitcherLink& master = e.switcher.master();
     const SwitcherLink& slave = e.switcher.slave();
-    for (const QByteArray* b : {&master.RxBuffer, &slave.RxBuffer})
-        Require(b->size() <= kMaxPendingFrame + 65536, "a receive buffer stays bounded");
+    for (const SwitcherLink* l : {&master, &slave}) {
+        Require(l->RxBuffer.size() <= kMaxPendingFrame + 65536, "a receive buffer stays bounded");
+        Require(l->RxSeen >= 0 && l->RxSeen <= l->RxBuffer.size(), "what was looked at lies within the buffer");
+    }
     Require(e.switcher.OptoState.size() <= static_cast<std::size_t>(kMaxStateEntries),
             "OptoState within 16384 entries");
     Require(e.switcher.RelayState.size() <= static_cast<std::size_t>(kMaxStateEntries),

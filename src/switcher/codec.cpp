@@ -1,5 +1,7 @@
 #include "switcher/codec.h"
 
+#include <algorithm>
+
 #include "logs/failure.h"
 
 namespace tarvo {
@@ -69,8 +71,11 @@ bool IsControlByte(uint8_t b) {
     return b == kPing || b == kPingAnswer || b == kSwitcherAbsent || b == kNoEffect;
 }
 
-RxStep NextRxStep(QByteArray& buffer) {
+RxStep NextRxStep(QByteArray& buffer, qsizetype* seen) {
     RxStep step;
+    // Where the look for the end byte goes on: the bytes before it were looked at already.
+    const qsizetype from = seen ? std::clamp<qsizetype>(*seen, 1, std::max<qsizetype>(buffer.size(), 1)) : 1;
+    if (seen) *seen = 0;
     if (buffer.isEmpty()) return step;
 
     // Resynchronise on the first byte with its top bit set.
@@ -95,12 +100,22 @@ RxStep NextRxStep(QByteArray& buffer) {
     // A type byte before the end byte (or, while none has come, anywhere after the start)
     // means this frame was cut short by a new message: it is dropped at once, so that what
     // follows (pings, say) is not held up until some end byte arrives. The identity request is
-    // exempt: its payload may carry top-bit bytes.
-    const int p = FindEOM(buffer);
-    const qsizetype end = p == 0 ? buffer.size() : p - 1;
-    if (type != kIdentType) {
-        for (qsizetype pos = 1; pos < end; ++pos) {
-            if (static_cast<uint8_t>(buffer[pos]) & 0x80) {
+    // exempt: its payload may carry top-bit bytes. One look from the start to the first byte
+    // with its top bit set decides it: a stream of frames cut short costs no look at the whole
+    // rest of the stream for each of them.
+    int p = 0;  // 1-based position of the end byte, 0 while it has not come
+    if (type == kEndOfMessage) {
+        p = 1;
+    } else if (type == kIdentType) {
+        p = static_cast<int>(buffer.indexOf(static_cast<char>(kEndOfMessage), from)) + 1;
+    } else {
+        for (qsizetype pos = from; pos < buffer.size(); ++pos) {
+            const auto b = static_cast<uint8_t>(buffer[pos]);
+            if (b == kEndOfMessage) {
+                p = static_cast<int>(pos) + 1;
+                break;
+            }
+            if (b & 0x80) {
                 step.kind = RxStep::Incomplete;
                 buffer.remove(0, pos);
                 return step;
@@ -109,6 +124,7 @@ RxStep NextRxStep(QByteArray& buffer) {
     }
     if (p == 0) {
         step.kind = RxStep::Waiting;
+        if (seen) *seen = buffer.size();
         return step;
     }
     step.kind = RxStep::Frame;

@@ -75,7 +75,10 @@ struct RxStep {
 
 bool IsControlByte(uint8_t b);
 
-// Performs the next step on `buffer`, consuming from its front.
-RxStep NextRxStep(QByteArray& buffer);
+// Performs the next step on `buffer`, consuming from its front. `seen`, when given, carries from
+// call to call how much of a frame that is still waiting has been looked at, so that a frame
+// arriving in many pieces is looked through once, not once per piece; it must be reset to 0
+// whenever the buffer is emptied other than by this function.
+RxStep NextRxStep(QByteArray& buffer, qsizetype* seen = nullptr);
 
 }  // namespace tarvo

@@ -89,7 +89,7 @@ bool ConsumeOneUnit(Switcher& sw, int link) {
         for (;;) {
             // The unit is cut off before it is dispatched: a handler may close the link and
             // empty its buffer.
-            RxStep step = NextRxStep(l.RxBuffer);
+            RxStep step = NextRxStep(l.RxBuffer, &l.RxSeen);
             switch (step.kind) {
                 case RxStep::Garbage:
                     WriteErrorLog(sw.logs, InvalidDataText(step.count), QString());
@@ -102,7 +102,7 @@ bool ConsumeOneUnit(Switcher& sw, int link) {
                 case RxStep::Waiting:
                     if (l.RxBuffer.size() > kMaxPendingFrame) {
                         const qsizetype n = l.RxBuffer.size();
-                        l.RxBuffer.clear();
+                        l.clearReceived();
                         WriteErrorLog(sw.logs, InvalidDataText(n), QString());
                     }
                     return false;

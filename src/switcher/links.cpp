@@ -232,7 +232,7 @@ void connectLink(SwitcherLink& link) {
     // An attempt that is still under way gets its chance to finish.
     if (link.attemptUnderWay()) return;
     link.closeSocket();
-    link.RxBuffer.clear();
+    link.clearReceived();
     if (!link.startConnect()) link.closeSocket();
 }
 
@@ -267,7 +267,7 @@ void CloseSwitcherLink(Switcher& sw) {
         sw.view.setIcon(LinkIcon::NotConnected);
         m.Online = false;
         m.MapReceived = false;
-        m.RxBuffer.clear();
+        m.clearReceived();
         m.resetMap();
     });
 }
@@ -279,7 +279,7 @@ void CloseSlaveLink(Switcher& sw) {
         s.Connected = false;
         s.Online = false;
         s.MapReceived = false;
-        s.RxBuffer.clear();
+        s.clearReceived();
         s.resetMap();
     });
 }

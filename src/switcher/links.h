@@ -57,6 +57,13 @@ public:
     bool Online = false;
     bool MapReceived = false;
     QByteArray RxBuffer;
+    // How much of a frame still waiting for its end byte has been looked at already (see
+    // NextRxStep); goes with RxBuffer, so it is cleared with it.
+    qsizetype RxSeen = 0;
+    void clearReceived() {
+        RxBuffer.clear();
+        RxSeen = 0;
+    }
     int16_t NoReplyCount = 0;
     // Reset: a single empty entry.
     std::vector<OutputMap> Map = std::vector<OutputMap>(1);

@@ -279,16 +279,21 @@ SoakTable BuildSoakTable(const QDateTime& first, const QDateTime& last, int spac
         table.rows.push_back(r);
         table.timed.push_back(expect);
 
+        // A row due at the same second as this one, decided once like it.
+        const auto addAlongside = [&](const Row& row) {
+            table.rows.push_back(row);
+            TimedRow e;
+            e.title = row["Title"].toString();
+            e.due = t;
+            table.timed.push_back(e);
+        };
+
         // Now and then a message too big for a peer that never reads: it stalls and fails.
         if (k % 10 == 4) {
             Row big = message(test::TimedRow(++number, day, timeText(t), title + QStringLiteral("big to deaf")), 1, 3,
                               targets.bigMessageFile, targets.deafPort);
             big["Priority"] = 3;
-            table.rows.push_back(big);
-            TimedRow e;
-            e.title = big["Title"].toString();
-            e.due = t;
-            table.timed.push_back(e);
+            addAlongside(big);
         }
 
         // Now and then the ring on output 9 is started again.
@@ -298,11 +303,7 @@ SoakTable BuildSoakTable(const QDateTime& first, const QDateTime& last, int spac
             kick["xcontrol"] = 2;  // sum on
             kick["SourceChan"] = kRingSource;
             kick["DestChan"] = kRingOutput;
-            table.rows.push_back(kick);
-            TimedRow e;
-            e.title = kick["Title"].toString();
-            e.due = t;
-            table.timed.push_back(e);
+            addAlongside(kick);
         }
 
         // Now and then a second event at the same second, which runs in the same call.
@@ -311,11 +312,7 @@ SoakTable BuildSoakTable(const QDateTime& first, const QDateTime& last, int spac
             twin["Priority"] = 1;
             twin["scontrol"] = 1;
             twin["Salvo"] = 18;
-            table.rows.push_back(twin);
-            TimedRow e;
-            e.title = twin["Title"].toString();
-            e.due = t;
-            table.timed.push_back(e);
+            addAlongside(twin);
         }
     }
 

@@ -85,6 +85,19 @@ TEST(Codec, ConsumerDropsFrameCutShortByNewType) {
         EXPECT_EQ(s.type, static_cast<uint8_t>(c.in[0]));
         EXPECT_EQ(b, c.left);
     }
+
+    // A long run of them and an end byte after the last: each dropped in turn, the last one a
+    // frame; without the end byte the last one waits.
+    QByteArray run;
+    for (int k = 0; k < 3000; ++k) run += bytes({0xF6, 0x01, 0x02});
+    for (const bool ended : {true, false}) {
+        QByteArray b = run + (ended ? bytes({0xFF}) : QByteArray());
+        int incomplete = 0;
+        for (s = NextRxStep(b); s.kind == RxStep::Incomplete; s = NextRxStep(b)) ++incomplete;
+        EXPECT_EQ(incomplete, 2999);
+        EXPECT_EQ(s.kind, ended ? RxStep::Frame : RxStep::Waiting);
+        EXPECT_EQ(ended ? s.frame : b, bytes({0xF6, 0x01, 0x02}) + (ended ? bytes({0xFF}) : QByteArray()));
+    }
 }
 
 TEST(Codec, ConsumerTakesIdentityRequestWholeAndWaitsForEnd) {

@@ -26,10 +26,11 @@ struct Outcome {
 Outcome consume(const std::vector<QByteArray>& arrivals) {
     Outcome out;
     QByteArray buffer;
+    qsizetype seen = 0;  // as a link carries it: a frame in pieces is looked through once
     for (const QByteArray& a : arrivals) {
         buffer += a;
         for (bool more = true; more;) {
-            RxStep s = NextRxStep(buffer);
+            RxStep s = NextRxStep(buffer, &seen);
             switch (s.kind) {
                 case RxStep::Garbage:
                     out.garbage += s.count;
@@ -160,6 +161,19 @@ TEST_F(Receive, CutShortFrameIsLoggedByItsType) {
     EXPECT_TRUE(consume(kMaster));
     EXPECT_EQ(errorMessages(h.folder), QStringList(2, QStringLiteral("Incomplete Message F6")));
     EXPECT_EQ(h.master().RxBuffer, bytes({0xF3}));
+
+    // A frame left waiting when the link closes: what the next connection sends is looked at
+    // from its first byte (the cut at its third byte is seen, though the waiting frame had been
+    // looked through further than that).
+    EXPECT_TRUE(consume(kMaster));  // the F3 left above
+    feed(kMaster, bytes({0xF6, 0x01, 0x02, 0x03, 0x04, 0x05}));
+    EXPECT_FALSE(consume(kMaster));
+    EXPECT_EQ(h.master().RxSeen, 6);
+    CloseSwitcherLink(sw());
+    EXPECT_EQ(h.master().RxSeen, 0);
+    feed(kMaster, bytes({0xF6, 0x01, 0xF5, 0x02, 0x03, 0x04, 0x05, 0xFF}));
+    EXPECT_TRUE(consume(kMaster));
+    EXPECT_EQ(errorMessages(h.folder), QStringList(3, QStringLiteral("Incomplete Message F6")));
 }
 
 TEST_F(Receive, ControlBytesMoveTheMasterState) {
