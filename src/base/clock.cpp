@@ -77,11 +77,11 @@ AlarmId SystemClock::setAlarmAt(const QDateTime& at, std::function<void()> fire)
     const int fd = ::timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
     if (fd < 0) return Clock::setAlarmAt(at, std::move(fire));
     const int64_t ms = std::max<int64_t>(at.toMSecsSinceEpoch(), 0);
-    itimerspec spec{};
-    spec.it_value.tv_sec = static_cast<time_t>(ms / 1000);
-    spec.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-    if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;  // zero disarms
-    if (::timerfd_settime(fd, TFD_TIMER_ABSTIME, &spec, nullptr) != 0) {
+    itimerspec when{};
+    when.it_value.tv_sec = static_cast<time_t>(ms / 1000);
+    when.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    if (when.it_value.tv_sec == 0 && when.it_value.tv_nsec == 0) when.it_value.tv_nsec = 1;  // zero disarms
+    if (::timerfd_settime(fd, TFD_TIMER_ABSTIME, &when, nullptr) != 0) {
         ::close(fd);
         return Clock::setAlarmAt(at, std::move(fire));
     }
