@@ -75,16 +75,16 @@ QByteArray TextCodeUnitBytes(const QString& text) {
 }
 
 MessageContent TextMessageContent(const QString& message) {
-    return {DecodeCaretEscapes(TextCodeUnitBytes(message)), DecodeCaretEscapes(message)};
+    return {DecodeCaretEscapes(TextCodeUnitBytes(message)), DatagramBytes(DecodeCaretEscapes(message))};
 }
 
 MessageContent FileMessageContent(const QByteArray& fileBytes) {
-    return {fileBytes, QString::fromLatin1(fileBytes)};
+    return {fileBytes, fileBytes};
 }
 
 MessageContent DecodedFileMessageContent(const QByteArray& fileBytes) {
     const QByteArray decoded = DecodeCaretEscapes(fileBytes);
-    return {decoded, QString::fromLatin1(decoded)};
+    return {decoded, decoded};
 }
 
 QByteArray DatagramBytes(const QString& text) {

@@ -33,14 +33,17 @@ QString DecodeCaretEscapes(const QString& in);
 // comes out as itself.
 QByteArray TextCodeUnitBytes(const QString& text);
 
-// The two forms of one message: bytes for TCP and serial, text for UDP.
+// The two forms of one message: bytes for TCP and serial, and the datagram UDP sends, made from
+// the message as text. A file's two forms are the same bytes and share one buffer: a large file
+// is held once while its message waits on a peer.
 struct MessageContent {
     QByteArray bytes;
-    QString text;
+    QByteArray datagram;
 };
 
 MessageContent TextMessageContent(const QString& message);
-// A file sent as it is: both forms are the file's bytes (as text, one character per byte).
+// A file sent as it is: both forms are the file's bytes (read as text one character per byte,
+// sent as a datagram one byte per character).
 MessageContent FileMessageContent(const QByteArray& fileBytes);
 // A file whose caret escapes are decoded first: both forms carry the decoded bytes.
 MessageContent DecodedFileMessageContent(const QByteArray& fileBytes);

@@ -226,7 +226,7 @@ Task<bool> SendEventMessage(PeerPorts& p, const AutomationEvent& event) {
                 ReportError(p.logs, kErrSendingSwitcher, transportFailure(ev.mtype));
                 break;
             case kTransportUdp:
-                sent = co_await SendUDPMessage(p, content.text, ev.MIPAddress, ev.MIPPort, ev.Title);
+                sent = co_await SendUDPMessage(p, content.datagram, ev.MIPAddress, ev.MIPPort, ev.Title);
                 break;
             default:
                 throw transportFailure(ev.mtype);
@@ -296,7 +296,7 @@ Task<bool> SendIPMessage(PeerPorts& p, QByteArray data, QString address, int32_t
     co_return sent;
 }
 
-Task<bool> SendUDPMessage(PeerPorts& p, QString text, QString address, int32_t port, QString title) {
+Task<bool> SendUDPMessage(PeerPorts& p, QByteArray datagram, QString address, int32_t port, QString title) {
     bool sent = false;
     try {
         const QHostAddress host = peerAddress(address);
@@ -305,9 +305,8 @@ Task<bool> SendUDPMessage(PeerPorts& p, QString text, QString address, int32_t p
         sock.connectToHost(host, peer);
         co_await ProcessWait(p.clock, kUdpConnectWaitMs);
 
-        // Exactly the text goes on the wire, one datagram, no trailing zero byte. A datagram is
-        // sent whole or not at all; anything short of whole is a failure, not a success.
-        const QByteArray datagram = DatagramBytes(text);
+        // Exactly the datagram goes on the wire, no trailing zero byte. A datagram is sent whole
+        // or not at all; anything short of whole is a failure, not a success.
         if (sock.write(datagram) != datagram.size()) failSocket(sock, QStringLiteral("Datagram not sent"));
 
         WriteActivityLog(p.logs, kMessageSentTo + address + kTitleTag + title);

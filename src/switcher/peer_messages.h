@@ -90,8 +90,8 @@ std::optional<TarvoError> MessageFailure(const QString& appFolder, const Automat
 Task<bool> SendIPMessage(PeerPorts& p, QByteArray data, QString address, int32_t port, QString title);
 // Opens serial port `port` (1-based) at the speed, writes `data` and closes the port.
 Task<bool> SendSerialMessage(PeerPorts& p, QByteArray data, int port, QString speedText);
-// Sends `text` as one datagram.
-Task<bool> SendUDPMessage(PeerPorts& p, QString text, QString address, int32_t port, QString title);
+// Sends `datagram` (the message's DatagramBytes) as one datagram.
+Task<bool> SendUDPMessage(PeerPorts& p, QByteArray datagram, QString address, int32_t port, QString title);
 Task<> SendSourceSelect(Switcher& sw, const AutomationEvent& ev);
 
 // The device of serial port `port` (1-based): COM<port> in the program folder when that entry

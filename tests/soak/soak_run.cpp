@@ -373,15 +373,16 @@ QString Summary(const SoakOptions& o, const SoakRecord& r) {
     s += QStringLiteral("writes dropped (switcher not reading): %1; database edits: %2\n")
              .arg(r.errors.filter(QStringLiteral(" not reading - ")).size())
              .arg(r.edits);
-    if (!r.rss.empty())
-        s += QStringLiteral("VmRSS kB: first %1, max %2, last %3 (%4 samples)\n")
+    if (!r.rss.empty()) {
+        const auto top = std::max_element(r.rss.begin(), r.rss.end(),
+                                          [](const auto& a, const auto& b) { return a.second < b.second; });
+        s += QStringLiteral("VmRSS kB: first %1, max %2 at second %3, last %4 (%5 samples)\n")
                  .arg(r.rss.front().second)
-                 .arg(std::max_element(
-                          r.rss.begin(), r.rss.end(),
-                          [](const auto& a, const auto& b) { return a.second < b.second; })
-                          ->second)
+                 .arg(top->second)
+                 .arg(top->first)
                  .arg(r.rss.back().second)
                  .arg(r.rss.size());
+    }
     int mostRuns = 0;
     long deepest = 0;
     qint64 longest = 0;

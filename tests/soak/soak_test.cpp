@@ -32,6 +32,10 @@ void judge(const SoakOptions& o, const SoakRecord& r, long rssGrowthLimitKb, int
     std::fputs(summary.toUtf8().constData(), stdout);
     QFile out(QStringLiteral(TARVO_BINARY_DIR "/soak/") + o.name + QStringLiteral("/summary.txt"));
     if (out.open(QIODevice::WriteOnly)) out.write(summary.toUtf8());
+    // Every memory sample, to lay beside the engine's and the simulator's logs.
+    QFile rss(QStringLiteral(TARVO_BINARY_DIR "/soak/") + o.name + QStringLiteral("/rss.txt"));
+    if (rss.open(QIODevice::WriteOnly))
+        for (const auto& [second, kb] : r.rss) rss.write(QByteArray::number(second) + ' ' + QByteArray::number(kb) + '\n');
 
     ASSERT_FALSE(r.engine.empty()) << "the engine did not start";
     // Never dies; leaves in order.

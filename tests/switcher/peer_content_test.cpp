@@ -26,10 +26,12 @@ TEST(PeerContent, CaretEscapesInTheByteForm) {
     EXPECT_EQ(TextMessageContent(QStringLiteral("^m")).bytes, QByteArray("^m"));
 }
 
-TEST(PeerContent, TextFormDecodesTheSameEscapesOnCharacters) {
-    EXPECT_EQ(TextMessageContent(QStringLiteral("A^MB")).text, QStringLiteral("A\rB"));
-    EXPECT_EQ(TextMessageContent(QStringLiteral("x^1^")).text, QStringLiteral("x^1"));
-    EXPECT_EQ(TextMessageContent(QStringLiteral("^[")).text, QString(QChar(27)));
+TEST(PeerContent, DatagramFormDecodesTheSameEscapesOnCharacters) {
+    EXPECT_EQ(TextMessageContent(QStringLiteral("A^MB")).datagram, QByteArray("A\rB"));
+    EXPECT_EQ(TextMessageContent(QStringLiteral("x^1^")).datagram, QByteArray("x^1"));
+    EXPECT_EQ(TextMessageContent(QStringLiteral("^[")).datagram, bytes({27}));
+    // Decoded on characters, then one byte each: U+4D5E stays one character and goes out as '?'.
+    EXPECT_EQ(TextMessageContent(QString(QChar(0x4D5E))).datagram, QByteArray("?"));
 }
 
 TEST(PeerContent, ByteFormTakesCodeUnitsLowByteFirstWithoutZeros) {
@@ -45,10 +47,13 @@ TEST(PeerContent, FileKinds) {
     const QByteArray file = bytes({'A', '^', 'M', 0x00, 0xFF, 'B'});
     const MessageContent plain = FileMessageContent(file);
     EXPECT_EQ(plain.bytes, file);
-    EXPECT_EQ(DatagramBytes(plain.text), file);  // read as text, sent as text: the same bytes
+    EXPECT_EQ(plain.datagram, file);  // read as text, sent as text: the same bytes
     const MessageContent decoded = DecodedFileMessageContent(file);
     EXPECT_EQ(decoded.bytes, bytes({'A', 0x0D, 0x00, 0xFF, 'B'}));
-    EXPECT_EQ(DatagramBytes(decoded.text), decoded.bytes);
+    EXPECT_EQ(decoded.datagram, decoded.bytes);
+    // Held once however large: a waiting message does not keep a second copy of its file.
+    EXPECT_EQ(plain.bytes.constData(), plain.datagram.constData());
+    EXPECT_EQ(decoded.bytes.constData(), decoded.datagram.constData());
 }
 
 TEST(PeerContent, DatagramsCarryOneBytePerCharacter) {
