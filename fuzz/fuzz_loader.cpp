@@ -192,7 +192,7 @@ void KeepInside(Engine& e) {
 // The clock at the first timed event that can fall due, when there is one.
 void MoveToFirstTimedEvent(Engine& e, ManualClock& clock) {
     for (const AutomationEvent& ev : e.scheduler.Events) {
-        const std::optional<int> seconds = EventSeconds(ev.Time);
+        const std::optional<int> seconds = EventSeconds(ev.Time.view());
         if (ev.Type != kTimed || !IsWeekday(ev.Day) || !seconds) continue;
         clock.setNow(QDateTime(kMonday.addDays(ev.Day), QTime(0, 0).addSecs(*seconds)));
         return;
