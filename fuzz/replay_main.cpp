@@ -23,9 +23,8 @@ bool runFile(const std::filesystem::path& path) {
         std::fprintf(stderr, "cannot read %s\n", path.c_str());
         return false;
     }
-    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    // A copy of its own, exactly as long as the input: reading past it is caught.
-    std::vector<uint8_t> input(bytes.begin(), bytes.end());
+    // Exactly as long as the input: reading past it is caught.
+    const std::vector<uint8_t> input((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     LLVMFuzzerTestOneInput(input.empty() ? nullptr : input.data(), input.size());
     return true;
 }
