@@ -34,12 +34,14 @@ Engine::Engine(Clock& c, StatusView& v, const QString& folder)
       AppFolder(programFolder(folder)),
       logs(c, AppFolder),
       store(AppFolder + kDatabaseFileName),
+      record(logs, AppFolder + kEngineRecordFileName),
       switcher(c, logs, v),
       peers(c, logs, AppFolder),
-      scheduler(c, logs, v, switcher, peers, store, AppFolder),
+      scheduler(c, logs, v, switcher, peers, store, record, AppFolder),
       takes(c, logs, switcher),
       slaves(c, logs, switcher),
       clockWatch(logs, c) {
+    store.record = &record;
     // What the switcher reports reaches the runners here: the lower modules know nothing of
     // the scheduler.
     switcher.optoChanged = [this](int opto, int state) {

@@ -14,6 +14,7 @@
 #include "engine/watch.h"
 #include "logs/logs.h"
 #include "scheduler/scheduler.h"
+#include "store/engine_record.h"
 #include "store/event_store.h"
 #include "store/settings.h"
 #include "switcher/links.h"
@@ -36,6 +37,8 @@ public:
 
     Logs logs;
     EventStore store;
+    // What the engine has decided and still owes, kept across restarts.
+    EngineRecord record;
     EngineSettings settings;
     Switcher switcher;
     PeerPorts peers;

@@ -5,6 +5,7 @@
 #include "logs/logs.h"
 #include "scheduler/clock_rules.h"
 #include "scheduler/conditions.h"
+#include "store/engine_record.h"
 #include "scheduler/next_event.h"
 #include "scheduler/run_event.h"
 #include "scheduler/time_arith.h"
@@ -48,6 +49,32 @@ void checkDatabaseFile(Engine& e) {
         e.view.setStatusPanel(1, TotalEventsText(0));
         e.store.DatabaseFileTime.clear();
     }
+}
+
+// What the previous run left: said in the activity log, and what it owed taken over before the
+// rows are read (an owed delete keeps its row out of the load, as does a one-time row whose
+// delayed run is still to come).
+void takeOverBeforeLoad(Engine& e, const PreviousRun& previous) {
+    if (!previous.endedInOrder) {
+        const QDateTime last = previous.lastWritten.toTimeZone(e.clock.zone());
+        WriteActivityLog(e.logs, kPreviousRunNotEnded + ActivityLogLine(last, QString()).trimmed());
+    }
+    std::vector<PendingRowChange> owed = previous.owed;
+    auto addOwed = [&](const PendingRowChange& c) {
+        for (const PendingRowChange& o : owed)
+            if (o.number == c.number && o.remove == c.remove && o.expectActive == c.expectActive && o.day == c.day &&
+                o.time == c.time)
+                return;
+        owed.push_back(c);
+    };
+    for (const RecordedRun& run : previous.runs) {
+        if (run.acting) WriteActivityLog(e.logs, run.title + kInterrupted);
+        if (run.owed) addOwed(*run.owed);
+    }
+    e.store.pending = owed;
+    e.record.settlePrevious(owed);
+    for (const RecordedDelayed& d : previous.delayed)
+        if (d.deleteAfter) e.store.awaitingDelete.push_back(d.event.Number);
 }
 
 void keepAlive(Engine& e) {
@@ -132,12 +159,26 @@ void StartUp(Engine& e, MainLoop& loop) {
         e.view.setStatusPanel(2, StatusDateText(now));
         e.view.setStatusPanel(3, StartupTimeText(now));
         WriteActivityLog(e.logs, QStringLiteral("Program Start"));
+        const std::optional<PreviousRun> previous = e.record.open(now.toUTC());
+        if (previous) takeOverBeforeLoad(e, *previous);
         e.scheduler.Events.clear();
         LoadDatabase(e);
         if (e.settings.StartMin) e.view.minimise();
-        StepClock(e.scheduler);
-        // What is due from this second on runs; what fell due before the start does not.
-        e.scheduler.horizon = e.scheduler.CurrentUtc.addMSecs(-e.scheduler.CurrentUtc.time().msec() - 1);
+        Scheduler& s = e.scheduler;
+        StepClock(s);
+        if (previous && previous->horizon.isValid()) {
+            // What fell due while no engine ran is decided now, by the usual rules.
+            ResumeTimedRunner(s, previous->horizon, previous->decided);
+        } else {
+            // The first start: what is due from this second on runs; what fell due before does not.
+            s.horizon = s.CurrentUtc.addMSecs(-s.CurrentUtc.time().msec() - 1);
+            e.record.advance(s.horizon, s.CurrentUtc);
+        }
+        if (previous) {
+            std::vector<DelayedEvent> delayed;
+            for (const RecordedDelayed& d : previous->delayed) delayed.push_back({d.event, d.due, d.deleteAfter, d.id});
+            RestoreDelayedEvents(s, std::move(delayed));
+        }
         ReselectNextEvent(e);
         e.switcher.master().resetMap();
         e.switcher.slave().resetMap();
@@ -170,7 +211,11 @@ bool TimerTick(Engine& e) {
         for (int link : {kMaster, kSlave})
             if (!e.switcher.link(link).RxBuffer.isEmpty()) ConsumeOneUnit(e.switcher, link);
         if (e.TimerTicks >= kKeepAliveTick) keepAlive(e);
-        if (e.TimerTicks >= kFileCheckTick) e.TimerTicks = 0;
+        if (e.TimerTicks >= kFileCheckTick) {
+            // How far the timed runner has decided, kept for a restart.
+            e.record.advance(s.horizon, s.CurrentUtc);
+            e.TimerTicks = 0;
+        }
         return true;
     });
 }
@@ -183,6 +228,8 @@ void ProgramExit(Engine& e, MainLoop* loop) {
     // Ended without being resumed: whatever they would still have sent or logged never is.
     e.scheduler.runs.stopAll();
     ArmDueAlarm(e.scheduler);  // stopped runs: the alarm is withdrawn
+    // Ended in order: the next start reports nothing as interrupted and catches up from here.
+    e.record.close(e.scheduler.horizon, e.clock.now().toUTC());
     // Nothing queued for a switcher goes out after the last line.
     e.switcher.master().closeSocket();
     e.switcher.slave().closeSocket();

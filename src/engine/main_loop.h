@@ -4,6 +4,7 @@
 #include <functional>
 
 #include <QObject>
+#include <QString>
 #include <QTimer>
 
 namespace tarvo {
@@ -45,6 +46,11 @@ bool TimerTick(Engine& e);
 // (they send and log nothing more), the switcher links are closed, and "Program Exit" is written
 // as the last line of the activity log. Runs once; `loop` may be null.
 void ProgramExit(Engine& e, MainLoop* loop);
+
+// The start's lines about the run before: one that did not end with "Program Exit" (followed
+// by its last write's stamp), and each run of it that a kill cut off (after its Title).
+inline const QString kPreviousRunNotEnded = QStringLiteral("Previous Run Ended Without Program Exit - Last Written ");
+inline const QString kInterrupted = QStringLiteral(" interrupted - Not Repeated");
 
 // Texts of the status bar.
 QString StatusDateText(const QDateTime& at);

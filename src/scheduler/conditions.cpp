@@ -6,6 +6,7 @@
 #include "scheduler/run_event.h"
 #include "scheduler/scheduler.h"
 #include "scheduler/time_arith.h"
+#include "scheduler/timed_runner.h"
 #include "store/event_store.h"
 #include "switcher/links.h"
 
@@ -82,6 +83,7 @@ void AddDelayedEvent(Scheduler& s, const AutomationEvent& ev, bool deleteAfter) 
         DelayedEvent entry{ev, due, deleteAfter};
         entry.event.Day = DayIndexOf(local.date());
         entry.event.Time = FormatTimeOfDay(local.time().msecsSinceStartOfDay() / 1000);
+        entry.recordId = s.record.addDelayed(due, deleteAfter, entry.event);
         // Behind every entry due at the same moment or earlier.
         auto p = s.DelayedEvents.begin();
         while (p != s.DelayedEvents.end() && p->due <= due) ++p;
@@ -99,7 +101,17 @@ void deleteDecided(Scheduler& s, int16_t number) {
     Guarded(s.logs, QStringLiteral("Error Deleting One Time Event"), [&] { s.store.changeRows(number, true); });
 }
 
-Task<> runDelayed(Scheduler& s, AutomationEvent ev, bool deleteAfter) {
+RunStart delayedStart(const DelayedEvent& entry, bool acting) {
+    return RunStart{entry.event.Number, entry.event.Title, acting,
+                    entry.deleteAfter ? OwedChange(entry.event, false) : std::nullopt, std::nullopt, QDateTime(),
+                    entry.recordId};
+}
+
+Task<> runDelayed(Scheduler& s, DelayedEvent entry) {
+    // Taken off the queue in the record in the same write that records the run.
+    RecordedDecision decision(s, delayedStart(entry, true));
+    const AutomationEvent& ev = entry.event;
+    const bool deleteAfter = entry.deleteAfter;
     try {
         const bool outcome = co_await RunActionSequence(s, ev, RunnerKind::Triggered);
         s.view.addHistoryLine({ev.DayName, NowText(s.clock), HistoryTitle(ev, outcome)}, HistoryIsRed(ev, outcome));
@@ -107,6 +119,16 @@ Task<> runDelayed(Scheduler& s, AutomationEvent ev, bool deleteAfter) {
         ReportError(s.logs, kDelayedLocation, CurrentFailure(std::current_exception()));
     }
     if (deleteAfter) deleteDecided(s, ev.Number);
+    decision.end();
+}
+
+// A delayed entry decided without running (refused for room, or missed while the engine was
+// stopped): off the queue, and a one-time row's delete done, in the order the record guards.
+void decideWithoutRun(Scheduler& s, const DelayedEvent& entry, const QString& refusal) {
+    RecordedDecision decision(s, delayedStart(entry, false));
+    if (!refusal.isEmpty()) WriteActivityLog(s.logs, entry.event.Title + kNotExecuted + refusal);
+    if (entry.deleteAfter) deleteDecided(s, entry.event.Number);
+    decision.end();
 }
 
 }  // namespace
@@ -117,16 +139,31 @@ void ExecuteDelayedEvent(Scheduler& s, int position) {
         // queued meanwhile), it runs once.
         const DelayedEvent entry = at(s.DelayedEvents, position);
         s.DelayedEvents.erase(s.DelayedEvents.begin() + position);
-        // Refused for too many runs is decided too.
-        if (!StartRun(s, entry.event, NowText(s.clock), runDelayed(s, entry.event, entry.deleteAfter)) && entry.deleteAfter)
-            deleteDecided(s, entry.event.Number);
+        // Refused for too many runs is decided too (StartRun has logged why).
+        if (!StartRun(s, entry.event, NowText(s.clock), runDelayed(s, entry)) && !s.runs.stopped())
+            decideWithoutRun(s, entry, QString());
     });
 }
 
 void RunDueDelayedEvents(Scheduler& s) {
     if (s.DelayedEvents.empty()) return;
     const QDateTime now = s.CurrentUtc;
-    while (!s.DelayedEvents.empty() && s.DelayedEvents.front().due <= now) ExecuteDelayedEvent(s, 0);
+    while (!s.DelayedEvents.empty() && s.DelayedEvents.front().due <= now &&
+           !WaitsForTheLink(s, s.DelayedEvents.front().due))
+        ExecuteDelayedEvent(s, 0);
+}
+
+void RestoreDelayedEvents(Scheduler& s, std::vector<DelayedEvent> entries) {
+    const QDateTime now = s.CurrentUtc;
+    for (DelayedEvent& entry : entries) {
+        if (entry.due.msecsTo(now) > kCatchUpMs) {
+            Guarded(s.logs, kDelayedLocation, [&] { decideWithoutRun(s, entry, kMissed); });
+            continue;
+        }
+        auto p = s.DelayedEvents.begin();
+        while (p != s.DelayedEvents.end() && p->due <= entry.due) ++p;
+        s.DelayedEvents.insert(p, std::move(entry));
+    }
 }
 
 }  // namespace tarvo

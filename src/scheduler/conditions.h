@@ -1,12 +1,15 @@
 // Conditions on the switcher's state, and the queue of delayed events.
 #pragma once
 
+#include <vector>
+
 #include <QString>
 
 namespace tarvo {
 
 class Scheduler;
 struct AutomationEvent;
+struct DelayedEvent;
 
 struct ConditionCheck {
     bool holds = true;
@@ -32,5 +35,9 @@ void ExecuteDelayedEvent(Scheduler& s, int position);
 // Starts a run for every entry at the front of the queue that has fallen due; each entry is a
 // run of its own.
 void RunDueDelayedEvents(Scheduler& s);
+// The delayed entries the previous run left (read from the engine record): each runs at its due
+// moment, or is written off as missed when that lies more than the catch-up window back. Their
+// one-time rows are to be among the store's awaitingDelete already.
+void RestoreDelayedEvents(Scheduler& s, std::vector<DelayedEvent> entries);
 
 }  // namespace tarvo

@@ -65,6 +65,43 @@ void holdBackOneTime(Scheduler& s, const RunTarget& t, const AutomationEvent& ev
 
 }  // namespace
 
+bool WaitsForTheLink(const Scheduler& s, const QDateTime& due) {
+    if (!s.resumedAt.isValid() || due >= s.resumedAt) return false;
+    if (s.CurrentUtc >= s.resumedAt.addMSecs(kResumeHoldMs)) return false;
+    const SwitcherLink& master = s.switcher.master();
+    return !(master.Online && master.Connected);
+}
+
+RecordedDecision::RecordedDecision(Scheduler& s, const RunStart& start) : s_(s), id_(s.record.beginRun(start)) {}
+
+RecordedDecision::~RecordedDecision() {
+    if (id_ != 0) s_.record.abandonRun(id_);
+}
+
+void RecordedDecision::end() {
+    s_.record.endRun(id_);
+    id_ = 0;
+}
+
+std::optional<PendingRowChange> OwedChange(const AutomationEvent& ev, bool timed) {
+    PendingRowChange c;
+    c.number = ev.Number;
+    if (ev.Active == kRunOnce) {
+        c.remove = true;
+        c.expectActive = kRunOnce;
+        if (timed) {
+            c.day = ev.Day;
+            c.time = ev.Time;
+        }
+        return c;
+    }
+    if (ev.Active == kSkipNext) {
+        c.expectActive = kSkipNext;
+        return c;
+    }
+    return std::nullopt;
+}
+
 Task<RunResult> RunOneEvent(Scheduler& s, RunTarget t) {
     // A copy: the tables may change while the actions wait.
     const int startIndex = t.timed ? s.NextEventIndex : indexOf(s.triggerTable(t.table), t.id);
@@ -73,17 +110,7 @@ Task<RunResult> RunOneEvent(Scheduler& s, RunTarget t) {
 
     bool runs = false;
     int reasonSelector = ev.Condition;
-    if (ev.Active == kInactive) {
-        runs = false;
-    } else if (ev.Active == kSkipNext) {
-        // Nothing has waited since the copy: the entry is still where it was.
-        if (t.timed) {
-            UpdateSkipEvent(s);
-            ev.Active = at(s.Events, startIndex).Active;
-        } else {
-            UpdateTriggeredSkipEvent(s, t.table, startIndex);
-            ev.Active = at(s.triggerTable(t.table), startIndex).Active;
-        }
+    if (ev.Active == kInactive || ev.Active == kSkipNext) {
         runs = false;
     } else if (t.timed && ev.Active != kActive && ev.Active != kRunOnce) {
         runs = false;
@@ -92,15 +119,38 @@ Task<RunResult> RunOneEvent(Scheduler& s, RunTarget t) {
         runs = c.holds;
         if (!c.holds) reasonSelector = c.failedSelector;
     }
+    const bool queued = runs && ev.Delay != 0;
+
+    // Recorded before anything of it takes effect: a restart never decides it again, and what it
+    // owes the database is done then if it is not done now. A queued run's one-time delete waits
+    // with its delayed entry, which is recorded in the same transaction.
+    std::optional<EngineRecord::Batch> queuing;
+    if (queued) queuing.emplace(s.record, true);
+    RecordedDecision decision(s, RunStart{ev.Number, ev.Title, runs && !queued,
+                                          queued ? std::nullopt : OwedChange(ev, t.timed), t.occurrence,
+                                          t.occurrenceAt});
+
+    if (ev.Active == kSkipNext) {
+        // Nothing has waited since the copy: the entry is still where it was.
+        if (t.timed) {
+            UpdateSkipEvent(s);
+            ev.Active = at(s.Events, startIndex).Active;
+        } else {
+            UpdateTriggeredSkipEvent(s, t.table, startIndex);
+            ev.Active = at(s.triggerTable(t.table), startIndex).Active;
+        }
+    }
     result.active = ev.Active;
 
-    if (runs && ev.Delay != 0) {
+    if (queued) {
         // A one-time event leaves the tables now, so that it cannot run a second time meanwhile,
         // and the database once its delayed run has been decided.
         const bool once = ev.Active == kRunOnce;
         AddDelayedEvent(s, ev, once);
         if (once) holdBackOneTime(s, t, ev);
         result.queued = true;
+        decision.end();
+        queuing.reset();
         co_return result;
     }
 
@@ -122,6 +172,7 @@ Task<RunResult> RunOneEvent(Scheduler& s, RunTarget t) {
     s.view.addHistoryLine({ev.DayName, time, HistoryTitle(ev, outcome)}, HistoryIsRed(ev, outcome));
 
     if (ev.Active == kRunOnce) deleteOneTime(s, t, ev, result);
+    decision.end();
     co_return result;
 }
 

@@ -3,8 +3,11 @@
 // refusal reason, the history line and the one-time and skip upkeep.
 #pragma once
 
+#include <optional>
+
 #include "base/task.h"
 #include "scheduler/scheduler.h"
+#include "store/engine_record.h"
 
 namespace tarvo {
 
@@ -12,7 +15,30 @@ struct RunTarget {
     bool timed = true;                         // Events(NextEventIndex)
     TriggerTable table = TriggerTable::Opto;  // triggered runs: the entry of this table
     uint32_t id = 0;                           // carrying this id
+    // A timed run: the occurrence it decides, and its moment (UTC).
+    std::optional<OccurrenceKey> occurrence;
+    QDateTime occurrenceAt;
 };
+
+// A decision's entry in the engine record, written before anything of it takes effect and
+// ended with it. Destroyed before its end (a run ended where it waited at exit), what it owed
+// the database is kept among the changes still owed and it is not reported as interrupted.
+class RecordedDecision {
+public:
+    RecordedDecision(Scheduler& s, const RunStart& start);
+    ~RecordedDecision();
+    RecordedDecision(const RecordedDecision&) = delete;
+    RecordedDecision& operator=(const RecordedDecision&) = delete;
+    void end();
+
+private:
+    Scheduler& s_;
+    int64_t id_;
+};
+
+// What the decision on `ev` owes the database: a one-time row's delete (naming, for a timed row,
+// the Day and Time decided), a skip row's re-arm; nothing for other rows.
+std::optional<PendingRowChange> OwedChange(const AutomationEvent& ev, bool timed);
 
 // Runs one event; returns its Active value as it stands after a skip update.
 struct RunResult {
@@ -26,6 +52,11 @@ Task<RunResult> RunOneEvent(Scheduler& s, RunTarget target);
 // instead: Title + " not executed - Too Many Runs" in the activity log and a red history line
 // (with `historyTime` in its time column). False when it did not start.
 bool StartRun(Scheduler& s, const AutomationEvent& ev, const QString& historyTime, Task<> run);
+
+// After a restart, what fell due before it (at `due`) waits for the switcher link for up to
+// kResumeHoldMs, so that it is run late rather than refused for a link that is still coming up.
+constexpr int kResumeHoldMs = 15000;
+bool WaitsForTheLink(const Scheduler& s, const QDateTime& due);
 
 inline const QString kTooManyRuns = QStringLiteral("Too Many Runs");
 inline const QString kMissed = QStringLiteral("Missed");

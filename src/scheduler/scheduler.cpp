@@ -7,8 +7,8 @@
 namespace tarvo {
 
 Scheduler::Scheduler(Clock& c, Logs& l, StatusView& v, Switcher& sw, PeerPorts& p, EventStore& st,
-                     const QString& folder)
-    : clock(c), logs(l), view(v), switcher(sw), peers(p), store(st), appFolder(folder), runs(&c) {}
+                     EngineRecord& r, const QString& folder)
+    : clock(c), logs(l), view(v), switcher(sw), peers(p), store(st), record(r), appFolder(folder), runs(&c) {}
 
 Scheduler::~Scheduler() {
     if (dueAlarm) clock.cancelAlarm(dueAlarm);

@@ -22,6 +22,7 @@ class StatusView;
 class Switcher;
 class PeerPorts;
 class EventStore;
+class EngineRecord;
 
 enum class TriggerTable { Opto, Crosspoint, Relay };
 
@@ -33,12 +34,13 @@ struct DelayedEvent {
     AutomationEvent event;
     QDateTime due;
     bool deleteAfter = false;
+    int64_t recordId = 0;  // its entry in the engine record
 };
 
 class Scheduler {
 public:
     Scheduler(Clock& clock, Logs& logs, StatusView& view, Switcher& switcher, PeerPorts& peers, EventStore& store,
-              const QString& appFolder);
+              EngineRecord& record, const QString& appFolder);
     ~Scheduler();
     Scheduler(const Scheduler&) = delete;
     Scheduler& operator=(const Scheduler&) = delete;
@@ -50,6 +52,7 @@ public:
     Switcher& switcher;
     PeerPorts& peers;
     EventStore& store;
+    EngineRecord& record;
     QString appFolder;
 
     // --- the event tables, in running order; each keeps its own size
@@ -83,6 +86,9 @@ public:
     // The timed run (deciding what is due, one after the other) is in progress: the tick's
     // timed step leaves the pointer to it.
     bool timedBusy = false;
+    // When this run took over from a previous one (invalid on a first start): what fell due
+    // before it waits a little for the switcher link, so that it is run late rather than refused.
+    QDateTime resumedAt;
     // The alarm set for the next occurrence's moment, and that moment.
     AlarmId dueAlarm = 0;
     QDateTime dueAlarmAt;

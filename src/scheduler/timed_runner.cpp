@@ -8,7 +8,9 @@
 #include "scheduler/next_event.h"
 #include "scheduler/run_event.h"
 #include "scheduler/scheduler.h"
+#include "scheduler/time_arith.h"
 #include "scheduler/upkeep.h"
+#include "store/engine_record.h"
 
 namespace tarvo {
 
@@ -16,13 +18,15 @@ namespace {
 
 // An occurrence that can no longer run in time: it counts as its occurrence all the same, so a
 // skip is used up and a one-time row deleted. An inactive row had nothing to miss.
-void writeOffMissed(Scheduler& s, const AutomationEvent& ev) {
+void writeOffMissed(Scheduler& s, const AutomationEvent& ev, const Occurrence& due) {
+    RecordedDecision decision(s, RunStart{ev.Number, ev.Title, false, OwedChange(ev, true), KeyOf(due), due.at});
     if (ev.Active != kInactive) WriteActivityLog(s.logs, ev.Title + kNotExecuted + kMissed);
     s.view.addHistoryLine({ev.DayName, ev.Time, HistoryTitle(ev, false)}, HistoryIsRed(ev, false));
     if (ev.Active == kSkipNext)
         UpdateSkipEvent(s);
     else if (ev.Active == kRunOnce)
         DeleteOneTimeEvent(s);
+    decision.end();
 }
 
 // The horizon moves up to `now` once nothing at or before it is left to decide: what is passed
@@ -58,10 +62,14 @@ Task<> ExecuteEvent(Scheduler& s) {
             const Occurrence due = *s.next;
             s.decided.insert(KeyOf(due));
             const AutomationEvent ev = s.Events.at(static_cast<std::size_t>(due.index));
-            if (due.at.msecsTo(now) <= kCatchUpMs)
-                co_await RunOneEvent(s, RunTarget{});
-            else
-                writeOffMissed(s, ev);
+            if (due.at.msecsTo(now) <= kCatchUpMs) {
+                RunTarget target;
+                target.occurrence = KeyOf(due);
+                target.occurrenceAt = due.at;
+                co_await RunOneEvent(s, target);
+            } else {
+                writeOffMissed(s, ev, due);
+            }
             s.NextEventIndex = DetermineNextEvent(s);
             DisplayNextEvent(s);
         }
@@ -88,15 +96,68 @@ void TimedStep(Scheduler& s) {
     keepNextCurrent(s);
     if (s.next && s.next->at <= s.CurrentUtc) {
         const Occurrence due = *s.next;
+        if (WaitsForTheLink(s, due.at)) return;
         const AutomationEvent ev = s.Events.at(static_cast<std::size_t>(due.index));
         if (StartRun(s, ev, ev.Time, ExecuteEvent(s))) return;
         // Refused (too many runs): that is its decision.
+        s.record.decided(KeyOf(due), due.at);
         s.decided.insert(KeyOf(due));
         s.NextEventIndex = DetermineNextEvent(s);
         DisplayNextEvent(s);
     }
     moveHorizon(s, s.CurrentUtc);
     ArmDueAlarm(s);
+}
+
+namespace {
+
+// How many occurrences of a weekly row fall after `after` and at or before `until`.
+int occurrencesBetween(const AutomationEvent& ev, const QDateTime& after, const QDateTime& until, const QTimeZone& zone) {
+    const std::optional<int> seconds = EventSeconds(ev.Time.view());
+    if (!seconds) return 0;
+    QDate date = after.toTimeZone(zone).date().addDays(-1);
+    while (DayIndexOf(date) != ev.Day) date = date.addDays(1);
+    int n = 0;
+    for (;; date = date.addDays(7)) {
+        const QDateTime at = OccurrenceInstant(date, *seconds, zone);
+        if (at > until) break;
+        if (at > after) ++n;
+    }
+    return n;
+}
+
+void passOverLongAbsence(Scheduler& s, const QDateTime& cutoff) {
+    const QTimeZone zone = s.clock.zone();
+    qint64 passed = 0;
+    std::vector<int16_t> once, skips;
+    for (const AutomationEvent& ev : s.Events) {
+        if (!IsTimedRow(ev) || ev.Active == kInactive) continue;
+        const int n = occurrencesBetween(ev, s.horizon, cutoff, zone);
+        if (n == 0) continue;
+        if (ev.Active == kRunOnce) {
+            passed += 1;  // gone after its first
+            once.push_back(ev.Number);
+        } else {
+            passed += n;
+            if (ev.Active == kSkipNext) skips.push_back(ev.Number);
+        }
+    }
+    WriteActivityLog(s.logs, QString::number(passed) + kMissedWhileStopped);
+    for (int16_t number : skips) RearmSkipEventByNumber(s, number);
+    for (int16_t number : once) DeleteOneTimeEventByNumber(s, number);
+    s.horizon = cutoff;
+    s.decided.clear();
+}
+
+}  // namespace
+
+void ResumeTimedRunner(Scheduler& s, const QDateTime& horizon, const std::vector<OccurrenceKey>& decided) {
+    const QDateTime now = s.CurrentUtc;
+    s.resumedAt = now;
+    s.horizon = horizon;
+    s.decided = DecidedOccurrences(decided.begin(), decided.end());
+    if (horizon.msecsTo(now) > kLongAbsenceMs) passOverLongAbsence(s, now.addMSecs(-kCatchUpMs));
+    s.record.advance(s.horizon, now);
 }
 
 void ArmDueAlarm(Scheduler& s) {

@@ -1,7 +1,12 @@
 // Timed events: each occurrence decided once, at its second.
 #pragma once
 
+#include <vector>
+
+#include <QDateTime>
+
 #include "base/task.h"
+#include "scheduler/occurrence.h"
 
 namespace tarvo {
 
@@ -23,5 +28,16 @@ void TimedStep(Scheduler& s);
 
 // Sets (or moves) the alarm for the next occurrence's moment.
 void ArmDueAlarm(Scheduler& s);
+
+// Beyond this absence the occurrences passed over are counted in one line, not written one by one.
+constexpr qint64 kLongAbsenceMs = 7LL * 24 * 3600 * 1000;
+
+// Takes over from the run before (the engine record's horizon and decided occurrences) at the
+// sampled moment: what fell due since then is decided by the usual rules as soon as the timed
+// step runs (late when less than kCatchUpMs late, missed when older). After more than
+// kLongAbsenceMs away, the occurrences older than the catch-up window are passed over at once
+// with their upkeep, in one activity-log line.
+void ResumeTimedRunner(Scheduler& s, const QDateTime& horizon, const std::vector<OccurrenceKey>& decided);
+inline const QString kMissedWhileStopped = QStringLiteral(" Events not executed - Missed While Stopped");
 
 }  // namespace tarvo

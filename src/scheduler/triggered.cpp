@@ -177,7 +177,7 @@ namespace {
 
 Task<> executeTriggered(Scheduler& s, TriggerTable table, uint32_t id, QString location) {
     try {
-        co_await RunOneEvent(s, RunTarget{false, table, id});
+        co_await RunOneEvent(s, RunTarget{false, table, id, std::nullopt, QDateTime()});
     } catch (...) {
         ReportError(s.logs, location, CurrentFailure(std::current_exception()));
     }

@@ -85,6 +85,15 @@ void DeleteTriggeredOneTimeEvent(Scheduler& s, TriggerTable table, int index) {
     });
 }
 
+void RearmSkipEventByNumber(Scheduler& s, int16_t number) {
+    upkeep(s, kSkipLocation, number, false, [&] {
+        activateInEvents(s, number);
+        for (TriggerTable t : {TriggerTable::Opto, TriggerTable::Crosspoint, TriggerTable::Relay})
+            for (AutomationEvent& ev : s.triggerTable(t))
+                if (ev.Number == number) ev.Active = kActive;
+    });
+}
+
 void DeleteOneTimeEventByNumber(Scheduler& s, int16_t number) {
     upkeep(s, kDeleteLocation, number, true, [&] { removeFirstFromEvents(s, number); });
 }

@@ -17,6 +17,8 @@ void DeleteTriggeredOneTimeEvent(Scheduler& s, TriggerTable table, int index);
 // actions waited): its rows are deleted all the same and the first Events entry with its Number
 // leaves memory.
 void DeleteOneTimeEventByNumber(Scheduler& s, int16_t number);
+// A skip row re-armed without a run at its entry (its occurrences passed while the engine was away).
+void RearmSkipEventByNumber(Scheduler& s, int16_t number);
 // Removes the Events entry `index`; the pointer moves back with the entries before it so that
 // it still designates the same event.
 void RemoveFromEvents(Scheduler& s, int32_t index);

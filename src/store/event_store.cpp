@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "logs/failure.h"
+#include "store/engine_record.h"
 
 namespace tarvo {
 
@@ -26,6 +27,7 @@ void EventStore::changeRows(int16_t number, bool remove) {
         writeRows(number, remove);
     } catch (const TarvoError&) {
         pending.push_back({number, remove});
+        if (record) record->setOwed(pending);
         throw;
     }
 }
@@ -39,7 +41,9 @@ void EventStore::retryPending() {
             still.push_back(p);  // reported when it first failed; tried again at the next check
         }
     }
+    const bool changed = still.size() != pending.size();
     pending = std::move(still);
+    if (changed && record) record->setOwed(pending);
 }
 
 void EventStore::applyPending(std::vector<AutomationEvent>& rows) const {

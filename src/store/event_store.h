@@ -12,11 +12,21 @@
 
 namespace tarvo {
 
+class EngineRecord;
+
 inline const QString kDatabaseFileName = QStringLiteral("TarvoAutomation.mdb");
 
 struct PendingRowChange {
-    int16_t number;
-    bool remove;  // delete the rows; otherwise set Active = 1
+    PendingRowChange() = default;
+    // The re-arm or delete the engine's upkeep makes: it expects the row still Active 2 or 3.
+    PendingRowChange(int16_t n, bool r) : number(n), remove(r), expectActive(r ? 3 : 2) {}
+    int16_t number = 0;
+    bool remove = false;  // delete the rows; otherwise set Active = 1
+    // What the change expects to find: the row's Active (0: any), and for a timed delete the Day
+    // and Time that were decided (Day -1: any).
+    int16_t expectActive = 0;
+    int16_t day = -1;
+    QString time;
 };
 
 class EventStore {
@@ -32,6 +42,8 @@ public:
     // the next chance, and a load in the meantime applies them to the rows it read, so an event
     // deleted or re-armed never runs again as before.
     std::vector<PendingRowChange> pending;
+    // Where `pending` is kept across a restart (none in the tools that only read).
+    EngineRecord* record = nullptr;
     // One-time events whose delayed run is still to come: deleted once it has been decided, and
     // left out of every load until then.
     std::vector<int16_t> awaitingDelete;

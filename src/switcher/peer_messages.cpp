@@ -106,6 +106,26 @@ MessageContent buildContent(const QString& appFolder, const AutomationEvent& ev)
     }
 }
 
+// The line of a message whose bytes went out: written when the run goes on, or when it is ended
+// where it waits before it could write it.
+class SentLine {
+  public:
+    SentLine(Logs& logs, QString line) : logs_(logs), line_(std::move(line)) {}
+    ~SentLine() { write(); }
+    SentLine(const SentLine&) = delete;
+    SentLine& operator=(const SentLine&) = delete;
+    void write() {
+        if (written_) return;
+        written_ = true;
+        WriteActivityLog(logs_, line_);
+    }
+
+  private:
+    Logs& logs_;
+    QString line_;
+    bool written_ = false;
+};
+
 // Hands `data` to the connected socket in pieces. A piece the network does not take at once
 // (its buffers are full) is waited for, suspended; a peer that stops taking data, or a
 // connection that drops, fails the message.
@@ -284,9 +304,12 @@ Task<bool> SendIPMessage(PeerPorts& p, QByteArray data, QString address, int32_t
         }
 
         co_await writePieces(p, sock, data);
+        // The bytes are with the peer's system now: ended where it waits below (at exit), the
+        // run still says so before "Program Exit".
+        SentLine sentLine(p.logs, kMessageSentTo + address + kTitleTag + title);
         co_await ProcessWait(p.clock, kAfterSendWaitMs);
         sock.close();
-        WriteActivityLog(p.logs, kMessageSentTo + address + kTitleTag + title);
+        sentLine.write();
         sent = true;
     } catch (...) {
         const TarvoError failure = CurrentFailure(std::current_exception());
