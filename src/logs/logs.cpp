@@ -1,6 +1,13 @@
 #include "logs/logs.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <new>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDateTime>
 #include <QFile>
@@ -34,16 +41,125 @@ QString bannerHead() {
     return s;
 }
 
-void writeWhole(QFile& f, const QByteArray& bytes) {
-    if (f.write(bytes) != bytes.size() || !f.flush())
-        fail(kErrDiskFull, QStringLiteral("Unable to write ") + f.fileName() + QStringLiteral(": ") +
-                               f.errorString());
+QString reason(int err) {
+    return QString::fromLocal8Bit(std::strerror(err));
 }
 
-void openOrFail(QFile& f, QIODevice::OpenMode mode) {
-    if (!f.open(mode))
-        fail(kErrPermission,
-             QStringLiteral("Unable to open ") + f.fileName() + QStringLiteral(": ") + f.errorString());
+// A log file opened for one write and closed when it goes out of scope. Written with the
+// system's calls rather than QFile so that a failure names the system's own reason, and a write
+// cut short can be taken back.
+class LogFile {
+  public:
+    LogFile(const QString& path, int flags) : path_(path) {
+        const QByteArray name = QFile::encodeName(path);
+        do fd_ = ::open(name.constData(), flags | O_WRONLY | O_CLOEXEC, 0666);
+        while (fd_ < 0 && errno == EINTR);
+        if (fd_ < 0)
+            fail(kErrPermission,
+                 QStringLiteral("Unable to open ") + path + QStringLiteral(": ") + reason(errno));
+        struct stat st {};
+        regular_ = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+        size_ = regular_ ? st.st_size : 0;
+    }
+    ~LogFile() { ::close(fd_); }
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
+
+    // Writes all of `bytes` or fails with the system's reason. A regular file is cut back to the
+    // size it had before, so that a full disk leaves no torn line for the next one to be glued to;
+    // a device in the file's place (an operator's link to /dev/null, say) has nothing to cut.
+    void writeWhole(const QByteArray& bytes) {
+        const char* p = bytes.constData();
+        qint64 left = bytes.size();
+        while (left > 0) {
+            const ssize_t n = ::write(fd_, p, static_cast<size_t>(left));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                const int err = n < 0 ? errno : ENOSPC;  // nothing taken: no room for it
+                if (left < bytes.size()) cutTo(size_);
+                fail(kErrDiskFull, QStringLiteral("Unable to write ") + path_ +
+                                       QStringLiteral(": ") + reason(err));
+            }
+            p += n;
+            left -= n;
+        }
+    }
+
+    // A log just made whose banner could not be written is taken away again, so that the next
+    // line makes it anew with its banner instead of finding a file without one. A link in its
+    // place is kept and left empty.
+    void discard() {
+        if (!regular_) return;
+        struct stat st {};
+        const QByteArray name = QFile::encodeName(path_);
+        if (::lstat(name.constData(), &st) == 0 && S_ISREG(st.st_mode) &&
+            ::unlink(name.constData()) == 0)
+            return;
+        cutTo(0);
+    }
+
+  private:
+    void cutTo(off_t size) {
+        if (!regular_) return;
+        // Best effort: the write's own failure is what gets reported.
+        [[maybe_unused]] const int r = ::ftruncate(fd_, size);
+    }
+
+    QString path_;
+    int fd_ = -1;
+    bool regular_ = false;
+    off_t size_ = 0;
+};
+
+// Creates or empties the log at `path` and writes its banner.
+void createLog(const QString& path, const QString& banner) {
+    LogFile f(path, O_CREAT | O_TRUNC);
+    try {
+        f.writeWhole(banner.toUtf8());
+    } catch (...) {
+        f.discard();
+        throw;
+    }
+}
+
+// Appends one line to the log at `path`. The log is not made here: a log that went missing is
+// made by its own step, with its banner.
+void appendLine(const QString& path, const QString& line) {
+    LogFile(path, O_APPEND).writeWhole(line.toUtf8());
+}
+
+// Names an archive made at `at`: the name of its minute, then with the seconds added, then with
+// a counter after the seconds, so that archives made in the same minute never share a name.
+QString archiveCandidate(const QDateTime& at, int attempt) {
+    if (attempt == 0) return ArchiveFileName(at);
+    QString name = ArchiveFileName(at);
+    name.chop(4);  // ".dat"
+    name += QLatin1Char(' ') + two(at.time().second());
+    if (attempt > 1) name += QLatin1Char(' ') + QString::number(attempt);
+    return name + QStringLiteral(".dat");
+}
+
+// Moves the log at `path` to the first free archive name of `at` in `folder`; an existing file
+// is never replaced.
+void archiveLog(const QString& folder, const QString& path, const QDateTime& at) {
+    const QByteArray from = QFile::encodeName(path);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const QByteArray to = QFile::encodeName(folder + archiveCandidate(at, attempt));
+        int r = ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE);
+        if (r < 0 && (errno == EINVAL || errno == ENOSYS)) {
+            // A file system that cannot rename without replacing: a second name, then the old
+            // one taken away.
+            r = ::link(from.constData(), to.constData());
+            if (r == 0) {
+                if (::unlink(from.constData()) < 0)
+                    fail(kErrPermission, QStringLiteral("Unable to delete ") + path);
+                return;
+            }
+        }
+        if (r == 0) return;
+        if (errno != EEXIST) break;
+    }
+    fail(kErrFileIo, QStringLiteral("Unable to archive ") + path);
 }
 
 // General date text: short date, a blank, long time. The engine writes it the same way on every
@@ -111,14 +227,12 @@ const QString kCreateActivityLocation = QStringLiteral("Error Creating Activity 
 const QString kWriteActivityLocation = QStringLiteral("Error Writing to Activity Log");
 
 void createActivityLogFile(Logs& logs) {
-    QFile f(logs.folder + kActivityLogName);
-    openOrFail(f, QIODevice::WriteOnly | QIODevice::Truncate);
     QString s = bannerHead();
     s += QStringLiteral("Tarvo Automation Logfile") + kCrLf;
     s += QStringLiteral("Version: ") + kVersionText + kCrLf + kCrLf;
     s += QStringLiteral(" DATE              TIME             MESSAGE DESCRIPTION") + kCrLf;
     s += QString(80, QLatin1Char('-')) + kCrLf;
-    writeWhole(f, s.toUtf8());
+    createLog(logs.folder + kActivityLogName, s);
 }
 
 }  // namespace
@@ -140,14 +254,9 @@ void WriteActivityLog(Logs& logs, const QString& message) {
             const QFileInfo info(path);
             const qint64 size = info.exists() ? info.size() : 0;
             if (size >= limit) {
-                if (logs.ArchiveTally) {
-                    const QString archive = logs.folder + ArchiveFileName(now);
-                    if (QFile::exists(archive) && !QFile::remove(archive))
-                        fail(kErrPermission, QStringLiteral("Unable to replace ") + archive);
-                    if (!QFile::copy(path, archive))
-                        fail(kErrFileIo, QStringLiteral("Unable to archive ") + path);
-                }
-                if (!QFile::remove(path))
+                if (logs.ArchiveTally)
+                    archiveLog(logs.folder, path, now);
+                else if (!QFile::remove(path))
                     fail(kErrPermission, QStringLiteral("Unable to delete ") + path);
             }
         }
@@ -158,12 +267,7 @@ void WriteActivityLog(Logs& logs, const QString& message) {
             createActivityLogFile(logs);
             location = kWriteActivityLocation;
         }
-        // Appending seeks to the end, which a device in the file's place (an operator's link to
-        // /dev/null, say) does not have: Qt would warn on standard error for every line.
-        QFile f(path);
-        openOrFail(f, QFileInfo(path).isFile() ? QIODevice::WriteOnly | QIODevice::Append
-                                               : QIODevice::WriteOnly | QIODevice::ExistingOnly);
-        writeWhole(f, line.toUtf8());
+        appendLine(path, line);
     } catch (...) {
         logs.activityLinesLost += 1;
         if (!logs.activityLogFailing) {
@@ -184,13 +288,11 @@ void WriteActivityLog(Logs& logs, const QString& message) {
 
 void CreateErrorLog(Logs& logs) {
     try {
-        QFile f(logs.folder + kErrorLogName);
-        openOrFail(f, QIODevice::WriteOnly | QIODevice::Truncate);
         QString s = bannerHead();
         s += QStringLiteral("Tarvo Automation Engine Error Logfile") + kCrLf + kCrLf;
         s += QStringLiteral(" DATE     TIME           LOCATION                      MESSAGE DESCRIPTION") + kCrLf;
         s += QString(80, QLatin1Char('-')) + kCrLf;
-        writeWhole(f, s.toUtf8());
+        createLog(logs.folder + kErrorLogName, s);
     } catch (...) {
         // Not reported anywhere: the error log is where it would go.
     }
@@ -202,9 +304,7 @@ void WriteErrorLog(Logs& logs, const QString& message, const QString& location) 
         const QString path = logs.folder + kErrorLogName;
         const QString line = ErrorLogLine(logs.clock.now(), location, message);
         if (!QFile::exists(path)) CreateErrorLog(logs);
-        QFile f(path);
-        openOrFail(f, QIODevice::WriteOnly | QIODevice::Append);
-        writeWhole(f, line.toUtf8());
+        appendLine(path, line);
     } catch (...) {
         // A failure of the error log is never written to the error log again (that would repeat
         // without end); standard error is the last place it can show.

@@ -1,5 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <optional>
+
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -13,6 +20,34 @@ namespace {
 // The first banner line of both logs.
 const QString kMakerBannerLine =
     QString(13, ' ') + "T A R V O    A U T O M A T E D     S Y S T E M S";
+
+// What follows the banner of a log: everything after its line of dashes.
+QString body(const QString& log) {
+    const QString dashes = QString(80, '-') + "\r\n";
+    const qsizetype at = log.indexOf(dashes);
+    return at < 0 ? QString() : log.mid(at + dashes.size());
+}
+
+// Files of this process may grow to `bytes` and no further while it lives: a write that crosses
+// the limit is cut short, the next one fails with EFBIG ("File too large").
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &previous_);
+        previousSignal_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit r = previous_;
+        r.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &r);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &previous_);
+        std::signal(SIGXFSZ, previousSignal_);
+    }
+
+  private:
+    rlimit previous_{};
+    void (*previousSignal_)(int) = nullptr;
+};
 
 struct LogFiles : ::testing::Test {
     test::Folder folder;
@@ -111,12 +146,31 @@ TEST_F(LogFiles, ArchivesWhenTheLimitIsReached) {
     EXPECT_TRUE(QFile::exists(folder.file("Tally 120726 0541.dat")));
     EXPECT_TRUE(folder.read("Tally 120726 0541.dat").contains("crosses the limit"));
     EXPECT_EQ(folder.activityLines(), QStringList{"first of the new file"});
+}
 
-    // A second rollover in the same minute replaces the same archive.
-    WriteActivityLog(e, QString(1100, 'b'));
-    WriteActivityLog(e, "third file");
-    EXPECT_TRUE(folder.read("Tally 120726 0541.dat").contains("first of the new file"));
-    EXPECT_EQ(folder.activityLines(), QStringList{"third file"});
+TEST_F(LogFiles, ArchivesOfOneMinuteNeverReplaceEachOther) {
+    e.MaxTallyFile = 1;
+    e.ArchiveTally = true;
+    clock.setNow(QDateTime(QDate(2026, 12, 9), QTime(3, 1, 5)));
+    // Each line fills a log, so the next one archives it: three archives in one second, then
+    // one later in the same minute.
+    const QString full(1100, 'x');
+    for (int i = 1; i <= 5; ++i) {
+        if (i == 5) clock.setNow(QDateTime(QDate(2026, 12, 9), QTime(3, 1, 59)));
+        WriteActivityLog(e, QString::number(i) + full);
+    }
+    QStringList files = QDir(folder.path()).entryList({"Tally*.dat"}, QDir::Files);
+    files.sort();
+    EXPECT_EQ(files,
+              (QStringList{"Tally 120926 0301 05 2.dat", "Tally 120926 0301 05.dat",
+                           "Tally 120926 0301 59.dat", "Tally 120926 0301.dat", "Tally.dat"}));
+    QStringList lines;
+    for (const QString& name : files)
+        lines << body(folder.read(name)).split("\r\n", Qt::SkipEmptyParts);
+    lines.sort();
+    ASSERT_EQ(lines.size(), 5);
+    for (int i = 1; i <= 5; ++i) EXPECT_EQ(lines[i - 1].mid(35), QString::number(i) + full);
+    EXPECT_FALSE(QFile::exists(folder.file("Errorlog.txt")));
 }
 
 TEST_F(LogFiles, WithoutArchivingTheFullLogIsDropped) {
@@ -145,6 +199,90 @@ TEST_F(LogFiles, AnUnwritableActivityLogIsReportedAndTheEngineGoesOn) {
     const QStringList errors = folder.errorLines();
     ASSERT_EQ(errors.size(), 1);
     EXPECT_TRUE(errors[0].startsWith("Error Writing to Activity Log")) << errors[0].toStdString();
+}
+
+// A write cut short by a full disk is taken back whole: no torn line for the next one to be
+// glued to, and the error log names the system's reason.
+TEST_F(LogFiles, AWriteCutShortLeavesNoTornLine) {
+    struct Fault {
+        const char* name;
+        bool tmpfs;  // a small file system filled up; else a file size limit
+        QString reason;
+    };
+    const std::vector<Fault> faults = {
+        {"a file size limit", false, "File too large"},
+        {"a full file system", true, "No space left on device"},
+    };
+    for (const Fault& fault : faults) {
+        SCOPED_TRACE(fault.name);
+        test::Folder top;
+        const QString dir = top.path() + "logs/";
+        ASSERT_TRUE(QDir().mkpath(dir));
+        struct Unmount {
+            QByteArray dir;
+            ~Unmount() {
+                if (!dir.isEmpty()) ::umount2(dir.constData(), MNT_DETACH);
+            }
+        } unmount;
+        if (fault.tmpfs) {
+            if (geteuid() != 0 ||
+                ::mount("tmpfs", QFile::encodeName(dir).constData(), "tmpfs", 0, "size=64k") != 0)
+                GTEST_SKIP() << "no tmpfs can be mounted here";
+            unmount.dir = QFile::encodeName(dir);
+        }
+        // The error log is kept outside, where there is room for it.
+        ASSERT_TRUE(QFile::link(top.file("Errorlog.txt"), dir + "Errorlog.txt"));
+        Logs logs(clock, dir);
+        WriteActivityLog(logs, "before");  // the banner, while there is room
+        QString kept = ActivityLogLine(clock.now(), "before");
+
+        std::optional<FileSizeLimit> limit;
+        const QString filler = dir + "filler";
+        if (fault.tmpfs) {
+            QFile f(filler);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            const QByteArray block(512, 'f');
+            while (f.write(block) == block.size() && f.flush()) {
+            }
+        } else {
+            limit.emplace(4000);
+        }
+        // Lines go into the room the log's last block has left until one does not fit.
+        for (int i = 0; i < 1000; ++i) {
+            const QString message = QStringLiteral("line %1 ").arg(i) + QString(60, '.');
+            WriteActivityLog(logs, message);
+            if (QFile::exists(top.file("Errorlog.txt"))) break;
+            kept += ActivityLogLine(clock.now(), message);
+        }
+        limit.reset();
+        QFile::remove(filler);
+        WriteActivityLog(logs, "after");
+        EXPECT_EQ(body(top.read("logs/Tally.dat")), kept + ActivityLogLine(clock.now(), "after"));
+
+        const QStringList errors = top.errorLines();
+        ASSERT_EQ(errors.size(), 2);
+        EXPECT_TRUE(errors[0].endsWith("Error #  61 - Unable to write " + dir +
+                                       "Tally.dat: " + fault.reason))
+            << errors[0].toStdString();
+        EXPECT_TRUE(errors[1].endsWith("Activity log written again; 1 lines were lost"))
+            << errors[1].toStdString();
+    }
+}
+
+// A log whose banner could not be written leaves no file behind, so the log made later has it.
+TEST_F(LogFiles, ALogMadeAfterAFailedFirstWriteHasItsBanner) {
+    {
+        FileSizeLimit limit(100);  // less than either banner
+        WriteActivityLog(e, "lost");
+        WriteErrorLog(e, "lost too", "");
+        EXPECT_FALSE(QFile::exists(folder.file("Tally.dat")));
+        EXPECT_FALSE(QFile::exists(folder.file("Errorlog.txt")));
+    }
+    WriteActivityLog(e, "kept");
+    EXPECT_TRUE(tally().startsWith(kMakerBannerLine + "\r\n"));
+    EXPECT_EQ(folder.activityLines(), QStringList{"kept"});
+    EXPECT_TRUE(folder.read("Errorlog.txt").startsWith(kMakerBannerLine + "\r\n"));
+    EXPECT_EQ(folder.errorLines().size(), 1);  // the activity log written again
 }
 
 TEST_F(LogFiles, AFailingErrorLogIsNeverReportedThroughItself) {
