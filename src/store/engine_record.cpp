@@ -176,19 +176,15 @@ std::optional<PreviousRun> EngineRecord::open(const QDateTime& now) {
             }
             Statement owed(*db, QStringLiteral("SELECT number, remove, expect_active, day, time FROM owed ORDER BY seq"));
             while (owed.next()) p.owed.push_back(owedAt(owed, 0));
-            Statement runs(*db, QStringLiteral("SELECT id, number, title, acting, owed, owed_remove, owed_active, "
+            Statement runs(*db, QStringLiteral("SELECT id, title, acting, owed, number, owed_remove, owed_active, "
                                                "owed_day, owed_time FROM runs ORDER BY id"));
             while (runs.next()) {
                 RecordedRun r;
                 r.id = integer(runs, 0);
-                r.number = static_cast<int16_t>(integer(runs, 1));
-                r.title = text(runs, 2);
-                r.acting = integer(runs, 3) != 0;
-                if (integer(runs, 4) != 0) {
-                    PendingRowChange c = owedAt(runs, 5);
-                    c.number = r.number;
-                    r.owed = c;
-                }
+                r.title = text(runs, 1);
+                r.acting = integer(runs, 2) != 0;
+                r.number = static_cast<int16_t>(integer(runs, 4));
+                if (integer(runs, 3) != 0) r.owed = owedAt(runs, 4);
                 p.runs.push_back(std::move(r));
             }
             previous = std::move(p);
