@@ -10,6 +10,8 @@
 #include <QStringList>
 
 #include "engine/engine.h"
+#include "logs/logs.h"
+#include "store/engine_record.h"
 #include "store/load_database.h"
 #include "store/sqlite.h"
 #include "support/test_support.h"
@@ -221,6 +223,28 @@ void BM_SortOnly32767Rows(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_SortOnly32767Rows)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+
+// The engine record's writes around one run: the entry before its first action (flushed to
+// the disk when it guards a timed occurrence, not for a triggered run that owes nothing) and its
+// end. Wall time: the flush is the point.
+void BM_RecordRun(benchmark::State& state) {
+    const bool durable = state.range(0) != 0;
+    test::Folder folder;
+    ManualClock clock(test::WeekMoment(0, 8, 0));
+    Logs logs(clock, folder.path());
+    EngineRecord record(logs, folder.file(kEngineRecordFileName));
+    record.open(clock.now().toUTC());
+    int day = 0;
+    for (auto _ : state) {
+        RunStart start{1, QStringLiteral("Morning take"), true, std::nullopt, std::nullopt, QDateTime(), 0};
+        if (durable) {
+            start.occurrence = RecordedOccurrence{1, ++day, 32400};
+            start.occurrenceAt = clock.now().toUTC();
+        }
+        record.endRun(record.beginRun(start));
+    }
+}
+BENCHMARK(BM_RecordRun)->ArgName("timed")->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
 
 }  // namespace
 
