@@ -33,20 +33,24 @@ void reconnectLinks(Engine& e) {
     if (e.settings.SlaveEnabled && !e.switcher.slave().Connected) ConnectSlave(e.switcher);
 }
 
-// Reload when the file changed; show no events when it is gone.
+// Reload when the file changed (or the last load met a lock); show no events when it is gone.
+// Nothing here waits for another writer's lock: what meets one gives up at once and is tried
+// again at the next check.
 void checkDatabaseFile(Engine& e) {
-    if (!e.store.pending.empty()) e.store.retryPending();
-    if (const std::optional<QString> fileTime = FileTimeIfExists(e.store.DatabasePath)) {
-        if (*fileTime != e.store.DatabaseFileTime) {
+    if (!e.store.pending.empty()) e.store.retryPending(e.logs);
+    if (const std::optional<FileIdentity> identity = FileIdentityIfExists(e.store.DatabasePath)) {
+        if (identity != e.store.DatabaseIdentity) {
             LoadDatabase(e);
             ReselectNextEvent(e);
         }
-    } else if (e.scheduler.TotalEvents() != 0) {
+    } else {
+        // Whatever comes back in its place is read.
+        e.store.DatabaseIdentity.reset();
+        if (e.scheduler.TotalEvents() == 0) return;
         // No timed events until the file returns; the triggered lists keep their entries.
         e.scheduler.Events.clear();
         DisplayNextEvent(e.scheduler);
         e.view.setStatusPanel(1, TotalEventsText(0));
-        e.store.DatabaseFileTime.clear();
     }
 }
 

@@ -94,10 +94,7 @@ namespace {
 const QString kDelayedLocation = QStringLiteral("Error Executing Delayed Event");
 
 // The one-time event whose delayed run has just been decided leaves the database.
-void deleteDecided(Scheduler& s, int16_t number) {
-    std::erase(s.store.awaitingDelete, number);
-    Guarded(s.logs, QStringLiteral("Error Deleting One Time Event"), [&] { s.store.changeRows(number, true); });
-}
+void deleteDecided(Scheduler& s, int16_t number) { s.store.deleteHeldBack(s.logs, number); }
 
 Task<> runDelayed(Scheduler& s, AutomationEvent ev, bool deleteAfter) {
     try {

@@ -37,7 +37,7 @@ void deleteOneTime(Scheduler& s, const RunTarget& t, const AutomationEvent& ev, 
             DeleteOneTimeEvent(s);
             result.deletedAtPointer = true;
         } else {
-            DeleteOneTimeEventByNumber(s, ev.Number);
+            DeleteOneTimeEventByNumber(s, ev);
         }
         return;
     }
@@ -47,13 +47,13 @@ void deleteOneTime(Scheduler& s, const RunTarget& t, const AutomationEvent& ev, 
     if (index >= 0)
         DeleteTriggeredOneTimeEvent(s, t.table, index);
     else
-        DeleteOneTimeEventByNumber(s, ev.Number);
+        DeleteOneTimeEventByNumber(s, ev);
 }
 
 // A one-time event whose delayed run is still to come: out of the tables, and out of every load
 // until its run has been decided.
 void holdBackOneTime(Scheduler& s, const RunTarget& t, const AutomationEvent& ev) {
-    s.store.awaitingDelete.push_back(ev.Number);
+    s.store.awaitingDelete.push_back(DeleteChange(ev));
     if (!t.timed) {
         auto& list = s.triggerTable(t.table);
         const int index = indexOf(list, ev.id);
