@@ -102,8 +102,8 @@ namespace {
 bool loadDatabase(Engine& e) {
     Scheduler& s = e.scheduler;
     DatabaseRead read = ReadAutomationDatabase(e.logs, e.store, e.settings);
-    // A load that met a lock leaves the identity as it was, unlike the file: the next check
-    // tries again.
+    // A load that met a lock changes nothing, not even the identity of the file last read: the
+    // next check finds the file different from it and tries again.
     if (read.locked) return false;
     e.store.DatabaseIdentity = read.identity;
     switch (read.outcome) {
