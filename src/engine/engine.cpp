@@ -104,7 +104,10 @@ namespace {
 bool loadDatabase(Engine& e) {
     Scheduler& s = e.scheduler;
     DatabaseRead read = ReadAutomationDatabase(e.logs, e.store, e.settings);
-    if (read.fileTime) e.store.DatabaseFileTime = *read.fileTime;
+    // A load that met a lock changes nothing, not even the identity of the file last read: the
+    // next check finds the file different from it and tries again.
+    if (read.locked) return false;
+    e.store.DatabaseIdentity = read.identity;
     switch (read.outcome) {
         case DatabaseRead::Missing:
             // No file: no timed events; nothing else changes.
@@ -149,7 +152,8 @@ bool loadDatabase(Engine& e) {
         SwitcherLink& master = e.switcher.master();
         if (master.address != e.settings.IPAddr || master.port != e.settings.IPPort) CloseSwitcherLink(e.switcher);
         if (!e.settings.TaskViewDB.isEmpty())
-            CopyTaskViewDatabase(e.logs, TaskViewPaths{e.AppFolder, e.store.DatabasePath, e.settings.TaskViewDB});
+            CopyTaskViewDatabase(e.logs, TaskViewPaths{e.AppFolder, e.store.DatabasePath,
+                                                        e.settings.TaskViewDB, e.store.busyTimeoutMs});
         e.view.setCaption(CaptionFor(e.settings.Future1));
     });
     return true;
@@ -187,11 +191,13 @@ bool StoreSetup(Engine& e, EngineSettings edited, const QString& maxSizeText) {
     e.settings.TaskViewDB = edited.TaskViewDB;
     e.logs.MaxTallyFile = edited.MaxTallyFile;
     e.logs.ArchiveTally = edited.ArchiveTally;
-    const bool stored = Guarded(e.logs, kUpdateDbInfoLocation, false, [&] {
-        StoreSetupSettings(e.store.DatabasePath, e.settings);
-        return true;
-    });
-    if (!stored) return false;
+    try {
+        StoreSetupSettings(e.store.DatabasePath, e.settings, e.store.busyTimeoutMs);
+        e.store.lock.answered(e.logs);
+    } catch (...) {
+        e.store.lock.report(e.logs, kUpdateDbInfoLocation, CurrentFailure(std::current_exception()));
+        return false;
+    }
     if (reload) {
         // The load makes the copy in the new folder. The next event is chosen afresh as after
         // every other load, so the runner does not wait on event 0 until the next reload.

@@ -34,20 +34,24 @@ void reconnectLinks(Engine& e) {
     if (e.settings.SlaveEnabled && !e.switcher.slave().Connected) ConnectSlave(e.switcher);
 }
 
-// Reload when the file changed; show no events when it is gone.
+// Reload when the file changed (or the last load met a lock); show no events when it is gone.
+// Nothing here waits for another writer's lock: what meets one gives up at once and is tried
+// again at the next check.
 void checkDatabaseFile(Engine& e) {
-    if (!e.store.pending.empty()) e.store.retryPending();
-    if (const std::optional<QString> fileTime = FileTimeIfExists(e.store.DatabasePath)) {
-        if (*fileTime != e.store.DatabaseFileTime) {
+    if (!e.store.pending.empty()) e.store.retryPending(e.logs);
+    if (const std::optional<FileIdentity> identity = FileIdentityIfExists(e.store.DatabasePath)) {
+        if (identity != e.store.DatabaseIdentity) {
             LoadDatabase(e);
             ReselectNextEvent(e);
         }
-    } else if (e.scheduler.TotalEvents() != 0) {
+    } else {
+        // Whatever comes back in its place is read.
+        e.store.DatabaseIdentity.reset();
+        if (e.scheduler.TotalEvents() == 0) return;
         // No timed events until the file returns; the triggered lists keep their entries.
         e.scheduler.Events.clear();
         DisplayNextEvent(e.scheduler);
         e.view.setStatusPanel(1, TotalEventsText(0));
-        e.store.DatabaseFileTime.clear();
     }
 }
 
@@ -62,8 +66,8 @@ void takeOverBeforeLoad(Engine& e, const PreviousRun& previous) {
     std::vector<PendingRowChange> owed = previous.owed;
     auto addOwed = [&](const PendingRowChange& c) {
         for (const PendingRowChange& o : owed)
-            if (o.number == c.number && o.remove == c.remove && o.expectActive == c.expectActive && o.day == c.day &&
-                o.time == c.time)
+            if (o.number == c.number && o.remove == c.remove && o.active == c.active && o.timed == c.timed &&
+                o.day == c.day && o.time == c.time)
                 return;
         owed.push_back(c);
     };
@@ -74,7 +78,7 @@ void takeOverBeforeLoad(Engine& e, const PreviousRun& previous) {
     e.store.pending = owed;
     e.record.settlePrevious(owed);
     for (const RecordedDelayed& d : previous.delayed)
-        if (d.deleteAfter) e.store.awaitingDelete.push_back(d.event.Number);
+        if (d.deleteAfter) e.store.awaitingDelete.push_back(HeldBackDelete(d.event.Number));
 }
 
 void keepAlive(Engine& e) {

@@ -63,6 +63,8 @@ ServiceNotifier::ServiceNotifier(Engine& e) : e_(e) {
 QString ServiceNotifier::StatusText(const Engine& e) {
     QString s = QStringLiteral("Switcher ") + linkText(e.switcher.master());
     if (e.settings.SlaveEnabled) s += QStringLiteral(", slave ") + linkText(e.switcher.slave());
+    // The editing tool holds the database: loads and the engine's own writes wait for it.
+    if (e.store.lock.locked()) s += QStringLiteral("; database locked");
     const Scheduler& sch = e.scheduler;
     if (sch.TotalEvents() == 0 || sch.NextEventIndex < 0 || sch.NextEventIndex >= sch.TotalEvents())
         return s + QStringLiteral("; no events");

@@ -1,7 +1,7 @@
 // What the headless engine tells a service manager that started it with Type=notify (systemd):
 // READY once start-up is done, a watchdog keep-alive from every tick that ran to its end, a
-// one-line STATUS (link state, next event) when it changes, and STOPPING at exit. Without
-// NOTIFY_SOCKET in the environment it does nothing at all.
+// one-line STATUS (link state, a lock on the database, next event) when it changes, and STOPPING
+// at exit. Without NOTIFY_SOCKET in the environment it does nothing at all.
 //
 // It watches the engine from outside: the program hangs it on the main loop's tick observer, so
 // a loop that stops turning (or ticks that fail every time) stops the keep-alives, and the
@@ -31,7 +31,8 @@ class ServiceNotifier {
     void tickEnded(bool ranToEnd);
     void stopping();
 
-    // "Switcher online, slave not connected; next Monday 09:00:00 Morning news"
+    // "Switcher online, slave not connected; next Monday 09:00:00 Morning news", with
+    // "; database locked" after the links while another writer's lock holds the engine off.
     static QString StatusText(const Engine& e);
 
   private:

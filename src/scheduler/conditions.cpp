@@ -96,14 +96,11 @@ namespace {
 const QString kDelayedLocation = QStringLiteral("Error Executing Delayed Event");
 
 // The one-time event whose delayed run has just been decided leaves the database.
-void deleteDecided(Scheduler& s, int16_t number) {
-    std::erase(s.store.awaitingDelete, number);
-    Guarded(s.logs, QStringLiteral("Error Deleting One Time Event"), [&] { s.store.changeRows(number, true); });
-}
+void deleteDecided(Scheduler& s, int16_t number) { s.store.deleteHeldBack(s.logs, number); }
 
 RunStart delayedStart(const DelayedEvent& entry, bool acting) {
     return RunStart{entry.event.Number, entry.event.Title, acting,
-                    entry.deleteAfter ? OwedChange(entry.event, false) : std::nullopt, std::nullopt, QDateTime(),
+                    entry.deleteAfter ? std::optional(HeldBackDelete(entry.event.Number)) : std::nullopt, std::nullopt, QDateTime(),
                     entry.recordId};
 }
 

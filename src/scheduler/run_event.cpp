@@ -37,7 +37,7 @@ void deleteOneTime(Scheduler& s, const RunTarget& t, const AutomationEvent& ev, 
             DeleteOneTimeEvent(s);
             result.deletedAtPointer = true;
         } else {
-            DeleteOneTimeEventByNumber(s, ev.Number);
+            DeleteOneTimeEventByNumber(s, ev);
         }
         return;
     }
@@ -47,13 +47,13 @@ void deleteOneTime(Scheduler& s, const RunTarget& t, const AutomationEvent& ev, 
     if (index >= 0)
         DeleteTriggeredOneTimeEvent(s, t.table, index);
     else
-        DeleteOneTimeEventByNumber(s, ev.Number);
+        DeleteOneTimeEventByNumber(s, ev);
 }
 
 // A one-time event whose delayed run is still to come: out of the tables, and out of every load
 // until its run has been decided.
 void holdBackOneTime(Scheduler& s, const RunTarget& t, const AutomationEvent& ev) {
-    s.store.awaitingDelete.push_back(ev.Number);
+    s.store.awaitingDelete.push_back(DeleteChange(ev));
     if (!t.timed) {
         auto& list = s.triggerTable(t.table);
         const int index = indexOf(list, ev.id);
@@ -66,8 +66,8 @@ void holdBackOneTime(Scheduler& s, const RunTarget& t, const AutomationEvent& ev
 }  // namespace
 
 bool WaitsForTheLink(const Scheduler& s, const QDateTime& due) {
-    if (!s.resumedAt.isValid() || due >= s.resumedAt) return false;
-    if (s.CurrentUtc >= s.resumedAt.addMSecs(kResumeHoldMs)) return false;
+    const QDateTime holdEnds = s.resumedAt.addMSecs(kResumeHoldMs);
+    if (!s.resumedAt.isValid() || due >= holdEnds || s.CurrentUtc >= holdEnds) return false;
     const SwitcherLink& master = s.switcher.master();
     return !(master.Online && master.Connected);
 }
@@ -83,22 +83,9 @@ void RecordedDecision::end() {
     id_ = 0;
 }
 
-std::optional<PendingRowChange> OwedChange(const AutomationEvent& ev, bool timed) {
-    PendingRowChange c;
-    c.number = ev.Number;
-    if (ev.Active == kRunOnce) {
-        c.remove = true;
-        c.expectActive = kRunOnce;
-        if (timed) {
-            c.day = ev.Day;
-            c.time = ev.Time;
-        }
-        return c;
-    }
-    if (ev.Active == kSkipNext) {
-        c.expectActive = kSkipNext;
-        return c;
-    }
+std::optional<PendingRowChange> OwedChange(const AutomationEvent& ev) {
+    if (ev.Active == kRunOnce) return DeleteChange(ev);
+    if (ev.Active == kSkipNext) return ReArmChange(ev);
     return std::nullopt;
 }
 
@@ -127,7 +114,7 @@ Task<RunResult> RunOneEvent(Scheduler& s, RunTarget t) {
     std::optional<EngineRecord::Batch> queuing;
     if (queued) queuing.emplace(s.record, true);
     RecordedDecision decision(s, RunStart{ev.Number, ev.Title, runs && !queued,
-                                          queued ? std::nullopt : OwedChange(ev, t.timed), t.occurrence,
+                                          queued ? std::nullopt : OwedChange(ev), t.occurrence,
                                           t.occurrenceAt});
 
     if (ev.Active == kSkipNext) {

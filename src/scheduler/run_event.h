@@ -38,7 +38,7 @@ private:
 
 // What the decision on `ev` owes the database: a one-time row's delete (naming, for a timed row,
 // the Day and Time decided), a skip row's re-arm; nothing for other rows.
-std::optional<PendingRowChange> OwedChange(const AutomationEvent& ev, bool timed);
+std::optional<PendingRowChange> OwedChange(const AutomationEvent& ev);
 
 // Runs one event; returns its Active value as it stands after a skip update.
 struct RunResult {
@@ -53,8 +53,9 @@ Task<RunResult> RunOneEvent(Scheduler& s, RunTarget target);
 // (with `historyTime` in its time column). False when it did not start.
 bool StartRun(Scheduler& s, const AutomationEvent& ev, const QString& historyTime, Task<> run);
 
-// After a restart, what fell due before it (at `due`) waits for the switcher link for up to
-// kResumeHoldMs, so that it is run late rather than refused for a link that is still coming up.
+// After a restart, what fell due before it or falls due in its first kResumeHoldMs (at `due`)
+// waits for the switcher link for up to that long, so that it is run late rather than refused
+// for a link that is still coming up.
 constexpr int kResumeHoldMs = 15000;
 bool WaitsForTheLink(const Scheduler& s, const QDateTime& due);
 

@@ -19,7 +19,7 @@ namespace {
 // An occurrence that can no longer run in time: it counts as its occurrence all the same, so a
 // skip is used up and a one-time row deleted. An inactive row had nothing to miss.
 void writeOffMissed(Scheduler& s, const AutomationEvent& ev, const Occurrence& due) {
-    RecordedDecision decision(s, RunStart{ev.Number, ev.Title, false, OwedChange(ev, true), KeyOf(due), due.at});
+    RecordedDecision decision(s, RunStart{ev.Number, ev.Title, false, OwedChange(ev), KeyOf(due), due.at});
     if (ev.Active != kInactive) WriteActivityLog(s.logs, ev.Title + kNotExecuted + kMissed);
     s.view.addHistoryLine({ev.DayName, ev.Time, HistoryTitle(ev, false)}, HistoryIsRed(ev, false));
     if (ev.Active == kSkipNext)
@@ -129,22 +129,22 @@ int occurrencesBetween(const AutomationEvent& ev, const QDateTime& after, const 
 void passOverLongAbsence(Scheduler& s, const QDateTime& cutoff) {
     const QTimeZone zone = s.clock.zone();
     qint64 passed = 0;
-    std::vector<int16_t> once, skips;
+    std::vector<AutomationEvent> once, skips;
     for (const AutomationEvent& ev : s.Events) {
         if (!IsTimedRow(ev) || ev.Active == kInactive) continue;
         const int n = occurrencesBetween(ev, s.horizon, cutoff, zone);
         if (n == 0) continue;
         if (ev.Active == kRunOnce) {
             passed += 1;  // gone after its first
-            once.push_back(ev.Number);
+            once.push_back(ev);
         } else {
             passed += n;
-            if (ev.Active == kSkipNext) skips.push_back(ev.Number);
+            if (ev.Active == kSkipNext) skips.push_back(ev);
         }
     }
     WriteActivityLog(s.logs, QString::number(passed) + kMissedWhileStopped);
-    for (int16_t number : skips) RearmSkipEventByNumber(s, number);
-    for (int16_t number : once) DeleteOneTimeEventByNumber(s, number);
+    for (const AutomationEvent& ev : skips) RearmSkipEventByNumber(s, ev);
+    for (const AutomationEvent& ev : once) DeleteOneTimeEventByNumber(s, ev);
     s.horizon = cutoff;
     s.decided.clear();
 }

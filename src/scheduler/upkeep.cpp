@@ -25,11 +25,12 @@ void removeFirstFromEvents(Scheduler& s, int16_t number) {
     }
 }
 
-// Writes the change (which may fail and be kept for later); the change in memory is made either
-// way, so a one-time event never runs twice because its file was locked.
+// Writes the change (which may fail and be kept for later, or find the row changed by the
+// editing tool and leave it); the change in memory is made either way, so a one-time event
+// never runs twice because its file was locked.
 template <typename InMemory>
-void upkeep(Scheduler& s, const QString& location, int16_t number, bool remove, InMemory inMemory) {
-    Guarded(s.logs, location, [&] { s.store.changeRows(number, remove); });
+void upkeep(Scheduler& s, const QString& location, const PendingRowChange& change, InMemory inMemory) {
+    s.store.changeRows(s.logs, change);
     Guarded(s.logs, location, inMemory);
 }
 
@@ -44,15 +45,15 @@ void RemoveFromEvents(Scheduler& s, int32_t index) {
 
 void UpdateSkipEvent(Scheduler& s) {
     Guarded(s.logs, kSkipLocation, [&] {
-        const int16_t number = at(s.Events, s.NextEventIndex).Number;
-        upkeep(s, kSkipLocation, number, false, [&] { activateInEvents(s, number); });
+        const AutomationEvent& row = at(s.Events, s.NextEventIndex);
+        const int16_t number = row.Number;
+        upkeep(s, kSkipLocation, ReArmChange(row), [&] { activateInEvents(s, number); });
     });
 }
 
 void DeleteOneTimeEvent(Scheduler& s) {
     Guarded(s.logs, kDeleteLocation, [&] {
-        const int16_t number = at(s.Events, s.NextEventIndex).Number;
-        upkeep(s, kDeleteLocation, number, true, [&] {
+        upkeep(s, kDeleteLocation, DeleteChange(at(s.Events, s.NextEventIndex)), [&] {
             // Only the entry at the pointer leaves memory; others with the same Number stay
             // until the next load.
             s.Events.erase(s.Events.begin() + s.NextEventIndex);
@@ -66,7 +67,7 @@ void UpdateTriggeredSkipEvent(Scheduler& s, TriggerTable table, int index) {
     Guarded(s.logs, kSkipLocation, [&] {
         auto& list = s.triggerTable(table);
         const int16_t number = at(list, index).Number;
-        upkeep(s, kSkipLocation, number, false, [&] {
+        upkeep(s, kSkipLocation, ReArmChange(at(list, index)), [&] {
             activateInEvents(s, number);
             for (AutomationEvent& ev : list)
                 if (ev.Number == number) ev.Active = kActive;
@@ -78,24 +79,24 @@ void DeleteTriggeredOneTimeEvent(Scheduler& s, TriggerTable table, int index) {
     Guarded(s.logs, kDeleteLocation, [&] {
         auto& list = s.triggerTable(table);
         const int16_t number = at(list, index).Number;
-        upkeep(s, kDeleteLocation, number, true, [&] {
+        upkeep(s, kDeleteLocation, DeleteChange(at(list, index)), [&] {
             removeFirstFromEvents(s, number);
             list.erase(list.begin() + index);
         });
     });
 }
 
-void RearmSkipEventByNumber(Scheduler& s, int16_t number) {
-    upkeep(s, kSkipLocation, number, false, [&] {
-        activateInEvents(s, number);
+void RearmSkipEventByNumber(Scheduler& s, const AutomationEvent& ev) {
+    upkeep(s, kSkipLocation, ReArmChange(ev), [&] {
+        activateInEvents(s, ev.Number);
         for (TriggerTable t : {TriggerTable::Opto, TriggerTable::Crosspoint, TriggerTable::Relay})
-            for (AutomationEvent& ev : s.triggerTable(t))
-                if (ev.Number == number) ev.Active = kActive;
+            for (AutomationEvent& row : s.triggerTable(t))
+                if (row.Number == ev.Number) row.Active = kActive;
     });
 }
 
-void DeleteOneTimeEventByNumber(Scheduler& s, int16_t number) {
-    upkeep(s, kDeleteLocation, number, true, [&] { removeFirstFromEvents(s, number); });
+void DeleteOneTimeEventByNumber(Scheduler& s, const AutomationEvent& ev) {
+    upkeep(s, kDeleteLocation, DeleteChange(ev), [&] { removeFirstFromEvents(s, ev.Number); });
 }
 
 }  // namespace tarvo

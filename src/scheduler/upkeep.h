@@ -14,11 +14,11 @@ void DeleteOneTimeEvent(Scheduler& s);
 void UpdateTriggeredSkipEvent(Scheduler& s, TriggerTable table, int index);
 void DeleteTriggeredOneTimeEvent(Scheduler& s, TriggerTable table, int index);
 // For a one-time entry that is no longer where its run started (the tables changed while its
-// actions waited): its rows are deleted all the same and the first Events entry with its Number
-// leaves memory.
-void DeleteOneTimeEventByNumber(Scheduler& s, int16_t number);
+// actions waited): its rows are deleted all the same (those still as the run's copy `ev` read
+// them) and the first Events entry with its Number leaves memory.
+void DeleteOneTimeEventByNumber(Scheduler& s, const AutomationEvent& ev);
 // A skip row re-armed without a run at its entry (its occurrences passed while the engine was away).
-void RearmSkipEventByNumber(Scheduler& s, int16_t number);
+void RearmSkipEventByNumber(Scheduler& s, const AutomationEvent& ev);
 // Removes the Events entry `index`; the pointer moves back with the entries before it so that
 // it still designates the same event.
 void RemoveFromEvents(Scheduler& s, int32_t index);

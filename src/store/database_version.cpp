@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "logs/logs.h"
+#include "store/lock_watch.h"
 #include "store/sqlite.h"
 
 namespace tarvo {
@@ -101,15 +102,28 @@ void setVersion(Database& db, int version, const UpgradeStep& step) {
 
 }  // namespace
 
-void CheckDatabaseVersion(Logs& logs, const QString& file) {
+bool CheckDatabaseVersion(Logs& logs, const QString& file, int busyTimeoutMs, LockWatch* lock) {
+    bool locked = false;
+    // Each part under its own error handler, as Guarded would; a lock goes to the watch.
+    auto guarded = [&](const QString& location, auto&& body) {
+        try {
+            body();
+        } catch (...) {
+            const TarvoError failure = CurrentFailure(std::current_exception());
+            if (lock)
+                locked = lock->report(logs, location, failure);
+            else
+                ReportError(logs, location, failure);
+        }
+    };
     std::optional<Database> db;
     // 1. Opening.
-    Guarded(logs, QStringLiteral("Invalid Automation DB"), [&] {
-        db.emplace(file);
+    guarded(QStringLiteral("Invalid Automation DB"), [&] {
+        db.emplace(file, busyTimeoutMs);
         db->useRollbackJournal();
     });
-    if (!db) return;
-    Guarded(logs, QStringLiteral("Error Checking DB Version"), [&] {
+    if (!db || locked) return !locked;
+    guarded(QStringLiteral("Error Checking DB Version"), [&] {
         // 2. A file without Info gets one, at version 1.
         if (!db->tableExists(QStringLiteral("Info"))) {
             Transaction t(*db);
@@ -135,6 +149,7 @@ void CheckDatabaseVersion(Logs& logs, const QString& file) {
             t.commit();
         }
     });
+    return !locked;
 }
 
 }  // namespace tarvo

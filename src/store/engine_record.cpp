@@ -59,8 +59,8 @@ std::optional<FieldValue> meta(Database& db, const char* key) {
 void bindOwed(Statement& st, int first, const PendingRowChange& c) {
     st.bind(first, static_cast<int64_t>(c.number));
     st.bind(first + 1, static_cast<int64_t>(c.remove ? 1 : 0));
-    st.bind(first + 2, static_cast<int64_t>(c.expectActive));
-    st.bind(first + 3, static_cast<int64_t>(c.day));
+    st.bind(first + 2, static_cast<int64_t>(c.active));
+    st.bind(first + 3, static_cast<int64_t>(c.timed ? c.day : -1));
     st.bind(first + 4, c.time);
 }
 
@@ -68,8 +68,10 @@ PendingRowChange owedAt(const Statement& st, int first) {
     PendingRowChange c;
     c.number = static_cast<int16_t>(integer(st, first));
     c.remove = integer(st, first + 1) != 0;
-    c.expectActive = static_cast<int16_t>(integer(st, first + 2));
-    c.day = static_cast<int16_t>(integer(st, first + 3));
+    c.active = static_cast<int16_t>(integer(st, first + 2));
+    const int64_t day = integer(st, first + 3);
+    c.timed = day >= 0;
+    c.day = c.timed ? static_cast<int16_t>(day) : int16_t{0};
     c.time = text(st, first + 4);
     return c;
 }
@@ -332,8 +334,8 @@ int64_t EngineRecord::beginRun(const RunStart& start) {
         const PendingRowChange none;
         const PendingRowChange& owed = start.owed ? *start.owed : none;
         st.bind(5, static_cast<int64_t>(owed.remove ? 1 : 0));
-        st.bind(6, static_cast<int64_t>(owed.expectActive));
-        st.bind(7, static_cast<int64_t>(owed.day));
+        st.bind(6, static_cast<int64_t>(owed.active));
+        st.bind(7, static_cast<int64_t>(owed.timed ? owed.day : -1));
         st.bind(8, owed.time);
         st.run();
         id = sqlite3_last_insert_rowid(db.handle());

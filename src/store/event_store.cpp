@@ -2,59 +2,141 @@
 
 #include <algorithm>
 
-#include "logs/failure.h"
+#include "logs/logs.h"
 #include "store/engine_record.h"
+#include "store/load_database.h"
 
 namespace tarvo {
 
-void EventStore::writeRows(int16_t number, bool remove) {
-    const bool unchangedSinceLoad = FileTimeIfExists(DatabasePath) == DatabaseFileTime;
-    {
-        Database db(DatabasePath, busyTimeoutMs);
-        db.useRollbackJournal();
-        Transaction t(db);
-        Statement st(db, remove ? QStringLiteral("DELETE FROM Automation WHERE [Number] = ?1")
-                                : QStringLiteral("UPDATE Automation SET Active = 1 WHERE [Number] = ?1"));
-        st.bind(1, static_cast<int64_t>(number));
+namespace {
+
+const QString kSkipLocation = QStringLiteral("Error Updating Skip Event");
+const QString kDeleteLocation = QStringLiteral("Error Deleting One Time Event");
+
+const QString& locationOf(const PendingRowChange& change) {
+    return change.remove ? kDeleteLocation : kSkipLocation;
+}
+
+}  // namespace
+
+PendingRowChange ReArmChange(const AutomationEvent& row) {
+    return PendingRowChange{row.Number, false, kSkipNext, false, 0, QString()};
+}
+
+PendingRowChange DeleteChange(const AutomationEvent& row) {
+    const bool timed = row.Type == kTimed;
+    return PendingRowChange{row.Number, true, kRunOnce, timed, timed ? row.Day : int16_t{0},
+                            timed ? QString(row.Time) : QString()};
+}
+
+PendingRowChange HeldBackDelete(int16_t number) { return PendingRowChange{number, true, kRunOnce, false, 0, QString()}; }
+
+bool ExpectedBy(const PendingRowChange& change, const AutomationEvent& row) {
+    if (row.Number != change.number || row.Active != change.active) return false;
+    return !change.timed || (row.Day == change.day && row.Time == change.time);
+}
+
+bool EventStore::writeRows(const PendingRowChange& change) {
+    Database db(DatabasePath, busyTimeoutMs);
+    db.useRollbackJournal();
+    Transaction t(db);
+    // Under the engine's write lock: nobody commits until this transaction ends, so what is read
+    // here is what is changed, and the file as it is now tells whether anyone committed since the
+    // last load.
+    const std::optional<FileIdentity> before = db.identity();
+    const bool unchangedSinceLoad = before && before == DatabaseIdentity;
+    std::vector<int64_t> rowids;
+    for (const StoredRow& row : ReadRowsNumbered(db, change.number))
+        if (ExpectedBy(change, row.event)) rowids.push_back(row.rowid);
+    if (rowids.empty()) {
+        // The editing tool changed the row: it stands, and the table is read again.
+        DatabaseIdentity.reset();
+        return false;
+    }
+    Statement st(db, change.remove ? QStringLiteral("DELETE FROM Automation WHERE rowid = ?1")
+                                   : QStringLiteral("UPDATE Automation SET Active = 1 WHERE rowid = ?1"));
+    for (int64_t rowid : rowids) {
+        st.bind(1, rowid);
         st.run();
-        t.commit();
+        st.reset();
     }
-    if (unchangedSinceLoad) DatabaseFileTime = FileTimeText(DatabasePath);
+    t.commit();
+    // The commit moved the counter on by one; a commit by another writer between this one and the
+    // look at the file shows as more, and the file is read again.
+    if (unchangedSinceLoad) {
+        const std::optional<FileIdentity> after = db.identity();
+        if (after && after->changeCounter == before->changeCounter + 1)
+            DatabaseIdentity = after;
+        else
+            DatabaseIdentity.reset();
+    }
+    return true;
 }
 
-void EventStore::changeRows(int16_t number, bool remove) {
+void EventStore::write(Logs& logs, const PendingRowChange& change, bool retry, bool& lockMet) {
     try {
-        writeRows(number, remove);
-    } catch (const TarvoError&) {
-        pending.push_back({number, remove});
-        if (record) record->setOwed(pending);
-        throw;
+        const bool written = writeRows(change);
+        lock.answered(logs);
+        if (!written)
+            WriteErrorLog(logs,
+                          QStringLiteral("Row %1 was changed by the editing tool; its change is left "
+                                         "as the tool made it")
+                              .arg(change.number),
+                          locationOf(change));
+    } catch (...) {
+        const TarvoError failure = CurrentFailure(std::current_exception());
+        pending.push_back(change);
+        // Kept across a restart; a retry keeps them all at its end.
+        if (record && !retry) record->setOwed(pending);
+        lockMet = IsLockFailure(failure);
+        // Another failure of a change written again was reported when it first failed.
+        if (!retry || lockMet)
+            lock.report(logs, locationOf(change), failure);
+        else
+            lock.answered(logs);
     }
 }
 
-void EventStore::retryPending() {
-    std::vector<PendingRowChange> still;
-    for (const PendingRowChange& p : pending) {
-        try {
-            writeRows(p.number, p.remove);
-        } catch (const TarvoError&) {
-            still.push_back(p);  // reported when it first failed; tried again at the next check
-        }
+void EventStore::changeRows(Logs& logs, const PendingRowChange& change) {
+    bool lockMet = false;
+    write(logs, change, false, lockMet);
+}
+
+void EventStore::retryPending(Logs& logs) {
+    std::vector<PendingRowChange> owed;
+    owed.swap(pending);
+    bool lockMet = false;
+    for (PendingRowChange& change : owed) {
+        if (lockMet)
+            pending.push_back(std::move(change));
+        else
+            write(logs, change, true, lockMet);
     }
-    const bool changed = still.size() != pending.size();
-    pending = std::move(still);
-    if (changed && record) record->setOwed(pending);
+    if (record && pending.size() != owed.size()) record->setOwed(pending);
+}
+
+void EventStore::deleteHeldBack(Logs& logs, int16_t number) {
+    const auto held = std::find_if(awaitingDelete.begin(), awaitingDelete.end(),
+                                   [&](const PendingRowChange& c) { return c.number == number; });
+    PendingRowChange change;
+    if (held != awaitingDelete.end()) {
+        change = *held;
+        awaitingDelete.erase(held);
+    } else {
+        change = HeldBackDelete(number);
+    }
+    changeRows(logs, change);
 }
 
 void EventStore::applyPending(std::vector<AutomationEvent>& rows) const {
-    for (int16_t number : awaitingDelete)
-        std::erase_if(rows, [&](const AutomationEvent& ev) { return ev.Number == number; });
+    for (const PendingRowChange& held : awaitingDelete)
+        std::erase_if(rows, [&](const AutomationEvent& ev) { return ExpectedBy(held, ev); });
     for (const PendingRowChange& p : pending) {
         if (p.remove) {
-            std::erase_if(rows, [&](const AutomationEvent& ev) { return ev.Number == p.number; });
+            std::erase_if(rows, [&](const AutomationEvent& ev) { return ExpectedBy(p, ev); });
         } else {
             for (AutomationEvent& ev : rows)
-                if (ev.Number == p.number) ev.Active = kActive;
+                if (ExpectedBy(p, ev)) ev.Active = kActive;
         }
     }
 }

@@ -1,43 +1,63 @@
-// The event database as the engine keeps it: its path, the modification time of the last load,
-// and the engine's own changes to its rows (a skip event re-armed, a one-time event deleted).
+// The event database as the engine keeps it: its path, the identity of the file as the last load
+// read it, and the engine's own changes to its rows (a skip event re-armed, a one-time event
+// deleted).
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include <QString>
 
 #include "store/automation_event.h"
+#include "store/lock_watch.h"
 #include "store/sqlite.h"
 
 namespace tarvo {
 
 class EngineRecord;
+struct Logs;
 
 inline const QString kDatabaseFileName = QStringLiteral("TarvoAutomation.mdb");
 
+// One change the engine makes to the rows of one Number, with what it expects to find there: the
+// row as the engine decided on it. A row the editing tool has changed since is not the one the
+// decision was about, and is left as the tool made it. A plain value, complete in itself.
 struct PendingRowChange {
-    PendingRowChange() = default;
-    // The re-arm or delete the engine's upkeep makes: it expects the row still Active 2 or 3.
-    PendingRowChange(int16_t n, bool r) : number(n), remove(r), expectActive(r ? 3 : 2) {}
     int16_t number = 0;
     bool remove = false;  // delete the rows; otherwise set Active = 1
-    // What the change expects to find: the row's Active (0: any), and for a timed delete the Day
-    // and Time that were decided (Day -1: any).
-    int16_t expectActive = 0;
-    int16_t day = -1;
+    // The Active the row must still hold: 2 (skip next) for a re-arm, 3 (run once) for a delete.
+    int16_t active = 0;
+    // A timed row's delete: the row must still fall on the Day and at the Time that were
+    // decided, as a load reads them.
+    bool timed = false;
+    int16_t day = 0;
     QString time;
 };
+
+// The delete of a one-time row held back for its delayed run: the copy's Day and Time are those
+// of the delayed run, so only its Number and Active 3 are expected.
+PendingRowChange HeldBackDelete(int16_t number);
+
+// The re-arm of a skip row and the delete of a one-time row, as `row` (the entry the runner
+// decided on) expects them.
+PendingRowChange ReArmChange(const AutomationEvent& row);
+PendingRowChange DeleteChange(const AutomationEvent& row);
+// Whether `row`, read as a load reads it, is still the one `change` was decided on.
+bool ExpectedBy(const PendingRowChange& change, const AutomationEvent& row);
 
 class EventStore {
 public:
     explicit EventStore(const QString& databasePath) : DatabasePath(databasePath) {}
 
     QString DatabasePath;
-    // The file's modification time at the last load, or after the engine's own last change.
-    QString DatabaseFileTime;
-    // How long the engine's own writes wait for a lock held by another writer.
-    int busyTimeoutMs = kDefaultBusyTimeoutMs;
+    // The file as the last load read it, or as the engine's own write after it left it; nothing
+    // when the file is to be read again at the next check.
+    std::optional<FileIdentity> DatabaseIdentity;
+    // How long the engine's statements wait for a lock held by another writer.
+    int busyTimeoutMs = kEngineBusyTimeoutMs;
+    // Whether the last of the engine's statements met another writer's lock.
+    LockWatch lock;
     // Changes that could not be written (the file was locked or missing). They are written at
     // the next chance, and a load in the meantime applies them to the rows it read, so an event
     // deleted or re-armed never runs again as before.
@@ -46,20 +66,27 @@ public:
     EngineRecord* record = nullptr;
     // One-time events whose delayed run is still to come: deleted once it has been decided, and
     // left out of every load until then.
-    std::vector<int16_t> awaitingDelete;
+    std::vector<PendingRowChange> awaitingDelete;
 
-    // Re-arms or deletes every row carrying `number`, in one transaction. The file's new time
-    // is taken as the engine's own, so it does not look like an outside edit; but when the file
-    // had already changed from outside before this write, that edit is not hidden. A change the
-    // file cannot take now is kept for later and the failure thrown.
-    void changeRows(int16_t number, bool remove);
-    // Writes the changes that could not be written before.
-    void retryPending();
+    // Makes `change` in one transaction, on the rows of its Number that are still as it expects
+    // them. A failure is reported (a lock once while it lasts) and the change kept for later; a
+    // row the editing tool changed meanwhile is reported and left as it is, and the file is read
+    // again at the next check. The file's new identity is taken as the engine's own only when
+    // nothing else committed since the last load.
+    void changeRows(Logs& logs, const PendingRowChange& change);
+    // Writes the changes that could not be written before, until one meets a lock (the others
+    // would meet it too; they wait for the next check).
+    void retryPending(Logs& logs);
     // Applies the changes still waiting to rows just read.
     void applyPending(std::vector<AutomationEvent>& rows) const;
+    // The delayed run of one-time event `number` has been decided: the row held back for it is
+    // deleted.
+    void deleteHeldBack(Logs& logs, int16_t number);
 
 private:
-    void writeRows(int16_t number, bool remove);
+    // False when no row was as the change expects it.
+    bool writeRows(const PendingRowChange& change);
+    void write(Logs& logs, const PendingRowChange& change, bool retry, bool& lockMet);
 };
 
 }  // namespace tarvo

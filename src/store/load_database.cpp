@@ -308,32 +308,38 @@ void SortEvents(std::vector<AutomationEvent>& events) {
 
 namespace {
 
-// The engine's read (logged, at most kMaxEvents rows, its own pending changes applied) when
-// `logs` and `store` are given; otherwise an inspection, which changes nothing and logs nothing.
+// The engine's read (logged, at most kMaxEvents rows, its own pending changes applied, a lock
+// given up on at once) when `logs` and `store` are given; otherwise an inspection, which changes
+// nothing and logs nothing.
 DatabaseRead readDatabase(const QString& path, const EngineSettings& previous, Logs* logs,
-                          const EventStore* store) {
+                          EventStore* store) {
     DatabaseRead result;
     if (!FileExists(path)) {
         result.outcome = DatabaseRead::Missing;
         return result;
     }
     const bool inspecting = logs == nullptr;
-    // The schema first; the upgrade reports its own failures and the read goes on.
-    if (!inspecting) CheckDatabaseVersion(*logs, path);
+    // The schema first; the upgrade reports its own failures and the read goes on, unless it met
+    // a lock, which the read would meet too.
+    if (!inspecting && !CheckDatabaseVersion(*logs, path, store->busyTimeoutMs, &store->lock)) {
+        result.locked = true;
+        return result;
+    }
     auto read = [&] {
-        result.fileTime = FileTimeText(path);
         // Settings and rows are read into these and only handed over once the whole file has
         // been read: a file that turns out damaged halfway (a copy cut short, a file replaced
         // while it is read) leaves the engine running the last table it read in full, never a
         // count from the new file over the rows of the old one.
         EngineSettings s = previous;
         std::vector<AutomationEvent> loaded;
-        Database db(path, kDefaultBusyTimeoutMs,
+        Database db(path, inspecting ? kDefaultBusyTimeoutMs : store->busyTimeoutMs,
                     inspecting ? Database::ReadOnly : Database::ReadWrite);
         // One read snapshot: a writer between the count and the rows cannot make them differ.
         db.exec(QStringLiteral("BEGIN"));
         // Is it an automation database at all? (A Null type is not a mismatch.)
         const FieldValue type = firstRowField(db, QStringLiteral("Type"), QStringLiteral("Type"));
+        // From here on the read holds its lock: no commit comes between this and the rows.
+        result.identity = db.identity();
         if (!type.isNull() && ToText(type) != QLatin1String("Automation")) {
             result.outcome = DatabaseRead::NotAutomation;
             return;
@@ -433,17 +439,32 @@ DatabaseRead readDatabase(const QString& path, const EngineSettings& previous, L
     };
     try {
         read();
+        if (logs) store->lock.answered(*logs);
     } catch (...) {
         const TarvoError failure = CurrentFailure(std::current_exception());
         result.failure = failure.description();
-        if (logs) ReportError(*logs, kLocation, failure);
+        if (logs) {
+            result.locked = store->lock.report(*logs, kLocation, failure);
+            result.identity = result.locked ? std::nullopt : FileIdentityIfExists(path);
+        }
     }
     return result;
 }
 
 }  // namespace
 
-DatabaseRead ReadAutomationDatabase(Logs& logs, const EventStore& store, const EngineSettings& previous) {
+std::vector<StoredRow> ReadRowsNumbered(Database& db, int16_t number) {
+    Statement query(db, QStringLiteral("SELECT rowid, * FROM Automation WHERE [Number] = ?1"));
+    query.bind(1, static_cast<int64_t>(number));
+    std::vector<StoredRow> rows;
+    std::vector<int> columns;
+    TextPool texts;
+    while (query.next())
+        rows.push_back({sqlite3_column_int64(query.handle(), 0), readEvent(query, columns, texts)});
+    return rows;
+}
+
+DatabaseRead ReadAutomationDatabase(Logs& logs, EventStore& store, const EngineSettings& previous) {
     return readDatabase(store.DatabasePath, previous, &logs, &store);
 }
 

@@ -32,8 +32,8 @@ void updateFirstRow(Database& db, const QString& table, const QString& assignmen
 
 }  // namespace
 
-void StoreSetupSettings(const QString& databasePath, const EngineSettings& s) {
-    Database db(databasePath);
+void StoreSetupSettings(const QString& databasePath, const EngineSettings& s, int busyTimeoutMs) {
+    Database db(databasePath, busyTimeoutMs);
     Transaction t(db);
     updateFirstRow(
         db, QStringLiteral("Info"),

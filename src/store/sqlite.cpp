@@ -255,20 +255,69 @@ FieldValue Statement::field(const QString& name) const {
     return value(i);
 }
 
-std::optional<QString> FileTimeIfExists(const QString& path) {
-    // One look at the file system, to the nanosecond: an edit within the same second as the
-    // last load still counts as a change, and the tick's check stays cheap.
+namespace {
+
+// The file at `path` as the file system describes it; the change counter is not read here.
+std::optional<FileIdentity> statIdentity(const QString& path) {
     struct stat st {};
     if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-    return QStringLiteral("%1.%2")
-        .arg(static_cast<qlonglong>(st.st_mtim.tv_sec))
-        .arg(static_cast<qlonglong>(st.st_mtim.tv_nsec), 9, 10, QLatin1Char('0'));
+    FileIdentity id;
+    id.device = static_cast<uint64_t>(st.st_dev);
+    id.inode = static_cast<uint64_t>(st.st_ino);
+    id.size = static_cast<int64_t>(st.st_size);
+    id.modifiedSec = static_cast<int64_t>(st.st_mtim.tv_sec);
+    id.modifiedNsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
+    id.changedSec = static_cast<int64_t>(st.st_ctim.tv_sec);
+    id.changedNsec = static_cast<int64_t>(st.st_ctim.tv_nsec);
+    return id;
 }
 
-QString FileTimeText(const QString& path) {
-    const std::optional<QString> t = FileTimeIfExists(path);
-    if (!t) fail(kErrFileNotFound, QStringLiteral("File not found: ") + path);
-    return *t;
+// SQLite's file change counter: bytes 24 to 27 of the header, big-endian, read with one pread
+// through the connection's own descriptor of the file. A descriptor of our own would be no
+// cheaper, and closing it would end every POSIX lock this process holds on the file (the
+// engine's write lock, or another connection's), which SQLite cannot know of.
+std::optional<uint32_t> changeCounterOf(sqlite3* db) {
+    sqlite3_file* file = nullptr;
+    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file ||
+        !file->pMethods)
+        return std::nullopt;
+    unsigned char b[4] = {};
+    const int rc = file->pMethods->xRead(file, b, 4, 24);
+    // A file shorter than the header reads as zeros.
+    if (rc != SQLITE_OK && rc != SQLITE_IOERR_SHORT_READ) return std::nullopt;
+    return (static_cast<uint32_t>(b[0]) << 24) | (static_cast<uint32_t>(b[1]) << 16) |
+           (static_cast<uint32_t>(b[2]) << 8) | static_cast<uint32_t>(b[3]);
+}
+
+}  // namespace
+
+bool IsLockFailure(const TarvoError& failure) {
+    return failure.number() == kErrDatabase + SQLITE_BUSY || failure.number() == kErrDatabase + SQLITE_LOCKED;
+}
+
+std::optional<FileIdentity> Database::identity() const {
+    int moved = 0;
+    if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK || moved)
+        return std::nullopt;
+    std::optional<FileIdentity> id = statIdentity(path_);
+    const std::optional<uint32_t> counter = changeCounterOf(db_);
+    if (!id || !counter) return std::nullopt;
+    id->changeCounter = *counter;
+    return id;
+}
+
+std::optional<FileIdentity> FileIdentityIfExists(const QString& path) {
+    std::optional<FileIdentity> id = statIdentity(path);
+    if (!id) return std::nullopt;
+    // Opening reads nothing under a lock; SQLite keeps its descriptor open past the close while
+    // another connection of this process holds a lock on the file.
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.toUtf8().constData(), &db,
+                        SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) == SQLITE_OK) {
+        if (const std::optional<uint32_t> counter = changeCounterOf(db)) id->changeCounter = *counter;
+    }
+    sqlite3_close_v2(db);
+    return id;
 }
 
 bool FileExists(const QString& path) {

@@ -33,9 +33,34 @@ std::optional<QString> TextIfConvertible(const FieldValue& f);
 bool ToFlag(const FieldValue& f);
 
 class Statement;
+class TarvoError;
 
-// How long a write by the editing tool at the same moment is waited for.
+// How long a write by the editing tool at the same moment is waited for, by a program that may
+// wait (the check and the preview of a schedule).
 constexpr int kDefaultBusyTimeoutMs = 5000;
+// How long the engine's own statements wait for another writer's lock: they run on the loop,
+// which must never wait. What gave up is tried again at the next file check.
+constexpr int kEngineBusyTimeoutMs = 50;
+
+// Whether a failure was another writer's lock on the file (SQLITE_BUSY, SQLITE_LOCKED) rather
+// than a fault of the file or of the statement: it goes away by itself.
+bool IsLockFailure(const TarvoError& failure);
+
+// What tells one state of a database file from another: the file itself (device and inode), its
+// size, its modification and change times to the nanosecond, and SQLite's file change counter,
+// which every commit in rollback-journal mode moves on by one. A copy moved in with the old
+// modification time, or two commits within one tick of the file system's clock, still differ.
+struct FileIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    int64_t size = 0;
+    int64_t modifiedSec = 0;
+    int64_t modifiedNsec = 0;
+    int64_t changedSec = 0;
+    int64_t changedNsec = 0;
+    uint32_t changeCounter = 0;
+    friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
 
 class Database {
 public:
@@ -55,8 +80,12 @@ public:
     // Column names of a table, as declared.
     QStringList columns(const QString& table);
     bool hasColumn(const QString& table, const QString& column);
-    // Rollback-journal mode, so the file's modification time follows every commit.
+    // Rollback-journal mode, so that every commit moves the file change counter on.
     void useRollbackJournal();
+    // The identity of the file this connection has open, as it is now; nothing when the path no
+    // longer names that file (it was renamed over or removed). Taken while this connection holds
+    // a lock, no other writer can commit in between: it is the state the connection reads.
+    std::optional<FileIdentity> identity() const;
     [[noreturn]] void failWith(int rc, const QString& what) const;
 
 private:
@@ -109,10 +138,9 @@ public:
     QHash<QString, int> index_;
 };
 
-// The file's last-modified date and time as text; a missing file is a failure.
-QString FileTimeText(const QString& path);
-// The same, or nothing when there is no such file.
-std::optional<QString> FileTimeIfExists(const QString& path);
+// The identity of the file at `path` as it is now, or nothing when there is no such file. It
+// costs one look at the file system and one read of four bytes, nothing that waits for a lock.
+std::optional<FileIdentity> FileIdentityIfExists(const QString& path);
 bool FileExists(const QString& path);
 
 }  // namespace tarvo

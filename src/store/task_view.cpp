@@ -113,7 +113,7 @@ void firstCopy(const TaskViewPaths& e, const QString& copy) {
         {
             // A read transaction holds off the editing tool's commits while the file is copied,
             // so the copy is one consistent state of the database.
-            Database source(e.databasePath);
+            Database source(e.databasePath, e.busyTimeoutMs);
             source.exec(QStringLiteral("BEGIN"));
             {
                 Statement lock(source, QStringLiteral("SELECT COUNT(*) FROM sqlite_master"));
@@ -142,7 +142,7 @@ void replaceRows(const TaskViewPaths& e, const QString& target) {
         QStringLiteral("[") + kCopiedColumns.join(QStringLiteral("], [")) + QStringLiteral("]");
     std::vector<std::vector<FieldValue>> rows;
     {
-        Database source(e.databasePath);
+        Database source(e.databasePath, e.busyTimeoutMs);
         Statement query(source,
                         QStringLiteral("SELECT %1 FROM Automation ORDER BY rowid").arg(columns));
         while (query.next()) {

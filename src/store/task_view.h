@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include "store/sqlite.h"
+
 namespace tarvo {
 
 struct Logs;
@@ -13,6 +15,8 @@ struct TaskViewPaths {
     QString appFolder;     // the program folder, ending in the separator
     QString databasePath;  // the engine's database
     QString taskViewDb;    // the folder chosen in Setup
+    // How long a read of the engine's database waits for another writer's lock.
+    int busyTimeoutMs = kDefaultBusyTimeoutMs;
 };
 
 inline const QString kCopyErrorLocation = QStringLiteral("Error Copying Database");

@@ -151,14 +151,14 @@ TEST(Schedule, OneTimeEventsAreDeletedInTheFileAndInMemory) {
                              TimedRow(3, 4, "10:00:00", "Same moment"), TimedRow(4, 4, "11:00:00", "After")});
     h.startUp();
     int loads = 0;
-    const QString fileTime = h.e().store.DatabaseFileTime;
+    const auto fileTime = h.e().store.DatabaseIdentity;
     h.runUntil(WeekMoment(4, 10, 0, 5));
     // The one-time row went, and the row due at the same moment still ran in the same call.
     EXPECT_EQ(titlesOf(h), (QStringList{"Once - Not Executed", "Same moment - Not Executed"}));
     EXPECT_EQ(h.folder.query("SELECT COUNT(*) FROM Automation WHERE Number = 2").toInt(), 0);
     EXPECT_EQ(h.e().scheduler.TotalEvents(), 3);
     EXPECT_EQ(h.view.nextLine().title, "After");
-    EXPECT_NE(h.e().store.DatabaseFileTime, fileTime);
+    EXPECT_NE(h.e().store.DatabaseIdentity, fileTime);
     // The engine's own change does not cause a reload.
     const auto panelsBefore = h.view.captions.size();
     h.tick(10);
@@ -215,13 +215,13 @@ TEST(Schedule, SkipEventsAreReArmedAndRunAWeekLater) {
     // No reason is logged for a skip with the conditions empty... except the link's.
     EXPECT_EQ(h.folder.activityLines().last(), "Skip me not executed - Server not connected");
     // A week later it is an ordinary active event: decided again, and the file is not touched.
-    const QString fileTime = h.e().store.DatabaseFileTime;
+    const auto fileTime = h.e().store.DatabaseIdentity;
     h.clock.setNow(WeekMoment(12, 6, 59, 0, 2));
     h.tick();
     h.runUntil(WeekMoment(12, 7, 0, 3));
     EXPECT_EQ(h.view.history.size(), 2u);
     EXPECT_EQ(h.view.history.back().line.title, "Skip me - Not Executed");
-    EXPECT_EQ(h.e().store.DatabaseFileTime, fileTime);
+    EXPECT_EQ(h.e().store.DatabaseIdentity, fileTime);
 }
 
 TEST(Schedule, InactiveEventsAreListedAsInactive) {

@@ -191,13 +191,13 @@ TEST_F(Triggered, OneTimeEntriesLeaveTheirOwnTableEventsAndTheFile) {
 
 TEST_F(Triggered, SkipEntriesAreReArmedEverywhere) {
     load({xpoint(1, 3, 5, 1, 1, "skip", 2)});
-    const QString fileTime = e.store.DatabaseFileTime;
+    const auto fileTime = e.store.DatabaseIdentity;
     crosspointChange(map({}), map({4}), 3);
     EXPECT_EQ(ran(), QStringList{"skip - Not Executed"});
     EXPECT_EQ(e.scheduler.CrosspointEvents[0].Active, 1);
     EXPECT_EQ(e.scheduler.Events[0].Active, 1);
     EXPECT_EQ(folder.query("SELECT Active FROM Automation").toInt(), 1);
-    EXPECT_NE(e.store.DatabaseFileTime, fileTime);
+    EXPECT_NE(e.store.DatabaseIdentity, fileTime);
     crosspointChange(map({}), map({4}), 3);
     EXPECT_EQ(ran().last(), "skip");
 }

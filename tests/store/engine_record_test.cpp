@@ -54,9 +54,7 @@ TEST(EngineRecord, WhatARunLeavesIsReadBackByTheNextStart) {
     ManualClock clock(WeekMoment(2, 9, 0));
     Logs logs(clock, folder.path());
     const QString path = folder.file(kEngineRecordFileName);
-    PendingRowChange once(7, true);
-    once.day = 2;
-    once.time = QStringLiteral("09:00:00");
+    const PendingRowChange once{7, true, kRunOnce, true, 2, QStringLiteral("09:00:00")};
     const AutomationEvent copy = everyFieldSet();
     {
         EngineRecord record(logs, path);
@@ -67,7 +65,7 @@ TEST(EngineRecord, WhatARunLeavesIsReadBackByTheNextStart) {
         const int64_t cut = record.beginRun(RunStart{7, QStringLiteral("Cut off"), true, once, std::nullopt, {}, 0});
         const int64_t ended = record.beginRun(RunStart{8, QStringLiteral("Ended"), true, std::nullopt, std::nullopt, {}, 0});
         record.endRun(ended);
-        const int64_t atExit = record.beginRun(RunStart{9, QStringLiteral("At exit"), true, PendingRowChange(9, false),
+        const int64_t atExit = record.beginRun(RunStart{9, QStringLiteral("At exit"), true, PendingRowChange{9, false, kSkipNext, false, 0, QString()},
                                                         std::nullopt, {}, 0});
         record.abandonRun(atExit);
         const int64_t gone = record.addDelayed(utc(2, 9, 1), false, copy);
@@ -91,7 +89,8 @@ TEST(EngineRecord, WhatARunLeavesIsReadBackByTheNextStart) {
         ASSERT_TRUE(p->runs[0].owed.has_value());
         EXPECT_EQ(p->runs[0].owed->day, 2);
         EXPECT_EQ(p->runs[0].owed->time, "09:00:00");
-        EXPECT_EQ(p->runs[0].owed->expectActive, kRunOnce);
+        EXPECT_EQ(p->runs[0].owed->active, kRunOnce);
+        EXPECT_TRUE(p->runs[0].owed->timed);
         // The run ended at exit handed its re-arm to the owed changes.
         ASSERT_EQ(p->owed.size(), 1u);
         EXPECT_EQ(p->owed[0].number, 9);
