@@ -259,13 +259,32 @@ struct Account {
 
 // The moments at which the engine may decide what falls due at `m`: at `m` while it runs, at
 // the next start when `m` falls in a pause, or either near a kill (a run in progress or a locked
-// file can hold a decision up past the kill).
-std::vector<QDateTime> decisions(const std::vector<std::pair<QDateTime, QDateTime>>& ran, const QDateTime& m) {
+// file can hold a decision up past the kill). A start killed within seconds may not have come to
+// it, and leaves it to the starts after it.
+using Spans = std::vector<std::pair<QDateTime, QDateTime>>;  // each start's faked span
+
+void addLaterStarts(const Spans& ran, std::size_t i, std::vector<QDateTime>& out) {
+    for (std::size_t j = i + 1; j < ran.size(); ++j) {
+        out.push_back(ran[j].first);
+        if (ran[j].second >= ran[j].first.addSecs(5)) break;
+    }
+}
+
+std::vector<QDateTime> decisions(const Spans& ran, const QDateTime& m) {
     for (std::size_t i = 0; i < ran.size(); ++i) {
         const auto& [from, to] = ran[i];
-        if (m < from) return {from};
+        std::vector<QDateTime> out;
+        if (m < from) {
+            out.push_back(from);
+            if (to < from.addSecs(5)) addLaterStarts(ran, i, out);
+            return out;
+        }
         if (m < to.addSecs(-5) || i + 1 == ran.size()) return {m};
-        if (m < to) return {m, ran[i + 1].first};
+        if (m < to) {
+            out.push_back(m);
+            addLaterStarts(ran, i, out);
+            return out;
+        }
     }
     return {m};
 }
@@ -274,7 +293,7 @@ struct Outcomes {
     bool canRun = false, canMiss = false;
 };
 
-Outcomes possible(const std::vector<std::pair<QDateTime, QDateTime>>& ran, const PlannedRow& r) {
+Outcomes possible(const Spans& ran, const PlannedRow& r) {
     Outcomes o;
     for (const QDateTime& d : decisions(ran, r.at)) {
         const qint64 late = r.at.secsTo(d);
@@ -335,7 +354,7 @@ TEST(CrashRestart, KilledAtRandomOverAFakedDayEveryOccurrenceIsAccountedForOnce)
     std::thread editing([&] { editor.run(); });
 
     FakedEngine engine(folder.path());
-    std::vector<std::pair<QDateTime, QDateTime>> ran;  // each start's faked span
+    Spans ran;
     int kills = 0, killsInAMessage = 0, killsAtStartUp = 0, diedOnItsOwn = 0;
     bool exitedInOrder = false;
     for (std::size_t i = 0; i < plan.segments.size(); ++i) {
