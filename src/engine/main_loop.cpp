@@ -77,6 +77,8 @@ void takeOverBeforeLoad(Engine& e, const PreviousRun& previous) {
     }
     e.store.pending = owed;
     e.record.settlePrevious(owed);
+    // Written now where the file takes them (before the rows are read); the rest at the checks.
+    if (!e.store.pending.empty()) e.store.retryPending(e.logs);
     for (const RecordedDelayed& d : previous.delayed)
         if (d.deleteAfter) e.store.awaitingDelete.push_back(HeldBackDelete(d.event.Number));
 }
@@ -170,9 +172,11 @@ void StartUp(Engine& e, MainLoop& loop) {
         if (e.settings.StartMin) e.view.minimise();
         Scheduler& s = e.scheduler;
         StepClock(s);
-        if (previous && previous->horizon.isValid()) {
-            // What fell due while no engine ran is decided now, by the usual rules.
-            ResumeTimedRunner(s, previous->horizon, previous->decided);
+        if (previous && (previous->horizon.isValid() || previous->lastWritten.isValid())) {
+            // What fell due while no engine ran is decided now, by the usual rules. A run killed
+            // before it wrote its horizon (during its start) had decided nothing after its start.
+            const QDateTime horizon = previous->horizon.isValid() ? previous->horizon : previous->lastWritten;
+            ResumeTimedRunner(s, horizon, previous->decided);
         } else {
             // The first start: what is due from this second on runs; what fell due before does not.
             s.horizon = s.CurrentUtc.addMSecs(-s.CurrentUtc.time().msec() - 1);
