@@ -85,6 +85,11 @@ void DeleteTriggeredOneTimeEvent(Scheduler& s, TriggerTable table, int index) {
     });
 }
 
+void DeleteWithheldOneTimeEvent(Scheduler& s, int16_t number) {
+    std::erase(s.store.awaitingDelete, number);
+    Guarded(s.logs, kDeleteLocation, [&] { s.store.changeRows(number, true); });
+}
+
 void RearmSkipEventByNumber(Scheduler& s, int16_t number) {
     upkeep(s, kSkipLocation, number, false, [&] {
         activateInEvents(s, number);

@@ -17,6 +17,9 @@ void DeleteTriggeredOneTimeEvent(Scheduler& s, TriggerTable table, int index);
 // actions waited): its rows are deleted all the same and the first Events entry with its Number
 // leaves memory.
 void DeleteOneTimeEventByNumber(Scheduler& s, int16_t number);
+// A one-time row withheld from the tables while its run went on (see the store's awaitingDelete):
+// its run is decided, so it leaves the database.
+void DeleteWithheldOneTimeEvent(Scheduler& s, int16_t number);
 // A skip row re-armed without a run at its entry (its occurrences passed while the engine was away).
 void RearmSkipEventByNumber(Scheduler& s, int16_t number);
 // Removes the Events entry `index`; the pointer moves back with the entries before it so that

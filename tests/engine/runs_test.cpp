@@ -196,7 +196,7 @@ TEST(EngineRuns, TheTickGoesOnWhileTheTimedRunWaitsAndItsFollowerRunsAfterIt) {
     h.tick();  // 08:59:58.5
     ProcessOptoEvent(h.s(), 4, 1);  // queued, due 09:00:01
     h.runUntil(WeekMoment(0, 9, 0, 0, 400));  // First started at 09:00:00.0 and waits until 01.1
-    ASSERT_TRUE(h.s().timedBusy);
+    ASSERT_EQ(h.s().runs.count(), 1);
     ASSERT_EQ(h.s().runs.count(), 1);
     EXPECT_TRUE(h.view.history.empty());
     h.tick();  // 09:00:01.1: First still waits; the tick neither starts it again nor stops
@@ -204,7 +204,7 @@ TEST(EngineRuns, TheTickGoesOnWhileTheTimedRunWaitsAndItsFollowerRunsAfterIt) {
     EXPECT_EQ(h.view.historyTitles(), QStringList{"Delayed"});
     h.tick(4);
     EXPECT_EQ(h.view.historyTitles(), (QStringList{"Delayed", "First", "Follower"}));
-    EXPECT_FALSE(h.s().timedBusy);
+    EXPECT_EQ(h.s().runs.count(), 0);
     EXPECT_EQ(peer.connections, 1);
 }
 

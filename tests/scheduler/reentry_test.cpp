@@ -47,7 +47,7 @@ TEST(Reentry, AReloadDuringAnActionsWaitDoesNotMisdirectTheOneTimeDelete) {
     h.online();
     ASSERT_EQ(h.s().NextEventIndex, 1);
 
-    h.s().runs.start(ExecuteEvent(h.s()));
+    TimedStep(h.s());
     h.advance(50);
     ASSERT_EQ(h.s().runs.count(), 1);  // the message still waits
     ASSERT_TRUE(h.view.history.empty());
@@ -172,13 +172,13 @@ TEST(Reentry, AReloadByTheTickWhileATimedRunWaitsKeepsTheNextEvent) {
     h.startUp();
     h.online();
     h.tick(4);
-    ASSERT_TRUE(h.s().timedBusy);
+    ASSERT_EQ(h.s().runs.count(), 1);
     ASSERT_TRUE(h.view.history.empty());
     h.folder.sql("UPDATE Automation SET Title = 'next (edited)' WHERE Number = 3");
     h.tick();
     ASSERT_EQ(titles(h.s().Events), (QStringList{"earlier", "message", "next (edited)"}));
     // The reload has chosen the right event; the run still waits.
-    ASSERT_TRUE(h.s().timedBusy);
+    ASSERT_EQ(h.s().runs.count(), 1);
     ASSERT_EQ(h.view.nextLine().title, "next (edited)");
 
     h.runUntil(WeekMoment(0, 9, 0, 2));
@@ -205,7 +205,7 @@ TEST(Reentry, ATriggeredDeleteBeforeThePointerWhileATimedRunWaitsDoesNotHoldBack
     ASSERT_EQ(titles(h.s().Events), (QStringList{"opto once", "message", "next"}));
     ASSERT_EQ(h.s().NextEventIndex, 1);
     h.tick(4);
-    ASSERT_TRUE(h.s().timedBusy);
+    ASSERT_EQ(h.s().runs.count(), 1);
     ProcessOptoEvent(h.s(), 2, 1);
     ASSERT_EQ(titles(h.s().Events), (QStringList{"message", "next"}));
     ASSERT_EQ(h.s().NextEventIndex, 0);  // still on the running event
