@@ -14,13 +14,15 @@ void detail::PromiseBase::finishRun(RunSet& owner, uint64_t id, std::exception_p
 
 RunSet::~RunSet() { stopAll(); }
 
-bool RunSet::start(Task<void> run) {
-    if (stopped_ || count() >= kMaxRuns) return false;
+bool RunSet::start(Task<void> run, Room room) {
+    const bool shared = room == Room::Shared;
+    if (stopped_ || (shared && shared_ >= kMaxRuns)) return false;
     auto h = run.release();
     const uint64_t id = next_++;
     h.promise().owner = this;
     h.promise().runId = id;
-    live_.emplace(id, Live{h, ticks()});
+    live_.emplace(id, Live{h, ticks(), shared});
+    if (shared) ++shared_;
     mostAtOnce_ = std::max(mostAtOnce_, count());
     NoteStackDepth();
     h.resume();
@@ -32,6 +34,7 @@ void RunSet::finished(uint64_t id, std::exception_ptr failure) noexcept {
     if (it == live_.end()) return;
     const std::coroutine_handle<> h = it->second.handle;
     longestEndedMs_ = std::max(longestEndedMs_, TicksBetween(it->second.startTick, ticks()));
+    if (it->second.shared) --shared_;
     ++ended_;
     live_.erase(it);
     h.destroy();
@@ -47,6 +50,7 @@ void RunSet::stopAll() {
     for (const auto& [id, run] : live_) handles.push_back(run.handle);
     ended_ += live_.size();
     live_.clear();
+    shared_ = 0;
     for (std::coroutine_handle<> h : handles) h.destroy();
 }
 

@@ -154,6 +154,9 @@ class RunSet {
 public:
     // A loop of events that trigger each other must not exhaust anything.
     static constexpr int kMaxRuns = 256;
+    // Shared runs (the triggered ones) take room from kMaxRuns; reserved runs (the clock's,
+    // bounded by the schedule itself) are never refused for room, nor do they take any.
+    enum class Room { Shared, Reserved };
 
     // With a clock, the set also keeps how long its runs have lasted.
     explicit RunSet(const Clock* clock = nullptr) : clock_(clock) {}
@@ -161,11 +164,12 @@ public:
     RunSet(const RunSet&) = delete;
     RunSet& operator=(const RunSet&) = delete;
 
-    // Starts `run`; false (and the run never starts) when kMaxRuns runs are in progress
-    // already, or once stopAll has been called.
-    bool start(Task<void> run);
-    // Runs in progress (suspended, or the one running now).
+    // Starts `run`; false (and the run never starts) when kMaxRuns shared runs are in progress
+    // already and this one is shared too, or once stopAll has been called.
+    bool start(Task<void> run, Room room = Room::Shared);
+    // Runs in progress (suspended, or the one running now), and the shared ones among them.
     int count() const { return static_cast<int>(live_.size()); }
+    int sharedCount() const { return shared_; }
     // Ends every suspended run without resuming it; no run starts afterwards.
     void stopAll();
     bool stopped() const { return stopped_; }
@@ -187,6 +191,7 @@ private:
     struct Live {
         std::coroutine_handle<> handle;
         int32_t startTick;
+        bool shared;
     };
     int32_t ticks() const;
 
@@ -196,6 +201,7 @@ private:
     uint64_t ended_ = 0;
     int64_t longestEndedMs_ = 0;
     int mostAtOnce_ = 0;
+    int shared_ = 0;
     bool stopped_ = false;
 };
 

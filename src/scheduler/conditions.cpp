@@ -7,6 +7,7 @@
 #include "scheduler/scheduler.h"
 #include "scheduler/time_arith.h"
 #include "scheduler/timed_runner.h"
+#include "scheduler/upkeep.h"
 #include "store/event_store.h"
 #include "switcher/links.h"
 
@@ -95,9 +96,6 @@ namespace {
 
 const QString kDelayedLocation = QStringLiteral("Error Executing Delayed Event");
 
-// The one-time event whose delayed run has just been decided leaves the database.
-void deleteDecided(Scheduler& s, int16_t number) { s.store.deleteHeldBack(s.logs, number); }
-
 RunStart delayedStart(const DelayedEvent& entry, bool acting) {
     return RunStart{entry.event.Number, entry.event.Title, acting,
                     entry.deleteAfter ? std::optional(HeldBackDelete(entry.event.Number)) : std::nullopt, std::nullopt, QDateTime(),
@@ -115,7 +113,7 @@ Task<> runDelayed(Scheduler& s, DelayedEvent entry) {
     } catch (...) {
         ReportError(s.logs, kDelayedLocation, CurrentFailure(std::current_exception()));
     }
-    if (deleteAfter) deleteDecided(s, ev.Number);
+    if (deleteAfter) s.store.deleteHeldBack(s.logs, ev.Number);
     decision.end();
 }
 
@@ -124,7 +122,7 @@ Task<> runDelayed(Scheduler& s, DelayedEvent entry) {
 void decideWithoutRun(Scheduler& s, const DelayedEvent& entry, const QString& refusal) {
     RecordedDecision decision(s, delayedStart(entry, false));
     if (!refusal.isEmpty()) WriteActivityLog(s.logs, entry.event.Title + kNotExecuted + refusal);
-    if (entry.deleteAfter) deleteDecided(s, entry.event.Number);
+    if (entry.deleteAfter) s.store.deleteHeldBack(s.logs, entry.event.Number);
     decision.end();
 }
 
@@ -137,7 +135,9 @@ void ExecuteDelayedEvent(Scheduler& s, int position) {
         const DelayedEvent entry = at(s.DelayedEvents, position);
         s.DelayedEvents.erase(s.DelayedEvents.begin() + position);
         // Refused for too many runs is decided too (StartRun has logged why).
-        if (!StartRun(s, entry.event, NowText(s.clock), runDelayed(s, entry)) && !s.runs.stopped())
+        // A timed row's delayed run is the clock's, and is never refused for room.
+        const RunSet::Room room = entry.event.Type == kTimed ? RunSet::Room::Reserved : RunSet::Room::Shared;
+        if (!StartRun(s, entry.event, NowText(s.clock), runDelayed(s, entry), room) && !s.runs.stopped())
             decideWithoutRun(s, entry, QString());
     });
 }

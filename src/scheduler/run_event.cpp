@@ -26,32 +26,8 @@ int indexOfNumber(const std::vector<AutomationEvent>& list, int16_t number) {
     return -1;
 }
 
-// After the actions: the one-time entry leaves the database and the tables. Other runs went on
-// while this one waited (a triggered delete, a reload): the entry is found again by its id, or
-// by its Number when a reload has read the rows afresh.
-void deleteOneTime(Scheduler& s, const RunTarget& t, const AutomationEvent& ev, RunResult& result) {
-    if (t.timed) {
-        const int index = indexOf(s.Events, ev.id);
-        if (index >= 0) {
-            s.NextEventIndex = static_cast<int16_t>(index);
-            DeleteOneTimeEvent(s);
-            result.deletedAtPointer = true;
-        } else {
-            DeleteOneTimeEventByNumber(s, ev);
-        }
-        return;
-    }
-    auto& list = s.triggerTable(t.table);
-    int index = indexOf(list, ev.id);
-    if (index < 0) index = indexOfNumber(list, ev.Number);
-    if (index >= 0)
-        DeleteTriggeredOneTimeEvent(s, t.table, index);
-    else
-        DeleteOneTimeEventByNumber(s, ev);
-}
-
-// A one-time event whose delayed run is still to come: out of the tables, and out of every load
-// until its run has been decided.
+// A one-time event whose run has begun: out of the tables, and out of every load until its run
+// (or its delayed run) has been decided.
 void holdBackOneTime(Scheduler& s, const RunTarget& t, const AutomationEvent& ev) {
     s.store.awaitingDelete.push_back(DeleteChange(ev));
     if (!t.timed) {
@@ -91,7 +67,7 @@ std::optional<PendingRowChange> OwedChange(const AutomationEvent& ev) {
 
 Task<RunResult> RunOneEvent(Scheduler& s, RunTarget t) {
     // A copy: the tables may change while the actions wait.
-    const int startIndex = t.timed ? s.NextEventIndex : indexOf(s.triggerTable(t.table), t.id);
+    const int startIndex = indexOf(t.timed ? s.Events : s.triggerTable(t.table), t.id);
     AutomationEvent ev = t.timed ? at(s.Events, startIndex) : at(s.triggerTable(t.table), startIndex);
     RunResult result;
 
@@ -120,6 +96,7 @@ Task<RunResult> RunOneEvent(Scheduler& s, RunTarget t) {
     if (ev.Active == kSkipNext) {
         // Nothing has waited since the copy: the entry is still where it was.
         if (t.timed) {
+            s.NextEventIndex = static_cast<int16_t>(startIndex);
             UpdateSkipEvent(s);
             ev.Active = at(s.Events, startIndex).Active;
         } else {
@@ -129,12 +106,13 @@ Task<RunResult> RunOneEvent(Scheduler& s, RunTarget t) {
     }
     result.active = ev.Active;
 
+    // A one-time event leaves the tables now, so that no trigger and no reload runs it a second
+    // time meanwhile, and the database once this run (or its delayed run) has been decided.
+    const bool once = ev.Active == kRunOnce;
+    if (once) holdBackOneTime(s, t, ev);
+
     if (queued) {
-        // A one-time event leaves the tables now, so that it cannot run a second time meanwhile,
-        // and the database once its delayed run has been decided.
-        const bool once = ev.Active == kRunOnce;
         AddDelayedEvent(s, ev, once);
-        if (once) holdBackOneTime(s, t, ev);
         result.queued = true;
         decision.end();
         queuing.reset();
@@ -158,13 +136,13 @@ Task<RunResult> RunOneEvent(Scheduler& s, RunTarget t) {
     const QString time = t.timed ? ev.Time.toString() : NowText(s.clock);
     s.view.addHistoryLine({ev.DayName, time, HistoryTitle(ev, outcome)}, HistoryIsRed(ev, outcome));
 
-    if (ev.Active == kRunOnce) deleteOneTime(s, t, ev, result);
+    if (once) s.store.deleteHeldBack(s.logs, ev.Number);
     decision.end();
     co_return result;
 }
 
-bool StartRun(Scheduler& s, const AutomationEvent& ev, const QString& historyTime, Task<> run) {
-    if (s.runs.start(std::move(run))) return true;
+bool StartRun(Scheduler& s, const AutomationEvent& ev, const QString& historyTime, Task<> run, RunSet::Room room) {
+    if (s.runs.start(std::move(run), room)) return true;
     if (s.runs.stopped()) return false;  // the program is ending: nothing more is logged
     WriteActivityLog(s.logs, ev.Title + kNotExecuted + kTooManyRuns);
     s.view.addHistoryLine({ev.DayName, historyTime, ev.Title + QStringLiteral(" - Not Executed")}, true);

@@ -12,7 +12,7 @@
 namespace tarvo {
 
 struct RunTarget {
-    bool timed = true;                         // Events(NextEventIndex)
+    bool timed = true;                         // an entry of Events
     TriggerTable table = TriggerTable::Opto;  // triggered runs: the entry of this table
     uint32_t id = 0;                           // carrying this id
     // A timed run: the occurrence it decides, and its moment (UTC).
@@ -44,14 +44,14 @@ std::optional<PendingRowChange> OwedChange(const AutomationEvent& ev);
 struct RunResult {
     bool queued = false;  // it had a delay and went to the delayed queue
     int16_t active = 0;
-    bool deletedAtPointer = false;  // a timed one-time entry left Events at NextEventIndex
 };
 Task<RunResult> RunOneEvent(Scheduler& s, RunTarget target);
 
 // Starts `run` for `ev`. When too many runs are in progress already, the event is refused
 // instead: Title + " not executed - Too Many Runs" in the activity log and a red history line
 // (with `historyTime` in its time column). False when it did not start.
-bool StartRun(Scheduler& s, const AutomationEvent& ev, const QString& historyTime, Task<> run);
+bool StartRun(Scheduler& s, const AutomationEvent& ev, const QString& historyTime, Task<> run,
+              RunSet::Room room = RunSet::Room::Shared);
 
 // After a restart, what fell due before it or falls due in its first kResumeHoldMs (at `due`)
 // waits for the switcher link for up to that long, so that it is run late rather than refused

@@ -4,6 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <map>
+#include <set>
 #include <vector>
 
 #include <QDate>
@@ -83,9 +86,6 @@ public:
     // row (0 when there is none).
     std::optional<Occurrence> next;
     int16_t NextEventIndex = 0;
-    // The timed run (deciding what is due, one after the other) is in progress: the tick's
-    // timed step leaves the pointer to it.
-    bool timedBusy = false;
     // When this run took over from a previous one (invalid on a first start): what fell due
     // before it waits a little for the switcher link, so that it is run late rather than refused.
     QDateTime resumedAt;
@@ -98,6 +98,13 @@ public:
 
     // --- runs in progress
     RunSet runs;
+    // Triggered rows (by Number) whose run is in progress, each with the triggers refused since
+    // it began: a row runs once at a time, so one bouncing contact cannot fill the run set.
+    std::map<int16_t, int64_t> busyRows;
+    // Crosspoint-triggered rows: the tick counts of their latest starts, and the rows stopped
+    // until the next load for triggering each other in a loop.
+    std::map<int16_t, std::deque<int32_t>> crosspointStarts;
+    std::set<int16_t> loopStopped;
 };
 
 }  // namespace tarvo

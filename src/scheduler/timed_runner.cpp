@@ -44,41 +44,48 @@ void moveHorizon(Scheduler& s, const QDateTime& now) {
     }
 }
 
-}  // namespace
-
-Task<> ExecuteEvent(Scheduler& s) {
-    s.timedBusy = true;
+// One occurrence's run: started at its second, whatever earlier runs still wait for.
+Task<> runOccurrence(Scheduler& s, Occurrence due) {
     try {
-        for (;;) {
-            // Each decision looks at the clock afresh: the run may have waited, and the table may
-            // have changed meanwhile (a reload, a triggered delete).
-            StepClock(s);
-            const QDateTime now = s.CurrentUtc;
-            s.NextEventIndex = DetermineNextEvent(s);
-            if (!s.next || s.next->at > now) {
-                moveHorizon(s, now);
-                break;
-            }
-            const Occurrence due = *s.next;
-            s.decided.insert(KeyOf(due));
-            const AutomationEvent ev = s.Events.at(static_cast<std::size_t>(due.index));
-            if (due.at.msecsTo(now) <= kCatchUpMs) {
-                RunTarget target;
-                target.occurrence = KeyOf(due);
-                target.occurrenceAt = due.at;
-                co_await RunOneEvent(s, target);
-            } else {
-                writeOffMissed(s, ev, due);
-            }
-            s.NextEventIndex = DetermineNextEvent(s);
-            DisplayNextEvent(s);
-        }
+        RunTarget target;
+        target.id = due.id;
+        target.occurrence = KeyOf(due);
+        target.occurrenceAt = due.at;
+        co_await RunOneEvent(s, target);
     } catch (...) {
         ReportError(s.logs, QStringLiteral("Error Executing Event"), CurrentFailure(std::current_exception()));
     }
-    s.timedBusy = false;
-    ArmDueAlarm(s);
 }
+
+}  // namespace
+
+bool DecideDueOccurrences(Scheduler& s) {
+    const QDateTime now = s.CurrentUtc;
+    bool decidedAny = false;
+    for (;;) {
+        s.NextEventIndex = DetermineNextEvent(s);
+        if (!s.next || s.next->at > now) break;
+        const Occurrence due = *s.next;
+        if (WaitsForTheLink(s, due.at)) {
+            DisplayNextEvent(s);
+            return false;
+        }
+        s.decided.insert(KeyOf(due));
+        decidedAny = true;
+        const AutomationEvent ev = s.Events.at(static_cast<std::size_t>(due.index));
+        if (due.at.msecsTo(now) <= kCatchUpMs)
+            // Each occurrence a run of its own, in the order they fall (a same-second group in
+            // table order): one that waits (a message, an upload) holds neither the rows after it
+            // nor the clock. The clock's runs are never refused for room.
+            StartRun(s, ev, ev.Time, runOccurrence(s, due), RunSet::Room::Reserved);
+        else
+            writeOffMissed(s, ev, due);
+    }
+    if (decidedAny) DisplayNextEvent(s);
+    return true;
+}
+
+namespace {
 
 // The next occurrence still designates its row: a load or a delete since it was chosen (rows
 // come and go, indices move) makes it choose again.
@@ -91,21 +98,12 @@ void keepNextCurrent(Scheduler& s) {
     if (s.NextEventIndex != before) DisplayNextEvent(s);
 }
 
+}  // namespace
+
 void TimedStep(Scheduler& s) {
-    if (s.timedBusy || s.runs.stopped()) return;
+    if (s.runs.stopped()) return;
     keepNextCurrent(s);
-    if (s.next && s.next->at <= s.CurrentUtc) {
-        const Occurrence due = *s.next;
-        if (WaitsForTheLink(s, due.at)) return;
-        const AutomationEvent ev = s.Events.at(static_cast<std::size_t>(due.index));
-        if (StartRun(s, ev, ev.Time, ExecuteEvent(s))) return;
-        // Refused (too many runs): that is its decision.
-        s.record.decided(KeyOf(due), due.at);
-        s.decided.insert(KeyOf(due));
-        s.NextEventIndex = DetermineNextEvent(s);
-        DisplayNextEvent(s);
-    }
-    moveHorizon(s, s.CurrentUtc);
+    if (DecideDueOccurrences(s)) moveHorizon(s, s.CurrentUtc);
     ArmDueAlarm(s);
 }
 
@@ -161,8 +159,8 @@ void ResumeTimedRunner(Scheduler& s, const QDateTime& horizon, const std::vector
 }
 
 void ArmDueAlarm(Scheduler& s) {
-    if (!s.timedBusy) keepNextCurrent(s);
-    if (s.timedBusy || s.runs.stopped() || !s.next) {
+    keepNextCurrent(s);
+    if (s.runs.stopped() || !s.next) {
         if (s.dueAlarm) s.clock.cancelAlarm(s.dueAlarm);
         s.dueAlarm = 0;
         return;

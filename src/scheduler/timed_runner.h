@@ -16,14 +16,14 @@ class Scheduler;
 // written off as missed.
 constexpr int kCatchUpMs = 180000;
 
-// The timed run: decides every occurrence that is due, one after the other in the order they
-// fall (ties in table order): run or refused when within its catch-up window, missed when not.
-// Its actions may wait; the occurrences that fall due meanwhile are decided when it goes on.
-Task<> ExecuteEvent(Scheduler& s);
+// Decides every occurrence due at the sampled moment, in the order they fall (ties in table
+// order): each within its catch-up window starts a run of its own (which is refused only for its
+// own reasons, never for room), each older one is written off as missed. False when what fell due
+// before a restart waits for the switcher link (nothing after it is decided yet).
+bool DecideDueOccurrences(Scheduler& s);
 
-// The due-event step of the tick, and of the alarm set for the next occurrence: starts the timed
-// run when the next occurrence is due, and otherwise moves the horizon up to now and sets the
-// alarm for the next occurrence's second.
+// The due-event step of the tick, and of the alarm set for the next occurrence: decides what is
+// due, moves the horizon up to now and sets the alarm for the next occurrence's second.
 void TimedStep(Scheduler& s);
 
 // Sets (or moves) the alarm for the next occurrence's moment.

@@ -3,7 +3,13 @@
 #include <algorithm>
 #include <functional>
 
+#include <optional>
+
+#include <QStringList>
+
+#include "base/clock.h"
 #include "logs/logs.h"
+#include "scheduler/actions.h"
 #include "scheduler/run_event.h"
 #include "scheduler/scheduler.h"
 #include "scheduler/time_arith.h"
@@ -62,6 +68,9 @@ void BuildRelayEvents(Scheduler& s) {
 
 void BuildCrosspointEvents(Scheduler& s) {
     Guarded(s.logs, QStringLiteral("Error Processing Crosspoint Events"), [&] {
+        // A new load is the operator's answer to rows stopped for triggering one another.
+        s.loopStopped.clear();
+        s.crosspointStarts.clear();
         s.CrosspointTriggerDests.clear();
         buildList(
             s, TriggerTable::Crosspoint, [](const AutomationEvent& ev) { return ev.Type == kCrosspointTrigger; },
@@ -78,6 +87,36 @@ bool WatchesDestination(const Scheduler& s, int dest) {
 }
 
 namespace {
+
+// Whether a crosspoint-triggered row may start now. Rows whose takes trigger one another would
+// run for ever at the switcher's pace: a row started more than kLoopStartsPerSecond times within
+// the last second stops, with every other row that started as often (its chain), until the next
+// load; one error-log line names them.
+bool mayStartAgain(Scheduler& s, const AutomationEvent& entry) {
+    if (s.loopStopped.count(entry.Number) != 0) return false;
+    const int32_t now = s.clock.tickCount();
+    auto recent = [&](std::deque<int32_t>& starts) {
+        while (!starts.empty() && TicksBetween(starts.front(), now) >= 1000) starts.pop_front();
+        return starts.size();
+    };
+    std::deque<int32_t>& starts = s.crosspointStarts[entry.Number];
+    if (recent(starts) < static_cast<std::size_t>(kLoopStartsPerSecond)) {
+        starts.push_back(now);
+        return true;
+    }
+    QStringList rows;
+    for (auto& [number, others] : s.crosspointStarts) {
+        if (recent(others) < static_cast<std::size_t>(kLoopStartsPerSecond - 1)) continue;
+        s.loopStopped.insert(number);
+        rows << QString::number(number);
+    }
+    WriteErrorLog(s.logs,
+                  QStringLiteral("Rows %1 trigger one another more than %2 times a second; stopped until the next load")
+                      .arg(rows.join(QStringLiteral(", ")))
+                      .arg(kLoopStartsPerSecond),
+                  QStringLiteral("Error Executing Crosspoint Event"));
+    return false;
+}
 
 // Scans a triggered table from the front and starts a run for every entry that `match` accepts,
 // stopping at the first entry that `past` says lies beyond the wanted key (the table is ordered
@@ -96,7 +135,13 @@ void scanTable(Scheduler& s, TriggerTable table, Match match, Past past, Task<> 
         const auto it = std::find_if(list.begin(), list.end(), [&](const AutomationEvent& ev) { return ev.id == id; });
         if (it == list.end()) continue;
         const AutomationEvent entry = *it;
-        StartRun(s, entry, NowText(s.clock), execute(s, id));
+        if (table == TriggerTable::Crosspoint && !mayStartAgain(s, entry)) continue;
+        if (const auto busy = s.busyRows.find(entry.Number); busy != s.busyRows.end()) {
+            if (busy->second++ == 0) WriteActivityLog(s.logs, entry.Title + kNotExecuted + kRunInProgress);
+            continue;
+        }
+        s.busyRows.emplace(entry.Number, 0);
+        if (!StartRun(s, entry, NowText(s.clock), execute(s, id))) s.busyRows.erase(entry.Number);
     }
 }
 
@@ -175,7 +220,34 @@ void ProcessCrosspointEvent(Scheduler& s, int dest, int source, int state) {
 
 namespace {
 
+// The row is free again when its run ends (or is ended at exit); the triggers refused meanwhile
+// after the first are counted in one line.
+class BusyRow {
+  public:
+    BusyRow(Scheduler& s, int16_t number, QString title) : s_(s), number_(number), title_(std::move(title)) {}
+    ~BusyRow() {
+        const auto it = s_.busyRows.find(number_);
+        if (it == s_.busyRows.end()) return;
+        const int64_t refused = it->second;
+        s_.busyRows.erase(it);
+        if (refused > 1)
+            WriteActivityLog(s_.logs, title_ + kNotExecuted + kRunInProgress +
+                                          QStringLiteral(", %1 more times").arg(refused - 1));
+    }
+    BusyRow(const BusyRow&) = delete;
+    BusyRow& operator=(const BusyRow&) = delete;
+
+  private:
+    Scheduler& s_;
+    int16_t number_;
+    QString title_;
+};
+
 Task<> executeTriggered(Scheduler& s, TriggerTable table, uint32_t id, QString location) {
+    const auto& list = s.triggerTable(table);
+    const auto it = std::find_if(list.begin(), list.end(), [&](const AutomationEvent& ev) { return ev.id == id; });
+    std::optional<BusyRow> busy;
+    if (it != list.end()) busy.emplace(s, it->Number, it->Title);
     try {
         co_await RunOneEvent(s, RunTarget{false, table, id, std::nullopt, QDateTime()});
     } catch (...) {

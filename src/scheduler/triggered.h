@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include <QString>
+
 #include "base/task.h"
 #include "store/automation_event.h"
 
@@ -12,6 +14,13 @@ namespace tarvo {
 
 class Scheduler;
 struct OutputMap;
+
+// A trigger of a row whose run is still in progress: the first is written, the rest counted in one
+// line when the run ends.
+inline const QString kRunInProgress = QStringLiteral("Run in Progress");
+// Crosspoint-triggered rows that start more than this many times within a second are taken for
+// rows that trigger each other, and stopped until the next load.
+constexpr int kLoopStartsPerSecond = 5;
 
 // As a source number: the destination as a whole (its first source came or its last went).
 constexpr int kWholeDestination = 16383;

@@ -157,29 +157,54 @@ TEST(EngineRuns, ExitDuringAWaitEndsTheRunsWithWhatTheyDidLoggedAndNothingAfterP
     EXPECT_FALSE(h.master().Connected && h.master().socket()->state() == QAbstractSocket::ConnectedState);
 }
 
-TEST(EngineRuns, OneRunTooManyIsRefusedWithItsTitle) {
+// Triggered runs share kMaxRuns, one run at a time per row; the clock's runs never take from that
+// room nor are refused for it. 266 opto rows whose UDP messages wait their 100 ms, each triggered
+// three times just before a timed take falls due.
+TEST(EngineRuns, TriggeredRunsShareTheirRoomOneAtATimeARowAndTheClockKeepsItsOwn) {
     QUdpSocket peer;
     ASSERT_TRUE(peer.bind(QHostAddress::LocalHost, 0));
-    Harness h(WeekMoment(0, 9, 0));
-    Row contact{{"Number", 1}, {"Type", 1}, {"Day", 0}, {"Time", "24:00:00"}, {"Title", "Contact"}, {"Active", 1},
-                {"Opto", 5}, {"mcontrol", 1}, {"mtype", 4}, {"Message", "x"}, {"MIPAddress", "127.0.0.1"},
-                {"MIPPort", peer.localPort()}};
-    h.folder.createDatabase({contact});
+    Harness h(WeekMoment(0, 9, 0, 0, 950));
+    const int extra = 10;
+    std::vector<Row> rows;
+    for (int n = 1; n <= RunSet::kMaxRuns + extra; ++n)
+        rows.push_back(Row{{"Number", n}, {"Type", 1}, {"Day", 0}, {"Time", "24:00:00"},
+                           {"Title", QStringLiteral("Contact %1").arg(n)}, {"Active", 1}, {"Opto", 5},
+                           {"mcontrol", 1}, {"mtype", 4}, {"Message", "x"}, {"MIPAddress", "127.0.0.1"},
+                           {"MIPPort", peer.localPort()}});
+    Row take = TimedRow(1000, 0, "09:00:01", "On the clock");
+    take["xcontrol"] = 1;
+    take["SourceChan"] = 5;
+    take["DestChan"] = 12;
+    rows.push_back(take);
+    h.folder.createDatabase(rows);
     h.startUp();
     h.online();
-    const int extra = 10;
-    for (int k = 0; k < RunSet::kMaxRuns + extra; ++k) ProcessOptoEvent(h.s(), 4, 1);  // each UDP message waits
-    EXPECT_EQ(h.s().runs.count(), RunSet::kMaxRuns);
+    for (int k = 0; k < 3; ++k) ProcessOptoEvent(h.s(), 4, 1);
+    EXPECT_EQ(h.s().runs.sharedCount(), RunSet::kMaxRuns);
+    h.advance(60);  // 09:00:01.010: the take's second came while every shared run waited
+    EXPECT_EQ(h.s().runs.sharedCount(), RunSet::kMaxRuns);
+    EXPECT_TRUE(h.view.historyTitles().contains("On the clock")) << "the timed take waited for room";
     h.settle();
     const QStringList activity = h.folder.activityLines();
-    EXPECT_EQ(activity.count("Contact not executed - Too Many Runs"), extra);
-    EXPECT_EQ(activity.count("Message Sent to 127.0.0.1 Title:Contact"), RunSet::kMaxRuns);
-    int red = 0;
-    for (const auto& line : h.view.history) red += line.red && line.line.title == "Contact - Not Executed" ? 1 : 0;
-    EXPECT_EQ(red, extra);
+    EXPECT_EQ(activity.count("Send Take - In:0005-->Out:0012"), 1);
+    int tooMany = 0, busy = 0, counted = 0, sent = 0;
+    for (const QString& line : activity) {
+        tooMany += line.endsWith(" not executed - Too Many Runs") ? 1 : 0;
+        busy += line.endsWith(" not executed - Run in Progress") ? 1 : 0;
+        counted += line.endsWith(" not executed - Run in Progress, 1 more times") ? 1 : 0;
+        sent += line.startsWith("Message Sent to 127.0.0.1 Title:Contact ") ? 1 : 0;
+    }
+    // The first trigger: 256 run, 10 refused for room; the two more: once each for a row that
+    // runs (the first line, then the count at its end), and for room again for the other 10.
+    EXPECT_EQ(sent, RunSet::kMaxRuns);
+    EXPECT_EQ(tooMany, extra * 3);
+    EXPECT_EQ(busy, RunSet::kMaxRuns);
+    EXPECT_EQ(counted, RunSet::kMaxRuns);
 }
 
-TEST(EngineRuns, TheTickGoesOnWhileTheTimedRunWaitsAndItsFollowerRunsAfterIt) {
+// Each occurrence is a run of its own: the follower of the same second does not wait behind First's
+// message, and the tick goes on meanwhile.
+TEST(EngineRuns, TheTickGoesOnWhileATimedRunWaitsAndItsFollowerRunsAtItsSecond) {
     TcpPeer peer;
     QUdpSocket udp;
     ASSERT_TRUE(udp.bind(QHostAddress::LocalHost, 0));
@@ -196,15 +221,14 @@ TEST(EngineRuns, TheTickGoesOnWhileTheTimedRunWaitsAndItsFollowerRunsAfterIt) {
     h.tick();  // 08:59:58.5
     ProcessOptoEvent(h.s(), 4, 1);  // queued, due 09:00:01
     h.runUntil(WeekMoment(0, 9, 0, 0, 400));  // First started at 09:00:00.0 and waits until 01.1
-    ASSERT_TRUE(h.s().timedBusy);
     ASSERT_EQ(h.s().runs.count(), 1);
-    EXPECT_TRUE(h.view.history.empty());
+    EXPECT_EQ(h.view.historyTitles(), QStringList{"Follower"});
     h.tick();  // 09:00:01.1: First still waits; the tick neither starts it again nor stops
     EXPECT_EQ(h.s().runs.count(), 1);
-    EXPECT_EQ(h.view.historyTitles(), QStringList{"Delayed"});
+    EXPECT_EQ(h.view.historyTitles(), (QStringList{"Follower", "Delayed"}));
     h.tick(4);
-    EXPECT_EQ(h.view.historyTitles(), (QStringList{"Delayed", "First", "Follower"}));
-    EXPECT_FALSE(h.s().timedBusy);
+    EXPECT_EQ(h.view.historyTitles(), (QStringList{"Follower", "Delayed", "First"}));
+    EXPECT_EQ(h.s().runs.count(), 0);
     EXPECT_EQ(peer.connections, 1);
 }
 
