@@ -108,6 +108,7 @@ bool loadDatabase(Engine& e) {
     // next check finds the file different from it and tries again.
     if (read.locked) return false;
     e.store.DatabaseIdentity = read.identity;
+    if (read.outcome != DatabaseRead::Failed) s.tableRead = true;
     switch (read.outcome) {
         case DatabaseRead::Missing:
             // No file: no timed events; nothing else changes.

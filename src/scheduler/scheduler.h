@@ -86,6 +86,8 @@ public:
     // row (0 when there is none).
     std::optional<Occurrence> next;
     int16_t NextEventIndex = 0;
+    // A load has given the engine its table (or found no file): until then the horizon stays.
+    bool tableRead = false;
     // When this run took over from a previous one (invalid on a first start): what fell due
     // before it waits a little for the switcher link, so that it is run late rather than refused.
     QDateTime resumedAt;

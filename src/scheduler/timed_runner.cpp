@@ -32,7 +32,9 @@ void writeOffMissed(Scheduler& s, const AutomationEvent& ev, const Occurrence& d
 // The horizon moves up to `now` once nothing at or before it is left to decide: what is passed
 // needs no record any more.
 void moveHorizon(Scheduler& s, const QDateTime& now) {
-    if (now <= s.horizon) return;
+    // Before the first table is read (a start that met a lock) nothing has been looked at: what
+    // falls due meanwhile is decided once the table is there.
+    if (!s.tableRead || now <= s.horizon) return;
     s.horizon = now;
     const QTimeZone zone = s.clock.zone();
     for (auto it = s.decided.begin(); it != s.decided.end();) {
