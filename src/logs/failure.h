@@ -17,6 +17,7 @@ namespace tarvo {
 enum ErrorNumber : int {
     kErrInvalidCall = 5,
     kErrOverflow = 6,
+    kErrOutOfMemory = 7,
     kErrSubscript = 9,
     kErrTypeMismatch = 13,
     kErrFileNotFound = 53,

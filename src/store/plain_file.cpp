@@ -57,6 +57,7 @@ PlainFile ReadPlainFile(const QString& path, qint64 limit) {
         return out;
     }
     out.size = st.st_size;
+    out.modified = static_cast<qint64>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     const qint64 wanted = std::clamp<qint64>(limit, 0, out.size);
     out.bytes.resize(wanted);
     qint64 got = 0;

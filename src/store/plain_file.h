@@ -18,8 +18,9 @@ struct PlainFile {
     };
     Status status = Missing;
     QByteArray bytes;
-    // The file's size when it was opened.
+    // The file's size and modification time (nanoseconds since the epoch) when it was opened.
     qint64 size = 0;
+    qint64 modified = 0;
     // The system's words for a failed open or read.
     QString error;
 };

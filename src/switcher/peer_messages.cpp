@@ -1,9 +1,10 @@
 #include "switcher/peer_messages.h"
 
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <exception>
-#include <limits>
 
 #include <QDir>
 #include <QFile>
@@ -67,12 +68,10 @@ bool attemptEnded(const QAbstractSocket& s) {
     return s.state() == QAbstractSocket::UnconnectedState;
 }
 
-QByteArray readMessageFile(const QString& appFolder, const QString& name) {
-    // A relative path is taken from the program folder, not from wherever the engine was started.
-    const QString path = QDir(appFolder).absoluteFilePath(name);
-    // Only a plain file, checked once it is open: a pipe or a device could keep the open or the
-    // read waiting for ever.
-    PlainFile f = ReadPlainFile(path, std::numeric_limits<qint64>::max());
+// Reads a message file of at most `room` bytes. Only a plain file, checked once it is open: a
+// pipe or a device could keep the open or the read waiting for ever.
+PlainFile readMessageFile(const QString& path, qint64 room) {
+    PlainFile f = ReadPlainFile(path, room);
     switch (f.status) {
         case PlainFile::Read:
             break;
@@ -87,23 +86,13 @@ QByteArray readMessageFile(const QString& appFolder, const QString& name) {
             fail(kErrFileIo,
                  QStringLiteral("Unable to read ") + path + QStringLiteral(": ") + f.error);
     }
-    return std::move(f.bytes);
+    return f;
 }
 
-MessageContent buildContent(const QString& appFolder, const AutomationEvent& ev) {
-    switch (ev.mcontrol) {
-        case kMessageText:
-            return TextMessageContent(ev.Message);
-        case kMessageFile:
-            return FileMessageContent(readMessageFile(appFolder, ev.Message));
-        case kMessageDecodedFile:
-            return DecodedFileMessageContent(readMessageFile(appFolder, ev.Message));
-        default:
-            // Kind 2 has no content of its own. Sending an empty message in its place would log
-            // as sent a message that no peer ever got.
-            fail(kErrInvalidCall, QStringLiteral("Message kind ") + QString::number(ev.mcontrol) +
-                                      QStringLiteral(" has no content to send"));
-    }
+// A message file's entry among the content held: what it is sent as, and which file it is.
+QString fileKey(int16_t kind, const QString& path, qint64 size, qint64 modified) {
+    return QString::number(kind) + QLatin1Char(':') + QString::number(size) + QLatin1Char(':') +
+           QString::number(modified) + QLatin1Char(':') + path;
 }
 
 // The line of a message whose bytes went out: written when the run goes on, or when it is ended
@@ -126,24 +115,44 @@ class SentLine {
     bool written_ = false;
 };
 
-// Hands `data` to the connected socket in pieces. A piece the network does not take at once
-// (its buffers are full) is waited for, suspended; a peer that stops taking data, or a
-// connection that drops, fails the message.
-Task<> writePieces(PeerPorts& p, QTcpSocket& sock, const QByteArray& data) {
-    for (qsizetype offset = 0; offset < data.size(); offset += kMaxWriteChunk) {
+[[noreturn]] void failTimeout(const QString& what) {
+    fail(kErrSocket + static_cast<int>(QAbstractSocket::SocketTimeoutError), what);
+}
+
+// Hands `data` to the connected socket a piece at a time, as the network takes it, and waits,
+// suspended, while the network's buffers are full. At most one piece waits in the socket's own
+// buffer, so the message is never copied whole. The message fails when the peer takes
+// nothing for the stall limit, when it has not taken everything within the message's bound
+// (counted from `begun`), or when the connection drops.
+Task<> writePieces(PeerPorts& p, QTcpSocket& sock, const QByteArray& data, int64_t begun) {
+    const int64_t bound = MessageTimeBoundMs(data.size());
+    qsizetype given = 0;  // handed to the socket
+    qint64 taken = 0;     // of that, taken by the network
+    int64_t progressAt = p.clock.tickCount();
+    for (;;) {
         if (!isConnected(sock)) failSocket(sock, QStringLiteral("Connection lost"));
-        const QByteArray piece = data.mid(offset, kMaxWriteChunk);
-        if (sock.write(piece) != piece.size()) failSocket(sock, QStringLiteral("Write failed"));
-        int64_t start = p.clock.tickCount();
-        for (;;) {
-            sock.flush();  // writes what the network takes now, without blocking
-            if (sock.bytesToWrite() == 0) break;
-            if (!isConnected(sock)) failSocket(sock, QStringLiteral("Connection lost"));
-            if (CheckDelayOn(p.clock, start, kWriteStallLimitMs))
-                fail(kErrSocket + static_cast<int>(QAbstractSocket::SocketTimeoutError),
-                     QStringLiteral("The peer did not take the message"));
-            co_await ProcessWait(p.clock, kWritePollMs);
+        sock.flush();  // writes what the network takes now, without blocking
+        while (given < data.size() && sock.bytesToWrite() == 0) {
+            const qsizetype n = std::min<qsizetype>(kMaxWriteChunk, data.size() - given);
+            if (sock.write(data.constData() + given, n) != n) failSocket(sock, QStringLiteral("Write failed"));
+            given += n;
+            sock.flush();
         }
+        const qint64 now = given - sock.bytesToWrite();
+        if (now == data.size()) co_return;
+        if (now > taken) {
+            taken = now;
+            progressAt = p.clock.tickCount();
+        }
+        if (!isConnected(sock)) failSocket(sock, QStringLiteral("Connection lost"));
+        if (CheckDelayOn(p.clock, begun, bound))
+            failTimeout(QStringLiteral("The peer did not take the whole message within %1 s (%2 of %3 bytes)")
+                            .arg(bound / 1000.0, 0, 'f', 1)
+                            .arg(taken)
+                            .arg(data.size()));
+        if (CheckDelayOn(p.clock, progressAt, kWriteStallLimitMs))
+            failTimeout(QStringLiteral("The peer did not take the message"));
+        co_await ProcessWait(p.clock, kWritePollMs);
     }
 }
 
@@ -204,6 +213,74 @@ class SerialClaim {
 
 }  // namespace
 
+int64_t MessageTimeBoundMs(qint64 size) {
+    return kMessageTimeBaseMs + size * 1000 / kMessageSlowestRate;
+}
+
+void MessageContents::refuseBeyondCap(qint64 size) const {
+    if (size <= cap_ - held_) return;
+    if (held_ == 0)
+        fail(kErrOutOfMemory, QStringLiteral("Message of %1 bytes refused: more than the %2 bytes "
+                                             "messages in progress may hold")
+                                  .arg(size)
+                                  .arg(cap_));
+    fail(kErrOutOfMemory, QStringLiteral("Message of %1 bytes refused: messages in progress hold %2 "
+                                         "bytes, and at most %3 may be held")
+                              .arg(size)
+                              .arg(held_)
+                              .arg(cap_));
+}
+
+HeldContent MessageContents::hold(const QString& appFolder, const AutomationEvent& ev) {
+    if (ev.mcontrol == kMessageText) {
+        MessageContent text = TextMessageContent(ev.Message);
+        const qint64 size = text.bytes.size() + text.datagram.size();
+        refuseBeyondCap(size);
+        held_ += size;
+        return HeldContent(*this, std::move(text), QString(), size);
+    }
+    if (ev.mcontrol != kMessageFile && ev.mcontrol != kMessageDecodedFile)
+        // Kind 2 has no content of its own. Sending an empty message in its place would log
+        // as sent a message that no peer ever got.
+        fail(kErrInvalidCall, QStringLiteral("Message kind ") + QString::number(ev.mcontrol) +
+                                  QStringLiteral(" has no content to send"));
+
+    // A relative path is taken from the program folder, not from wherever the engine was started.
+    const QString path = QDir(appFolder).absoluteFilePath(ev.Message);
+    // A file already held is known by what the path names now: its bytes are not read again.
+    // stat() opens nothing, so whatever is found there cannot hold the loop.
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode)) {
+        const qint64 modified = static_cast<qint64>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        const auto it = files_.find(fileKey(ev.mcontrol, path, st.st_size, modified));
+        if (it != files_.end()) {
+            ++it->holders;
+            return HeldContent(*this, it->content, it.key(), 0);
+        }
+        refuseBeyondCap(st.st_size);  // before a byte of it is read
+    }
+    const PlainFile f = readMessageFile(path, cap_ - held_);
+    refuseBeyondCap(f.size);  // grown since it was looked at
+    const QString key = fileKey(ev.mcontrol, path, f.size, f.modified);
+    SharedFile& shared = files_[key];
+    if (shared.holders == 0) {
+        shared.content = ev.mcontrol == kMessageFile ? FileMessageContent(f.bytes)
+                                                      : DecodedFileMessageContent(f.bytes);
+        held_ += shared.content.bytes.size();
+    }
+    ++shared.holders;
+    return HeldContent(*this, shared.content, key, 0);
+}
+
+void MessageContents::release(const QString& key, qint64 ownBytes) {
+    held_ -= ownBytes;
+    if (key.isEmpty()) return;
+    const auto it = files_.find(key);
+    if (it == files_.end() || --it->holders > 0) return;
+    held_ -= it->content.bytes.size();
+    files_.erase(it);
+}
+
 bool PeerPorts::claimSerial(const QString& path) {
     if (serialInUse_.contains(path)) return false;
     serialInUse_.insert(path);
@@ -230,7 +307,9 @@ Task<bool> SendEventMessage(PeerPorts& p, const AutomationEvent& event) {
     const AutomationEvent ev = event;
     bool sent = false;
     try {
-        const MessageContent content = buildContent(p.appFolder, ev);
+        // Held until the send ends, ended at exit too.
+        const HeldContent held = p.contents.hold(p.appFolder, ev);
+        const MessageContent& content = held.content();
         switch (ev.mtype) {
             case kTransportTcp:
                 sent = co_await SendIPMessage(p, content.bytes, ev.MIPAddress, ev.MIPPort, ev.Title);
@@ -260,8 +339,10 @@ Task<bool> SendEventMessage(PeerPorts& p, const AutomationEvent& event) {
 
 std::optional<TarvoError> MessageFailure(const QString& appFolder, const AutomationEvent& ev) {
     try {
-        // In the order a send meets them: the content, the transport, the peer.
-        buildContent(appFolder, ev);
+        // In the order a send meets them: the content, the transport, the peer. Nothing else is
+        // held here, so the cap refuses only a file that no send could hold.
+        MessageContents contents;
+        const HeldContent held = contents.hold(appFolder, ev);
         switch (ev.mtype) {
             case kTransportTcp:
             case kTransportUdp:
@@ -284,6 +365,7 @@ Task<bool> SendIPMessage(PeerPorts& p, QByteArray data, QString address, int32_t
     try {
         const QHostAddress host = peerAddress(address);
         const quint16 peer = peerPort(port);
+        const int64_t begun = p.clock.tickCount();
         QTcpSocket sock;
         sock.connectToHost(host, peer);
 
@@ -303,7 +385,9 @@ Task<bool> SendIPMessage(PeerPorts& p, QByteArray data, QString address, int32_t
             co_return false;
         }
 
-        co_await writePieces(p, sock, data);
+        // Set once connected: Qt keeps no option for a socket that is not yet.
+        sock.setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kMessageSendBuffer);
+        co_await writePieces(p, sock, data, begun);
         // The bytes are with the peer's system now: ended where it waits below (at exit), the
         // run still says so before "Program Exit".
         SentLine sentLine(p.logs, kMessageSentTo + address + kTitleTag + title);

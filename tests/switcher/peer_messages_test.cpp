@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <limits>
 #include <memory>
 
 #include <gtest/gtest.h>
@@ -22,6 +23,7 @@
 #include <QUdpSocket>
 
 #include "scheduler/actions.h"
+#include "store/automation_event.h"
 #include "support/test_support.h"
 #include "switcher/loop_wait.h"
 #include "switcher/peer_messages.h"
@@ -174,6 +176,17 @@ class PtyPort {
     std::unique_ptr<QSocketNotifier> notifier_;
 };
 
+AutomationEvent message(int kind, int transport, const QString& text, int32_t port) {
+    AutomationEvent ev;
+    ev.Title = QStringLiteral("News jingle");
+    ev.Message = text;
+    ev.mcontrol = static_cast<int16_t>(kind);
+    ev.mtype = static_cast<int16_t>(transport);
+    ev.MIPAddress = QStringLiteral("127.0.0.1");
+    ev.MIPPort = port;
+    return ev;
+}
+
 class PeerMessages : public ::testing::Test {
   protected:
     Folder folder;
@@ -198,16 +211,6 @@ class PeerMessages : public ::testing::Test {
         return out;
     }
 
-    AutomationEvent message(int kind, int transport, const QString& text, int32_t port) {
-        AutomationEvent ev;
-        ev.Title = QStringLiteral("News jingle");
-        ev.Message = text;
-        ev.mcontrol = static_cast<int16_t>(kind);
-        ev.mtype = static_cast<int16_t>(transport);
-        ev.MIPAddress = QStringLiteral("127.0.0.1");
-        ev.MIPPort = port;
-        return ev;
-    }
 };
 
 TEST_F(PeerMessages, TcpPeerReceivesTheByteFormAndTheSocketIsClosed) {
@@ -458,6 +461,142 @@ TEST_F(PeerMessages, SourceSelectLogsDeviceAndSource) {
     run(SendSourceSelect(e.switcher, ev));
     EXPECT_EQ(activity().size(), 1);
     EXPECT_EQ(errorLocations(), QStringList{QStringLiteral("Error Sending Source Select")});
+}
+
+// A TCP peer that reads at the manual clock's pace: every `everyMs` at most `bytes`, until it has
+// `stopAfter`. Its receive buffer is `bytes` too (the kernel doubles it): what it has not read is
+// mostly still the engine's, and each read opens the window again at once.
+struct PacedPeer {
+    PacedPeer(ManualClock& c, int everyMs, int bytes, qint64 stopAfter) : clock(c) {
+        ::setsockopt(listener.fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+        ::fcntl(listener.fd, F_SETFL, O_NONBLOCK);
+        EXPECT_EQ(::listen(listener.fd, 4), 0);
+        turn = [=, this] {
+            if (conn < 0) conn = ::accept4(listener.fd, nullptr, nullptr, SOCK_NONBLOCK);
+            QByteArray buf(std::min<qint64>(bytes, stopAfter - received.size()), 0);
+            const ssize_t n = conn < 0 || buf.isEmpty() ? 0 : ::read(conn, buf.data(), buf.size());
+            if (n > 0) received.append(buf.constData(), n);
+            alarm = clock.setAlarm(everyMs, turn);
+        };
+        turn();
+    }
+    ~PacedPeer() {
+        clock.cancelAlarm(alarm);
+        ::close(conn);
+    }
+    ManualClock& clock;
+    RawSocket listener;
+    int conn = -1;
+    AlarmId alarm = 0;
+    std::function<void()> turn;
+    QByteArray received;
+};
+
+TEST(PeerMessagesOnTheManualClock, APeerThatKeepsReadingKeepsTheMessageWithinItsBound) {
+    constexpr qint64 kAll = std::numeric_limits<qint64>::max();
+    const struct {
+        const char* what;
+        int size, everyMs, bytes;
+        qint64 stopAfter;
+        QString failure;  // empty: the message is sent whole
+    } cases[] = {
+        {"8 KB every 100 ms", 1 << 20, 100, 8192, kAll, {}},
+        {"8 KB a second: a 16 KB piece takes two", 256 << 10, 250, 2048, kAll, {}},
+        {"stops after 64 KB", 1 << 20, 100, 8192, 64 << 10, QStringLiteral("The peer did not take the message")},
+        {"8 KB a second: too slow for 2 MB within its bound", 2 << 20, 250, 2048, kAll,
+         QStringLiteral("The peer did not take the whole message within 158.0 s (")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::Harness h(test::WeekMoment(0, 9, 0));
+        PacedPeer peer(h.clock, c.everyMs, c.bytes, c.stopAfter);
+        QByteArray data(c.size, 0);
+        for (int i = 0; i < c.size; ++i) data[i] = static_cast<char>(i % 251);
+        const int32_t start = h.clock.tickCount();
+        const bool sent = test::RunToEnd(h, SendIPMessage(h.e().peers, data, QStringLiteral("127.0.0.1"),
+                                                          peer.listener.port(), QStringLiteral("T")));
+        const int64_t took = TicksBetween(start, h.clock.tickCount());
+        ASSERT_EQ(sent, c.failure.isEmpty());
+        for (int i = 0; sent && i < 100 && peer.received.size() < c.size; ++i) h.advance(100);
+        EXPECT_EQ(h.folder.activityLines(), QStringList{sent ? QStringLiteral("Message Sent to 127.0.0.1 Title:T")
+                                                             : QStringLiteral("not executed - Unable to connect to IP")});
+        if (sent) {
+            EXPECT_TRUE(peer.received == data) << peer.received.size();
+        } else if (c.stopAfter != kAll) {
+            EXPECT_LT(took, 10000);  // the stall limit once the kernel's buffers are full
+        } else {
+            EXPECT_GE(took, MessageTimeBoundMs(c.size));
+            EXPECT_LT(took, MessageTimeBoundMs(c.size) + 100);
+        }
+        EXPECT_EQ(h.folder.errorLines().size(), sent ? 0 : 1);
+        if (!sent) {
+            EXPECT_TRUE(h.folder.errorLines().value(0).contains(c.failure));
+        }
+    }
+}
+
+TEST(PeerMessagesOnTheManualClock, SendsOfOneFileShareItsBytesAndWhatTheyHoldIsCapped) {
+    test::Harness h(test::WeekMoment(0, 9, 0));
+    TcpPeer peer;
+    const QString folder = h.folder.path();
+    const auto write = [&](const char* name, const QByteArray& bytes) {
+        QFile f(h.folder.file(QLatin1String(name)));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(bytes);
+    };
+    write("a", QByteArray(100000, 'a') + "^M");  // 100001 bytes decoded
+    write("b", QByteArray(60000, 'b'));
+    write("c", QByteArray(44997, 'c'));
+    PeerPorts ports(h.clock, h.e().logs, folder, 250000);
+    const struct {
+        int kind;
+        const char* text;
+        bool started;
+        qint64 held;
+        int files;
+    } sends[] = {
+        {3, "a", true, 100002, 1},  {3, "a", true, 100002, 1},  // one copy for both
+        {4, "a", true, 200003, 2},                              // decoded: content of its own
+        {3, "b", false, 200003, 2},                             // 260003 would pass the cap
+        {3, "A", true, 205003, 3},                              // "a" rewritten: read again
+        {3, "c", true, 250000, 4},                              // exactly at the cap
+        {1, "x", false, 250000, 4},                             // a text's two bytes pass it
+    };
+    for (const auto& m : sends) {
+        SCOPED_TRACE(m.text);
+        if (*m.text == 'A') write("a", QByteArray(5000, 'A'));
+        auto done = std::make_shared<bool>(false);
+        h.s().runs.start([](PeerPorts& p, AutomationEvent e, std::shared_ptr<bool> d) -> Task<> {
+            co_await SendEventMessage(p, e);
+            *d = true;
+        }(ports, message(m.kind, kTransportTcp, QString::fromLatin1(m.text).toLower(), peer.port()), done));
+        EXPECT_EQ(!*done, m.started);  // still in progress, or refused at once
+        EXPECT_EQ(ports.contents.heldBytes(), m.held);
+        EXPECT_EQ(ports.contents.filesHeld(), m.files);
+    }
+    EXPECT_EQ(h.folder.errorLines().value(1).mid(36),
+              QStringLiteral("Error #  7 - Message of 2 bytes refused: messages in progress hold 250000 bytes, "
+                             "and at most 250000 may be held"));
+    {
+        const HeldContent x = ports.contents.hold(folder, message(3, kTransportTcp, QStringLiteral("c"), 0));
+        const HeldContent y = ports.contents.hold(folder, message(3, kTransportTcp, QStringLiteral("c"), 0));
+        EXPECT_EQ(x.content().bytes.constData(), y.content().bytes.constData());
+        EXPECT_EQ(x.content().datagram.constData(), y.content().bytes.constData());
+    }
+    h.settle();
+    EXPECT_EQ(ports.contents.heldBytes(), 0);
+    EXPECT_EQ(ports.contents.filesHeld(), 0);
+
+    // Through the runner: a file no send could hold, refused with the runner's line; the check
+    // says so too. Neither reads it.
+    QFile huge(h.folder.file(QStringLiteral("huge.bin")));
+    ASSERT_TRUE(huge.open(QIODevice::WriteOnly) && huge.resize(kHeldContentCap + 1));
+    const AutomationEvent ev = message(3, kTransportTcp, QStringLiteral("huge.bin"), peer.port());
+    EXPECT_FALSE(test::RunToEnd(h, RunActionSequence(h.s(), ev, RunnerKind::Timed)));
+    EXPECT_EQ(h.folder.activityLines().mid(5), QStringList{QStringLiteral("News jingle not executed - Unable to Send")});
+    EXPECT_EQ(h.folder.errorLines().size(), 3);
+    EXPECT_EQ(MessageFailure(folder, ev).value_or(TarvoError(0, {})).number(), kErrOutOfMemory);
+    EXPECT_EQ(peer.connections, 5);  // the five started, none of the refused
 }
 
 }  // namespace
