@@ -7,6 +7,7 @@
 #include <QDir>
 
 #include "scheduler/next_event.h"
+#include "scheduler/row_number.h"
 #include "scheduler/timed_runner.h"
 #include "scheduler/triggered.h"
 #include "store/load_database.h"
@@ -142,6 +143,8 @@ bool loadDatabase(Engine& e) {
             s.CrosspointTriggerDests.clear();
             return;
         }
+        // A row the engine could not find again by its Number never runs.
+        ReportUnnumberedRows(e.logs, kLoadLocation, TakeOutUnnumberedRows(read.rows));
         SortEvents(read.rows);
         s.Events = std::move(read.rows);
         s.NextEventIndex = 0;

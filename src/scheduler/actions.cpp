@@ -3,6 +3,7 @@
 #include "logs/logs.h"
 #include "scheduler/scheduler.h"
 #include "switcher/commands.h"
+#include "switcher/links.h"
 #include "switcher/peer_messages.h"
 #include "uploads/system_change.h"
 
@@ -32,51 +33,103 @@ bool HasAction(const AutomationEvent& ev, ActionKind action) {
     return false;
 }
 
-QString OperandRefusal(const AutomationEvent& ev, ActionKind action) {
-    const auto unless = [](bool given, const char* refusal) {
-        return given ? QString() : QLatin1String(refusal);
-    };
+ActionRefusal CheckOperands(const AutomationEvent& ev, ActionKind action) {
+    // First an operand that is not given at all, then what the sender cannot put on the wire.
+    std::optional<OperandFault> fault;
     switch (action) {
         case ActionKind::Crosspoint:
-            return unless(ev.SourceChan != 0 && ev.DestChan != 0, "Invalid Crosspoint");
-        case ActionKind::Relay:
-            return unless(ev.Relay != 0, "Invalid Relay");
-        case ActionKind::Opto:
-            return unless(ev.OptoOut != 0, "Invalid Opto");
-        case ActionKind::SourceSelect:
-            if (ev.ssSource == 0) return QStringLiteral("Invalid Source");
-            return unless(ev.ssDeviceID != 0, "Invalid Device ID");
-        case ActionKind::Gain:
-            return unless(ev.VChan != 0, "Invalid Channel");
-        case ActionKind::RelayAssociation:
-            if (ev.rcRelay == 0) return QStringLiteral("Invalid Relay");
-            return unless(ev.rcOpto != 0, "Invalid Opto");
+            if (ev.SourceChan == 0 || ev.DestChan == 0) return {kInvalidCrosspoint, {}};
+            fault = CrosspointFault(ev);
+            break;
         case ActionKind::Salvo:
+            fault = SalvoFault(ev);
+            break;
+        case ActionKind::Relay:
+            if (ev.Relay == 0) return {kInvalidRelay, {}};
+            fault = RelayFault(ev);
+            break;
+        case ActionKind::Opto:
+            if (ev.OptoOut == 0) return {kInvalidOpto, {}};
+            fault = OptoFault(ev);
+            break;
+        case ActionKind::SourceSelect:
+            if (ev.ssSource == 0) return {kInvalidSource, {}};
+            if (ev.ssDeviceID == 0) return {kInvalidDeviceId, {}};
+            fault = SourceSelectFault(ev);
+            break;
+        case ActionKind::Gain:
+            if (ev.VChan == 0) return {kInvalidChannel, {}};
+            fault = GainFault(ev);
+            break;
+        case ActionKind::RelayAssociation:
+            if (ev.rcRelay == 0) return {kInvalidRelay, {}};
+            if (ev.rcOpto == 0) return {kInvalidOpto, {}};
+            fault = RelayAssociationFault(ev);
+            break;
         case ActionKind::Message:
         case ActionKind::SystemChange:
             break;
     }
+    if (fault) return {fault->refusal, fault->detail};
+    return {};
+}
+
+QString OperandRefusal(const AutomationEvent& ev, ActionKind action) {
+    return CheckOperands(ev, action).refusal;
+}
+
+QString LinkRefusal(const Switcher& sw) {
+    const SwitcherLink& master = sw.master();
+    if (!master.Connected) return kNotExecuted + kServerNotConnected;
+    if (!master.Online) return kNotExecuted + kSwitcherNotConnected;
     return QString();
 }
 
+namespace {
+
+// Why the switcher did not get what a sender had for it.
+QString notSentReason(SendResult r) {
+    switch (r) {
+        case SendResult::NotConnected:
+            return kServerNotConnected;
+        case SendResult::Dropped:
+            return kSwitcherNotReading;
+        case SendResult::Sent:
+        case SendResult::Failed:
+        case SendResult::Refused:
+            break;
+    }
+    return kUnableToSend;
+}
+
+}  // namespace
+
 Task<bool> RunActionSequence(Scheduler& s, AutomationEvent ev, RunnerKind kind) {
     bool outcome = true;
+    const auto refuse = [&](const QString& reason) {
+        WriteActivityLog(s.logs, ev.Title + kNotExecuted + reason);
+        outcome = false;
+    };
     // The action is asked for and its operands are given; a refusal is logged here.
     auto goesAhead = [&](ActionKind action) {
         if (!HasAction(ev, action)) return false;
         const QString refusal = OperandRefusal(ev, action);
         if (refusal.isEmpty()) return true;
-        WriteActivityLog(s.logs, ev.Title + kNotExecuted + refusal);
-        outcome = false;
+        refuse(refusal);
         return false;
     };
-    if (goesAhead(ActionKind::Crosspoint)) co_await SendCrosspointChange(s.switcher, ev);
-    if (goesAhead(ActionKind::Salvo)) co_await SendSalvoExecute(s.switcher, ev);
-    if (goesAhead(ActionKind::Relay)) co_await SendRelayAction(s.switcher, ev);
-    if (goesAhead(ActionKind::Opto)) co_await SendOptoAction(s.switcher, ev);
-    if (goesAhead(ActionKind::SourceSelect)) co_await SendSourceSelect(s.switcher, ev);
-    if (goesAhead(ActionKind::Gain)) co_await SendGainChange(s.switcher, ev);
-    if (goesAhead(ActionKind::RelayAssociation)) co_await SendRelayAssociation(s.switcher, ev);
+    // What the switcher did not get was not executed: its sender wrote no line for it.
+    const auto delivered = [&](SendResult r) {
+        if (r != SendResult::Sent) refuse(notSentReason(r));
+    };
+    if (goesAhead(ActionKind::Crosspoint)) delivered(co_await SendCrosspointChange(s.switcher, ev));
+    if (goesAhead(ActionKind::Salvo)) delivered(co_await SendSalvoExecute(s.switcher, ev));
+    if (goesAhead(ActionKind::Relay)) delivered(co_await SendRelayAction(s.switcher, ev));
+    if (goesAhead(ActionKind::Opto)) delivered(co_await SendOptoAction(s.switcher, ev));
+    if (goesAhead(ActionKind::SourceSelect)) delivered(co_await SendSourceSelect(s.switcher, ev));
+    if (goesAhead(ActionKind::Gain)) delivered(co_await SendGainChange(s.switcher, ev));
+    if (goesAhead(ActionKind::RelayAssociation))
+        delivered(co_await SendRelayAssociation(s.switcher, ev));
     if (goesAhead(ActionKind::Message)) {
         const bool sent = co_await SendEventMessage(s.peers, ev);
         if (kind == RunnerKind::Timed) {
@@ -85,8 +138,12 @@ Task<bool> RunActionSequence(Scheduler& s, AutomationEvent ev, RunnerKind kind) 
         }
     }
     if (goesAhead(ActionKind::SystemChange)) {
-        outcome = co_await ProcessSystemChange(s.switcher, s.appFolder, ev);
-        if (!outcome) WriteActivityLog(s.logs, ev.Title + kNotExecuted + kInvalidFile);
+        const SendResult r = co_await ProcessSystemChange(s.switcher, s.appFolder, ev);
+        outcome = r == SendResult::Sent;
+        if (!outcome)
+            WriteActivityLog(s.logs,
+                             ev.Title + kNotExecuted +
+                                 (r == SendResult::Refused ? kInvalidFile : notSentReason(r)));
     }
     co_return outcome;
 }

@@ -10,6 +10,7 @@
 namespace tarvo {
 
 class Scheduler;
+class Switcher;
 
 enum class RunnerKind {
     Timed,      // a failed message logs " not executed - Unable to Send" and sets the outcome
@@ -42,8 +43,14 @@ inline constexpr ActionKind kActionOrder[] = {
 
 // Whether the event asks for the action (its selector is set).
 bool HasAction(const AutomationEvent& ev, ActionKind action);
-// Why the action is refused before anything is sent, for an operand that is not given ("Invalid
-// Crosspoint", ...); empty when it goes ahead.
+// Why the action is refused before anything is sent: an operand that is not given ("Invalid
+// Crosspoint", ...), or a selector or number that its sender cannot put on the wire, with what
+// makes it so in `why` ("source 20000 is outside 1 to 16384"). Empty when it goes ahead.
+struct ActionRefusal {
+    QString refusal;
+    QString why;
+};
+ActionRefusal CheckOperands(const AutomationEvent& ev, ActionKind action);
 QString OperandRefusal(const AutomationEvent& ev, ActionKind action);
 
 // Carries out the actions; returns the outcome (true when carried out). The run is suspended
@@ -57,5 +64,12 @@ bool HistoryIsRed(const AutomationEvent& ev, bool outcome);
 inline const QString kNotExecuted = QStringLiteral(" not executed - ");
 inline const QString kUnableToSend = QStringLiteral("Unable to Send");
 inline const QString kInvalidFile = QStringLiteral("Invalid File");
+inline const QString kServerNotConnected = QStringLiteral("Server not connected");
+inline const QString kSwitcherNotConnected = QStringLiteral("Switcher not connected");
+inline const QString kSwitcherNotReading = QStringLiteral("Switcher not reading");
+
+// " not executed - ..." when no event may run for the master's link (not connected, or its
+// switcher not answering); empty when it is up.
+QString LinkRefusal(const Switcher& sw);
 
 }  // namespace tarvo

@@ -103,12 +103,19 @@ RunStart delayedStart(const DelayedEvent& entry, bool acting) {
 }
 
 Task<> runDelayed(Scheduler& s, DelayedEvent entry) {
+    // The link is asked at the due moment as every runner asks it: what was decided when the
+    // entry was queued says nothing of a switcher that has gone since.
+    const QString linkRefusal = LinkRefusal(s.switcher);
     // Taken off the queue in the record in the same write that records the run.
-    RecordedDecision decision(s, delayedStart(entry, true));
+    RecordedDecision decision(s, delayedStart(entry, linkRefusal.isEmpty()));
     const AutomationEvent& ev = entry.event;
     const bool deleteAfter = entry.deleteAfter;
     try {
-        const bool outcome = co_await RunActionSequence(s, ev, RunnerKind::Triggered);
+        bool outcome = false;
+        if (linkRefusal.isEmpty())
+            outcome = co_await RunActionSequence(s, ev, RunnerKind::Triggered);
+        else
+            WriteActivityLog(s.logs, ev.Title + linkRefusal);
         s.view.addHistoryLine({ev.DayName, NowText(s.clock), HistoryTitle(ev, outcome)}, HistoryIsRed(ev, outcome));
     } catch (...) {
         ReportError(s.logs, kDelayedLocation, CurrentFailure(std::current_exception()));

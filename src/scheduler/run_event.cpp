@@ -123,13 +123,8 @@ Task<RunResult> RunOneEvent(Scheduler& s, RunTarget t) {
     if (runs) {
         outcome = co_await RunActionSequence(s, ev, t.timed ? RunnerKind::Timed : RunnerKind::Triggered);
     } else {
-        QString reason;
-        if (!s.switcher.master().Connected)
-            reason = kNotExecuted + QStringLiteral("Server not connected");
-        else if (!s.switcher.master().Online)
-            reason = kNotExecuted + QStringLiteral("Switcher not connected");
-        else
-            reason = ConditionRefusal(reasonSelector);
+        QString reason = LinkRefusal(s.switcher);
+        if (reason.isEmpty()) reason = ConditionRefusal(reasonSelector);
         if (!reason.isEmpty()) WriteActivityLog(s.logs, ev.Title + reason);
     }
 

@@ -1,10 +1,13 @@
 #include "scheduler/schedule_check.h"
 
 #include <QHash>
+#include <QStringList>
 
 #include "scheduler/actions.h"
 #include "scheduler/conditions.h"
+#include "scheduler/row_number.h"
 #include "scheduler/time_arith.h"
+#include "scheduler/trigger_cycles.h"
 #include "store/load_database.h"
 #include "switcher/peer_messages.h"
 #include "uploads/system_change.h"
@@ -114,8 +117,8 @@ void checkCondition(int selector, int source, int dest, int relay, int opto, Row
 void checkActions(const AutomationEvent& ev, const QString& appFolder, RowFindings& f) {
     for (ActionKind action : kActionOrder) {
         if (!HasAction(ev, action)) continue;
-        if (const QString refusal = OperandRefusal(ev, action); !refusal.isEmpty()) {
-            f.refused(kNotExecuted + refusal);
+        if (const ActionRefusal r = CheckOperands(ev, action); !r.refusal.isEmpty()) {
+            f.refused(kNotExecuted + r.refusal, r.why);
             continue;
         }
         if (action == ActionKind::Message) {
@@ -134,13 +137,25 @@ void checkActions(const AutomationEvent& ev, const QString& appFolder, RowFindin
     }
 }
 
+// "<Title>: rows 7 and 8 trigger one another without end through their crosspoint actions"
+QString cycleText(const std::vector<AutomationEvent>& rows, const std::vector<int>& cycle) {
+    QStringList numbers;
+    for (int i : cycle) numbers << QString::number(rows[static_cast<std::size_t>(i)].Number);
+    const QString last = numbers.takeLast();
+    return rows[static_cast<std::size_t>(cycle.front())].Title +
+           QStringLiteral(
+               ": rows %1 and %2 trigger one another without end through their crosspoint actions")
+               .arg(numbers.join(QStringLiteral(", ")), last);
+}
+
 }  // namespace
 
 std::vector<RowProblem> CheckSchedule(const std::vector<AutomationEvent>& rows,
                                       const QString& appFolder) {
     std::vector<RowProblem> problems;
     QHash<int16_t, int> numbers;
-    for (std::size_t i = 0; i < rows.size() && i < kMaxEvents; ++i) ++numbers[rows[i].Number];
+    for (std::size_t i = 0; i < rows.size() && i < kMaxEvents; ++i)
+        if (IsRowNumber(rows[i].Number)) ++numbers[rows[i].Number];
 
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const AutomationEvent& ev = rows[i];
@@ -148,6 +163,11 @@ std::vector<RowProblem> CheckSchedule(const std::vector<AutomationEvent>& rows,
         if (i >= kMaxEvents) {
             f.neverRuns(QStringLiteral("only the first %1 rows in Number order are loaded")
                             .arg(kMaxEvents));
+            continue;
+        }
+        // Left out by the load: nothing else about the row matters.
+        if (const QString why = RowNumberProblem(ev); !why.isEmpty()) {
+            f.neverRuns(why);
             continue;
         }
         checkWhen(ev, f);
@@ -165,6 +185,9 @@ std::vector<RowProblem> CheckSchedule(const std::vector<AutomationEvent>& rows,
                                ? QStringLiteral("the delete after its run removes")
                                : QStringLiteral("the re-arm after its skip makes active")));
     }
+    for (const std::vector<int>& cycle : CrosspointTriggerCycles(rows))
+        RowFindings(rows[static_cast<std::size_t>(cycle.front())], problems)
+            .add(cycleText(rows, cycle));
     return problems;
 }
 

@@ -1,7 +1,9 @@
-// The rows of a database that cannot do what they say: a timed row that never falls due, an
-// action whose operands are always refused, a file that will not load or be sent, a peer that is
-// never dialled, a condition or a trigger on a number the switcher cannot have, a row beyond
-// the table's limit. Nothing here runs an event or talks to the switcher; it only reads the rows
+// The rows of a database that cannot do what they say: a row whose Number the engine cannot find
+// it by, a timed row that never falls due, an action whose operands are always refused (not given,
+// or beyond what its sender puts on the wire), a file that will not load or be sent, a peer or a
+// serial port that is never reached, a condition or a trigger on a number the switcher cannot
+// have, a row beyond the table's limit; and crosspoint-triggered rows that start one another
+// without end. Nothing here runs an event or talks to the switcher; it only reads the rows
 // and the files they name, so an operator can find what the engine would refuse before it does.
 #pragma once
 
@@ -28,8 +30,9 @@ struct RowProblem {
 };
 
 // Every problem of every row, row by row in the order given (the read's Number order: the rows
-// beyond kMaxEvents are the ones the engine leaves out). `appFolder` is the program folder, where
-// relative file names are found; it ends in the separator.
+// beyond kMaxEvents are the ones the engine leaves out), then one line for each group of
+// crosspoint-triggered rows that start one another, under the group's first row. `appFolder` is the
+// program folder, where relative file names are found; it ends in the separator.
 std::vector<RowProblem> CheckSchedule(const std::vector<AutomationEvent>& rows,
                                       const QString& appFolder);
 

@@ -6,6 +6,7 @@
 
 #include "scheduler/actions.h"
 #include "scheduler/occurrence.h"
+#include "scheduler/row_number.h"
 #include "scheduler/time_arith.h"
 #include "scheduler/triggered.h"
 #include "store/load_database.h"
@@ -264,11 +265,12 @@ SchedulePreview PreviewSchedule(const std::vector<AutomationEvent>& rows, const 
     p.from = from.toUTC();
     p.to = LocalMoment(p, p.from).addDays(std::clamp(days, 0, kMaxPreviewDays)).toUTC();
 
-    // The engine's table: the rows it loads, in running order (ties between occurrences of one
-    // moment go by it).
+    // The engine's table: the rows it loads and keeps, in running order (ties between occurrences
+    // of one moment go by it).
     std::vector<AutomationEvent> table(
         rows.begin(),
         rows.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(rows.size(), kMaxEvents)));
+    TakeOutUnnumberedRows(table);
     SortEvents(table);
     p.rows.reserve(table.size());
     for (const AutomationEvent& ev : table) p.rows.push_back(previewRow(ev));

@@ -40,7 +40,7 @@ FrameBuilder& FrameBuilder::byte(int v) {
 }
 
 FrameBuilder& FrameBuilder::num14(int v) {
-    if (v < 0 || v > kMax14Bit) fail(kErrOverflow, QStringLiteral("Overflow"));
+    if (!Fits14(v)) fail(kErrOverflow, QStringLiteral("Overflow"));
     byte(v & 127);
     byte((v - (v & 127)) / 128);
     return *this;

@@ -22,6 +22,15 @@ constexpr uint8_t kStateType = 0xF7;  // relay and opto states
 constexpr int kMaxWriteChunk = 16384;
 constexpr int kMax14Bit = 16383;
 
+// Whether the wire's 14-bit numbers carry `v`: 0 .. 16383.
+constexpr bool Fits14(long long v) {
+    return v >= 0 && v <= kMax14Bit;
+}
+// Channels, salvos, relays and optos count from 1 in an event and from 0 on the wire.
+constexpr int WireNumber(int counted) {
+    return counted - 1;
+}
+
 // Sum of the bytes at positions 1 .. len-1-n, modulo 128 (the type byte is not counted).
 uint8_t CheckSum(const QByteArray& frame, int n);
 

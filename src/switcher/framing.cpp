@@ -118,10 +118,11 @@ bool ConsumeOneUnit(Switcher& sw, int link) {
     });
 }
 
-Task<bool> SendToSwitcher(Switcher& sw, QByteArray frame) {
-    bool taken = true;
+Task<SendResult> SendToSwitcher(Switcher& sw, QByteArray frame) {
+    SendResult result = SendResult::Sent;
+    int link = kMaster;
     try {
-        for (int link : {kMaster, kSlave}) {
+        for (; link <= kSlave; ++link) {
             if (link == kSlave && !sw.SlaveEnabled) break;
             const WriteResult r = co_await sw.link(link).write(frame, true);
             if (r == WriteResult::Written) {
@@ -129,20 +130,26 @@ Task<bool> SendToSwitcher(Switcher& sw, QByteArray frame) {
                 continue;
             }
             if (r == WriteResult::NotConnected) {
+                if (link == kMaster) result = SendResult::NotConnected;
                 // Large data to a link that is down ends in a failure report; the slave is not
                 // served when the master is down.
                 if (frame.size() > kMaxWriteChunk) fail(kErrSocket + 57, QStringLiteral("Socket is not connected"));
                 break;
             }
-            if (r == WriteResult::Failed) break;
+            if (r == WriteResult::Failed) {
+                if (link == kMaster) result = SendResult::Failed;
+                break;
+            }
             // Dropped: that switcher is not reading; the other one may be.
             WriteErrorLog(sw.logs, WriteTimeoutText(link, frame.size()), kErrorSendingToSwitcher);
-            if (link == kMaster) taken = false;
+            if (link == kMaster) result = SendResult::Dropped;
         }
     } catch (...) {
         ReportError(sw.logs, kErrorSendingToSwitcher, CurrentFailure(std::current_exception()));
+        // On the master's turn the frame did not go out; on the slave's the master's result stands.
+        if (link == kMaster && result == SendResult::Sent) result = SendResult::Failed;
     }
-    co_return taken;
+    co_return result;
 }
 
 void SendRaw(Switcher& sw, const QByteArray& bytes, int link) {

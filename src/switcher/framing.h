@@ -37,11 +37,24 @@ std::vector<QByteArray> WritePieces(const QByteArray& frame);
 // Drops garbage at the front of the link's receive buffer, then consumes one unit and dispatches
 // it; true when a unit was consumed (false: the buffer is empty or waits for more bytes).
 bool ConsumeOneUnit(Switcher& sw, int link);
+// What became of what a sender had for the switcher, as the master's link decides it (the
+// slave gets a copy and is not asked). Only what was Sent is logged as sent.
+enum class SendResult {
+    Sent,          // the master's link took every frame
+    NotConnected,  // the master's link was down: nothing went out
+    Dropped,       // the master's switcher was not reading: the frame was dropped (error log)
+    Failed,        // the socket refused the write, or sending failed (error log)
+    Refused,       // nothing was built: a selector that names no command, a file that is refused
+};
+// The first result of a run of sends that was not Sent, or Sent.
+inline SendResult Worse(SendResult so_far, SendResult next) {
+    return so_far == SendResult::Sent ? next : so_far;
+}
+
 // Writes a frame to the master and then, when a slave is configured, to the slave; the run waits
-// its turn on a link whose switcher holds a backlog. False when the master's switcher was not
-// reading and the frame was dropped there (the error log says so): whoever sent it must not log
-// it as sent.
-Task<bool> SendToSwitcher(Switcher& sw, QByteArray frame);
+// its turn on a link whose switcher holds a backlog. The slave is not served while the master's
+// link is down.
+Task<SendResult> SendToSwitcher(Switcher& sw, QByteArray frame);
 // Writes bytes to one link only, at once or not at all (never waits).
 void SendRaw(Switcher& sw, const QByteArray& bytes, int link);
 

@@ -166,7 +166,7 @@ QByteArray SourceSelectFrame(int deviceId, int source) {
         .byte(0x00)
         .byte(0x05)
         .num14(deviceId)
-        .num14(source - 1)
+        .num14(WireNumber(source))
         .byte(0x00)
         .finish();
 }

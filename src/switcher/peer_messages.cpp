@@ -292,7 +292,7 @@ void PeerPorts::releaseSerial(const QString& path) {
 }
 
 QString SerialPortPath(const QString& appFolder, int port) {
-    if (port < 1)
+    if (port < 1 || port > kMaxSerialPort)
         fail(kErrInvalidCall, QStringLiteral("Invalid serial port ") + QString::number(port));
     const QString inFolder = appFolder + QStringLiteral("COM") + QString::number(port);
     // A link whose device is unplugged still names this port: opening it fails plainly instead
@@ -350,6 +350,7 @@ std::optional<TarvoError> MessageFailure(const QString& appFolder, const Automat
                 peerPort(ev.MIPPort);
                 break;
             case kTransportSerial:
+                SerialPortPath(appFolder, ev.MCommPort + 1);
                 break;
             default:
                 throw transportFailure(ev.mtype);
@@ -458,15 +459,19 @@ Task<bool> SendSerialMessage(PeerPorts& p, QByteArray data, int port, QString sp
     co_return sent;
 }
 
-Task<> SendSourceSelect(Switcher& sw, const AutomationEvent& ev) {
+Task<SendResult> SendSourceSelect(Switcher& sw, const AutomationEvent& ev) {
     const int deviceId = ev.ssDeviceID;
     const int source = ev.ssSource;
+    SendResult result = SendResult::Failed;
     try {
-        if (co_await SendToSwitcher(sw, SourceSelectFrame(deviceId, source)))
+        result = co_await SendToSwitcher(sw, SourceSelectFrame(deviceId, source));
+        if (result == SendResult::Sent)
             WriteActivityLog(sw.logs, kSentSourceSelect + QString::number(deviceId) + kSourceTag + QString::number(source));
     } catch (...) {
         ReportError(sw.logs, kErrSendingSourceSelect, CurrentFailure(std::current_exception()));
+        result = SendResult::Failed;
     }
+    co_return result;
 }
 
 }  // namespace tarvo

@@ -22,6 +22,7 @@
 #include "base/task.h"
 #include "logs/failure.h"
 #include "switcher/peer_content.h"
+#include "switcher/framing.h"
 
 namespace tarvo {
 
@@ -173,10 +174,14 @@ Task<bool> SendIPMessage(PeerPorts& p, QByteArray data, QString address, int32_t
 Task<bool> SendSerialMessage(PeerPorts& p, QByteArray data, int port, QString speedText);
 // Sends `datagram` (the message's DatagramBytes) as one datagram.
 Task<bool> SendUDPMessage(PeerPorts& p, QByteArray datagram, QString address, int32_t port, QString title);
-Task<> SendSourceSelect(Switcher& sw, const AutomationEvent& ev);
+// Logged once the master's link took the frame; Failed when it could not be built (reported).
+Task<SendResult> SendSourceSelect(Switcher& sw, const AutomationEvent& ev);
 
+// Serial ports are 1 to 192: the system names no built-in serial port beyond /dev/ttyS191.
+constexpr int kMaxSerialPort = 192;
 // The device of serial port `port` (1-based): COM<port> in the program folder when that entry
-// exists (usually a link the operator made to the real device), else /dev/ttyS<port - 1>.
+// exists (usually a link the operator made to the real device), else /dev/ttyS<port - 1>. A port
+// outside 1 .. kMaxSerialPort is a failure.
 QString SerialPortPath(const QString& appFolder, int port);
 
 }  // namespace tarvo

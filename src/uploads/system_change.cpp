@@ -93,10 +93,11 @@ std::optional<QString> ConfigFileProblem(const QString& appFolder, const Automat
     return std::nullopt;
 }
 
-Task<bool> ProcessSystemChange(Switcher& sw, QString appFolder, const AutomationEvent& event) {
+Task<SendResult> ProcessSystemChange(Switcher& sw, QString appFolder,
+                                     const AutomationEvent& event) {
     const AutomationEvent ev = event;
-    if (!CheckConfigFile(sw.logs, appFolder, ev)) co_return false;
-    bool done = false;
+    if (!CheckConfigFile(sw.logs, appFolder, ev)) co_return SendResult::Refused;
+    SendResult done = SendResult::Refused;
     try {
         const QString& name = ev.FileName;
         switch (ev.FileType) {
@@ -141,7 +142,7 @@ Task<bool> ProcessSystemChange(Switcher& sw, QString appFolder, const Automation
         }
     } catch (...) {
         ReportError(sw.logs, kErrorProcessingSystemChange, CurrentFailure(std::current_exception()));
-        done = false;
+        done = SendResult::Refused;
     }
     co_return done;
 }

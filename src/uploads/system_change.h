@@ -6,6 +6,7 @@
 #include <QString>
 
 #include "base/task.h"
+#include "switcher/commands.h"
 
 namespace tarvo {
 
@@ -21,9 +22,12 @@ bool CheckConfigFile(Logs& logs, const QString& appFolder, const AutomationEvent
 // FileType asks for, or that the reader of its kind refuses. Empty when the reader takes it.
 // Reads the file; sends nothing and logs nothing.
 std::optional<QString> ConfigFileProblem(const QString& appFolder, const AutomationEvent& ev);
-// Checks the event's configuration file and hands it to the upload of its kind.
-Task<bool> ProcessSystemChange(Switcher& sw, QString appFolder, const AutomationEvent& ev);
-// Associates relay rcRelay with opto rcOpto.
-Task<> SendRelayAssociation(Switcher& sw, const AutomationEvent& ev);
+// Checks the event's configuration file and hands it to the upload of its kind. Refused when the
+// file check fails, the upload refuses the file, or the FileType loads nothing.
+Task<SendResult> ProcessSystemChange(Switcher& sw, QString appFolder, const AutomationEvent& ev);
+// What the association frame refuses of the event's rcRelay and rcOpto.
+std::optional<OperandFault> RelayAssociationFault(const AutomationEvent& ev);
+// Associates relay rcRelay with opto rcOpto; logged once the master's link took the frame.
+Task<SendResult> SendRelayAssociation(Switcher& sw, const AutomationEvent& ev);
 
 }  // namespace tarvo

@@ -7,6 +7,7 @@
 #include "logs/logs.h"
 #include "store/automation_event.h"
 #include "store/plain_file.h"
+#include "switcher/codec.h"
 #include "switcher/framing.h"
 #include "switcher/links.h"
 #include "uploads/alphas_file.h"
@@ -63,27 +64,27 @@ QString fourDigits(int v) {
     return QString::number(v).rightJustified(4, QLatin1Char('0'));
 }
 
-// Sends the frames of one upload with `waitMs` between each two. True when the master's
-// switcher took every frame.
-Task<bool> sendAll(Switcher& sw, std::vector<QByteArray> frames, int waitMs) {
-    bool taken = true;
+// Sends the frames of one upload with `waitMs` between each two: Sent when the master's switcher
+// took every frame.
+Task<SendResult> sendAll(Switcher& sw, std::vector<QByteArray> frames, int waitMs) {
+    SendResult result = SendResult::Sent;
     for (size_t k = 0; k < frames.size(); ++k) {
         if (k > 0) co_await ProcessWait(sw.clock, waitMs);
-        if (!co_await SendToSwitcher(sw, frames[k])) taken = false;
+        result = Worse(result, co_await SendToSwitcher(sw, frames[k]));
     }
-    co_return taken;
+    co_return result;
 }
 
 // Runs an upload's body under its location text: a failure is reported there and the upload
-// counts as not done.
+// counts as refused.
 template <typename Body>
-Task<bool> guardedUpload(Switcher& sw, QString location, Body body) {
-    bool done = false;
+Task<SendResult> guardedUpload(Switcher& sw, QString location, Body body) {
+    SendResult done = SendResult::Refused;
     try {
         done = co_await body();
     } catch (...) {
         ReportError(sw.logs, location, CurrentFailure(std::current_exception()));
-        done = false;
+        done = SendResult::Refused;
     }
     co_return done;
 }
@@ -111,48 +112,52 @@ QByteArray ReadConfigFile(const QString& appFolder, const QString& fileName, qin
     return std::move(f.bytes);
 }
 
-Task<bool> SendNewAlphas(Switcher& sw, QString appFolder, int kind, QString fileName) {
-    return guardedUpload(sw, kErrorSendingNewAlphas, [=, &sw]() -> Task<bool> {
+Task<SendResult> SendNewAlphas(Switcher& sw, QString appFolder, int kind, QString fileName) {
+    return guardedUpload(sw, kErrorSendingNewAlphas, [=, &sw]() -> Task<SendResult> {
         const QString text = alphasChangedText(kind);
         const auto file = ReadAlphasFile(ReadConfigFile(appFolder, fileName), kind);
-        if (!file) co_return false;
-        if (co_await SendToSwitcher(sw, BuildAlphasFrame(*file, kind))) WriteActivityLog(sw.logs, text);
-        co_return true;
+        if (!file) co_return SendResult::Refused;
+        const SendResult sent = co_await SendToSwitcher(sw, BuildAlphasFrame(*file, kind));
+        if (sent == SendResult::Sent) WriteActivityLog(sw.logs, text);
+        co_return sent;
     });
 }
 
-Task<bool> SendNewInhibits(Switcher& sw, QString appFolder, QString fileName, int channel) {
-    return guardedUpload(sw, kErrorSendingNewInhibits, [=, &sw]() -> Task<bool> {
+Task<SendResult> SendNewInhibits(Switcher& sw, QString appFolder, QString fileName, int channel) {
+    return guardedUpload(sw, kErrorSendingNewInhibits, [=, &sw]() -> Task<SendResult> {
         const auto file = ReadInhibitsFile(ReadConfigFile(appFolder, fileName));
-        if (!file) co_return false;
-        const bool taken = co_await SendToSwitcher(sw, BuildInhibitsFrame(*file, channel));
+        if (!file) co_return SendResult::Refused;
+        const SendResult sent = co_await SendToSwitcher(sw, BuildInhibitsFrame(*file, channel));
         QString text = QStringLiteral("Inhibits Changed: ");
         if (InhibitsSingleRow(channel)) {
             text += QStringLiteral("Out ") + fourDigits(channel) + QStringLiteral(" - ");
             // The switcher applies a single row before the line says it is done.
             co_await ProcessWait(sw.clock, kInhibitsRowWait);
         }
-        if (taken) WriteActivityLog(sw.logs, text + fileName);
-        co_return true;
+        if (sent == SendResult::Sent) WriteActivityLog(sw.logs, text + fileName);
+        co_return sent;
     });
 }
 
-Task<bool> SendDisplayLists(Switcher& sw, QString appFolder, int kind, QString fileName) {
-    return guardedUpload(sw, kErrorSendingDisplayLists, [=, &sw]() -> Task<bool> {
-        if (kind != kInputKind && kind != kOutputKind) co_return false;
+Task<SendResult> SendDisplayLists(Switcher& sw, QString appFolder, int kind, QString fileName) {
+    return guardedUpload(sw, kErrorSendingDisplayLists, [=, &sw]() -> Task<SendResult> {
+        if (kind != kInputKind && kind != kOutputKind) co_return SendResult::Refused;
         const DisplayListsFile file = ReadDisplayListsFile(ReadConfigFile(appFolder, fileName));
-        if (co_await SendToSwitcher(sw, BuildDisplayListsFrame(file, kind)))
+        const SendResult sent = co_await SendToSwitcher(sw, BuildDisplayListsFrame(file, kind));
+        if (sent == SendResult::Sent)
             WriteActivityLog(sw.logs, kind == kInputKind ? QStringLiteral("Input Display Lists Changed")
                                                          : QStringLiteral("Output Display Lists Changed"));
-        co_return true;
+        co_return sent;
     });
 }
 
-Task<bool> SendButtons(Switcher& sw, QString appFolder, QString fileName, int templateNumber) {
+Task<SendResult> SendButtons(Switcher& sw, QString appFolder, QString fileName,
+                             int templateNumber) {
     // The result is decided inside the handler; only the two-template form runs outside it, as a
     // procedure with a handler of its own.
     enum class Next { Fail, Done, TwoTemplates };
     Next next = Next::Fail;
+    SendResult sent = SendResult::Refused;
     try {
         const ButtonsFile file = ReadButtonsFile(ReadConfigFile(appFolder, fileName));
         if (file.twoTemplates()) {
@@ -164,7 +169,8 @@ Task<bool> SendButtons(Switcher& sw, QString appFolder, QString fileName, int te
                                                         .arg(templateNumber)
                                                         .arg(file.templateCount)));
         } else {
-            if (co_await sendAll(sw, BuildButtonBlockFrames(file), kButtonsWait)) WriteActivityLog(sw.logs, kButtonsChanged);
+            sent = co_await sendAll(sw, BuildButtonBlockFrames(file), kButtonsWait);
+            if (sent == SendResult::Sent) WriteActivityLog(sw.logs, kButtonsChanged);
             next = Next::Done;
         }
     } catch (...) {
@@ -172,22 +178,24 @@ Task<bool> SendButtons(Switcher& sw, QString appFolder, QString fileName, int te
         next = Next::Fail;
     }
     if (next == Next::TwoTemplates) co_return co_await SendButtonTemplates(sw, appFolder, fileName, templateNumber);
-    co_return next == Next::Done;
+    co_return next == Next::Done ? sent : SendResult::Refused;
 }
 
-Task<bool> SendButtonTemplates(Switcher& sw, QString appFolder, QString fileName, int templateNumber) {
-    return guardedUpload(sw, kErrorSendingButtons, [=, &sw]() -> Task<bool> {
+Task<SendResult> SendButtonTemplates(Switcher& sw, QString appFolder, QString fileName,
+                                     int templateNumber) {
+    return guardedUpload(sw, kErrorSendingButtons, [=, &sw]() -> Task<SendResult> {
         const ButtonsFile file = ReadButtonsFile(ReadConfigFile(appFolder, fileName));
-        if (co_await sendAll(sw, BuildButtonTemplateFrames(file, templateNumber), kButtonsWait))
-            WriteActivityLog(sw.logs, kButtonsChanged);
-        co_return true;
+        const SendResult sent =
+            co_await sendAll(sw, BuildButtonTemplateFrames(file, templateNumber), kButtonsWait);
+        if (sent == SendResult::Sent) WriteActivityLog(sw.logs, kButtonsChanged);
+        co_return sent;
     });
 }
 
-Task<bool> SendSalvos(Switcher& sw, QString appFolder, QString fileName) {
-    return guardedUpload(sw, kErrorSendingSalvoAlphas, [=, &sw]() -> Task<bool> {
+Task<SendResult> SendSalvos(Switcher& sw, QString appFolder, QString fileName) {
+    return guardedUpload(sw, kErrorSendingSalvoAlphas, [=, &sw]() -> Task<SendResult> {
         auto file = ReadSalvosFile(ReadConfigFile(appFolder, fileName));
-        if (!file) co_return false;
+        if (!file) co_return SendResult::Refused;
         SortSalvosByName(*file);
         const QByteArray names = BuildSalvoNamesFrame(*file);
         // The steps are built before the names go out: names without their steps would leave
@@ -195,48 +203,59 @@ Task<bool> SendSalvos(Switcher& sw, QString appFolder, QString fileName) {
         const auto steps = Guarded(sw.logs, kErrorSendingSalvoEvents, std::optional<QByteArray>(),
                                    [&] { return BuildSalvoEventsFrame(*file); });
         if (!steps) fail(kErrBadData, QStringLiteral("Salvo contents not sent"));
-        const bool namesTaken = co_await SendToSwitcher(sw, names);
-        const bool stepsTaken = co_await SendToSwitcher(sw, *steps);
-        if (namesTaken && stepsTaken) WriteActivityLog(sw.logs, kSalvosChanged);
-        co_return true;
+        SendResult sent = co_await SendToSwitcher(sw, names);
+        sent = Worse(sent, co_await SendToSwitcher(sw, *steps));
+        if (sent == SendResult::Sent) WriteActivityLog(sw.logs, kSalvosChanged);
+        co_return sent;
     });
 }
 
-Task<bool> SendRelayConfiguration(Switcher& sw, QString appFolder, QString fileName) {
-    return guardedUpload(sw, kErrorSendingRelayConfiguration, [=, &sw]() -> Task<bool> {
+Task<SendResult> SendRelayConfiguration(Switcher& sw, QString appFolder, QString fileName) {
+    return guardedUpload(sw, kErrorSendingRelayConfiguration, [=, &sw]() -> Task<SendResult> {
         const RelayFile file = ReadRelayFile(ReadConfigFile(appFolder, fileName));
-        co_await SendToSwitcher(sw, BuildRelayConfigurationFrame(file));
-        co_return true;
+        co_return co_await SendToSwitcher(sw, BuildRelayConfigurationFrame(file));
     });
 }
 
-Task<bool> SendModuleConfiguration(Switcher& sw, QString appFolder, QString fileName, int frame, int slot) {
-    return guardedUpload(sw, kErrorSendingModuleConfiguration, [=, &sw]() -> Task<bool> {
+Task<SendResult> SendModuleConfiguration(Switcher& sw, QString appFolder, QString fileName,
+                                         int frame, int slot) {
+    return guardedUpload(sw, kErrorSendingModuleConfiguration, [=, &sw]() -> Task<SendResult> {
         const ModuleFile file = ReadModuleFile(ReadConfigFile(appFolder, fileName));
-        co_await sendAll(sw, BuildModuleFrames(file, frame, slot), kModuleWait);
-        co_return true;
+        co_return co_await sendAll(sw, BuildModuleFrames(file, frame, slot), kModuleWait);
     });
 }
 
-Task<bool> SendConsoleConfiguration(Switcher& sw, QString appFolder, QString fileName, int console) {
-    return guardedUpload(sw, kErrorSendingConsoleConfiguration, [=, &sw]() -> Task<bool> {
+Task<SendResult> SendConsoleConfiguration(Switcher& sw, QString appFolder, QString fileName,
+                                          int console) {
+    return guardedUpload(sw, kErrorSendingConsoleConfiguration, [=, &sw]() -> Task<SendResult> {
         const auto file = ReadConsoleFile(ReadConfigFile(appFolder, fileName));
-        if (!file) co_return false;
-        co_await SendToSwitcher(sw, BuildConsoleFrame(*file, console));
-        co_return true;
+        if (!file) co_return SendResult::Refused;
+        co_return co_await SendToSwitcher(sw, BuildConsoleFrame(*file, console));
     });
 }
 
-Task<> SendRelayAssociation(Switcher& sw, const AutomationEvent& ev) {
+std::optional<OperandFault> RelayAssociationFault(const AutomationEvent& ev) {
+    if (!Fits14(WireNumber(ev.rcRelay)))
+        return OperandFault{kInvalidRelay, OutsideTheWire("relay", ev.rcRelay)};
+    if (!Fits14(WireNumber(ev.rcOpto)))
+        return OperandFault{kInvalidOpto, OutsideTheWire("opto", ev.rcOpto)};
+    return std::nullopt;
+}
+
+Task<SendResult> SendRelayAssociation(Switcher& sw, const AutomationEvent& ev) {
+    SendResult sent = SendResult::Failed;
     try {
-        const int relay = to16(static_cast<long long>(ev.rcRelay) - 1);
-        const int opto = to16(static_cast<long long>(ev.rcOpto) - 1);
-        if (co_await SendToSwitcher(sw, BuildRelayAssociationFrame(relay, opto)))
+        const QByteArray frame =
+            BuildRelayAssociationFrame(WireNumber(ev.rcRelay), WireNumber(ev.rcOpto));
+        sent = co_await SendToSwitcher(sw, frame);
+        if (sent == SendResult::Sent)
             WriteActivityLog(sw.logs, QStringLiteral("Associate Relay ") + fourDigits(ev.rcRelay) +
                                           QStringLiteral(" with Opto ") + fourDigits(ev.rcOpto));
     } catch (...) {
         ReportError(sw.logs, kErrorSendingRelayConfiguration, CurrentFailure(std::current_exception()));
+        sent = SendResult::Failed;
     }
+    co_return sent;
 }
 
 }  // namespace tarvo

@@ -1,7 +1,9 @@
 // The configuration uploads of system changes. Each reads its file whole, builds every message
 // of the upload before the first goes out, sends them with SendToSwitcher and logs; a file that
 // fails its format check is refused without a log line, any other failure is reported under the
-// upload's own location text. All return true when the upload went out.
+// upload's own location text; both are Refused. Otherwise each returns what became of its frames
+// (Sent when the master's link took every one; the first that was not, else) and writes its line
+// only when they were Sent.
 #pragma once
 
 #include <limits>
@@ -10,6 +12,7 @@
 #include <QString>
 
 #include "base/task.h"
+#include "switcher/framing.h"
 
 namespace tarvo {
 
@@ -28,21 +31,24 @@ QByteArray ReadConfigFile(const QString& appFolder, const QString& fileName,
 // Every upload sends through `sw` and reads its file from `appFolder` (the program folder).
 
 // Names of inputs (kind 10), outputs (20), optos (30) or relays (40).
-Task<bool> SendNewAlphas(Switcher& sw, QString appFolder, int kind, QString fileName);
+Task<SendResult> SendNewAlphas(Switcher& sw, QString appFolder, int kind, QString fileName);
 // Inhibits for every output (channel 0 or 16383) or for output `channel` alone.
-Task<bool> SendNewInhibits(Switcher& sw, QString appFolder, QString fileName, int channel);
+Task<SendResult> SendNewInhibits(Switcher& sw, QString appFolder, QString fileName, int channel);
 // Input (kind 10) or output (kind 20) display lists.
-Task<bool> SendDisplayLists(Switcher& sw, QString appFolder, int kind, QString fileName);
+Task<SendResult> SendDisplayLists(Switcher& sw, QString appFolder, int kind, QString fileName);
 // Button templates; `templateNumber` is the event's Template.
-Task<bool> SendButtons(Switcher& sw, QString appFolder, QString fileName, int templateNumber);
+Task<SendResult> SendButtons(Switcher& sw, QString appFolder, QString fileName, int templateNumber);
 // The two-template form of SendButtons.
-Task<bool> SendButtonTemplates(Switcher& sw, QString appFolder, QString fileName, int templateNumber);
+Task<SendResult> SendButtonTemplates(Switcher& sw, QString appFolder, QString fileName,
+                                     int templateNumber);
 // Salvo names, then the steps of every salvo.
-Task<bool> SendSalvos(Switcher& sw, QString appFolder, QString fileName);
-Task<bool> SendRelayConfiguration(Switcher& sw, QString appFolder, QString fileName);
+Task<SendResult> SendSalvos(Switcher& sw, QString appFolder, QString fileName);
+Task<SendResult> SendRelayConfiguration(Switcher& sw, QString appFolder, QString fileName);
 // For the event's FFrame and FSlot.
-Task<bool> SendModuleConfiguration(Switcher& sw, QString appFolder, QString fileName, int frame, int slot);
+Task<SendResult> SendModuleConfiguration(Switcher& sw, QString appFolder, QString fileName,
+                                         int frame, int slot);
 // For console `console` (the event's Template - 1).
-Task<bool> SendConsoleConfiguration(Switcher& sw, QString appFolder, QString fileName, int console);
+Task<SendResult> SendConsoleConfiguration(Switcher& sw, QString appFolder, QString fileName,
+                                          int console);
 
 }  // namespace tarvo

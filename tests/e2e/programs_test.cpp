@@ -151,10 +151,13 @@ TEST(Programs, CheckAndPreviewReadTheDatabaseAndLeaveTheFolderAsItWas) {
     const Ran problems = runProgram(engined, {QStringLiteral("--check"), faulty.path()});
     EXPECT_EQ(problems.exitCode, 1) << problems.err.toStdString();
     const QStringList lines = problems.out.split('\n', Qt::SkipEmptyParts);
-    ASSERT_EQ(lines.size(), 36);
-    EXPECT_EQ(lines.first(),
-              QStringLiteral("Number 1: Day none: never runs - Day 7 is no day of the week"));
-    EXPECT_EQ(lines.last(), QStringLiteral("35 problems in 36 rows"));
+    ASSERT_EQ(lines.size(), 39);
+    EXPECT_EQ(
+        lines.first(),
+        QStringLiteral(
+            "Number 0: No Number: never runs - Number 0 is outside 1 to 32767 (a stored Number "
+            "that is not a whole number of that range reads as 0)"));
+    EXPECT_EQ(lines.last(), QStringLiteral("38 problems in 40 rows"));
     const Ran none = runProgram(engined, {QStringLiteral("--check"), empty.path()});
     EXPECT_EQ(none.exitCode, 2);
     EXPECT_TRUE(none.err.contains(QStringLiteral("there is no database")))

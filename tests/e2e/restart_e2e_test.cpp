@@ -141,7 +141,9 @@ TEST(EngineRestart, WhatFellDueWhileStoppedRunsLateOnceOrIsMissedWithItsUpkeep) 
                 EXPECT_EQ(count(all, sentLine(title)), 1) << title.toStdString();
                 EXPECT_EQ(countStarting(all, title + QStringLiteral(" not executed - ")), 0) << title.toStdString();
             }
-            EXPECT_LT(udp.arrival(ordinary.toUtf8()), udp.arrival(once.toUtf8()));
+            // In their order (both runs start in the same turn of the loop, so the same millisecond
+            // is allowed; the activity log keeps the order itself).
+            EXPECT_LE(udp.arrival(ordinary.toUtf8()), udp.arrival(once.toUtf8()));
         } else {
             for (const QString& title : {ordinary, once}) {
                 EXPECT_EQ(udp.count(title.toUtf8()), 0) << title.toStdString();

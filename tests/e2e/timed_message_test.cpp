@@ -8,6 +8,8 @@
 #include <QUdpSocket>
 
 #include "support/test_support.h"
+#include "switcher/links.h"
+#include "switcher/loop_wait.h"
 
 namespace tarvo {
 namespace {
@@ -35,11 +37,15 @@ TEST(TimedMessage, UdpMessageAndSourceSelectRunAtTheirTime) {
     row.insert(QStringLiteral("sscontrol"), 1);
     row.insert(QStringLiteral("ssSource"), 10);
     row.insert(QStringLiteral("ssDeviceID"), 3);
+    // The switcher half of this run belongs to the simulator; here a listener takes the frames and
+    // the switcher is taken to have answered.
+    test::Peer switcher;
     h.folder.createDatabase({row});
-    h.folder.sql(QStringLiteral("UPDATE Server SET IPAddr = '127.0.0.1'"));
+    h.folder.sql(
+        QStringLiteral("UPDATE Server SET IPAddr = '127.0.0.1', IPPort = %1").arg(switcher.port()));
     h.startUp();
-    // The switcher half of this run belongs to the simulator; here the link is simply up.
-    h.e().switcher.master().Connected = true;
+    h.tick();
+    ASSERT_TRUE(test::waitUntil([&] { return h.e().switcher.master().Connected; }));
     h.e().switcher.master().Online = true;
 
     h.runUntil(WeekMoment(0, 10, 0, 2));

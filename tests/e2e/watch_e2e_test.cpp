@@ -28,7 +28,9 @@ void takeAndWait(test::Harness& h, int source, int dest, int ms) {
     ev.xcontrol = 1;
     ev.SourceChan = static_cast<int16_t>(source);
     ev.DestChan = static_cast<int16_t>(dest);
-    h.e().scheduler.runs.start(SendCrosspointChange(h.e().switcher, ev));
+    h.e().scheduler.runs.start([](Switcher& sw, AutomationEvent take) -> Task<> {
+        co_await SendCrosspointChange(sw, take);
+    }(h.e().switcher, ev));
     for (int t = 0; t < ms; t += 50) {
         waitUntil([] { return false; }, 5);
         h.advance(50);

@@ -13,6 +13,7 @@
 #include "scheduler/triggered.h"
 #include "store/sqlite.h"
 #include "support/test_support.h"
+#include "switcher/loop_wait.h"
 #include "switcher/codec.h"
 #include "switcher/framing.h"
 
@@ -177,7 +178,10 @@ TEST(EngineRuns, TriggeredRunsShareTheirRoomOneAtATimeARowAndTheClockKeepsItsOwn
     take["DestChan"] = 12;
     rows.push_back(take);
     h.folder.createDatabase(rows);
+    test::Peer switcher;  // takes what is sent: only what it took is logged as sent
+    h.folder.sql(QStringLiteral("UPDATE Server SET IPAddr = '127.0.0.1', IPPort = %1").arg(switcher.port()));
     h.startUp();
+    ASSERT_TRUE(test::waitUntil([&] { return h.master().isConnected(); }));
     h.online();
     for (int k = 0; k < 3; ++k) ProcessOptoEvent(h.s(), 4, 1);
     EXPECT_EQ(h.s().runs.sharedCount(), RunSet::kMaxRuns);

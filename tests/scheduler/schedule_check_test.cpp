@@ -42,6 +42,10 @@ TEST(ScheduleCheck, EveryKindOfProblemIsOneLineWithWhatTheEngineWouldLog) {
     const QString unable = QStringLiteral(" not executed - Unable to Send (%1)");
     const QString invalidFile = QStringLiteral(" not executed - Invalid File (%1)");
     const std::vector<std::pair<int, QString>> expected = {
+        {0,
+         "No Number: never runs - Number 0 is outside 1 to 32767 (a stored Number that is not a "
+         "whole number of "
+         "that range reads as 0)"},
         {1, "Day none: never runs - Day 7 is no day of the week"},
         {2, "Not on the clock: never runs - Time 24:00:00 is not on the clock"},
         {3, "No time of day: never runs - Time \"25:61:00\" is not a time of day"},
@@ -87,6 +91,11 @@ TEST(ScheduleCheck, EveryKindOfProblemIsOneLineWithWhatTheEngineWouldLog) {
          "run removes too"},
         {34, "Opto 6 message: message never sent - Invalid peer address '0.0.0.0'"},
         {35, "No kind: never runs - Type -1 is no kind of event"},
+        {36, "Serial port 193" + unable.arg("Invalid serial port 193")},
+        {37,
+         "Source 3 on 12 takes 5: rows 37 and 38 trigger one another without end through their "
+         "crosspoint "
+         "actions"},
     };
     ASSERT_EQ(problems.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -94,6 +103,57 @@ TEST(ScheduleCheck, EveryKindOfProblemIsOneLineWithWhatTheEngineWouldLog) {
         EXPECT_EQ(problems[i].text, expected[i].second);
         EXPECT_TRUE(problems[i].text.startsWith(problems[i].title))
             << problems[i].text.toStdString();
+    }
+}
+
+// Row `number`: when `source` (tControl 1, 2) or the output as a whole (3, 4) changes on `dest`,
+// do `x` (1 take, 2 sum on, 3 sum off) of `take` to `to`.
+AutomationEvent xpoint(int number, int dest, int source, int tcontrol, int x, int take, int to,
+                       int day = 0) {
+    AutomationEvent ev;
+    ev.Title = QStringLiteral("Row %1").arg(number);
+    ev.Type = kCrosspointTrigger;
+    ev.Active = kActive;
+    const int values[] = {number, day, dest, source, tcontrol, x, take, to};
+    int16_t AutomationEvent::*const fields[] = {
+        &AutomationEvent::Number,        &AutomationEvent::Day,      &AutomationEvent::TriggerDest,
+        &AutomationEvent::TriggerSource, &AutomationEvent::tControl, &AutomationEvent::xcontrol,
+        &AutomationEvent::SourceChan,    &AutomationEvent::DestChan};
+    for (std::size_t i = 0; i < std::size(fields); ++i)
+        ev.*fields[i] = static_cast<int16_t>(values[i]);
+    return ev;
+}
+
+// Crosspoint-triggered rows whose takes start one another are one line naming them; rows whose
+// triggers cannot come again from their own takes are not.
+TEST(ScheduleCheck, CrosspointTriggersThatStartOneAnotherWithoutEnd) {
+    const QString pair =
+        "Row 1: rows 1 and 2 trigger one another without end through their crosspoint actions";
+    const struct {
+        const char* name;
+        std::vector<AutomationEvent> rows;
+        QString found;  // empty: no problem
+    } cases[] = {
+        // clang-format off
+        {"each takes the other's trigger", {xpoint(1, 12, 3, 1, 1, 5, 12), xpoint(2, 12, 5, 1, 1, 3, 12)}, pair},
+        {"routed, then taken off by the other", {xpoint(1, 12, 5, 1, 1, 3, 12), xpoint(2, 12, 5, 2, 1, 5, 12)}, pair},
+        {"emptied and filled", {xpoint(1, 12, 0, 3, 3, 3, 12), xpoint(2, 12, 0, 4, 2, 3, 12)}, pair},
+        {"a round of three", {xpoint(4, 12, 3, 1, 1, 5, 12), xpoint(5, 12, 5, 1, 1, 7, 12), xpoint(6, 12, 7, 1, 1, 3, 12),
+                              xpoint(7, 13, 9, 1, 1, 1, 12)},
+         "Row 4: rows 4, 5 and 6 trigger one another without end through their crosspoint actions"},
+        {"a take that changes nothing the first waits for", {xpoint(1, 12, 5, 2, 1, 3, 12), xpoint(2, 12, 3, 1, 1, 3, 12)}, ""},
+        {"an output never taken off again", {xpoint(1, 12, 3, 1, 1, 5, 13), xpoint(2, 13, 5, 1, 1, 7, 12),
+                                             xpoint(3, 12, 7, 1, 1, 3, 12)}, ""},
+        {"one way only", {xpoint(1, 12, 3, 1, 1, 5, 12), xpoint(2, 12, 5, 1, 1, 7, 13)}, ""},
+        {"on different days", {xpoint(1, 12, 3, 1, 1, 5, 12, 0), xpoint(2, 12, 5, 1, 1, 3, 12, 1)}, ""},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<RowProblem> problems = CheckSchedule(c.rows, QString());
+        QStringList texts;
+        for (const RowProblem& p : problems) texts << p.text;
+        EXPECT_EQ(texts, c.found.isEmpty() ? QStringList() : QStringList{c.found});
     }
 }
 
@@ -150,7 +210,16 @@ TEST(ScheduleCheck, ReadsAFileWithoutChangingItAndListsTheRowsBeyondTheLimit) {
 
     const std::vector<AutomationEvent> rows = readRows(folder);
     ASSERT_EQ(rows.size(), static_cast<std::size_t>(kMaxEvents) + 2);
-    const std::vector<RowProblem> problems = CheckSchedule(rows, folder.path());
+    std::vector<RowProblem> problems = CheckSchedule(rows, folder.path());
+    // The filler's Numbers are no row numbers either: each is left out by the load.
+    ASSERT_EQ(problems.size(), static_cast<std::size_t>(kMaxEvents) + 2);
+    EXPECT_EQ(
+        problems.front(),
+        (RowProblem{
+            -32768, "Filler",
+            "Filler: never runs - Number -32768 is outside 1 to 32767 (a stored Number that is not "
+            "a whole number of that range reads as 0)"}));
+    problems.erase(problems.begin(), problems.end() - 2);
     const QString beyond =
         QStringLiteral(": never runs - only the first 32767 rows in Number order are loaded");
     EXPECT_EQ(problems, (std::vector<RowProblem>{{100, "Beyond one", "Beyond one" + beyond},

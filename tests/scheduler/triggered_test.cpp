@@ -7,6 +7,8 @@
 #include "scheduler/triggered.h"
 #include "store/load_database.h"
 #include "support/test_support.h"
+#include "switcher/links.h"
+#include "switcher/loop_wait.h"
 
 namespace tarvo {
 namespace {
@@ -115,6 +117,12 @@ TEST_F(Triggered, RefusalsWithTheirReasons) {
     xs["scontrol"] = 1;
     xs["Salvo"] = 2;
     load({down, cond, sel, dev, xs});
+    // A switcher to take what is sent: only what it took is logged as sent.
+    test::Peer peer;
+    e.switcher.master().wantedAddress = QStringLiteral("127.0.0.1");
+    e.switcher.master().wantedPort = peer.port();
+    ConnectSwitcher(e.switcher);
+    ASSERT_TRUE(test::waitUntil([&] { return e.switcher.master().isConnected(); }));
     e.switcher.RelayState.assign(2049, 0);
     e.switcher.master().Connected = false;
     optoChange(2, 1);

@@ -71,4 +71,17 @@ INSERT INTO Automation (Number, Day, Time, Title, Type, Active, scontrol, Salvo)
   (33, 0, '09:06:00', 'Once, numbered twice', 0, 3, 1, 2),
   (33, 1, '09:06:00', 'Same Number', 0, 1, 1, 2);
 
+-- A serial port beyond those the system names.
+INSERT INTO Automation (Number, Day, Time, Title, Type, Active, mcontrol, mtype, Message, MCommPort, MBaudRate)
+VALUES (36, 0, '09:03:00', 'Serial port 193', 0, 1, 1, 2, 'ON AIR', 192, 1);
+
+-- A row without a Number: nothing could find it again to delete it after its run.
+INSERT INTO Automation (Number, Day, Time, Title, Type, Active, scontrol, Salvo)
+VALUES (NULL, 0, '09:08:00', 'No Number', 0, 3, 1, 1);
+
+-- Two crosspoint triggers whose takes start one another.
+INSERT INTO Automation (Number, Day, Time, Title, Type, Active, TriggerSource, TriggerDest, tControl, xcontrol, SourceChan, DestChan) VALUES
+  (37, 0, '24:00:00', 'Source 3 on 12 takes 5', 3, 1, 3, 12, 1, 1, 5, 12),
+  (38, 0, '24:00:00', 'Source 5 on 12 takes 3', 3, 1, 5, 12, 1, 1, 3, 12);
+
 COMMIT;

@@ -24,7 +24,9 @@ void createVersion1(const QString& path, int rows) {
             " rcontrol INTEGER, scontrol INTEGER, vcontrol INTEGER, Type INTEGER, Condition INTEGER,"
             " FileName TEXT, FileType INTEGER)");
     for (int i = 0; i < rows; ++i)
-        db.exec(QStringLiteral("INSERT INTO Automation (Number, Day, Time, Title) VALUES (%1, 0, '08:00:00', 'Row')").arg(i));
+        db.exec(QStringLiteral("INSERT INTO Automation (Number, Day, Time, Title) VALUES (%1, 0, "
+                               "'08:00:00', 'Row')")
+                    .arg(i + 1));
 }
 
 struct Upgrade : ::testing::Test {

@@ -307,7 +307,7 @@ TEST(LoadDatabase, MoreRowsThanIndicesLoadsTheFirstInNumberOrder) {
         Statement st(db, "INSERT INTO Automation (Number, Day, Time, Title, Active, Type) VALUES (?1, 0, '24:00:00', 'x', 1, 0)");
         for (int i = 32770; i >= 1; --i) {
             st.reset();
-            st.bind(1, static_cast<int64_t>(i - 1));  // numbers 0 .. 32769, stored in reverse
+            st.bind(1, static_cast<int64_t>(i));  // numbers 1 .. 32770, stored in reverse
             st.run();
         }
         tx.commit();
@@ -315,10 +315,10 @@ TEST(LoadDatabase, MoreRowsThanIndicesLoadsTheFirstInNumberOrder) {
     LoadDatabase(t.e);
     EXPECT_EQ(t.e.scheduler.TotalEvents(), 32767);
     EXPECT_EQ(t.view.panels[1], "32767 Total Events");
-    // 32767 and up do not fit 16 bits: the rows 0 .. 32766 are the ones loaded.
+    // The first 32767 in Number order: the rows 1 .. 32767 (the others would not fit 16 bits).
     int maxNumber = 0;
     for (const auto& ev : t.e.scheduler.Events) maxNumber = std::max<int>(maxNumber, ev.Number);
-    EXPECT_EQ(maxNumber, 32766);
+    EXPECT_EQ(maxNumber, 32767);
     const QStringList errors = t.folder.errorLines();
     ASSERT_EQ(errors.size(), 1);
     EXPECT_TRUE(errors[0].contains("32770 rows")) << errors[0].toStdString();

@@ -105,21 +105,58 @@ TEST(Commands, SalvoRelayOptoAndGainFrames) {
     EXPECT_EQ(Digits4(-7), QStringLiteral("-0007"));
 }
 
-TEST(Commands, LoggedWithTheLinkDownAndNotLoggedWhenUnencodable) {
+// A command the switcher never got is not logged as sent: with the link down, a selector that
+// names no command, a number the wire cannot carry (reported under its sender's location).
+TEST(Commands, NothingIsLoggedForWhatTheSwitcherDidNotGet) {
     test::Harness h(test::WeekMoment(0, 9, 0));
     Switcher& sw = h.e().switcher;
-    test::RunToEnd(h, SendCrosspointChange(sw, crosspoint(1, 5, 12)));
+    EXPECT_EQ(test::RunToEnd(h, SendCrosspointChange(sw, crosspoint(1, 5, 12))),
+              SendResult::NotConnected);
     AutomationEvent salvo;
     salvo.Salvo = 0;
-    test::RunToEnd(h, SendSalvoExecute(sw, salvo));
+    EXPECT_EQ(test::RunToEnd(h, SendSalvoExecute(sw, salvo)), SendResult::Failed);
     AutomationEvent relay;
     relay.Relay = 4;
     relay.rcontrol = 0;
-    test::RunToEnd(h, SendRelayAction(sw, relay));
-    EXPECT_EQ(h.folder.activityLines(),
-              QStringList{QStringLiteral("Send Take - In:0005-->Out:0012")});
+    EXPECT_EQ(test::RunToEnd(h, SendRelayAction(sw, relay)), SendResult::Refused);
+    EXPECT_TRUE(h.folder.activityLines().isEmpty());
     ASSERT_EQ(h.folder.errorLines().size(), 1);
     EXPECT_TRUE(h.folder.errorLines()[0].startsWith(QStringLiteral("Error Sending Salvo Execute")));
+}
+
+// Each fault says no exactly where its builder builds nothing or fails, so a refusal found before
+// the run is the sender's own.
+TEST(Commands, AFaultIsFoundExactlyWhereTheBuilderRefuses) {
+    using Fault = std::optional<OperandFault> (*)(const AutomationEvent&);
+    using Build = std::optional<Command> (*)(const AutomationEvent&);
+    using Field = int16_t AutomationEvent::*;
+    using E = AutomationEvent;
+    const struct {
+        Fault fault;
+        Build build;
+        Field selector, number;
+    } commands[] = {{&CrosspointFault, &CrosspointCommand, &E::xcontrol, &E::SourceChan},
+                    {&CrosspointFault, &CrosspointCommand, &E::xcontrol, &E::DestChan},
+                    {&SalvoFault, &SalvoCommand, &E::scontrol, &E::Salvo},
+                    {&RelayFault, &RelayCommand, &E::rcontrol, &E::Relay},
+                    {&OptoFault, &OptoCommand, &E::ocontrol, &E::OptoOut},
+                    {&GainFault, &GainCommand, &E::vcontrol, &E::VChan},
+                    {&GainFault, &GainCommand, &E::vcontrol, &E::Gain}};
+    for (const auto& c : commands)
+        for (int selector : {-1, 1, 3, 7})
+            for (int n : {-32768, -3, 0, 1, 16383, 16384, 16385, 32767}) {
+                AutomationEvent ev = crosspoint(1, 5, 12);
+                ev.Salvo = ev.Relay = ev.OptoOut = ev.VChan = 2;
+                ev.Gain = 1024;
+                ev.*c.selector = static_cast<int16_t>(selector);
+                ev.*c.number = static_cast<int16_t>(n);
+                bool built = false;
+                try {
+                    built = c.build(ev).has_value();
+                } catch (const TarvoError&) {
+                }
+                EXPECT_EQ(c.fault(ev).has_value(), !built) << "selector " << selector << ", " << n;
+            }
 }
 
 // Every sender puts its own frame on the wire and its own line in the activity log, and fails
@@ -143,7 +180,7 @@ TEST(Commands, EachSenderWritesItsFrameAndLine) {
     ev.VChan = 1;
     ev.Gain = 1024;
     ev.vcontrol = 1;
-    using Sender = Task<> (*)(Switcher&, const AutomationEvent&);
+    using Sender = Task<SendResult> (*)(Switcher&, const AutomationEvent&);
     const struct {
         Sender send;
         std::optional<Command> (*build)(const AutomationEvent&);
@@ -155,7 +192,7 @@ TEST(Commands, EachSenderWritesItsFrameAndLine) {
     QByteArray wire;
     QStringList lines;
     for (const auto& s : senders) {
-        test::RunToEnd(h, s.send(sw, ev));
+        EXPECT_EQ(test::RunToEnd(h, s.send(sw, ev)), SendResult::Sent);
         wire += s.build(ev)->frame;
         lines << s.build(ev)->logText;
     }
@@ -175,7 +212,7 @@ TEST(Commands, EachSenderWritesItsFrameAndLine) {
     AutomationEvent bad = ev;
     bad.SourceChan = bad.Relay = bad.OptoOut = -3;
     bad.VChan = bad.Gain = -3;
-    for (const auto& f : failing) test::RunToEnd(h, f.send(sw, bad));
+    for (const auto& f : failing) EXPECT_EQ(test::RunToEnd(h, f.send(sw, bad)), SendResult::Failed);
     const QStringList errors = h.folder.errorLines();
     ASSERT_EQ(errors.size(), 4);
     for (int i = 0; i < 4; ++i) EXPECT_TRUE(errors[i].startsWith(QLatin1String(failing[i].location))) << errors[i].toStdString();

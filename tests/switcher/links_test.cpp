@@ -47,7 +47,9 @@ class Links : public ::testing::Test {
         ASSERT_TRUE(waitUntil([&] { return h.slave().Connected; }));
         ASSERT_TRUE(slave.waitForClient());
     }
-    bool send(const QByteArray& frame) { return test::RunToEnd(h, SendToSwitcher(sw(), frame)); }
+    SendResult send(const QByteArray& frame) {
+        return test::RunToEnd(h, SendToSwitcher(sw(), frame));
+    }
     test::Harness h;
     Peer master;
     Peer slave;
@@ -105,28 +107,27 @@ TEST_F(Links, CommandsGoToMasterThenSlaveButNeverToTheSlaveAlone) {
     upMaster();
     upSlave();
     const QByteArray frame = FrameBuilder(0xFE).num14(0x404).num14(4).num14(11).finish();
-    EXPECT_TRUE(send(frame));
+    EXPECT_EQ(send(frame), SendResult::Sent);
     EXPECT_TRUE(master.waitForBytes(frame));
     EXPECT_TRUE(slave.waitForBytes(frame));
 
     // A frame longer than one write arrives whole.
     QByteArray big = FrameBuilder(0xFC).bytes(QByteArray(40000, 0x11)).finish();
-    EXPECT_TRUE(send(big));
+    EXPECT_EQ(send(big), SendResult::Sent);
     EXPECT_TRUE(master.waitForBytes(big));
     EXPECT_TRUE(slave.waitForBytes(big));
 
     master.received.clear();
     slave.received.clear();
     CloseSwitcherLink(sw());
-    // Not sent, but not dropped by a switcher that stopped reading either: the caller still
-    // logs its command as it always has with the link down.
-    EXPECT_TRUE(send(frame));
+    // Not sent: the caller must not log its command as sent.
+    EXPECT_EQ(send(frame), SendResult::NotConnected);
     SendRaw(sw(), bytes({0xF5}), kSlave);
     ASSERT_TRUE(slave.waitForBytes(bytes({0xF5})));
     EXPECT_EQ(slave.received, bytes({0xF5}));
     EXPECT_TRUE(h.folder.errorLines().isEmpty());
     // Large data for a link that is down ends in a report.
-    send(big);
+    EXPECT_EQ(send(big), SendResult::NotConnected);
     ASSERT_EQ(h.folder.errorLines().size(), 1);
     EXPECT_TRUE(h.folder.errorLines()[0].startsWith(kErrorSendingToSwitcher));
     EXPECT_EQ(h.s().runs.count(), 0);

@@ -25,7 +25,9 @@
 #include "scheduler/actions.h"
 #include "store/automation_event.h"
 #include "support/test_support.h"
+#include "switcher/links.h"
 #include "switcher/loop_wait.h"
+#include "switcher/peer_content.h"
 #include "switcher/peer_messages.h"
 
 // The kernel's termios with the speeds as numbers, which is where a speed outside the classic
@@ -412,21 +414,25 @@ TEST_F(PeerMessages, SerialPortRunsAtTheChosenSpeed) {
 }
 
 TEST_F(PeerMessages, SerialPortThatDoesNotExistFails) {
-    // Port 200 is /dev/ttyS199, which no test machine has.
-    ASSERT_FALSE(QFile::exists(QStringLiteral("/dev/ttyS199")));
-    EXPECT_FALSE(sent(SendSerialMessage(e.peers, "x", 200, QStringLiteral("9600"))));
+    // Port 150 is /dev/ttyS149, which no test machine has.
+    ASSERT_FALSE(QFile::exists(QStringLiteral("/dev/ttyS149")));
+    EXPECT_FALSE(sent(SendSerialMessage(e.peers, "x", 150, QStringLiteral("9600"))));
     // A link to an unplugged device is this port still, not some /dev/ttyS.
     ASSERT_TRUE(
         QFile::link(QStringLiteral("/nonexistent/ttyUSB7"), folder.file(QStringLiteral("COM1"))));
     EXPECT_FALSE(sent(SendSerialMessage(e.peers, "x", 1, QStringLiteral("9600"))));
+    // Beyond the ports the system names, even with a link of that name: no device is opened.
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/null"), folder.file(QStringLiteral("COM193"))));
+    EXPECT_FALSE(sent(SendSerialMessage(e.peers, "x", 193, QStringLiteral("9600"))));
 
     EXPECT_EQ(activity(),
-              QStringList(2, QStringLiteral(" not executed - Unable to open Serial Port")));
-    EXPECT_EQ(errorLocations(), QStringList(2, QStringLiteral("Error Sending Serail Message")));
+              QStringList(3, QStringLiteral(" not executed - Unable to open Serial Port")));
+    EXPECT_EQ(errorLocations(), QStringList(3, QStringLiteral("Error Sending Serail Message")));
     const QStringList err = errors();
-    ASSERT_EQ(err.size(), 2);
-    EXPECT_TRUE(err[0].contains(QStringLiteral("/dev/ttyS199")));
+    ASSERT_EQ(err.size(), 3);
+    EXPECT_TRUE(err[0].contains(QStringLiteral("/dev/ttyS149")));
     EXPECT_TRUE(err[1].contains(folder.file(QStringLiteral("COM1"))));
+    EXPECT_TRUE(err[2].contains(QStringLiteral("Invalid serial port 193")));
 }
 
 TEST_F(PeerMessages, SerialPortHeldByAMessageInProgressIsNotShared) {
@@ -449,16 +455,24 @@ TEST_F(PeerMessages, SerialPortHeldByAMessageInProgressIsNotShared) {
 }
 
 TEST_F(PeerMessages, SourceSelectLogsDeviceAndSource) {
+    test::Peer peer;
+    e.switcher.master().wantedAddress = QStringLiteral("127.0.0.1");
+    e.switcher.master().wantedPort = peer.port();
+    ConnectSwitcher(e.switcher);
+    ASSERT_TRUE(test::waitUntil([&] { return e.switcher.master().Connected; }));
     AutomationEvent ev;
     ev.ssDeviceID = 3;
     ev.ssSource = 10;
-    run(SendSourceSelect(e.switcher, ev));
+    EXPECT_EQ(test::RunOnLoop(e.scheduler.runs, SendSourceSelect(e.switcher, ev)),
+              SendResult::Sent);
+    EXPECT_TRUE(peer.waitForBytes(SourceSelectFrame(3, 10)));
     EXPECT_EQ(activity(),
               QStringList{QStringLiteral("Sent Source Select: Device ID - 3, Source - 10")});
 
     // A source the wire cannot carry sends nothing and logs no success.
     ev.ssSource = -4;
-    run(SendSourceSelect(e.switcher, ev));
+    EXPECT_EQ(test::RunOnLoop(e.scheduler.runs, SendSourceSelect(e.switcher, ev)),
+              SendResult::Failed);
     EXPECT_EQ(activity().size(), 1);
     EXPECT_EQ(errorLocations(), QStringList{QStringLiteral("Error Sending Source Select")});
 }

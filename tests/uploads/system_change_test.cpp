@@ -6,6 +6,8 @@
 
 #include "scheduler/actions.h"
 #include "support/test_support.h"
+#include "switcher/links.h"
+#include "switcher/loop_wait.h"
 #include "uploads/file_bytes.h"
 #include "uploads/system_change.h"
 #include "uploads/uploads.h"
@@ -26,6 +28,15 @@ class SystemChange : public ::testing::Test {
   protected:
     Harness h{WeekMoment(0, 10, 0)};
     Engine& e = h.e();
+    Peer switcher;
+
+    // An upload is logged once the switcher has taken it: each test has one to take it.
+    void SetUp() override {
+        h.master().wantedAddress = QStringLiteral("127.0.0.1");
+        h.master().wantedPort = switcher.port();
+        ConnectSwitcher(e.switcher);
+        ASSERT_TRUE(waitUntil([&] { return h.master().Connected; }));
+    }
 
     void write(const QString& name, const QByteArray& data) {
         WriteFile(h.folder.file(name), data);
@@ -48,7 +59,10 @@ class SystemChange : public ::testing::Test {
         return out;
     }
     int32_t ticks() const { return h.clock.tickCount(); }
-    bool change(const AutomationEvent& ev) { return RunToEnd(h, ProcessSystemChange(e.switcher, e.AppFolder, ev)); }
+    SendResult upload(const AutomationEvent& ev) {
+        return RunToEnd(h, ProcessSystemChange(e.switcher, e.AppFolder, ev));
+    }
+    bool change(const AutomationEvent& ev) { return upload(ev) == SendResult::Sent; }
 };
 
 QByteArray inputAlphas(int typeWord = 200) {
@@ -70,6 +84,16 @@ TEST_F(SystemChange, FileIsLoadedOnlyAsTheKindItSays) {
     AutomationEvent ev = event(1, "out.alp");
     EXPECT_FALSE(RunToEnd(h, RunActionSequence(h.s(), ev, RunnerKind::Timed)));
     EXPECT_EQ(activity().last(), "Load not executed - Invalid File");
+}
+
+// An upload the switcher did not get is not logged as done, and its event names why.
+TEST_F(SystemChange, AnUploadWithTheLinkDownIsNotExecuted) {
+    write("in.alp", inputAlphas());
+    CloseSwitcherLink(e.switcher);
+    EXPECT_EQ(upload(event(1, "in.alp")), SendResult::NotConnected);
+    EXPECT_TRUE(activity().isEmpty());
+    EXPECT_FALSE(RunToEnd(h, RunActionSequence(h.s(), event(1, "in.alp"), RunnerKind::Timed)));
+    EXPECT_EQ(activity(), QStringList{"Load not executed - Server not connected"});
 }
 
 TEST_F(SystemChange, TypeWordMustMatchWhole) {
@@ -185,7 +209,8 @@ TEST_F(SystemChange, DisplayListsOfEitherDirection) {
     EXPECT_TRUE(change(event(9, "lists.dat")));
     EXPECT_EQ(activity(),
               (QStringList{"Input Display Lists Changed", "Output Display Lists Changed"}));
-    EXPECT_FALSE(RunToEnd(h, SendDisplayLists(e.switcher, e.AppFolder, 30, "lists.dat")));
+    EXPECT_EQ(RunToEnd(h, SendDisplayLists(e.switcher, e.AppFolder, 30, "lists.dat")),
+              SendResult::Refused);
     EXPECT_EQ(activity().size(), 2);
     EXPECT_TRUE(errors().empty());
 }
@@ -312,7 +337,8 @@ TEST_F(SystemChange, RelayModuleAndConsoleLogNothingWhenTheyGoOut) {
     EXPECT_EQ(errs[3].location, "Error Sending Relay Configuration");
     // The console upload checks the type word itself as well, and refuses silently.
     write("other.cfg", Bytes({219, 0, 0, 0}));
-    EXPECT_FALSE(RunToEnd(h, SendConsoleConfiguration(e.switcher, e.AppFolder, "other.cfg", 0)));
+    EXPECT_EQ(RunToEnd(h, SendConsoleConfiguration(e.switcher, e.AppFolder, "other.cfg", 0)),
+              SendResult::Refused);
     EXPECT_EQ(errors().size(), 4u);
 }
 
