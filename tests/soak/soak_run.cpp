@@ -320,9 +320,13 @@ bool KnownReason(const QString& reason) {
         QStringLiteral("Unable to Send"),       QStringLiteral("Invalid File"),
         QStringLiteral("Too Many Runs"),        QStringLiteral("Missed"),
         QStringLiteral("Unable to connect to IP"), QStringLiteral("Unable to open Serial Port"),
-        QStringLiteral("Unable to connect to UDP"),
+        QStringLiteral("Unable to connect to UDP"), QStringLiteral("Switcher not reading"),
+        QStringLiteral("Invalid Salvo"),        QStringLiteral("Invalid Gain"),
+        QStringLiteral("Run in Progress"),
     };
-    return known.count(reason) == 1;
+    // A row's triggers refused while it ran, counted when it ends.
+    static const QRegularExpression counted(QStringLiteral("^Run in Progress, \\d+ more times$"));
+    return known.count(reason) == 1 || counted.match(reason).hasMatch();
 }
 
 QString Summary(const SoakOptions& o, const SoakRecord& r) {

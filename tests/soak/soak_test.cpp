@@ -56,6 +56,10 @@ void judge(const SoakOptions& o, const SoakRecord& r, long rssGrowthLimitKb, int
         EXPECT_TRUE(KnownReason(it.key()))
             << "refusal without a known reason: " << it.key().toStdString();
     const QMap<QString, int> refused = RefusedTitles(r.activity);
+    // The clock's runs are never refused for room.
+    for (const TimedRow& t : r.table.timed)
+        EXPECT_EQ(r.activity.count(t.title + QStringLiteral(" not executed - Too Many Runs")), 0)
+            << "a timed event refused for room: " << t.title.toStdString();
     for (const Line& l : r.engine) {
         if (!l.text.startsWith(QStringLiteral("history")) ||
             !l.text.endsWith(QStringLiteral(" - Not Executed")))
