@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "base/wait.h"
+#include "message_peer.h"
 #include "scheduler/conditions.h"
 #include "scheduler/triggered.h"
 #include "store/load_database.h"
@@ -288,6 +289,47 @@ TEST_F(Triggered, WithEveryRunTakenATriggerOrADueEntryIsRefusedAndSaysSo) {
     optoChange(4, 1);
     EXPECT_EQ(ran().last(), "on");
     EXPECT_LE(s.runs.mostAtOnce(), RunSet::kMaxRuns);
+}
+
+}  // namespace
+}  // namespace tarvo
+
+namespace tarvo {
+namespace {
+
+// A row runs once at a time: a one-time row triggered five times while its message waits sends
+// once and leaves the file once; crosspoint rows started more than five times within a second
+// (rows whose takes trigger one another) stop, with one line naming them, until the next load.
+TEST_F(Triggered, ARowRunsOnceAtATimeAndRowsThatTriggerOneAnotherStop) {
+    test::UdpMessagePeer peer;
+    Row once = test::WithMessage(opto(1, 1, 5, 1, "once", 3), test::kUdpMessage, peer.port());
+    Row a = xpoint(2, 7, 1, 1, 1, "loop a");
+    Row b = xpoint(3, 7, 2, 1, 1, "loop b");
+    load({once, a, b});
+    for (int k = 0; k < 5; ++k) {
+        ProcessOptoEvent(s, 4, 1);
+        h.advance(20);
+    }
+    h.settle();
+    EXPECT_EQ(peer.datagrams(), 1);
+    EXPECT_EQ(folder.query("SELECT COUNT(*) FROM Automation WHERE Number = 1").toInt(), 0);
+    EXPECT_EQ(view.historyTitles(), QStringList{"once"});
+
+    // The switcher reports each take of the pair as the change that starts the other.
+    for (int k = 0; k < 20; ++k) {
+        ProcessCrosspointEvent(s, 7, 1 + k % 2, 1);
+        h.advance(20);
+    }
+    const QStringList history = view.historyTitles();
+    EXPECT_EQ(history.count("loop a") + history.count("loop b"), 2 * kLoopStartsPerSecond);
+    const QStringList errors = folder.errorLines();
+    ASSERT_EQ(errors.size(), 1) << errors.join('\n').toStdString();
+    EXPECT_TRUE(errors[0].contains("Rows 2, 3 trigger one another")) << errors[0].toStdString();
+    // A load is the operator's answer: they run again.
+    LoadDatabase(e);
+    e.switcher.master().Connected = e.switcher.master().Online = true;
+    ProcessCrosspointEvent(s, 7, 1, 1);
+    EXPECT_EQ(view.historyTitles().count("loop a"), history.count("loop a") + 1);
 }
 
 }  // namespace
