@@ -39,7 +39,7 @@ void reconnectLinks(Engine& e) {
 // again at the next check.
 void checkDatabaseFile(Engine& e) {
     if (!e.store.pending.empty()) e.store.retryPending(e.logs);
-    if (const std::optional<FileIdentity> identity = FileIdentityIfExists(e.store.DatabasePath)) {
+    if (const std::optional<FileIdentity> identity = FileIdentityIfExists(e.store.DatabasePath, e.store.DatabaseIdentity)) {
         if (identity != e.store.DatabaseIdentity) {
             LoadDatabase(e);
             ReselectNextEvent(e);
@@ -221,7 +221,7 @@ bool TimerTick(Engine& e) {
         if (e.TimerTicks >= kKeepAliveTick) keepAlive(e);
         if (e.TimerTicks >= kFileCheckTick) {
             // How far the timed runner has decided, kept for a restart.
-            e.record.advance(s.horizon, s.CurrentUtc);
+            e.record.advance(s.horizon, s.CurrentUtc, false);
             e.TimerTicks = 0;
         }
         return true;

@@ -64,8 +64,9 @@ Task<> runOccurrence(Scheduler& s, Occurrence due) {
 bool DecideDueOccurrences(Scheduler& s) {
     const QDateTime now = s.CurrentUtc;
     bool decidedAny = false;
-    for (;;) {
-        s.NextEventIndex = DetermineNextEvent(s);
+    // The next occurrence is current here (the step keeps it so); it is chosen afresh after each
+    // decision, which may have started a run that changed the table.
+    for (;; s.NextEventIndex = DetermineNextEvent(s)) {
         if (!s.next || s.next->at > now) break;
         const Occurrence due = *s.next;
         if (WaitsForTheLink(s, due.at)) {

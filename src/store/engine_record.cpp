@@ -400,7 +400,10 @@ void EngineRecord::setOwed(const std::vector<PendingRowChange>& owed) {
     });
 }
 
-void EngineRecord::advance(const QDateTime& horizon, const QDateTime& now) {
+void EngineRecord::advance(const QDateTime& horizon, const QDateTime& now, bool always) {
+    if (!always && lastAdvance_.isValid() && lastAdvance_ <= now && lastAdvance_.msecsTo(now) < kAdvanceEveryMs)
+        return;
+    lastAdvance_ = now;
     write(false, [&](Database& db) {
         setMeta(db, "horizon", FieldValue{int64_t{ms(horizon)}});
         setMeta(db, "last_written", FieldValue{int64_t{ms(now)}});

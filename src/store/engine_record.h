@@ -126,7 +126,10 @@ public:
     // The changes still owed to the database, as they stand now.
     void setOwed(const std::vector<PendingRowChange>& owed);
     // Every occurrence at or before `horizon` is decided: those recorded one by one are dropped.
-    void advance(const QDateTime& horizon, const QDateTime& now);
+    // Written at most every kAdvanceEveryMs unless `now` says otherwise (`always`): a horizon a
+    // little behind costs nothing, as every decision after it is recorded one by one.
+    static constexpr qint64 kAdvanceEveryMs = 30000;
+    void advance(const QDateTime& horizon, const QDateTime& now, bool always = true);
     // "Program Exit": this run ended in order.
     void close(const QDateTime& horizon, const QDateTime& now);
 
@@ -141,6 +144,7 @@ private:
     int depth_ = 0;
     bool durable_ = false;
     bool startedDurable_ = false;
+    QDateTime lastAdvance_;
     bool failed_ = false;  // this transaction failed: it is rolled back at its end
     bool failing_ = false;  // reported, not yet working again
 };

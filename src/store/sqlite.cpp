@@ -306,9 +306,14 @@ std::optional<FileIdentity> Database::identity() const {
     return id;
 }
 
-std::optional<FileIdentity> FileIdentityIfExists(const QString& path) {
+std::optional<FileIdentity> FileIdentityIfExists(const QString& path, const std::optional<FileIdentity>& known) {
     std::optional<FileIdentity> id = statIdentity(path);
     if (!id) return std::nullopt;
+    if (known) {
+        FileIdentity sameCounter = *id;
+        sameCounter.changeCounter = known->changeCounter;
+        if (sameCounter == *known) return known;
+    }
     // Opening reads nothing under a lock; SQLite keeps its descriptor open past the close while
     // another connection of this process holds a lock on the file.
     sqlite3* db = nullptr;

@@ -140,7 +140,11 @@ public:
 
 // The identity of the file at `path` as it is now, or nothing when there is no such file. It
 // costs one look at the file system and one read of four bytes, nothing that waits for a lock.
-std::optional<FileIdentity> FileIdentityIfExists(const QString& path);
+// With `known`: when the file's status (device, inode, size, both times to the nanosecond) is as
+// known says, nothing has committed since (every commit writes the file), and `known` is
+// returned without opening the file: the periodic check costs one stat.
+std::optional<FileIdentity> FileIdentityIfExists(const QString& path,
+                                                 const std::optional<FileIdentity>& known = std::nullopt);
 bool FileExists(const QString& path);
 
 }  // namespace tarvo
