@@ -75,17 +75,6 @@ void UpdateTriggeredSkipEvent(Scheduler& s, TriggerTable table, int index) {
     });
 }
 
-void DeleteTriggeredOneTimeEvent(Scheduler& s, TriggerTable table, int index) {
-    Guarded(s.logs, kDeleteLocation, [&] {
-        auto& list = s.triggerTable(table);
-        const int16_t number = at(list, index).Number;
-        upkeep(s, kDeleteLocation, DeleteChange(at(list, index)), [&] {
-            removeFirstFromEvents(s, number);
-            list.erase(list.begin() + index);
-        });
-    });
-}
-
 void RearmSkipEventByNumber(Scheduler& s, const AutomationEvent& ev) {
     upkeep(s, kSkipLocation, ReArmChange(ev), [&] {
         activateInEvents(s, ev.Number);

@@ -12,7 +12,6 @@ namespace tarvo {
 void UpdateSkipEvent(Scheduler& s);
 void DeleteOneTimeEvent(Scheduler& s);
 void UpdateTriggeredSkipEvent(Scheduler& s, TriggerTable table, int index);
-void DeleteTriggeredOneTimeEvent(Scheduler& s, TriggerTable table, int index);
 // For a one-time entry that is no longer where its run started (the tables changed while its
 // actions waited): its rows are deleted all the same (those still as the run's copy `ev` read
 // them) and the first Events entry with its Number leaves memory.
