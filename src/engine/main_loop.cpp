@@ -1,5 +1,7 @@
 #include "engine/main_loop.h"
 
+#include <algorithm>
+
 #include "base/status_view.h"
 #include "engine/engine.h"
 #include "logs/logs.h"
@@ -64,16 +66,10 @@ void takeOverBeforeLoad(Engine& e, const PreviousRun& previous) {
         WriteActivityLog(e.logs, kPreviousRunNotEnded + ActivityLogLine(last, QString()).trimmed());
     }
     std::vector<PendingRowChange> owed = previous.owed;
-    auto addOwed = [&](const PendingRowChange& c) {
-        for (const PendingRowChange& o : owed)
-            if (o.number == c.number && o.remove == c.remove && o.active == c.active && o.timed == c.timed &&
-                o.day == c.day && o.time == c.time)
-                return;
-        owed.push_back(c);
-    };
     for (const RecordedRun& run : previous.runs) {
         if (run.acting) WriteActivityLog(e.logs, run.title + kInterrupted);
-        if (run.owed) addOwed(*run.owed);
+        // A change owed by a run may be among the owed ones already (a kill between the two writes).
+        if (run.owed && std::find(owed.begin(), owed.end(), *run.owed) == owed.end()) owed.push_back(*run.owed);
     }
     e.store.pending = owed;
     e.record.settlePrevious(owed);

@@ -309,10 +309,6 @@ void insertDecided(Database& db, const RecordedOccurrence& occurrence, const QDa
 
 }  // namespace
 
-void EngineRecord::decided(const RecordedOccurrence& occurrence, const QDateTime& at) {
-    write(true, [&](Database& db) { insertDecided(db, occurrence, at); });
-}
-
 int64_t EngineRecord::beginRun(const RunStart& start) {
     int64_t id = 0;
     // A triggered run that owes nothing guards no action across a restart: its entry only names

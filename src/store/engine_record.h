@@ -110,8 +110,6 @@ public:
     // What the previous run left in progress has been reported: its entries go, and `owed` (its
     // owed changes among them) is what is still owed to the database.
     void settlePrevious(const std::vector<PendingRowChange>& owed);
-    // A timed occurrence decided without a run of its own (refused for room).
-    void decided(const RecordedOccurrence& occurrence, const QDateTime& at);
     // A decision that may act: returns the id its end names (0 when the record is not open).
     int64_t beginRun(const RunStart& start);
     // The run is over: its entry goes (what it owed the database is written by now, or kept

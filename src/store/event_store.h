@@ -33,6 +33,7 @@ struct PendingRowChange {
     bool timed = false;
     int16_t day = 0;
     QString time;
+    friend bool operator==(const PendingRowChange&, const PendingRowChange&) = default;
 };
 
 // The delete of a one-time row held back for its delayed run: the copy's Day and Time are those

@@ -60,8 +60,13 @@ TEST(EngineRecord, WhatARunLeavesIsReadBackByTheNextStart) {
         EngineRecord record(logs, path);
         EXPECT_FALSE(record.open(utc(2, 9, 0)).has_value()) << "the first start ever finds nothing";
         record.advance(utc(2, 9, 0, 10), utc(2, 9, 0, 10));
-        record.decided({3, 100, 32400}, utc(2, 9, 0, 5));   // at or before the horizon: dropped
-        record.decided({4, 100, 32420}, utc(2, 9, 0, 20));  // after it: kept
+        // Two decisions that ran nothing (written off): one at or before the horizon, dropped,
+        // and one after it, kept.
+        auto writtenOff = [&](const RecordedOccurrence& o, const QDateTime& at) {
+            record.endRun(record.beginRun(RunStart{std::get<0>(o), QStringLiteral("Off"), false, std::nullopt, o, at, 0}));
+        };
+        writtenOff({3, 100, 32400}, utc(2, 9, 0, 5));
+        writtenOff({4, 100, 32420}, utc(2, 9, 0, 20));
         const int64_t cut = record.beginRun(RunStart{7, QStringLiteral("Cut off"), true, once, std::nullopt, {}, 0});
         const int64_t ended = record.beginRun(RunStart{8, QStringLiteral("Ended"), true, std::nullopt, std::nullopt, {}, 0});
         record.endRun(ended);
