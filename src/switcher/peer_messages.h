@@ -60,8 +60,10 @@ constexpr int kConnectChecks = 11;
 constexpr int kAfterSendWaitMs = 1000;
 constexpr int kUdpConnectWaitMs = 100;
 // A TCP message whose peer takes none of its bytes for this long fails: the time without
-// progress, however long the message has been going.
-constexpr int kWriteStallLimitMs = 1000;
+// progress, however long the message has been going. A peer that reads steadily shows its
+// progress only in steps: its kernel opens the window again once a segment's worth (64 KB on
+// loopback) or a sixteenth of its buffer is free, which at the slowest rate below takes seconds.
+constexpr int kWriteStallLimitMs = 10000;
 // A TCP message's time as a whole, from the connect until its peer has taken the last byte:
 // this base plus its size at the slowest rate a peer is expected to read (see
 // docs/database.md). A peer that is still reading when it runs out fails the message.

@@ -5,11 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUdpSocket>
 
 #include "engine/main_loop.h"
+#include "scheduler/schedule_preview.h"
+#include "store/load_database.h"
 #include "scheduler/triggered.h"
 #include "store/sqlite.h"
 #include "support/test_support.h"
@@ -234,6 +238,122 @@ TEST(EngineRuns, TheTickGoesOnWhileATimedRunWaitsAndItsFollowerRunsAtItsSecond) 
     EXPECT_EQ(h.view.historyTitles(), (QStringList{"Follower", "Delayed", "First"}));
     EXPECT_EQ(h.s().runs.count(), 0);
     EXPECT_EQ(peer.connections, 1);
+}
+
+// The preview is what the run does, with a same-second group whose first row waits on its
+// message: every take and message at the second the preview gives, in the preview's order; a
+// delayed run due in the group's second after the group, a delayed row of the group at its
+// second plus the delay, and the row of the next second while the message still waits.
+TEST(EngineRuns, TheRunFollowsThePreviewItemByItemWhenAGroupWaits) {
+    TcpPeer peer;
+    Harness h(WeekMoment(0, 8, 59, 57, 600));
+    const auto take = [](Row r, int source, int output, int priority) {
+        r["xcontrol"] = 1;
+        r["SourceChan"] = source;
+        r["DestChan"] = output;
+        r["Priority"] = priority;
+        return r;
+    };
+    Row message = withTcpMessage(TimedRow(1, 0, "09:00:00", "Message first"), peer.server.serverPort());
+    message["Priority"] = 1;
+    Row fiveOn = take(TimedRow(4, 0, "09:00:00", "Five on"), 39, 3, 4);
+    fiveOn["Delay"] = 5;
+    Row intoTheGroup = take(TimedRow(5, 0, "08:59:58", "Into the group"), 40, 4, 1);
+    intoTheGroup["Delay"] = 2;
+    h.folder.createDatabase({message, take(TimedRow(2, 0, "09:00:00", "Take 37"), 37, 1, 2),
+                             take(TimedRow(3, 0, "09:00:00", "Take 38"), 38, 2, 3), fiveOn,
+                             intoTheGroup, take(TimedRow(6, 0, "09:00:01", "Next second"), 41, 5, 1)});
+    Peer switcher;
+    h.folder.sql(QStringLiteral("UPDATE Server SET IPAddr = '127.0.0.1', IPPort = %1").arg(switcher.port()));
+
+    const DatabaseRead read = InspectAutomationDatabase(h.folder.file(kDatabaseFileName));
+    ASSERT_EQ(read.outcome, DatabaseRead::Read);
+    const SchedulePreview p = PreviewSchedule(read.rows, h.clock.now().toUTC(), 1, h.clock.zone());
+    QStringList expected;
+    for (const TimedEntry& entry : p.timed) {
+        if (entry.at > WeekMoment(0, 9, 0, 10).toUTC()) break;
+        const PreviewRow& row = p.rows.at(static_cast<std::size_t>(entry.row));
+        for (const QString& action : row.actions)
+            expected << LocalMoment(p, entry.at).toString(QStringLiteral("HH:mm:ss ")) + action;
+    }
+
+    const QString messageWords = ActionWords(read.rows.front()).front();
+    EXPECT_EQ(expected, (QStringList{"09:00:00 " + messageWords, "09:00:00 take 37 to 1",
+                                     "09:00:00 take 38 to 2", "09:00:00 take 40 to 4",
+                                     "09:00:01 take 41 to 5", "09:00:05 take 39 to 3"}));
+
+    // The message's connection as it came, the takes as the switcher was sent them.
+    QStringList ran;
+    QObject::connect(&peer.server, &QTcpServer::newConnection,
+                     [&] { ran << h.clock.now().toString(QStringLiteral("HH:mm:ss ")) + messageWords; });
+    h.startUp();
+    ASSERT_TRUE(test::waitUntil([&] { return h.master().isConnected(); }));
+    h.online();
+    h.runUntil(WeekMoment(0, 9, 0, 10));
+    h.settle();
+    static const QRegularExpression sent(QStringLiteral(R"((\d\d:\d\d:\d\d) +Send Take - In:(\d+)-->Out:(\d+))"));
+    for (const QString& line : h.folder.read(QStringLiteral("Tally.dat")).split(QStringLiteral("\r\n"))) {
+        const QRegularExpressionMatch m = sent.match(line);
+        if (m.hasMatch())
+            ran << QStringLiteral("%1 take %2 to %3").arg(m.captured(1)).arg(m.captured(2).toInt()).arg(m.captured(3).toInt());
+    }
+    EXPECT_EQ(ran, expected);
+}
+
+// A peer that takes a 4 MB message slowly, a piece at each tick, holds no take of the clock: each
+// goes out at its second while the message is sent, and the peer, which keeps reading, gets all
+// of it.
+TEST(EngineRuns, ASlowPeerTakingAFourMegabyteMessageHoldsNoTake) {
+    Peer slow;
+    Harness h(WeekMoment(0, 8, 59, 59, 600));
+    const QByteArray content(4000000, 'm');
+    {
+        QFile f(h.folder.file(QStringLiteral("big.txt")));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        ASSERT_EQ(f.write(content), content.size());
+    }
+    Row message = withTcpMessage(TimedRow(1, 0, "09:00:00", "Big message"), slow.port(), QStringLiteral("big.txt"));
+    message["mcontrol"] = 3;  // the file's bytes as they are
+    std::vector<Row> rows{message};
+    QStringList expected;
+    for (int k = 1; k <= 10; ++k) {
+        const QString at = QTime(9, 0, 3 * k).toString(QStringLiteral("HH:mm:ss"));
+        Row take = TimedRow(1 + k, 0, at, QStringLiteral("Take %1").arg(k));
+        take["xcontrol"] = 1;
+        take["SourceChan"] = k;
+        take["DestChan"] = k;
+        rows.push_back(take);
+        expected << at + QStringLiteral(" Send Take - In:%1-->Out:%1").arg(k, 4, 10, QLatin1Char('0'));
+    }
+    h.folder.createDatabase(rows);
+    Peer switcher;
+    h.folder.sql(QStringLiteral("UPDATE Server SET IPAddr = '127.0.0.1', IPPort = %1").arg(switcher.port()));
+    h.startUp();
+    ASSERT_TRUE(test::waitUntil([&] { return h.master().isConnected(); }));
+    h.online();
+    ASSERT_TRUE(switcher.waitForClient());
+    h.tick();  // 09:00:00.1: the message's run began
+    ASSERT_TRUE(slow.waitForClient());
+    slow.readSlowly(32 * 1024);  // 64 KB a second: about a minute for the whole message
+    for (int i = 0; i < 600 && (h.s().runs.count() > 0 || i < 62); ++i) {
+        h.tick();
+        slow.readSome();
+    }
+    slow.resumeReading();
+    EXPECT_TRUE(test::waitUntil([&] {
+        slow.readSome();
+        return slow.received.size() == content.size();
+    })) << slow.received.size();
+    QStringList takes;
+    static const QRegularExpression take(QStringLiteral(R"((\d\d:\d\d:\d\d) +(Send Take - .*))"));
+    for (const QString& line : h.folder.read(QStringLiteral("Tally.dat")).split(QStringLiteral("\r\n"))) {
+        const QRegularExpressionMatch m = take.match(line);
+        if (m.hasMatch()) takes << m.captured(1) + QLatin1Char(' ') + m.captured(2);
+    }
+    EXPECT_EQ(takes, expected);
+    EXPECT_EQ(h.folder.activityLines().filter(QStringLiteral("Message Sent to 127.0.0.1")).size(), 1);
+    EXPECT_TRUE(h.folder.activityLines().filter(QStringLiteral("not executed")).isEmpty())
+        << h.folder.errorLines().join('\n').toStdString();
 }
 
 }  // namespace
