@@ -1,5 +1,7 @@
 #include "schedule_report.h"
 
+#include <algorithm>
+
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -53,26 +55,39 @@ QString zoneName(const SchedulePreview& p) {
 
 }  // namespace
 
-QString CheckText(const std::vector<RowProblem>& problems, std::size_t rows) {
+namespace {
+std::size_t countProblems(const std::vector<RowProblem>& problems, const QStringList& settings) {
+    return static_cast<std::size_t>(settings.size()) +
+           static_cast<std::size_t>(std::count_if(problems.begin(), problems.end(),
+                                                  [](const RowProblem& p) { return !p.warning; }));
+}
+}  // namespace
+
+QString CheckText(const std::vector<RowProblem>& problems, std::size_t rows, const QStringList& settings) {
     QString out;
+    for (const QString& problem : settings) out += QStringLiteral("Settings: %1\n").arg(problem);
     for (const RowProblem& problem : problems)
-        out += QStringLiteral("Number %1: %2\n").arg(problem.number).arg(problem.text);
+        out += QStringLiteral("Number %1: %2%3\n")
+                   .arg(problem.number)
+                   .arg(problem.warning ? QStringLiteral("warning: ") : QString(), problem.text);
     const auto count = [](std::size_t n, const char* one, const char* more) {
         return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : more));
     };
-    out += (problems.empty() ? QStringLiteral("No problems")
-                             : count(problems.size(), "problem", "problems")) +
+    const std::size_t n = countProblems(problems, settings);
+    out += (n == 0 ? QStringLiteral("No problems") : count(n, "problem", "problems")) +
            QStringLiteral(" in ") + count(rows, "row", "rows") + QLatin1Char('\n');
     return out;
 }
 
-QJsonDocument CheckJson(const std::vector<RowProblem>& problems, std::size_t rows) {
+QJsonDocument CheckJson(const std::vector<RowProblem>& problems, std::size_t rows, const QStringList& settings) {
     QJsonArray list;
     for (const RowProblem& problem : problems)
         list.append(QJsonObject{{QStringLiteral("number"), problem.number},
                                 {QStringLiteral("title"), problem.title},
-                                {QStringLiteral("text"), problem.text}});
+                                {QStringLiteral("text"), problem.text},
+                                {QStringLiteral("warning"), problem.warning}});
     return QJsonDocument(QJsonObject{{QStringLiteral("rows"), static_cast<qint64>(rows)},
+                                     {QStringLiteral("settings"), QJsonArray::fromStringList(settings)},
                                      {QStringLiteral("problems"), list}});
 }
 
@@ -176,9 +191,10 @@ Report ScheduleReport(const QString& folder, int previewDays, bool json, const Q
         return r;
     }
     const std::vector<RowProblem> problems = CheckSchedule(read.rows, appFolder);
-    r.out = json ? jsonText(CheckJson(problems, read.rows.size()))
-                 : CheckText(problems, read.rows.size());
-    r.exitCode = problems.empty() ? 0 : 1;
+    const QStringList settings = CheckSettings(read.settings);
+    r.out = json ? jsonText(CheckJson(problems, read.rows.size(), settings))
+                 : CheckText(problems, read.rows.size(), settings);
+    r.exitCode = countProblems(problems, settings) == 0 ? 0 : 1;
     return r;
 }
 

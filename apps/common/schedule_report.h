@@ -16,9 +16,10 @@
 
 namespace tarvo::cli {
 
-// One line per problem, then one with the count.
-QString CheckText(const std::vector<RowProblem>& problems, std::size_t rows);
-QJsonDocument CheckJson(const std::vector<RowProblem>& problems, std::size_t rows);
+// One line per settings problem and per row problem (a warning says so), then one with the count
+// of problems, warnings left out.
+QString CheckText(const std::vector<RowProblem>& problems, std::size_t rows, const QStringList& settings = {});
+QJsonDocument CheckJson(const std::vector<RowProblem>& problems, std::size_t rows, const QStringList& settings = {});
 
 // A heading, a line per timed entry (date, day, time, title, what it does, its conditions and a
 // note), then the triggered events under their triggers.

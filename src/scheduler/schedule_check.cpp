@@ -1,5 +1,6 @@
 #include "scheduler/schedule_check.h"
 
+#include <QFileInfo>
 #include <QHash>
 #include <QStringList>
 
@@ -41,6 +42,7 @@ class RowFindings {
             (why.isEmpty() ? QString() : QStringLiteral(" (") + why + QLatin1Char(')')));
     }
     void add(const QString& text) { out_.push_back({ev_.Number, ev_.Title, text}); }
+    void warn(const QString& text) { out_.push_back({ev_.Number, ev_.Title, text, true}); }
 
   private:
     const AutomationEvent& ev_;
@@ -114,16 +116,27 @@ void checkCondition(int selector, int source, int dest, int relay, int opto, Row
     if (!why.isEmpty()) f.refused(ConditionRefusal(selector), QStringLiteral("every time: ") + why);
 }
 
-void checkActions(const AutomationEvent& ev, const QString& appFolder, RowFindings& f) {
+// Whether the row has any action at all.
+bool checkActions(const AutomationEvent& ev, const QString& appFolder, RowFindings& f) {
+    bool any = false;
     for (ActionKind action : kActionOrder) {
         if (!HasAction(ev, action)) continue;
+        any = true;
         if (const ActionRefusal r = CheckOperands(ev, action); !r.refusal.isEmpty()) {
             f.refused(kNotExecuted + r.refusal, r.why);
             continue;
         }
         if (action == ActionKind::Message) {
             const std::optional<TarvoError> failure = MessageFailure(appFolder, ev);
-            if (!failure) continue;
+            if (!failure) {
+                // The device may be there only on the machine the engine runs on.
+                const QString path = ev.mtype == kTransportSerial ? SerialPortPath(appFolder, ev.MCommPort + 1) : QString();
+                if (!path.isEmpty() && !QFileInfo::exists(path))
+                    f.warn(ev.Title + QStringLiteral(": message sent only where COM%1 exists - %2 is not on this machine")
+                                          .arg(ev.MCommPort + 1)
+                                          .arg(path));
+                continue;
+            }
             // Only a timed run on the spot logs the refusal; others leave it to the error log.
             if (ev.Type == kTimed && ev.Delay == 0)
                 f.refused(kNotExecuted + kUnableToSend, failure->description());
@@ -135,6 +148,7 @@ void checkActions(const AutomationEvent& ev, const QString& appFolder, RowFindin
                 f.refused(kNotExecuted + kInvalidFile, *problem);
         }
     }
+    return any;
 }
 
 // "<Title>: rows 7 and 8 trigger one another without end through their crosspoint actions"
@@ -170,11 +184,17 @@ std::vector<RowProblem> CheckSchedule(const std::vector<AutomationEvent>& rows,
             f.neverRuns(why);
             continue;
         }
+        // The editing tool reads these as 0 too: a Day of 'Wednesday' is Monday.
+        if (!ev.Unreadable.isEmpty())
+            f.add(ev.Title + QStringLiteral(": ") + ev.Unreadable + QStringLiteral(", which is no number here: read as 0"));
+        const std::size_t found = problems.size();
         checkWhen(ev, f);
         checkTrigger(ev, f);
         checkCondition(ev.Condition, ev.ReqSource, ev.ReqDest, ev.ReqRelay, ev.ReqOpto, f);
         checkCondition(ev.Condition2, ev.ReqSource2, ev.ReqDest2, ev.ReqRelay2, ev.ReqOpto2, f);
-        checkActions(ev, appFolder, f);
+        // Said only of a row that would otherwise run: one that never runs has its reason.
+        if (!checkActions(ev, appFolder, f) && problems.size() == found)
+            f.add(ev.Title + QStringLiteral(": does nothing - no action is set"));
         // The engine finds its own row again by Number: its delete or re-arm reaches every row
         // that shares it.
         if (numbers.value(ev.Number) > 1 && (ev.Active == kRunOnce || ev.Active == kSkipNext))
@@ -189,6 +209,14 @@ std::vector<RowProblem> CheckSchedule(const std::vector<AutomationEvent>& rows,
         RowFindings(rows[static_cast<std::size_t>(cycle.front())], problems)
             .add(cycleText(rows, cycle));
     return problems;
+}
+
+QStringList CheckSettings(const EngineSettings& settings) {
+    QStringList out;
+    if (settings.IPAddr.isEmpty() || settings.IPAddr == QLatin1String("0.0.0.0"))
+        out << QStringLiteral("the switcher's address is not set (Server IPAddr %1): the engine never connects")
+                   .arg(settings.IPAddr.isEmpty() ? QStringLiteral("empty") : settings.IPAddr);
+    return out;
 }
 
 }  // namespace tarvo

@@ -11,8 +11,10 @@
 #include <vector>
 
 #include <QString>
+#include <QStringList>
 
 #include "store/automation_event.h"
+#include "store/settings.h"
 
 namespace tarvo {
 
@@ -26,6 +28,9 @@ struct RowProblem {
     // makes it so where that is not plain; or, where the engine says nothing, what keeps the row
     // from doing what it says ("<Title>: never runs - ...").
     QString text;
+    // What may hold only here and not on the machine it runs on (a serial device): said, but not
+    // counted as a problem.
+    bool warning = false;
     bool operator==(const RowProblem&) const = default;
 };
 
@@ -35,5 +40,8 @@ struct RowProblem {
 // program folder, where relative file names are found; it ends in the separator.
 std::vector<RowProblem> CheckSchedule(const std::vector<AutomationEvent>& rows,
                                       const QString& appFolder);
+
+// What keeps the settings from working: the switcher's address never set.
+QStringList CheckSettings(const EngineSettings& settings);
 
 }  // namespace tarvo

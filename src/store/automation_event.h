@@ -33,6 +33,9 @@ struct AutomationEvent {
     Text FileName;
     Text Message;
     Text Method, MIPAddress;
+    // Not a column: the number columns whose stored value is no number in their range ("Day holds
+    // 'Wednesday'"), each read as 0; empty for a sound row.
+    Text Unreadable;
     // Not a column: which row read from the file this is. Every copy of the row (in Events, in
     // a trigger table, in a run) carries the same id, and no two rows read share one, so a run
     // finds its own entry again exactly, whatever moved meanwhile.

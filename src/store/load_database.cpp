@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <variant>
 
 #include <sqlite3.h>
 
@@ -88,6 +89,15 @@ struct RowReader {
     std::vector<int>& columns;
     TextPool& texts;
     std::size_t next = 0;
+    // Number columns whose value is no number in their range, in words.
+    QString unreadable;
+
+    static QString quoted(const FieldValue& f) {
+        if (const auto* text = std::get_if<QString>(&f.v)) return QLatin1Char('\'') + text->left(40) + QLatin1Char('\'');
+        if (const auto* i = std::get_if<int64_t>(&f.v)) return QString::number(*i);
+        if (const auto* d = std::get_if<double>(&f.v)) return QString::number(*d);
+        return QStringLiteral("a blob");
+    }
 
     // -1 for a missing column.
     int column(const char* name) {
@@ -116,7 +126,12 @@ struct RowReader {
                 v = IntegerIfConvertible(row.value(index), min, max);
                 break;
         }
-        if (!v) return;
+        if (!v) {
+            // Read as 0, as the file's editing tool does; the check says so.
+            if (!unreadable.isEmpty()) unreadable += QStringLiteral(", ");
+            unreadable += QStringLiteral("%1 holds %2").arg(QLatin1String(name), quoted(row.value(index)));
+            return;
+        }
         if (limit && aboveMax && *v > *limit) v = *aboveMax;
         out = static_cast<T>(*v);
     }
@@ -176,7 +191,7 @@ AutomationEvent readEvent(const Statement& row, std::vector<int>& columns, TextP
     static uint32_t lastId = 0;
     AutomationEvent ev;
     ev.id = ++lastId;
-    RowReader r{row, row.handle(), columns, texts};
+    RowReader r{row, row.handle(), columns, texts, 0, {}};
     r.integer(ev.Number, "Number", std::nullopt, -32768, 32767);
     r.i16(ev.Day, "Day");
     ev.DayName = DayNameOf(ev.Day);
@@ -244,6 +259,7 @@ AutomationEvent readEvent(const Statement& row, std::vector<int>& columns, TextP
     r.i16max(ev.tControl, "tControl", 4, 0);
     r.i16(ev.Option, "Option");
     r.i32(ev.Color, "Color", 16777215);
+    if (!r.unreadable.isEmpty()) ev.Unreadable = r.unreadable;
     return ev;
 }
 

@@ -71,7 +71,16 @@ TEST(ScheduleReport, TheCheckExitsByWhatItFound) {
     EXPECT_EQ(missing.exitCode, 2);
     EXPECT_TRUE(missing.err.startsWith("there is no database ")) << missing.err.toStdString();
 
-    folder.createDatabase({TimedRow(1, 0, "09:00:00", "Fine")});
+    Row fine = TimedRow(1, 0, "09:00:00", "Fine");
+    fine["scontrol"] = 1;
+    fine["Salvo"] = 1;
+    folder.createDatabase({fine});
+    // As the editing tool leaves it, the switcher's address is not set.
+    const Report unset = ScheduleReport(folder.path(), 0, false, now, QTimeZone::utc());
+    EXPECT_EQ(unset.exitCode, 1);
+    EXPECT_EQ(unset.out, "Settings: the switcher's address is not set (Server IPAddr 0.0.0.0): the engine never "
+                         "connects\n1 problem in 1 row\n");
+    folder.sql("UPDATE Server SET IPAddr = '127.0.0.1'");
     const Report clean = ScheduleReport(folder.path(), 0, false, now, QTimeZone::utc());
     EXPECT_EQ(clean.exitCode, 0);
     EXPECT_EQ(clean.out, "No problems in 1 row\n");
@@ -92,7 +101,17 @@ TEST(ScheduleReport, TheCheckExitsByWhatItFound) {
         doc["problems"].toArray(),
         (QJsonArray{QJsonObject{{"number", 2},
                                 {"title", "Parked"},
-                                {"text", "Parked: never runs - Day 7 is no day of the week"}}}));
+                                {"text", "Parked: never runs - Day 7 is no day of the week"},
+                                {"warning", false}}}));
+    EXPECT_EQ(doc["settings"].toArray(), QJsonArray());
+
+    // A warning alone (a serial device only the target may have) is said and passes.
+    folder.sql("DELETE FROM Automation WHERE Number = 2");
+    folder.sql("UPDATE Automation SET mcontrol = 1, mtype = 2, Message = 'x', MCommPort = 149 WHERE Number = 1");
+    const Report warned = ScheduleReport(folder.path(), 0, false, now, QTimeZone::utc());
+    EXPECT_EQ(warned.exitCode, 0);
+    EXPECT_EQ(warned.out, "Number 1: warning: Fine: message sent only where COM150 exists - /dev/ttyS149 is not on "
+                          "this machine\nNo problems in 1 row\n");
 
     folder.sql("UPDATE Type SET Type = 'Inventory'");
     const Report other = ScheduleReport(folder.path(), 7, false, now, QTimeZone::utc());

@@ -92,6 +92,9 @@ TEST(ScheduleCheck, EveryKindOfProblemIsOneLineWithWhatTheEngineWouldLog) {
         {34, "Opto 6 message: message never sent - Invalid peer address '0.0.0.0'"},
         {35, "No kind: never runs - Type -1 is no kind of event"},
         {36, "Serial port 193" + unable.arg("Invalid serial port 193")},
+        {39, "Day as text: Day holds 'Wednesday', which is no number here: read as 0"},
+        {40, "Nothing to do: does nothing - no action is set"},
+        {41, "Serial on COM150: message sent only where COM150 exists - /dev/ttyS149 is not on this machine"},
         {37,
          "Source 3 on 12 takes 5: rows 37 and 38 trigger one another without end through their "
          "crosspoint "
@@ -103,6 +106,7 @@ TEST(ScheduleCheck, EveryKindOfProblemIsOneLineWithWhatTheEngineWouldLog) {
         EXPECT_EQ(problems[i].text, expected[i].second);
         EXPECT_TRUE(problems[i].text.startsWith(problems[i].title))
             << problems[i].text.toStdString();
+        EXPECT_EQ(problems[i].warning, expected[i].first == 41);
     }
 }
 
@@ -165,6 +169,7 @@ TEST(ScheduleCheck, TheWorkedRowsOfTheDatabaseContractHaveNoProblem) {
     names.words({200, 4, 0, 3}).text("Mic2", 4).text("mic1", 4).text("Tape", 4);
     names.fill(3).byte(0).byte(0).byte(1).fill(3 * 256);
     test::WriteFile(folder.file(QStringLiteral("inputs.alp")), names.data);
+    QFile::link(QStringLiteral("/dev/null"), folder.file(QStringLiteral("COM3")));  // row 8's port
 
     const std::vector<AutomationEvent> rows = readRows(folder);
     EXPECT_EQ(rows.size(), 14u);

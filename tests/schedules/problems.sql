@@ -79,6 +79,18 @@ VALUES (36, 0, '09:03:00', 'Serial port 193', 0, 1, 1, 2, 'ON AIR', 192, 1);
 INSERT INTO Automation (Number, Day, Time, Title, Type, Active, scontrol, Salvo)
 VALUES (NULL, 0, '09:08:00', 'No Number', 0, 3, 1, 1);
 
+-- Day written as text: the editing tool and the engine read it as 0, Monday.
+INSERT INTO Automation (Number, Day, Time, Title, Type, Active, xcontrol, SourceChan, DestChan)
+VALUES (39, 'Wednesday', '09:04:00', 'Day as text', 0, 1, 1, 1, 2);
+
+-- A row that runs and does nothing.
+INSERT INTO Automation (Number, Day, Time, Title, Type, Active)
+VALUES (40, 0, '09:05:00', 'Nothing to do', 0, 1);
+
+-- A serial port this machine has no device for (a warning: the target may have it).
+INSERT INTO Automation (Number, Day, Time, Title, Type, Active, mcontrol, mtype, Message, MCommPort, MBaudRate)
+VALUES (41, 0, '09:06:00', 'Serial on COM150', 0, 1, 1, 2, 'ON AIR', 149, 1);
+
 -- Two crosspoint triggers whose takes start one another.
 INSERT INTO Automation (Number, Day, Time, Title, Type, Active, TriggerSource, TriggerDest, tControl, xcontrol, SourceChan, DestChan) VALUES
   (37, 0, '24:00:00', 'Source 3 on 12 takes 5', 3, 1, 3, 12, 1, 1, 5, 12),
