@@ -137,6 +137,17 @@ const Program& SimulatorProgram() {
                  "line names it)")},
             {QStringLiteral("no-pings"), QString(),
              QStringLiteral("do not print pings and their answers")},
+            {QStringLiteral("quiet"), QString(),
+             QStringLiteral("never speak first: no greeting when the engine connects")},
+            {QStringLiteral("take-reports"), QStringLiteral("HOW"),
+             QStringLiteral(
+                 "plain: every take reported as a plain take (command 4), as-sent: with the "
+                 "command it came with (a priority take as 5), none: takes carried out "
+                 "unreported. Default plain.")},
+            {QStringLiteral("map-pieces"), QStringLiteral("N"),
+             QStringLiteral(
+                 "answer the map request in frames of N outputs, the highest first, a second "
+                 "apart")},
             {QStringLiteral("chaos"), QStringLiteral("SEED"),
              QStringLiteral("misbehave from the start, the steps drawn from SEED")},
             {QStringLiteral("chaos-pace"), QStringLiteral("MS"),
@@ -156,7 +167,8 @@ const Program& SimulatorProgram() {
                 "connections to that port: opto N on|off, relay N on|off, take SRC OUT (source "
                 "SRC to output OUT), silent / talk (stop and resume answering pings), absent / "
                 "present (report the switcher missing, or back), close, garbage N, ident, map, "
-                "ping, send HEX..., chaos on [SEED], chaos off, quit. Each line is answered "
+                "ping, send HEX..., flood MS HEX... (send HEX over and over for MS ms, as fast "
+                "as the engine takes it), chaos on [SEED], chaos off, quit. Each line is answered "
                 "OK, or ERR and what is wrong with it."),
             QStringLiteral(
                 "Chaos makes the switcher misbehave on a schedule drawn from the seed: it drops "

@@ -68,6 +68,22 @@ int main(int argc, char** argv) {
         return 2;
     }
     o.printPings = !parser.isSet(QStringLiteral("no-pings"));
+    o.quiet = parser.isSet(QStringLiteral("quiet"));
+    if (!readNumber(parser, QStringLiteral("map-pieces"), 1, 16384, o.mapPieces)) return 2;
+    if (parser.isSet(QStringLiteral("take-reports"))) {
+        const QString how = parser.value(QStringLiteral("take-reports"));
+        using Reports = tarvo::sim::SimSwitcher::Options::TakeReports;
+        if (how == QLatin1String("plain"))
+            o.takeReports = Reports::Plain;
+        else if (how == QLatin1String("as-sent"))
+            o.takeReports = Reports::AsSent;
+        else if (how == QLatin1String("none"))
+            o.takeReports = Reports::None;
+        else {
+            std::fprintf(stderr, "tarvo-switcher-sim: --take-reports is plain, as-sent or none\n");
+            return 2;
+        }
+    }
 
     tarvo::sim::SimSwitcher sim(o, stdout);
     QObject::connect(&sim, &tarvo::sim::SimSwitcher::quitRequested, &app, &QCoreApplication::quit,

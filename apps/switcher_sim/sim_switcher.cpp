@@ -1,10 +1,12 @@
 #include "sim_switcher.h"
 
 #include <algorithm>
-#include <memory>
 #include <cctype>
+#include <memory>
+#include <utility>
 
 #include <QDateTime>
+#include <QPointer>
 #include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -87,7 +89,8 @@ SimSwitcher::SimSwitcher(const Options& options, std::FILE* out)
       server_(new QTcpServer(this)),
       chaosTimer_(new QTimer(this)),
       muteTimer_(new QTimer(this)),
-      pauseTimer_(new QTimer(this)) {
+      pauseTimer_(new QTimer(this)),
+      floodTimer_(new QTimer(this)) {
     const int sources = std::max(1, options_.sources);
     map_.resize(static_cast<std::size_t>(std::max(1, options_.outputs)));
     // Every output starts fed by one source, so that the map is never empty.
@@ -96,7 +99,11 @@ SimSwitcher::SimSwitcher(const Options& options, std::FILE* out)
     optos_.assign(static_cast<std::size_t>(std::max(1, options_.optos)), 0);
     relays_.assign(static_cast<std::size_t>(std::max(1, options_.relays)), 0);
     connect(server_, &QTcpServer::newConnection, this, &SimSwitcher::onNewConnection);
-    for (QTimer* t : {chaosTimer_, muteTimer_, pauseTimer_}) t->setSingleShot(true);
+    for (QTimer* t : {chaosTimer_, muteTimer_, pauseTimer_, floodTimer_}) t->setSingleShot(true);
+    connect(floodTimer_, &QTimer::timeout, this, [this] {
+        floodChunk_.clear();
+        print(QStringLiteral("FLOOD done %1 bytes").arg(std::exchange(floodSent_, 0)));
+    });
     connect(chaosTimer_, &QTimer::timeout, this, [this] {
         runChaos(nextStep_);
         scheduleChaos();
@@ -139,6 +146,7 @@ void SimSwitcher::onNewConnection() {
         if (paused_) c->setReadBufferSize(1);
         print(QStringLiteral("CONNECT %1:%2").arg(c->peerAddress().toString()).arg(c->peerPort()));
         connect(c, &QTcpSocket::readyRead, this, [this, c] { onData(c); });
+        connect(c, &QTcpSocket::bytesWritten, this, [this, c] { feedFlood(c); });
         connect(c, &QTcpSocket::disconnected, this, [this, c] {
             print(QStringLiteral("DISCONNECT"));
             clients_.erase(std::remove(clients_.begin(), clients_.end(), c), clients_.end());
@@ -146,8 +154,10 @@ void SimSwitcher::onNewConnection() {
             floodOwed_.remove(c);
             c->deleteLater();
         });
-        // The server says at once whether its switcher is there.
-        send(c, QByteArray(1, static_cast<char>(absent_ ? kSwitcherAbsent : kPingAnswer)));
+        // The server says at once whether its switcher is there, unless it is one that speaks
+        // only when spoken to.
+        if (!options_.quiet) send(c, QByteArray(1, static_cast<char>(absent_ ? kSwitcherAbsent : kPingAnswer)));
+        feedFlood(c);
     }
 }
 
@@ -199,7 +209,7 @@ void SimSwitcher::onUnit(QTcpSocket* client, uint8_t type, const QByteArray& fra
                      QByteArray(1, static_cast<char>(absent_ ? kSwitcherAbsent : kPingAnswer)));
             return;
         case 0xF2:  // info request: the whole map
-            if (frame.size() == 13) send(client, MapFrame(map_, 0, static_cast<int>(map_.size())));
+            if (frame.size() == 13) sendMap(client);
             return;
         case 0xFE:
             applyCommand(frame);
@@ -220,7 +230,8 @@ void SimSwitcher::applyCommand(const QByteArray& frame) {
         case kPriorityTake:
             if (!outputOk(b) || ignoreTakes_) break;
             map_[static_cast<std::size_t>(b)] = {a};
-            broadcast(TakeReportFrame(kTake, a, b));
+            if (options_.takeReports == Options::TakeReports::None) return;
+            broadcast(TakeReportFrame(options_.takeReports == Options::TakeReports::AsSent ? command : kTake, a, b));
             return;
         case kSumOn:
         case kPrioritySumOn: {
@@ -278,6 +289,42 @@ void SimSwitcher::send(QTcpSocket* client, const QByteArray& bytes) {
     if (!ping || options_.printPings) print(QStringLiteral("TX ") + Hex(bytes));
     client->write(bytes);
     client->flush();
+}
+
+void SimSwitcher::sendMap(QTcpSocket* client) {
+    const int outputs = static_cast<int>(map_.size());
+    if (options_.mapPieces <= 0) {
+        send(client, MapFrame(map_, 0, outputs));
+        return;
+    }
+    // The highest outputs first: until the last piece, the engine knows outputs above ones it
+    // has not been told of.
+    const QPointer<QTcpSocket> to(client);
+    int delay = 0;
+    for (int end = outputs; end > 0; end -= options_.mapPieces, delay += 1000) {
+        const int first = std::max(0, end - options_.mapPieces);
+        QTimer::singleShot(delay, this, [this, to, first, end] {
+            if (to && static_cast<int>(map_.size()) >= end) send(to, MapFrame(map_, first, end - first));
+        });
+    }
+}
+
+void SimSwitcher::flood(const QByteArray& pattern, int ms) {
+    floodChunk_.clear();
+    while (floodChunk_.size() < 65536) floodChunk_ += pattern;
+    floodSent_ = 0;
+    print(QStringLiteral("FLOOD start"));
+    floodTimer_->start(ms);
+    for (QTcpSocket* c : clients_) feedFlood(c);
+}
+
+void SimSwitcher::feedFlood(QTcpSocket* client) {
+    // As fast as the engine takes it: the socket is kept a few chunks ahead.
+    while (!floodChunk_.isEmpty() && client->state() == QAbstractSocket::ConnectedState &&
+           client->bytesToWrite() < 4 * floodChunk_.size()) {
+        client->write(floodChunk_);
+        floodSent_ += floodChunk_.size();
+    }
 }
 
 void SimSwitcher::broadcast(const QByteArray& bytes) {
@@ -365,6 +412,12 @@ QString SimSwitcher::control(const QString& line) {
         const std::optional<QByteArray> bytes = ParseHex(w.mid(1).join(QString()));
         if (!bytes || bytes->isEmpty()) return QStringLiteral("ERR bad hex");
         broadcast(*bytes);
+        return QStringLiteral("OK");
+    }
+    if (cmd == QLatin1String("flood") && w.size() >= 3 && number(1, n) && n > 0 && n <= 600000) {
+        const std::optional<QByteArray> bytes = ParseHex(w.mid(2).join(QString()));
+        if (!bytes || bytes->isEmpty()) return QStringLiteral("ERR bad hex");
+        flood(*bytes, n);
         return QStringLiteral("OK");
     }
     if (cmd == QLatin1String("chaos") && w.size() >= 2) {

@@ -47,6 +47,14 @@ class SimSwitcher : public QObject {
         int optos = 64;
         int relays = 64;
         bool printPings = true;
+        // Never speak first: no greeting (0xF4 or 0xF1) when the engine connects.
+        bool quiet = false;
+        // How takes are reported: every one as a plain take (command 4), each with the command
+        // it came with (a priority take as 5), or not at all (carried out all the same).
+        enum class TakeReports { Plain, AsSent, None } takeReports = TakeReports::Plain;
+        // The map request answered in frames of this many outputs, the highest first, a second
+        // apart (0: the whole map in one frame).
+        int mapPieces = 0;
         // Chaos is off unless asked for (at start, or with the control line "chaos on").
         bool chaosAtStart = false;
         ChaosOptions chaos;
@@ -72,6 +80,9 @@ class SimSwitcher : public QObject {
     void onUnit(QTcpSocket* client, uint8_t type, const QByteArray& frame);
     void applyCommand(const QByteArray& frame);
     void send(QTcpSocket* client, const QByteArray& bytes);
+    void sendMap(QTcpSocket* client);
+    void flood(const QByteArray& pattern, int ms);
+    void feedFlood(QTcpSocket* client);
     void broadcast(const QByteArray& bytes);
     void setState(int kind, int number, int state);
     void print(const QString& line);
@@ -107,6 +118,9 @@ class SimSwitcher : public QObject {
     QHash<QTcpSocket*, long long> floodOwed_;  // identity answers still expected from a flood
     long long floodAnswered_ = 0;
     std::map<QString, int> chaosCounts_;
+    QByteArray floodChunk_;  // written over and over while a flood lasts
+    long long floodSent_ = 0;
+    QTimer* floodTimer_;
 };
 
 }  // namespace tarvo::sim

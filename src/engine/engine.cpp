@@ -56,7 +56,9 @@ Engine::Engine(Clock& c, StatusView& v, const QString& folder)
         DetermineCrosspointChange(scheduler, before, after, dest);
     };
     switcher.frameSent = [this](int link, const QByteArray& frame) {
-        if (!exiting) takes.frameSent(link, frame);
+        if (exiting) return;
+        takes.frameSent(link, frame);
+        slaves.frameSent(link, frame);
     };
     switcher.pictureChanged = [this](int link, int first, int count) {
         if (exiting) return;

@@ -8,16 +8,18 @@
 #include "logs/logs.h"
 #include "switcher/codec.h"
 #include "switcher/commands.h"
+#include "switcher/inbound.h"
 #include "switcher/links.h"
 
 namespace tarvo {
 
 namespace {
 
-// The take commands of the 0xFE frame, plain and priority, option bits aside.
-constexpr int kTakeCode = 4;
-constexpr int kPriorityTakeCode = 5;
-constexpr int kCommandBits = 0x400 | 0x2000;
+// The output of a take the engine sent (0-based), or -1 for any other frame.
+int takeOutput(const QByteArray& frame) {
+    if (frame.size() != 9 || static_cast<uint8_t>(frame[0]) != kTakeType || !IsTakeCommand(Read14(frame, 1))) return -1;
+    return Read14(frame, 5);
+}
 
 std::vector<int> sourcesOf(const OutputMap& m) {
     std::vector<int> s;
@@ -41,6 +43,14 @@ QString SourcesText(const OutputMap& m) {
 QString TakeNotConfirmedText(int link, int source, int dest) {
     return QStringLiteral("Take not confirmed - ") + linkName(link) + QStringLiteral(" In:") + Digits4(source + 1) +
            QStringLiteral("-->Out:") + Digits4(dest + 1);
+}
+
+QString TakesLostText(int link, const std::vector<std::pair<int, int>>& takes) {
+    QStringList parts;
+    for (const auto& [source, dest] : takes)
+        parts << QStringLiteral("In:") + Digits4(source + 1) + QStringLiteral("-->Out:") + Digits4(dest + 1);
+    return QStringLiteral("Take not confirmed - ") + linkName(link) + QLatin1Char(' ') + parts.join(QStringLiteral(", ")) +
+           QStringLiteral(" (link lost)");
 }
 
 QString SlaveDiffersText(int output, const OutputMap& master, const OutputMap& slave) {
@@ -68,13 +78,11 @@ bool TakeWatch::confirmed(const Expected& x) const {
 }
 
 void TakeWatch::frameSent(int link, const QByteArray& frame) {
-    if (frame.size() != 9 || static_cast<uint8_t>(frame[0]) != kTakeType) return;
-    const int command = Read14(frame, 1) & ~kCommandBits;
-    if (command != kTakeCode && command != kPriorityTakeCode) return;
-    const uint64_t generation = sw_.link(link).generation;
-    if (reporting_[static_cast<std::size_t>(link)] != generation) return;  // not known to report takes
+    const int dest = takeOutput(frame);
+    if (dest < 0) return;
+    const SwitcherLink& l = sw_.link(link);
+    if (!l.reportsTakes()) return;  // not known to report takes: nothing to expect
     const int source = Read14(frame, 3);
-    const int dest = Read14(frame, 5);
     // A newer take to the same output replaces what the older one asked for.
     for (auto it = pending_.begin(); it != pending_.end();) {
         if (it->link == link && it->dest == dest) {
@@ -84,7 +92,7 @@ void TakeWatch::frameSent(int link, const QByteArray& frame) {
             ++it;
         }
     }
-    pending_.push_back({link, source, dest, generation, 0});
+    pending_.push_back({link, source, dest, l.generation, 0});
     const auto it = std::prev(pending_.end());
     it->alarm = clock_.setAlarm(kTakeConfirmMs, [this, it] { expire(it); });
 }
@@ -92,13 +100,26 @@ void TakeWatch::frameSent(int link, const QByteArray& frame) {
 void TakeWatch::expire(std::list<Expected>::iterator it) {
     const Expected x = *it;
     pending_.erase(it);
-    // A link lost meanwhile says so itself; its takes are not this watch's business any more.
-    if (sw_.link(x.link).generation != x.generation || confirmed(x)) return;
-    WriteErrorLog(logs_, TakeNotConfirmedText(x.link, x.source, x.dest), QString());
+    if (sw_.link(x.link).generation == x.generation) {
+        if (!confirmed(x)) WriteErrorLog(logs_, TakeNotConfirmedText(x.link, x.source, x.dest), QString());
+        return;
+    }
+    // The link was lost (closed, or its switcher reported absent) before the switcher said
+    // anything: one line for every take it left waiting.
+    std::vector<std::pair<int, int>> lost{{x.source, x.dest}};
+    for (auto o = pending_.begin(); o != pending_.end();) {
+        if (o->link == x.link && o->generation == x.generation) {
+            lost.emplace_back(o->source, o->dest);
+            clock_.cancelAlarm(o->alarm);
+            o = pending_.erase(o);
+        } else {
+            ++o;
+        }
+    }
+    WriteErrorLog(logs_, TakesLostText(x.link, lost), QString());
 }
 
 void TakeWatch::pictureChanged(int link, int first, int count) {
-    if (count == 1) reporting_[static_cast<std::size_t>(link)] = sw_.link(link).generation;
     for (auto it = pending_.begin(); it != pending_.end();) {
         if (it->link == link && it->dest >= first && it->dest < first + count && confirmed(*it)) {
             clock_.cancelAlarm(it->alarm);
@@ -123,7 +144,37 @@ std::size_t SlaveWatch::differing() const {
         std::count_if(differences_.begin(), differences_.end(), [](const auto& e) { return e.second.reported; }));
 }
 
-void SlaveWatch::pictureChanged(int, int first, int count) {
+bool SlaveWatch::described(int link, int output) const {
+    const auto k = static_cast<std::size_t>(link);
+    return describedIn_[k] == sw_.link(link).generation && output >= 0 &&
+           output < static_cast<int>(described_[k].size()) && described_[k][static_cast<std::size_t>(output)];
+}
+
+bool SlaveWatch::comparable(int output) const {
+    return sw_.master().MapReceived && sw_.slave().MapReceived && output < static_cast<int>(sw_.master().Map.size()) &&
+           output < static_cast<int>(sw_.slave().Map.size()) && described(kMaster, output) && described(kSlave, output);
+}
+
+void SlaveWatch::frameSent(int link, const QByteArray& frame) {
+    // A switcher that does not report takes may have carried this one out or not: its picture
+    // of the output is not known until a map (or a report after all) describes it again.
+    const int dest = takeOutput(frame);
+    if (dest < 0 || sw_.link(link).reportsTakes() || !described(link, dest)) return;
+    described_[static_cast<std::size_t>(link)][static_cast<std::size_t>(dest)] = false;
+}
+
+void SlaveWatch::pictureChanged(int link, int first, int count) {
+    const auto k = static_cast<std::size_t>(link);
+    const uint64_t generation = sw_.link(link).generation;
+    if (describedIn_[k] != generation) {
+        described_[k].clear();
+        describedIn_[k] = generation;
+    }
+    if (first >= 0 && count > 0) {
+        const auto end = static_cast<std::size_t>(first + count);
+        if (described_[k].size() < end) described_[k].resize(end, false);
+        std::fill(described_[k].begin() + first, described_[k].begin() + static_cast<std::ptrdiff_t>(end), true);
+    }
     if (!sw_.SlaveEnabled || !sw_.master().MapReceived || !sw_.slave().MapReceived) {
         // Nothing to compare any more: a difference said stands until both pictures are back and
         // agree; one still in its two seconds is forgotten.
@@ -134,9 +185,9 @@ void SlaveWatch::pictureChanged(int, int first, int count) {
         }
         return;
     }
-    // A whole map compares every output the two pictures share.
-    const int last = std::min(first + count, static_cast<int>(std::min(sw_.master().Map.size(), sw_.slave().Map.size())));
-    for (int o = std::max(first, 0); o < last; ++o) compare(o);
+    // A whole map compares every output the two pictures describe.
+    for (int o = std::max(first, 0); o < first + count; ++o)
+        if (comparable(o)) compare(o);
 }
 
 void SlaveWatch::compare(int output) {
@@ -159,8 +210,7 @@ void SlaveWatch::compare(int output) {
         found->second.alarm = 0;
         const SwitcherLink& master = sw_.master();
         const SwitcherLink& slave = sw_.slave();
-        if (!master.MapReceived || !slave.MapReceived || output >= static_cast<int>(master.Map.size()) ||
-            output >= static_cast<int>(slave.Map.size())) {
+        if (!comparable(output)) {
             differences_.erase(found);
             return;
         }

@@ -1,18 +1,23 @@
 // Two watches on what the switchers report, beside the engine's core and never inside a run:
 //
-// - TakeWatch: once a link has shown that its switcher reports takes (a take report or a map
-//   of one output since it came up), every take sent on it is expected back within a second,
-//   the source on the output as sent. One that is not writes one error-log line; a report that
-//   confirms it later writes nothing.
+// - TakeWatch: once a link's switcher has reported a take on the present connection, every take
+//   sent on it is expected back within a second, the source on the output as sent (a take
+//   report of either command, or a map). One that is not writes one error-log line; a report
+//   that confirms it later writes nothing. Takes still waiting when their link is lost (closed,
+//   or its switcher reported absent) are said in one line for them all.
 // - SlaveWatch: with a slave and both maps received, an output whose sources differ between
 //   master and slave for more than two seconds writes one error-log line, and one more when
-//   they agree again; never a line per message.
+//   they agree again; never a line per message. Only outputs both pictures describe are
+//   compared: an output a map has not described yet, or one a take was sent to on a link whose
+//   switcher is not known to report takes, until a map or a report describes it again.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <list>
 #include <map>
+#include <utility>
+#include <vector>
 
 #include <QByteArray>
 #include <QString>
@@ -51,8 +56,6 @@ private:
     Clock& clock_;
     Logs& logs_;
     Switcher& sw_;
-    // The link's generation in which its switcher was last seen to report a take.
-    std::array<uint64_t, 2> reporting_{UINT64_MAX, UINT64_MAX};
     std::list<Expected> pending_;
 };
 
@@ -63,6 +66,7 @@ public:
     SlaveWatch(const SlaveWatch&) = delete;
     SlaveWatch& operator=(const SlaveWatch&) = delete;
 
+    void frameSent(int link, const QByteArray& frame);
     void pictureChanged(int link, int first, int count);
     // Outputs found different and not yet said to agree again.
     std::size_t differing() const;
@@ -73,16 +77,24 @@ private:
         bool reported = false;
     };
     void compare(int output);
+    // Whether the link's picture of the output is the switcher's as last described to it.
+    bool described(int link, int output) const;
+    bool comparable(int output) const;
 
     Clock& clock_;
     Logs& logs_;
     Switcher& sw_;
     std::map<int, Difference> differences_;
+    // Per link: the outputs described since the link's generation `describedIn`.
+    std::array<std::vector<bool>, 2> described_;
+    std::array<uint64_t, 2> describedIn_{UINT64_MAX, UINT64_MAX};
 };
 
 // How an output's sources read in these lines: "In:0005", "In:0005+0007", "In:none".
 QString SourcesText(const OutputMap& m);
 QString TakeNotConfirmedText(int link, int source, int dest);
+// Takes (source, output; 0-based) of one link left waiting when it was lost, in one line.
+QString TakesLostText(int link, const std::vector<std::pair<int, int>>& takes);
 QString SlaveDiffersText(int output, const OutputMap& master, const OutputMap& slave);
 QString SlaveAgreesText(int output, const OutputMap& both);
 

@@ -117,6 +117,7 @@ RxStep NextRxStep(QByteArray& buffer, qsizetype* seen) {
             }
             if (b & 0x80) {
                 step.kind = RxStep::Incomplete;
+                step.count = static_cast<int>(pos);
                 buffer.remove(0, pos);
                 return step;
             }

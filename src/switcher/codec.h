@@ -71,7 +71,7 @@ struct RxStep {
     enum Kind {
         Empty,       // nothing in the buffer
         Garbage,     // `count` bytes without a type byte were dropped: "Invalid Data n bytes"
-        Incomplete,  // a frame of `type` was cut short by a new type byte and dropped
+        Incomplete,  // a frame of `type` (`count` bytes) was cut short by a new type byte and dropped
         Waiting,     // a frame has started but its end byte has not arrived
         Control,     // a single control byte (`type`) was cut off
         Frame,       // a whole frame (type to end byte) was cut off into `frame`

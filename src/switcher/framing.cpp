@@ -9,6 +9,10 @@
 
 namespace tarvo {
 
+// A frame that waits for its end byte is given up before the receive buffer is full, so the
+// buffer always takes what follows it.
+static_assert(kMaxPendingFrame <= kMaxReceiveBuffer);
+
 namespace {
 
 void controlByte(Switcher& sw, SwitcherLink& link, uint8_t type) {
@@ -24,7 +28,9 @@ void controlByte(Switcher& sw, SwitcherLink& link, uint8_t type) {
                 sw.view.setCaption(kCaptionSwitcherConnected);
                 sw.view.setIcon(LinkIcon::Connected);
             }
-            if (!link.MapReceived) SendInfoRequest(sw, kInfoMask1, kInfoMask2, link.index);
+            // Asked again until a map comes; not while the answer to this connection's request
+            // may still be on its way (a switcher that greets answers the first ping too).
+            if (!link.MapReceived && !link.mapAnswerDue()) SendInfoRequest(sw, kInfoMask1, kInfoMask2, link.index);
             return;
         case kSwitcherAbsent:
             link.MapReceived = false;
@@ -86,24 +92,26 @@ std::vector<QByteArray> WritePieces(const QByteArray& frame) {
 bool ConsumeOneUnit(Switcher& sw, int link) {
     return Guarded(sw.logs, QStringLiteral("Error Processing Command"), false, [&] {
         SwitcherLink& l = sw.link(link);
-        for (;;) {
+        for (int dropped = 0;; ++dropped) {
+            // A stream of nothing but invalid bytes is dropped a bounded step at a time too.
+            if (dropped == kInvalidStepsPerCall) return true;
             // The unit is cut off before it is dispatched: a handler may close the link and
             // empty its buffer.
             RxStep step = NextRxStep(l.RxBuffer, &l.RxSeen);
             switch (step.kind) {
                 case RxStep::Garbage:
-                    WriteErrorLog(sw.logs, InvalidDataText(step.count), QString());
+                    l.reportInvalid(InvalidDataText(step.count), step.count);
                     continue;
                 case RxStep::Incomplete:
-                    WriteErrorLog(sw.logs, IncompleteMessageText(step.type), QString());
+                    l.reportInvalid(IncompleteMessageText(step.type), step.count);
                     continue;
                 case RxStep::Empty:
                     return false;
                 case RxStep::Waiting:
-                    if (l.RxBuffer.size() > kMaxPendingFrame) {
+                    if (l.RxBuffer.size() >= kMaxPendingFrame) {
                         const qsizetype n = l.RxBuffer.size();
                         l.clearReceived();
-                        WriteErrorLog(sw.logs, InvalidDataText(n), QString());
+                        l.reportInvalid(InvalidDataText(n), n);
                     }
                     return false;
                 case RxStep::Control:

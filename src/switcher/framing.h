@@ -24,6 +24,8 @@ constexpr long long kInfoMask2 = 0;
 // A frame still waiting for its end byte when this much has piled up is not a frame: a peer
 // sending without end must not fill the memory.
 constexpr qsizetype kMaxPendingFrame = 16 * 1024 * 1024;
+// Garbage runs and frames cut short dropped by one call of ConsumeOneUnit at most.
+constexpr int kInvalidStepsPerCall = 64;
 
 // Texts of the receive-side error log.
 QString InvalidDataText(long long count);
@@ -35,7 +37,8 @@ QString WriteTimeoutText(int link, long long bytes);
 std::vector<QByteArray> WritePieces(const QByteArray& frame);
 
 // Drops garbage at the front of the link's receive buffer, then consumes one unit and dispatches
-// it; true when a unit was consumed (false: the buffer is empty or waits for more bytes).
+// it; true when a unit was consumed or kInvalidStepsPerCall invalid pieces were dropped (false:
+// the buffer is empty or waits for more bytes).
 bool ConsumeOneUnit(Switcher& sw, int link);
 // What became of what a sender had for the switcher, as the master's link decides it (the
 // slave gets a copy and is not asked). Only what was Sent is logged as sent.

@@ -225,7 +225,9 @@ void HandleTakeReport(Switcher& sw, const QByteArray& frame, int link) {
         if (!r) return;
         SwitcherLink& l = sw.link(link);
         OutputMap before{};
-        if (r->command == kPlainTake) {
+        if (IsTakeCommand(r->command)) {
+            // The switcher reports takes: from now on on this connection a take is expected back.
+            l.takesReportedIn = l.generation;
             OutputMap& entry = at(l.Map, r->output);
             before = entry;
             // The output is now fed by this one source alone: SourceCount counts every entry,
@@ -310,6 +312,7 @@ void SendInfoRequest(Switcher& sw, long long mask1, long long mask2, int link) {
         SendRaw(sw, InfoRequestFrame(mask1, mask2), link);
         SwitcherLink& l = sw.link(link);
         l.mapAskedIn = l.generation;
+        l.mapAskedAt = sw.clock.tickCount();
     });
 }
 

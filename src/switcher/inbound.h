@@ -19,6 +19,14 @@ class Switcher;
 constexpr int kOptoStateKind = 30;
 constexpr int kRelayStateKind = 40;
 constexpr int kPlainTake = 4;
+constexpr int kPriorityTake = 5;
+// Option bits of the 0xFE command word, beside its command code.
+constexpr int kCommandOptionBits = 0x400 | 0x2000;
+// A plain or priority take, option bits aside: either one puts its source alone on the output.
+constexpr bool IsTakeCommand(int command) {
+    const int code = command & ~kCommandOptionBits;
+    return code == kPlainTake || code == kPriorityTake;
+}
 // State messages with fewer entries are changes and fire triggered events; longer ones are
 // dumps of the whole picture and do not.
 constexpr int kStateChangeLimit = 32;

@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <linux/sockios.h>
 
+#include <algorithm>
 #include <utility>
 
 #include <QHostAddress>
@@ -12,6 +13,7 @@
 
 #include "base/status_view.h"
 #include "logs/logs.h"
+#include "switcher/codec.h"
 #include "switcher/framing.h"
 
 namespace tarvo {
@@ -20,6 +22,7 @@ SwitcherLink::SwitcherLink(Switcher& owner, int i) : index(i), sw_(owner) {}
 
 SwitcherLink::~SwitcherLink() {
     if (stallAlarm_) sw_.clock.cancelAlarm(stallAlarm_);
+    if (invalidAlarm_) sw_.clock.cancelAlarm(invalidAlarm_);
     // Nothing may reach the engine from the socket any more.
     if (socket_) socket_->disconnect(this);
 }
@@ -32,6 +35,12 @@ void SwitcherLink::createSocket() {
         // option set on a socket that is not connected yet.)
         socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         Connected = true;
+        // The keep-alive starts afresh with every connection: a ping at once, counted from
+        // zero. A switcher that never speaks first is asked at once (its answer brings the map
+        // request), and pings left unanswered on an earlier connection close nothing here.
+        NoReplyCount = 0;
+        SendRaw(sw_, QByteArray(1, static_cast<char>(kPing)), index);
+        NoReplyCount = 1;
     });
     // Received bytes are moved into the receive buffer at once and consumed on a turn of the
     // loop of their own. The closed signal is queued behind the consumer, so what arrived
@@ -47,12 +56,22 @@ bool SwitcherLink::isConnected() const {
 
 void SwitcherLink::closeSocket() {
     ++generation;
+    closing_ = false;
     if (socket_) {
         const QSignalBlocker quiet(socket_);
         socket_->abort();
     }
     endStall();
+    reportDropped();
+    flushInvalid();
+    clearReceived();
     room_.wakeAll(kRoomClosed);
+}
+
+bool SwitcherLink::mapAnswerDue() const {
+    if (mapAskedIn != generation) return false;
+    return static_cast<uint32_t>(sw_.clock.tickCount()) - static_cast<uint32_t>(mapAskedAt) <
+           static_cast<uint32_t>(kMapAnswerPatienceMs);
 }
 
 bool SwitcherLink::startConnect() {
@@ -200,16 +219,69 @@ void SwitcherLink::onDataArrived() {
     scheduleDrain();
 }
 
-void SwitcherLink::onClosed() {
-    // The signal was queued: a link that has meanwhile been closed and connected again is not
-    // the one the peer closed.
-    if (isConnected() || !Connected) return;
-    // What arrived before the close is still acted on.
-    ReadSwitcherData(sw_, index);
+void SwitcherLink::takeIn(const QByteArray& bytes) {
+    const qsizetype room = std::max<qsizetype>(kMaxReceiveBuffer - RxBuffer.size(), 0);
+    if (bytes.size() <= room) {
+        RxBuffer.append(bytes);
+        return;
+    }
+    RxBuffer.append(bytes.constData(), room);
+    droppedRx_ += bytes.size() - room;
+}
+
+void SwitcherLink::reportDropped() {
+    const long long dropped = std::exchange(droppedRx_, 0);
+    if (dropped > 0)
+        WriteErrorLog(sw_.logs, ReceiveOverflowText(index, dropped), QStringLiteral("Error Receiving IP Message"));
+}
+
+void SwitcherLink::drained() {
+    reportDropped();
+    if (!std::exchange(closing_, false)) return;
     if (index == kMaster)
         CloseSwitcherLink(sw_);
     else
         CloseSlaveLink(sw_);
+}
+
+void SwitcherLink::reportInvalid(const QString& text, long long bytes) {
+    const int32_t now = sw_.clock.tickCount();
+    if (invalidAlarm_ == 0 && static_cast<uint32_t>(now) - static_cast<uint32_t>(invalidSecond_) >= 1000u) {
+        invalidSecond_ = now;
+        invalidLines_ = 0;
+    }
+    if (invalidLines_ < kInvalidLinesPerSecond) {
+        ++invalidLines_;
+        WriteErrorLog(sw_.logs, text, QString());
+        return;
+    }
+    invalidHeld_ += bytes;
+    if (invalidAlarm_ != 0) return;
+    const int64_t left = 1000 - static_cast<int64_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(invalidSecond_));
+    invalidAlarm_ = sw_.clock.setAlarm(std::max<int64_t>(left, 1), [this] {
+        invalidAlarm_ = 0;
+        flushInvalid();
+        // The summing line is the first of the next second.
+        invalidSecond_ = sw_.clock.tickCount();
+        invalidLines_ = 1;
+    });
+}
+
+void SwitcherLink::flushInvalid() {
+    if (invalidAlarm_) sw_.clock.cancelAlarm(std::exchange(invalidAlarm_, 0));
+    const long long held = std::exchange(invalidHeld_, 0);
+    if (held > 0) WriteErrorLog(sw_.logs, InvalidDataText(held), QString());
+}
+
+void SwitcherLink::onClosed() {
+    // The signal was queued: a link that has meanwhile been closed and connected again is not
+    // the one the peer closed.
+    if (isConnected() || !Connected) return;
+    // What arrived before the close is still acted on, a batch a turn of the loop as any
+    // burst; the link is closed when it has been consumed (drained()).
+    TakeInSwitcherData(sw_, index);
+    closing_ = true;
+    scheduleDrain();
 }
 
 Switcher::Switcher(Clock& c, Logs& l, StatusView& v) : clock(c), logs(l), view(v) {
@@ -289,21 +361,24 @@ void TakeInSwitcherData(Switcher& sw, int link) {
         SwitcherLink& l = sw.link(link);
         QTcpSocket* s = l.socket();
         if (!s || !s->isOpen() || s->bytesAvailable() <= 0) return;
-        l.RxBuffer.append(s->readAll());
+        l.takeIn(s->readAll());
     });
 }
 
-void ReadSwitcherData(Switcher& sw, int link) {
-    TakeInSwitcherData(sw, link);
-    while (ConsumeOneUnit(sw, link)) {
-    }
-}
-
 void DrainReceiveBuffer(Switcher& sw, int link) {
-    for (int n = 0; n < kDrainBatch; ++n)
-        if (!ConsumeOneUnit(sw, link)) return;
+    for (int n = 0; n < kDrainBatch; ++n) {
+        if (!ConsumeOneUnit(sw, link)) {
+            sw.link(link).drained();
+            return;
+        }
+    }
     // A long burst: the rest waits one turn of the loop, so ticks and the other link are served.
     sw.link(link).scheduleDrain();
+}
+
+QString ReceiveOverflowText(int link, long long bytes) {
+    return (link == kMaster ? QStringLiteral("Switcher") : QStringLiteral("Slave switcher")) +
+           QStringLiteral(" receive buffer full - ") + QString::number(bytes) + QStringLiteral(" bytes dropped");
 }
 
 }  // namespace tarvo

@@ -38,6 +38,15 @@ constexpr qint64 kWriteBacklogLimit = 64 * 1024;
 constexpr int kWriteTimeoutMs = 2000;
 // Units taken off one receive buffer before the loop gets a turn again.
 constexpr int kDrainBatch = 1024;
+// The most a receive buffer holds: what arrives while it is full is dropped, counted and said in
+// one line, so that a switcher that floods the link cannot fill the memory. It holds the
+// largest map a switcher can send.
+constexpr qsizetype kMaxReceiveBuffer = 16 * 1024 * 1024;
+// Lines for input dropped as invalid, each with its own text, in a second on one link; past
+// them the bytes are summed into one "Invalid Data" line when the second is over.
+constexpr int kInvalidLinesPerSecond = 10;
+// A map request still unanswered for this long is sent again at the next ping answer.
+constexpr int kMapAnswerPatienceMs = 5000;
 
 // What became of a write. Dropped: the switcher was not reading (the caller says so in the
 // error log).
@@ -70,8 +79,15 @@ public:
     // Advanced whenever what the link knew is thrown away (the link closed, the switcher gone),
     // so that anything begun before can tell.
     uint64_t generation = 0;
-    // The generation in which the engine last asked this link's switcher for its map.
+    // The generation in which the engine last asked this link's switcher for its map, and when.
     std::optional<uint64_t> mapAskedIn;
+    int32_t mapAskedAt = 0;
+    // The generation in which the switcher last reported a take: only then is a take expected
+    // to come back as a report.
+    std::optional<uint64_t> takesReportedIn;
+    bool reportsTakes() const { return takesReportedIn == generation; }
+    // The map was asked for on this connection and the answer may still be on its way.
+    bool mapAnswerDue() const;
     // The address the settings ask for, and the one the link last dialled (in use while up).
     QString wantedAddress;
     int32_t wantedPort = 0;
@@ -82,7 +98,8 @@ public:
     void createSocket();
     bool isConnected() const;
     // Closes the socket without raising its closed event: only a peer's close is an event.
-    // Runs waiting to write to it are told the link is down.
+    // Runs waiting to write to it are told the link is down; what it had received is said
+    // (dropped and invalid input still counted) and thrown away.
     void closeSocket();
     // Starts an asynchronous connect to the wanted address; false when the attempt could not
     // start.
@@ -101,6 +118,15 @@ public:
     WriteResult writeNow(const QByteArray& bytes);
     // Consumes the units waiting in the receive buffer on a turn of the event loop of their own.
     void scheduleDrain();
+    // Appends received bytes to the receive buffer as far as it has room; the rest is dropped
+    // and counted.
+    void takeIn(const QByteArray& bytes);
+    // The receive buffer holds no complete unit any more: what was dropped is said, and a link
+    // whose peer closed is closed now.
+    void drained();
+    // The error-log line of input dropped as invalid (`bytes` of it), within the link's budget
+    // of lines a second; beyond it the bytes wait for the second's summing line.
+    void reportInvalid(const QString& text, long long bytes);
     // Runs waiting for room on this link.
     std::size_t waitingWriters() const { return room_.size(); }
 
@@ -118,6 +144,8 @@ private:
     void serveWaiters();
     void armStallCheck();
     void endStall();
+    void reportDropped();
+    void flushInvalid();
 
     Switcher& sw_;
     QTcpSocket* socket_ = nullptr;
@@ -129,6 +157,13 @@ private:
     int64_t lastKernelQueue_ = 0;
     AlarmId stallAlarm_ = 0;
     long long droppedRaw_ = 0;
+    // The peer has closed: the link is closed once the receive buffer has been consumed.
+    bool closing_ = false;
+    long long droppedRx_ = 0;         // received bytes dropped while the buffer was full
+    int32_t invalidSecond_ = 0;       // tick count when the current second of lines began
+    int invalidLines_ = 0;            // lines written in it
+    long long invalidHeld_ = 0;       // bytes past the budget, for the summing line
+    AlarmId invalidAlarm_ = 0;
 };
 
 // The two links and the picture of the switcher they report.
@@ -177,11 +212,12 @@ void CloseSwitcherLink(Switcher& sw);
 void CloseSlaveLink(Switcher& sw);
 // Moves what the socket holds into the link's receive buffer.
 void TakeInSwitcherData(Switcher& sw, int link);
-// The same, then consumes every complete unit (the close path: nothing that arrived is lost).
-void ReadSwitcherData(Switcher& sw, int link);
 // Consumes complete units of the receive buffer until only an incomplete frame (or nothing) is
-// left. After kDrainBatch units the rest is left to a later turn of the event loop.
+// left. After kDrainBatch units the rest is left to a later turn of the event loop; a link whose
+// peer closed is closed when nothing is left (so a close after a flood still takes turns).
 void DrainReceiveBuffer(Switcher& sw, int link);
+// The error-log line of received bytes dropped because the receive buffer was full.
+QString ReceiveOverflowText(int link, long long bytes);
 
 inline const QString kCaptionServerNotConnected = QStringLiteral("Tarvo Automation - Server Not Connected");
 

@@ -59,4 +59,21 @@ class EndToEnd : public ::testing::Test {
     test::Harness h;
 };
 
+// How the simulator meets a new connection: with its greeting (0xF4 at once), or in silence
+// until it is spoken to, as the protocol allows. The link's tests run against both.
+enum class SimGreeting { Greets, Quiet };
+inline const auto kBothGreetings = ::testing::Values(SimGreeting::Greets, SimGreeting::Quiet);
+inline std::string GreetingName(const ::testing::TestParamInfo<SimGreeting>& info) {
+    return info.param == SimGreeting::Quiet ? "Quiet" : "Greets";
+}
+
+class LinkEndToEnd : public EndToEnd, public ::testing::WithParamInterface<SimGreeting> {
+  protected:
+    // The simulator's arguments for this run's greeting.
+    QStringList simArgs(QStringList args = {}) const {
+        if (GetParam() == SimGreeting::Quiet) args << QStringLiteral("--quiet");
+        return args;
+    }
+};
+
 }  // namespace tarvo

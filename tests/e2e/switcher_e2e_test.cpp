@@ -1,5 +1,6 @@
 // The engine against the switcher simulator, over loopback sockets: start-up, timed commands,
-// triggered events, lost links and the keep-alive.
+// triggered events, lost links and the keep-alive; each against a switcher that greets a new
+// connection and one that never speaks first.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,8 +20,11 @@ using test::Row;
 using test::SimProcess;
 using test::waitUntil;
 
-TEST_F(EndToEnd, StartUpConnectsAndStoresTheMap) {
-    SimProcess sim({QStringLiteral("--outputs"), QStringLiteral("16")});
+class SwitcherLink : public LinkEndToEnd {};
+INSTANTIATE_TEST_SUITE_P(Greetings, SwitcherLink, kBothGreetings, GreetingName);
+
+TEST_P(SwitcherLink, StartUpConnectsAndStoresTheMap) {
+    SimProcess sim(simArgs({QStringLiteral("--outputs"), QStringLiteral("16")}));
     ASSERT_NE(sim.port, 0);
     startEngine({}, sim.port);
     ASSERT_TRUE(masterReady());
@@ -33,9 +37,9 @@ TEST_F(EndToEnd, StartUpConnectsAndStoresTheMap) {
     EXPECT_FALSE(e().switcher.slave().Connected);
 }
 
-TEST_F(EndToEnd, TimedTakeReachesMasterAndSlaveAndComesBackAsATakeReport) {
-    SimProcess master;
-    SimProcess slave;
+TEST_P(SwitcherLink, TimedTakeReachesMasterAndSlaveAndComesBackAsATakeReport) {
+    SimProcess master(simArgs());
+    SimProcess slave(simArgs());
     startEngine({takeAtNine()}, master.port, slave.port);
     ASSERT_TRUE(masterReady());
     ASSERT_TRUE(waitUntil([&] { return e().switcher.slave().Connected && e().switcher.slave().MapReceived; }));
@@ -54,13 +58,13 @@ TEST_F(EndToEnd, TimedTakeReachesMasterAndSlaveAndComesBackAsATakeReport) {
     EXPECT_EQ(master.count(QStringLiteral("RX FE")), 1);
 }
 
-TEST_F(EndToEnd, OptoOnTheSwitcherRunsItsEventWhichLatchesARelay) {
+TEST_P(SwitcherLink, OptoOnTheSwitcherRunsItsEventWhichLatchesARelay) {
     Row r = test::TimedRow(2, 0, QStringLiteral("24:00:00"), QStringLiteral("Opto five"));
     r["Type"] = 1;
     r["Opto"] = 5;
     r["rcontrol"] = 1;
     r["Relay"] = 9;
-    SimProcess sim;
+    SimProcess sim(simArgs());
     startEngine({r}, sim.port);
     ASSERT_TRUE(masterReady());
     sim.command(QStringLiteral("opto 5 on"));
@@ -70,8 +74,8 @@ TEST_F(EndToEnd, OptoOnTheSwitcherRunsItsEventWhichLatchesARelay) {
     EXPECT_TRUE(h.folder.activityLines().contains(QStringLiteral("Latch Relay #0009")));
 }
 
-TEST_F(EndToEnd, ClosedLinkIsReopenedAndTheMapAskedForAgain) {
-    SimProcess sim;
+TEST_P(SwitcherLink, ClosedLinkIsReopenedAndTheMapAskedForAgain) {
+    SimProcess sim(simArgs());
     startEngine({}, sim.port);
     ASSERT_TRUE(masterReady());
     sim.command(QStringLiteral("close"));
@@ -87,14 +91,19 @@ TEST_F(EndToEnd, ClosedLinkIsReopenedAndTheMapAskedForAgain) {
     EXPECT_EQ(e().switcher.master().Map.size(), 64u);
 }
 
-TEST_F(EndToEnd, SilentMasterIsClosedAfterTheKeepAliveLimitAndReconnected) {
-    SimProcess sim;
-    startEngine({}, sim.port);
+TEST_P(SwitcherLink, SilentLinksComeBackAfterTheKeepAliveLimit) {
+    SimProcess sim(simArgs());
+    SimProcess slave(simArgs());
+    startEngine({}, sim.port, slave.port);
     ASSERT_TRUE(masterReady());
-    sim.command(QStringLiteral("silent"));
-    ASSERT_TRUE(sim.waitForLine(QStringLiteral("OK")));
+    ASSERT_TRUE(waitUntil([&] { return e().switcher.slave().MapReceived; }));
+    for (SimProcess* s : {&sim, &slave}) {
+        s->command(QStringLiteral("silent"));
+        ASSERT_TRUE(s->waitForLine(QStringLiteral("OK")));
+    }
 
-    // 201 unanswered pings at three per five ticks, then the next ping slot closes the link.
+    // 201 unanswered pings at three per five ticks, then the next ping slot closes the master's
+    // link; the slave's is never closed for it, its pings stop.
     liveTicks(335);
     ASSERT_TRUE(sim.waitForLine(QStringLiteral("RX F5"), 201));
     EXPECT_TRUE(e().switcher.master().Connected);
@@ -109,15 +118,26 @@ TEST_F(EndToEnd, SilentMasterIsClosedAfterTheKeepAliveLimitAndReconnected) {
     ASSERT_TRUE(h.folder.errorLines().join(QString()).contains(
         QStringLiteral("Disconnecting - No Response from Server")));
     EXPECT_TRUE(sim.waitForLine(QStringLiteral("DISCONNECT")));
-
-    // The next tick reconnects (it is not a ping slot); the switcher's greeting resets the
-    // count of unanswered pings before the next slot could close the link again.
-    liveTicks(1);
-    ASSERT_TRUE(waitUntil([&] { return e().switcher.master().Connected && e().switcher.master().Online; }));
-    EXPECT_EQ(e().switcher.master().NoReplyCount, 0);
+    const int slavePings = slave.count(QStringLiteral("RX F5"));
     liveTicks(5);
+    EXPECT_EQ(slave.count(QStringLiteral("RX F5")), slavePings);
+
+    // Both answer again; the slave's link is closed from its side. Each new connection starts
+    // its keep-alive afresh: a ping at once, whose answer brings the map request, so a switcher
+    // that never speaks first comes back as well as one that greets.
+    for (SimProcess* s : {&sim, &slave}) s->command(QStringLiteral("talk"));
+    slave.command(QStringLiteral("close"));
+    ASSERT_TRUE(waitUntil([&] { return !e().switcher.slave().Connected; }));
+    liveTicks(1);
+    ASSERT_TRUE(masterReady());
+    ASSERT_TRUE(waitUntil([&] { return e().switcher.slave().Online && e().switcher.slave().MapReceived; }));
+    EXPECT_GT(slave.count(QStringLiteral("RX F5")), slavePings);
+    EXPECT_EQ(sim.count(kInfoRequest), 2);
+    EXPECT_EQ(slave.count(kInfoRequest), 2);
+    liveTicks(10);
     EXPECT_TRUE(e().switcher.master().Connected);
     EXPECT_EQ(sim.count(QStringLiteral("CONNECT 127.0.0.1")), 2);
+    EXPECT_EQ(h.folder.errorLines().filter(QStringLiteral("No Response")).size(), 1);
 }
 
 TEST_F(EndToEnd, EventsAreRefusedWhileTheServerIsUnreachable) {
@@ -133,8 +153,8 @@ TEST_F(EndToEnd, EventsAreRefusedWhileTheServerIsUnreachable) {
     EXPECT_FALSE(h.folder.activityLines().join(QString()).contains(QStringLiteral("Send Take")));
 }
 
-TEST_F(EndToEnd, EventsAreRefusedWhileTheSwitcherIsAbsent) {
-    SimProcess sim;
+TEST_P(SwitcherLink, EventsAreRefusedWhileTheSwitcherIsAbsent) {
+    SimProcess sim(simArgs());
     startEngine({takeAtNine()}, sim.port);
     ASSERT_TRUE(masterReady());
     sim.command(QStringLiteral("absent"));

@@ -170,6 +170,7 @@ TEST(Commands, EachSenderWritesItsFrameAndLine) {
     ConnectSwitcher(sw);
     ASSERT_TRUE(test::waitUntil([&] { return h.master().Connected; }));
     ASSERT_TRUE(peer.waitForClient());
+    QByteArray wire(1, static_cast<char>(kPing));  // every connection's first ping
 
     AutomationEvent ev = crosspoint(1, 5, 12);
     ev.Salvo = 2;
@@ -189,7 +190,6 @@ TEST(Commands, EachSenderWritesItsFrameAndLine) {
                    {&SendRelayAction, &RelayCommand},
                    {&SendOptoAction, &OptoCommand},
                    {&SendGainChange, &GainCommand}};
-    QByteArray wire;
     QStringList lines;
     for (const auto& s : senders) {
         EXPECT_EQ(test::RunToEnd(h, s.send(sw, ev)), SendResult::Sent);

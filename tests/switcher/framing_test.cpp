@@ -268,5 +268,28 @@ TEST_F(Receive, AFrameWithoutEndCannotFillTheMemory) {
     EXPECT_EQ(errorMessages(h.folder), QStringList{InvalidDataText(kMaxPendingFrame + 1)});
 }
 
+TEST_F(Receive, AFloodCostsBoundedMemoryTimeAndLines) {
+    // What does not fit the receive buffer is dropped and said in one line once it is drained;
+    // the first invalid pieces of a second get a line each, the rest one line at its end.
+    QByteArray flood;
+    for (int n = 0; n < 100; ++n) flood += bytes({0x01, 0xF3});
+    h.master().takeIn(flood);
+    h.master().takeIn(QByteArray(kMaxReceiveBuffer - flood.size() - 1, 0x01));
+    h.master().takeIn(bytes({0x01, 0xF5, 0xF5, 0xF5}));
+    EXPECT_EQ(h.master().RxBuffer.size(), kMaxReceiveBuffer);
+    while (!h.master().RxBuffer.isEmpty()) DrainReceiveBuffer(sw(), kMaster);
+    QStringList expected(kInvalidLinesPerSecond, InvalidDataText(1));
+    expected << ReceiveOverflowText(kMaster, 3);
+    EXPECT_EQ(errorMessages(h.folder), expected);
+    h.advance(1000);
+    expected << InvalidDataText(100 - kInvalidLinesPerSecond + kMaxReceiveBuffer - flood.size());
+    EXPECT_EQ(errorMessages(h.folder), expected);
+
+    // Invalid pieces are dropped a bounded number at a time, though no unit comes between them.
+    feed(kMaster, QByteArray(1000, static_cast<char>(0x80)));
+    EXPECT_TRUE(consume(kMaster));
+    EXPECT_EQ(h.master().RxBuffer.size(), 1000 - kInvalidStepsPerCall);
+}
+
 }  // namespace
 }  // namespace tarvo

@@ -33,10 +33,14 @@ class Links : public ::testing::Test {
         h.master().wantedPort = master.port();
     }
     Switcher& sw() { return h.e().switcher; }
+    // Up, the connection's first ping taken off what the switcher received.
     void upMaster() {
         ConnectSwitcher(sw());
         ASSERT_TRUE(waitUntil([&] { return h.master().Connected; }));
         ASSERT_TRUE(master.waitForClient());
+        if (master.stopReading) return;
+        ASSERT_TRUE(master.waitForBytes(bytes({0xF5})));
+        master.received.remove(0, 1);
     }
     void upSlave() {
         sw().SlaveEnabled = true;
@@ -46,6 +50,8 @@ class Links : public ::testing::Test {
         ConnectSlave(sw());
         ASSERT_TRUE(waitUntil([&] { return h.slave().Connected; }));
         ASSERT_TRUE(slave.waitForClient());
+        ASSERT_TRUE(slave.waitForBytes(bytes({0xF5})));
+        slave.received.remove(0, 1);
     }
     SendResult send(const QByteArray& frame) {
         return test::RunToEnd(h, SendToSwitcher(sw(), frame));
@@ -55,9 +61,12 @@ class Links : public ::testing::Test {
     Peer slave;
 };
 
-TEST_F(Links, ConnectedEventAloneChangesNothingElse) {
+TEST_F(Links, ConnectedEventSendsAPingAndChangesNothingElse) {
     const std::size_t captions = h.view.captions.size();
+    // Pings left unanswered on an earlier connection do not count on this one.
+    h.master().NoReplyCount = 250;
     upMaster();
+    EXPECT_EQ(h.master().NoReplyCount, 1);
     EXPECT_FALSE(h.master().Online);
     EXPECT_EQ(h.view.captions.size(), captions);
     EXPECT_TRUE(master.received.isEmpty());
