@@ -74,6 +74,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tarvo-engine: %s is not a folder\n", qPrintable(folder));
         return tarvo::cli::kExitUsage;
     }
+    // One engine per folder: a second one says so and leaves with 2.
+    if (!tarvo::cli::LockProgramFolder(folder, message)) {
+        std::fprintf(stderr, "tarvo-engine: %s\n", qPrintable(message));
+        return 2;
+    }
 
     tarvo::MarkStackBase();
     tarvo::SystemClock clock;

@@ -1,6 +1,13 @@
 #include "program_folder.h"
 
+#include <cerrno>
+#include <cstring>
 #include <exception>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -48,6 +55,37 @@ QString ProgramFolderFor(const QStringList& operands, QString& message) {
         InitProgramFolder(folder, SchemaPath(), message) == InitResult::Failed)
         return QString();
     return folder;
+}
+
+bool LockProgramFolder(const QString& folder, QString& message) {
+    const QString path = QDir(folder).filePath(kEngineLockFileName);
+    const QByteArray name = QFile::encodeName(path);
+    int fd = -1;
+    do fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0644);
+    while (fd < 0 && errno == EINTR);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        message = fd < 0 ? QStringLiteral("cannot open the lock file %1: %2")
+                               .arg(path, QString::fromLocal8Bit(std::strerror(errno)))
+                         : QStringLiteral("the lock file %1 is not a regular file").arg(path);
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    int rc = 0;
+    do rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    while (rc < 0 && errno == EINTR);
+    if (rc != 0) {
+        const int err = errno;
+        ::close(fd);
+        message = err == EWOULDBLOCK
+                      ? QStringLiteral("another engine is running on %1 (it holds %2); this one "
+                                       "does not start")
+                            .arg(folder, kEngineLockFileName)
+                      : QStringLiteral("cannot lock %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(err)));
+        return false;
+    }
+    // Kept open, and so locked, until the process ends.
+    return true;
 }
 
 InitResult InitProgramFolder(const QString& folder, const QString& schemaPath, QString& message) {

@@ -20,6 +20,14 @@ QString ProgramFolderFor(const QStringList& operands, QString& message);
 // relative to the program in the build tree as when installed.
 QString SchemaPath();
 
+// Takes the advisory lock (flock) on FOLDER/TarvoEngine.lock that one engine holds for as long
+// as it runs on the folder, before anything of the folder is opened: a second engine would dial
+// the switcher, run the same rows and write the same files. The lock ends with the process,
+// however it ends. False, with `message`, when another engine holds it or the file cannot be
+// made or locked (a link or anything but a regular file in its place is refused). --check,
+// --preview and --init do not take it: they only read, or make a database that is not there.
+bool LockProgramFolder(const QString& folder, QString& message);
+
 enum class InitResult { Made, AlreadyThere, Failed };
 // Makes `folder` (when missing) and an empty TarvoAutomation.mdb in it from the script at
 // `schemaPath`. A database already there is never touched. The file appears whole or not at

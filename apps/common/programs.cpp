@@ -18,6 +18,8 @@ std::vector<FileEntry> folderFiles() {
          QStringLiteral("the activity log: one line per action done or refused")},
         {QStringLiteral("FOLDER/Errorlog.txt"),
          QStringLiteral("the error log: one line per failure caught")},
+        {QStringLiteral("FOLDER/TarvoEngine.lock"),
+         QStringLiteral("locked by the engine running on FOLDER; a second engine there exits 2")},
         {QStringLiteral("FOLDER/COM1, COM2, ..."),
          QStringLiteral("optional links to the serial devices that messages go out of")},
         {QStringLiteral("/usr/share/tarvo-automation/TarvoAutomation.sql"),
@@ -58,7 +60,7 @@ const Program& EnginedProgram() {
             kFolderParagraph,
             QStringLiteral(
                 "--check and --preview only read the database: they neither upgrade nor change "
-                "it, write no log and connect to nothing, so they are safe beside a running "
+                "it, write no log, connect to nothing and take no lock, so they are safe beside a running "
                 "engine. Times are the machine's local time, daylight saving included."),
             QStringLiteral(
                 "SIGTERM or SIGINT ends it in order: events still waiting are ended where they "

@@ -43,3 +43,38 @@ void Text::release() noexcept {
 }
 
 }  // namespace tarvo
+
+namespace tarvo {
+
+namespace {
+
+bool isControl(char16_t c) {
+    return c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x2028 || c == 0x2029;
+}
+
+}  // namespace
+
+QString VisibleControls(QStringView s) {
+    if (std::none_of(s.begin(), s.end(), [](QChar c) { return isControl(c.unicode()); }))
+        return s.toString();
+    QString out;
+    out.reserve(s.size() + 8);
+    for (const QChar ch : s) {
+        const char16_t c = ch.unicode();
+        if (!isControl(c)) {
+            out += ch;
+            continue;
+        }
+        switch (c) {
+            case u'\n': out += QLatin1String("\\n"); break;
+            case u'\r': out += QLatin1String("\\r"); break;
+            case u'\t': out += QLatin1String("\\t"); break;
+            default:
+                out += c <= 0xff ? QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'))
+                                 : QStringLiteral("\\u%1").arg(c, 4, 16, QLatin1Char('0'));
+        }
+    }
+    return out;
+}
+
+}  // namespace tarvo

@@ -59,3 +59,14 @@ private:
 };
 
 }  // namespace tarvo
+
+namespace tarvo {
+
+// `s` with every control character written visibly: "\n", "\r", "\t", and "\xHH" (ESC is "\x1b")
+// (or "\uHHHH" beyond Latin-1) for the other C0 and C1 controls, DEL and the line and
+// paragraph separators. A text from the database or a peer written into a log or onto a
+// terminal can then neither forge a line nor send the terminal an escape sequence. A backslash
+// stays as it is: file names of the other platform are full of them.
+QString VisibleControls(QStringView s);
+
+}  // namespace tarvo

@@ -1,9 +1,11 @@
 #include "engine/console_view.h"
 
+#include "base/text.h"
+
 namespace tarvo {
 
 void ConsoleView::print(const QString& text) {
-    const QByteArray bytes = text.toUtf8();
+    const QByteArray bytes = VisibleControls(text).toUtf8();
     std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), out_);
     std::fputc('\n', out_);
     std::fflush(out_);

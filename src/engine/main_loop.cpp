@@ -238,7 +238,7 @@ void ProgramExit(Engine& e, MainLoop* loop) {
     e.switcher.master().closeSocket();
     e.switcher.slave().closeSocket();
     WriteActivityLog(e.logs, QStringLiteral("Program Exit"));
-    e.logs.closed = true;
+    CloseLogs(e.logs);
 }
 
 }  // namespace tarvo

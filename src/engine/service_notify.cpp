@@ -65,6 +65,9 @@ QString ServiceNotifier::StatusText(const Engine& e) {
     if (e.settings.SlaveEnabled) s += QStringLiteral(", slave ") + linkText(e.switcher.slave());
     // The editing tool holds the database: loads and the engine's own writes wait for it.
     if (e.store.lock.locked()) s += QStringLiteral("; database locked");
+    // A log whose name something other than a regular file has taken: nothing goes into it.
+    if (const QString refused = RefusedLogs(e.logs); !refused.isEmpty())
+        s += QStringLiteral("; log refused: ") + refused;
     const Scheduler& sch = e.scheduler;
     if (sch.TotalEvents() == 0 || sch.NextEventIndex < 0 || sch.NextEventIndex >= sch.TotalEvents())
         return s + QStringLiteral("; no events");

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <optional>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <QStringList>
 
 #include "base/clock.h"
+#include "base/text.h"
 
 namespace tarvo {
 
@@ -45,29 +47,79 @@ QString reason(int err) {
     return QString::fromLocal8Bit(std::strerror(err));
 }
 
+// A log whose name is taken by something other than a regular file.
+class LogRefused : public TarvoError {
+  public:
+    explicit LogRefused(const QString& why) : TarvoError(kErrPermission, why) {}
+};
+
+[[noreturn]] void refuse(const QString& path, const char* what) {
+    throw LogRefused(path + QStringLiteral(" is ") + QLatin1String(what) +
+                     QStringLiteral(", not a regular file; nothing is written to it"));
+}
+
+const char* kindOf(mode_t mode) {
+    if (S_ISLNK(mode)) return "a symbolic link";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a plain file";
+}
+
 // A log file opened for one write and closed when it goes out of scope. Written with the
 // system's calls rather than QFile so that a failure names the system's own reason, and a write
-// cut short can be taken back.
+// cut short can be taken back. It never follows a symbolic link in the log's place and never
+// waits for what it finds there: a link, a FIFO, a folder or a device is refused (LogRefused),
+// since whoever may write the program folder could otherwise make the engine write into any file
+// it may write, or stop it in open().
 class LogFile {
   public:
-    LogFile(const QString& path, int flags) : path_(path) {
+    enum Mode {
+        Append,     // the log as it is; isOpen() is false when there is none
+        CreateNew,  // a new log; whatever is at the path already is a failure
+        Replace,    // a new log, or the one there emptied
+    };
+    LogFile(const QString& path, Mode mode) : path_(path) {
         const QByteArray name = QFile::encodeName(path);
-        do fd_ = ::open(name.constData(), flags | O_WRONLY | O_CLOEXEC, 0666);
+        const int flags = O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
+                          (mode == Append ? O_APPEND : O_CREAT) | (mode == CreateNew ? O_EXCL : 0);
+        do fd_ = ::open(name.constData(), flags, 0666);
         while (fd_ < 0 && errno == EINTR);
-        if (fd_ < 0)
+        if (fd_ < 0) {
+            const int err = errno;
+            if (mode == Append && err == ENOENT) return;
+            struct stat st {};
+            // ELOOP: a link (O_NOFOLLOW); ENXIO: a FIFO nobody reads or a socket; EISDIR; a
+            // dangling link met by O_EXCL; EACCES: a device on a file system without devices.
+            if (::lstat(name.constData(), &st) == 0 && !S_ISREG(st.st_mode))
+                refuse(path, kindOf(st.st_mode));
             fail(kErrPermission,
-                 QStringLiteral("Unable to open ") + path + QStringLiteral(": ") + reason(errno));
+                 QStringLiteral("Unable to open ") + path + QStringLiteral(": ") + reason(err));
+        }
         struct stat st {};
-        regular_ = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
-        size_ = regular_ ? st.st_size : 0;
+        if (::fstat(fd_, &st) != 0)
+            fail(kErrFileIo, QStringLiteral("Unable to open ") + path + QStringLiteral(": ") + reason(errno));
+        if (!S_ISREG(st.st_mode)) refuse(path, kindOf(st.st_mode));
+        size_ = st.st_size;
+        if (mode == Replace && size_ > 0) {
+            if (::ftruncate(fd_, 0) != 0)
+                fail(kErrFileIo, QStringLiteral("Unable to empty ") + path + QStringLiteral(": ") + reason(errno));
+            size_ = 0;
+        }
+        made_ = mode != Append;
     }
-    ~LogFile() { ::close(fd_); }
+    ~LogFile() {
+        if (fd_ >= 0) ::close(fd_);
+    }
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
 
-    // Writes all of `bytes` or fails with the system's reason. A regular file is cut back to the
-    // size it had before, so that a full disk leaves no torn line for the next one to be glued to;
-    // a device in the file's place (an operator's link to /dev/null, say) has nothing to cut.
+    bool isOpen() const { return fd_ >= 0; }
+    off_t size() const { return size_; }
+
+    // Writes all of `bytes` or fails with the system's reason. The file is cut back to the size
+    // it had before, so that a full disk leaves no torn line for the next one to be glued to.
     void writeWhole(const QByteArray& bytes) {
         const char* p = bytes.constData();
         qint64 left = bytes.size();
@@ -83,16 +135,15 @@ class LogFile {
             p += n;
             left -= n;
         }
+        size_ += static_cast<off_t>(bytes.size());
     }
 
     // A log just made whose banner could not be written is taken away again, so that the next
-    // line makes it anew with its banner instead of finding a file without one. A link in its
-    // place is kept and left empty.
+    // line makes it anew with its banner instead of finding a file without one.
     void discard() {
-        if (!regular_) return;
         struct stat st {};
         const QByteArray name = QFile::encodeName(path_);
-        if (::lstat(name.constData(), &st) == 0 && S_ISREG(st.st_mode) &&
+        if (made_ && ::lstat(name.constData(), &st) == 0 && S_ISREG(st.st_mode) &&
             ::unlink(name.constData()) == 0)
             return;
         cutTo(0);
@@ -100,20 +151,18 @@ class LogFile {
 
   private:
     void cutTo(off_t size) {
-        if (!regular_) return;
         // Best effort: the write's own failure is what gets reported.
         [[maybe_unused]] const int r = ::ftruncate(fd_, size);
     }
 
     QString path_;
     int fd_ = -1;
-    bool regular_ = false;
+    bool made_ = false;
     off_t size_ = 0;
 };
 
-// Creates or empties the log at `path` and writes its banner.
-void createLog(const QString& path, const QString& banner) {
-    LogFile f(path, O_CREAT | O_TRUNC);
+// Writes the banner of a log just made; a log left without its banner is taken away again.
+void writeBanner(LogFile& f, const QString& banner) {
     try {
         f.writeWhole(banner.toUtf8());
     } catch (...) {
@@ -122,10 +171,10 @@ void createLog(const QString& path, const QString& banner) {
     }
 }
 
-// Appends one line to the log at `path`. The log is not made here: a log that went missing is
-// made by its own step, with its banner.
-void appendLine(const QString& path, const QString& line) {
-    LogFile(path, O_APPEND).writeWhole(line.toUtf8());
+// Creates or empties the log at `path` and writes its banner.
+void createLog(const QString& path, const QString& banner) {
+    LogFile f(path, LogFile::Replace);
+    writeBanner(f, banner);
 }
 
 // Names an archive made at `at`: the name of its minute, then with the seconds added, then with
@@ -162,6 +211,72 @@ void archiveLog(const QString& folder, const QString& path, const QDateTime& at)
     fail(kErrFileIo, QStringLiteral("Unable to archive ") + path);
 }
 
+// What becomes of a log that has reached its size limit before the next line goes in.
+struct RollOver {
+    enum Keep {
+        Nothing,   // removed
+        Archives,  // moved to an archive name of its own, never replacing one (archiveLog)
+        Previous,  // moved to `previous`, replacing the log rolled over before
+    };
+    qint64 limit = 0;  // bytes; 0 for no limit
+    Keep keep = Nothing;
+    QString previous;
+};
+
+void rollOver(const QString& folder, const QString& path, const RollOver& roll, const QDateTime& at) {
+    const QByteArray from = QFile::encodeName(path);
+    switch (roll.keep) {
+        case RollOver::Nothing:
+            if (::unlink(from.constData()) != 0 && errno != ENOENT)
+                fail(kErrPermission, QStringLiteral("Unable to delete ") + path);
+            return;
+        case RollOver::Archives:
+            archiveLog(folder, path, at);
+            return;
+        case RollOver::Previous:
+            // rename() replaces whatever has the name, a link too, without following it.
+            if (::rename(from.constData(), QFile::encodeName(folder + roll.previous).constData()) != 0)
+                fail(kErrFileIo, QStringLiteral("Unable to rename ") + path + QStringLiteral(" to ") +
+                                     roll.previous + QStringLiteral(": ") + reason(errno));
+            return;
+    }
+}
+
+// Appends `line` to the log `name` in `folder`: a log that has reached its limit is rolled over
+// first, and a log that is missing is made, with `banner` (while it is, `creating` is set, so a
+// failure can be told as one of making the log).
+void appendToLog(const QString& folder, const QString& name, const QString& line,
+                 const RollOver& roll, const QDateTime& at, const QString& (*banner)(),
+                 bool& creating) {
+    const QString path = folder + name;
+    std::optional<LogFile> f;
+    f.emplace(path, LogFile::Append);
+    if (f->isOpen() && roll.limit > 0 && f->size() >= roll.limit) {
+        f.reset();
+        rollOver(folder, path, roll, at);
+        f.emplace(path, LogFile::Append);
+    }
+    if (!f->isOpen()) {
+        creating = true;
+        f.emplace(path, LogFile::CreateNew);
+        writeBanner(*f, banner());
+        creating = false;
+    }
+    f->writeWhole(line.toUtf8());
+}
+
+// The first failure of a log that is refused goes to standard error, once until the log takes a
+// line again.
+void noteFailure(bool& refused, const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const LogRefused& r) {
+        if (!refused) std::fprintf(stderr, "%s\n", qPrintable(r.description()));
+        refused = true;
+    } catch (...) {
+    }
+}
+
 // General date text: short date, a blank, long time. The engine writes it the same way on every
 // machine so that logs from different sites read alike.
 QString generalDate(const QDateTime& at) {
@@ -186,13 +301,13 @@ QString ActivityLogLine(const QDateTime& at, const QString& message) {
                              QLatin1String(kShortMonths[d.month() - 1]), two(d.day()))
                         .arg(d.year())
                         .arg(two(t.hour()), two(t.minute()), two(t.second()));
-    return stamp.leftJustified(35, QLatin1Char(' ')) + message + kCrLf;
+    return stamp.leftJustified(35, QLatin1Char(' ')) + VisibleControls(message) + kCrLf;
 }
 
 QString ErrorLogLine(const QDateTime& at, const QString& location, const QString& message) {
-    QString head = generalDate(at).leftJustified(24, QLatin1Char(' ')) + location;
+    QString head = generalDate(at).leftJustified(24, QLatin1Char(' ')) + VisibleControls(location);
     if (head.size() >= 60) head.truncate(59);
-    return head.leftJustified(60, QLatin1Char(' ')) + message + kCrLf;
+    return head.leftJustified(60, QLatin1Char(' ')) + VisibleControls(message) + kCrLf;
 }
 
 QString ErrorMessageText(int number, const QString& description) {
@@ -226,56 +341,95 @@ namespace {
 const QString kCreateActivityLocation = QStringLiteral("Error Creating Activity Log");
 const QString kWriteActivityLocation = QStringLiteral("Error Writing to Activity Log");
 
-void createActivityLogFile(Logs& logs) {
-    QString s = bannerHead();
-    s += QStringLiteral("Tarvo Automation Logfile") + kCrLf;
-    s += QStringLiteral("Version: ") + kVersionText + kCrLf + kCrLf;
-    s += QStringLiteral(" DATE              TIME             MESSAGE DESCRIPTION") + kCrLf;
-    s += QString(80, QLatin1Char('-')) + kCrLf;
-    createLog(logs.folder + kActivityLogName, s);
+const QString& activityBanner() {
+    static const QString s = bannerHead() + QStringLiteral("Tarvo Automation Logfile") + kCrLf +
+                             QStringLiteral("Version: ") + kVersionText + kCrLf + kCrLf +
+                             QStringLiteral(" DATE              TIME             MESSAGE DESCRIPTION") +
+                             kCrLf + QString(80, QLatin1Char('-')) + kCrLf;
+    return s;
+}
+
+const QString& errorBanner() {
+    static const QString s =
+        bannerHead() + QStringLiteral("Tarvo Automation Engine Error Logfile") + kCrLf + kCrLf +
+        QStringLiteral(" DATE     TIME           LOCATION                      MESSAGE DESCRIPTION") +
+        kCrLf + QString(80, QLatin1Char('-')) + kCrLf;
+    return s;
+}
+
+// Writes one line to the error log, as it comes.
+void writeErrorLine(Logs& logs, const QString& location, const QString& message) {
+    try {
+        const QDateTime now = logs.clock.now();
+        bool creating = false;
+        appendToLog(logs.folder, kErrorLogName, ErrorLogLine(now, location, message),
+                    {logs.MaxErrorLogBytes, RollOver::Previous, kPreviousErrorLogName}, now,
+                    &errorBanner, creating);
+        logs.errorLogRefused = false;
+    } catch (...) {
+        const std::exception_ptr failure = std::current_exception();
+        noteFailure(logs.errorLogRefused, failure);
+        if (logs.errorLogRefused) return;
+        // A failure of the error log is never written to the error log again (that would repeat
+        // without end); standard error is the last place it can show.
+        qWarning("Error Writing to Error Log: %s - %s (%s)", qPrintable(VisibleControls(location)),
+                 qPrintable(VisibleControls(message)),
+                 qPrintable(CurrentFailure(failure).description()));
+    }
+}
+
+// Writes the count of the lines held back as the same as the last one written, if any.
+void flushRepeats(Logs& logs) {
+    Logs::RepeatedLine& r = logs.errorRepeat;
+    if (r.alarm != 0) logs.clock.cancelAlarm(r.alarm);
+    r.alarm = 0;
+    const int64_t count = r.count;
+    r.count = 0;
+    r.held = false;
+    if (count > 0)
+        writeErrorLine(logs, r.location, QStringLiteral("... repeated %1 times").arg(count));
 }
 
 }  // namespace
 
+Logs::~Logs() {
+    if (errorRepeat.alarm != 0) clock.cancelAlarm(errorRepeat.alarm);
+}
+
 void CreateActivityLog(Logs& logs) {
-    Guarded(logs, kCreateActivityLocation, [&] { createActivityLogFile(logs); });
+    Guarded(logs, kCreateActivityLocation, [&] {
+        try {
+            createLog(logs.folder + kActivityLogName, activityBanner());
+        } catch (...) {
+            noteFailure(logs.activityLogRefused, std::current_exception());
+            throw;
+        }
+    });
 }
 
 void WriteActivityLog(Logs& logs, const QString& message) {
     if (logs.closed) return;
-    QString location = kWriteActivityLocation;
+    bool creating = false;
     try {
         const QDateTime now = logs.clock.now();
-        const QString line = ActivityLogLine(now, message);
-        const QString path = logs.folder + kActivityLogName;
-        if (logs.MaxTallyFile > 0) {
-            // The limit is computed in 64 bits: a limit of 2097152 KB or more does not fit 32.
-            const qint64 limit = static_cast<qint64>(logs.MaxTallyFile) * 1024;
-            const QFileInfo info(path);
-            const qint64 size = info.exists() ? info.size() : 0;
-            if (size >= limit) {
-                if (logs.ArchiveTally)
-                    archiveLog(logs.folder, path, now);
-                else if (!QFile::remove(path))
-                    fail(kErrPermission, QStringLiteral("Unable to delete ") + path);
-            }
-        }
-        if (!QFile::exists(path)) {
-            // Created here rather than through CreateActivityLog, so that a log that cannot be
-            // created is reported once with the rest of its failure, not again for every line.
-            location = kCreateActivityLocation;
-            createActivityLogFile(logs);
-            location = kWriteActivityLocation;
-        }
-        appendLine(path, line);
+        // The limit is computed in 64 bits: a limit of 2097152 KB or more does not fit 32.
+        const qint64 limit = logs.MaxTallyFile > 0 ? static_cast<qint64>(logs.MaxTallyFile) * 1024 : 0;
+        appendToLog(logs.folder, kActivityLogName, ActivityLogLine(now, message),
+                    {limit, logs.ArchiveTally ? RollOver::Archives : RollOver::Nothing, QString()},
+                    now, &activityBanner, creating);
     } catch (...) {
+        const std::exception_ptr failure = std::current_exception();
+        noteFailure(logs.activityLogRefused, failure);
         logs.activityLinesLost += 1;
         if (!logs.activityLogFailing) {
+            // Reported once with the rest of its failure, not again for every line.
             logs.activityLogFailing = true;
-            ReportError(logs, location, CurrentFailure(std::current_exception()));
+            ReportError(logs, creating ? kCreateActivityLocation : kWriteActivityLocation,
+                        CurrentFailure(failure));
         }
         return;
     }
+    logs.activityLogRefused = false;
     if (logs.activityLogFailing) {
         logs.activityLogFailing = false;
         WriteErrorLog(logs,
@@ -288,28 +442,48 @@ void WriteActivityLog(Logs& logs, const QString& message) {
 
 void CreateErrorLog(Logs& logs) {
     try {
-        QString s = bannerHead();
-        s += QStringLiteral("Tarvo Automation Engine Error Logfile") + kCrLf + kCrLf;
-        s += QStringLiteral(" DATE     TIME           LOCATION                      MESSAGE DESCRIPTION") + kCrLf;
-        s += QString(80, QLatin1Char('-')) + kCrLf;
-        createLog(logs.folder + kErrorLogName, s);
+        createLog(logs.folder + kErrorLogName, errorBanner());
     } catch (...) {
-        // Not reported anywhere: the error log is where it would go.
+        // Not reported anywhere but standard error, when refused: the error log is where it
+        // would go.
+        noteFailure(logs.errorLogRefused, std::current_exception());
     }
 }
 
 void WriteErrorLog(Logs& logs, const QString& message, const QString& location) {
     if (logs.closed) return;
-    try {
-        const QString path = logs.folder + kErrorLogName;
-        const QString line = ErrorLogLine(logs.clock.now(), location, message);
-        if (!QFile::exists(path)) CreateErrorLog(logs);
-        appendLine(path, line);
-    } catch (...) {
-        // A failure of the error log is never written to the error log again (that would repeat
-        // without end); standard error is the last place it can show.
-        qWarning("Error Writing to Error Log: %s - %s", qPrintable(location), qPrintable(message));
+    Logs::RepeatedLine& r = logs.errorRepeat;
+    const int32_t now = logs.clock.tickCount();
+    if (r.held && r.message == message && r.location == location) {
+        const int64_t elapsed = TicksBetween(r.since, now);
+        if (elapsed < logs.errorRepeatWindowMs) {
+            if (++r.count == 1)
+                r.alarm = logs.clock.setAlarm(logs.errorRepeatWindowMs - elapsed, [&logs] {
+                    logs.errorRepeat.alarm = 0;
+                    flushRepeats(logs);
+                });
+            return;
+        }
     }
+    flushRepeats(logs);
+    r.held = true;
+    r.location = location;
+    r.message = message;
+    r.since = now;
+    writeErrorLine(logs, location, message);
+}
+
+void CloseLogs(Logs& logs) {
+    if (logs.closed) return;
+    flushRepeats(logs);
+    logs.closed = true;
+}
+
+QString RefusedLogs(const Logs& logs) {
+    QStringList names;
+    if (logs.activityLogRefused) names << kActivityLogName;
+    if (logs.errorLogRefused) names << kErrorLogName;
+    return names.join(QStringLiteral(", "));
 }
 
 void ReportError(Logs& logs, const QString& location, const TarvoError& failure) {

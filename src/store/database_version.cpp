@@ -120,7 +120,8 @@ bool CheckDatabaseVersion(Logs& logs, const QString& file, int busyTimeoutMs, Lo
     // 1. Opening.
     guarded(QStringLiteral("Invalid Automation DB"), [&] {
         db.emplace(file, busyTimeoutMs);
-        db->useRollbackJournal();
+        const bool rollback = db->useRollbackJournal();
+        if (lock) lock->journalMode(logs, file, !rollback);
     });
     if (!db || locked) return !locked;
     guarded(QStringLiteral("Error Checking DB Version"), [&] {

@@ -19,6 +19,9 @@ class EngineRecord;
 struct Logs;
 
 inline const QString kDatabaseFileName = QStringLiteral("TarvoAutomation.mdb");
+// The file an engine holds an advisory lock on for as long as it runs on its program folder;
+// left there when it ends, it marks the folder as one an engine runs on.
+inline const QString kEngineLockFileName = QStringLiteral("TarvoEngine.lock");
 
 // One change the engine makes to the rows of one Number, with what it expects to find there: the
 // row as the engine decided on it. A row the editing tool has changed since is not the one the

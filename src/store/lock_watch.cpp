@@ -24,4 +24,14 @@ void LockWatch::answered(Logs& logs) {
     WriteErrorLog(logs, QStringLiteral("Database no longer locked"), QString());
 }
 
+void LockWatch::journalMode(Logs& logs, const QString& path, bool wal) {
+    if (wal && !wal_)
+        WriteErrorLog(logs,
+                      path + QStringLiteral(
+                                 " is in WAL journal mode, kept so by another program that has it "
+                                 "open; the engine reads it as it is and sees an edit by its -wal file"),
+                      QStringLiteral("Database Journal Mode"));
+    wal_ = wal;
+}
+
 }  // namespace tarvo

@@ -21,8 +21,14 @@ class LockWatch {
     // a lock): a lock reported before has ended.
     void answered(Logs& logs);
 
+    // The journal mode the file was found in. A file that another program keeps in WAL mode
+    // (the engine cannot switch it back while that program has it open) is reported once, until
+    // it is found in rollback mode again.
+    void journalMode(Logs& logs, const QString& path, bool wal);
+
   private:
     bool locked_ = false;
+    bool wal_ = false;
 };
 
 }  // namespace tarvo

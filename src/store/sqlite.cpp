@@ -1,6 +1,7 @@
 #include "store/sqlite.h"
 
 #include <cmath>
+#include <ctime>
 
 #include <QFile>
 #include <QFileInfo>
@@ -109,6 +110,38 @@ Database::Database(const QString& path, int busyTimeoutMs, Access access) : path
     }
     sqlite3_busy_timeout(db_, busyTimeoutMs);
     sqlite3_extended_result_codes(db_, 0);
+    // The operators' file is data: nothing stored in it runs. Whoever may write the file could
+    // otherwise make a read of the engine change its settings (a trigger on a one-time row's
+    // delete) or never end (a view on an endless query).
+    int done = 0;
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, &done);
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_VIEW, 0, &done);
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, &done);
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, &done);  // PRAGMA trusted_schema=OFF
+    budgetNs_ = (static_cast<int64_t>(busyTimeoutMs) + kStatementBudgetMs) * 1000000;
+    sqlite3_progress_handler(db_, 1000, &Database::overBudget, this);
+}
+
+namespace {
+
+int64_t monotonicNs() {
+    timespec t {};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+}  // namespace
+
+void Database::startStep() {
+    deadlineNs_ = monotonicNs() + budgetNs_;
+    stopped_ = false;
+}
+
+int Database::overBudget(void* self) {
+    auto* db = static_cast<Database*>(self);
+    if (db->deadlineNs_ == 0 || monotonicNs() < db->deadlineNs_) return 0;
+    db->stopped_ = true;
+    return 1;
 }
 
 Database::~Database() {
@@ -116,13 +149,23 @@ Database::~Database() {
 }
 
 void Database::failWith(int rc, const QString& what) const {
+    if (rc == SQLITE_INTERRUPT && stopped_)
+        fail(kErrDatabase + rc, QStringLiteral("Statement stopped after %1 ms without an end (%2)")
+                                    .arg(budgetNs_ / 1000000)
+                                    .arg(what));
     fail(kErrDatabase + rc, QString::fromUtf8(sqlite3_errmsg(db_)) + QStringLiteral(" (") + what +
                                 QStringLiteral(")"));
 }
 
 void Database::exec(const QString& sql) {
     char* err = nullptr;
+    startStep();
     const int rc = sqlite3_exec(db_, sql.toUtf8().constData(), nullptr, nullptr, &err);
+    endStep();
+    if (rc == SQLITE_INTERRUPT && stopped_) {
+        sqlite3_free(err);
+        failWith(rc, sql);
+    }
     if (rc != SQLITE_OK) {
         const QString msg = err ? QString::fromUtf8(err) : QString();
         sqlite3_free(err);
@@ -148,11 +191,28 @@ bool Database::hasColumn(const QString& table, const QString& column) {
     return columns(table).contains(column, Qt::CaseInsensitive);
 }
 
-void Database::useRollbackJournal() {
-    Statement st(*this, QStringLiteral("PRAGMA journal_mode"));
-    if (st.next() && ToText(st.value(0)).compare(QLatin1String("delete"), Qt::CaseInsensitive) != 0) {
-        st.reset();
-        exec(QStringLiteral("PRAGMA journal_mode=DELETE"));
+namespace {
+
+bool isWal(const QString& mode) { return mode.compare(QLatin1String("wal"), Qt::CaseInsensitive) == 0; }
+
+}  // namespace
+
+bool Database::useRollbackJournal() {
+    QString mode;
+    {
+        Statement st(*this, QStringLiteral("PRAGMA journal_mode"));
+        if (st.next()) mode = ToText(st.value(0));
+    }
+    if (mode.compare(QLatin1String("delete"), Qt::CaseInsensitive) == 0) return true;
+    // Leaving WAL mode needs the file to itself: while another connection reads it, the switch
+    // meets a lock (or SQLite answers with the mode it stays in). The file is then read as it
+    // is, in WAL mode: a reader there is not held up by the other program.
+    try {
+        Statement change(*this, QStringLiteral("PRAGMA journal_mode=DELETE"));
+        return !(change.next() && isWal(ToText(change.value(0))));
+    } catch (const TarvoError& failure) {
+        if (isWal(mode) && IsLockFailure(failure)) return false;
+        throw;
     }
 }
 
@@ -207,7 +267,9 @@ void Statement::bind(int index, int64_t value) { bind(index, FieldValue{value});
 void Statement::bind(int index, const QString& value) { bind(index, FieldValue{value}); }
 
 bool Statement::next() {
+    db_.startStep();
     const int rc = sqlite3_step(stmt_);
+    db_.endStep();
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
     db_.failWith(rc, QString::fromUtf8(sqlite3_sql(stmt_)));
@@ -269,6 +331,13 @@ std::optional<FileIdentity> statIdentity(const QString& path) {
     id.modifiedNsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
     id.changedSec = static_cast<int64_t>(st.st_ctim.tv_sec);
     id.changedNsec = static_cast<int64_t>(st.st_ctim.tv_nsec);
+    struct stat wal {};
+    if (::stat(QFile::encodeName(path + QStringLiteral("-wal")).constData(), &wal) == 0) {
+        id.walInode = static_cast<uint64_t>(wal.st_ino);
+        id.walSize = static_cast<int64_t>(wal.st_size);
+        id.walModifiedSec = static_cast<int64_t>(wal.st_mtim.tv_sec);
+        id.walModifiedNsec = static_cast<int64_t>(wal.st_mtim.tv_nsec);
+    }
     return id;
 }
 

@@ -42,6 +42,11 @@ constexpr int kDefaultBusyTimeoutMs = 5000;
 // which must never wait. What gave up is tried again at the next file check.
 constexpr int kEngineBusyTimeoutMs = 50;
 
+// How long one step of a statement may run beyond the lock wait before it is stopped and fails
+// as a read that failed. No statement of the engine's comes near it on a table of 32767 rows;
+// it bounds what a damaged or hostile file could still make SQLite do.
+constexpr int kStatementBudgetMs = 1000;
+
 // Whether a failure was another writer's lock on the file (SQLITE_BUSY, SQLITE_LOCKED) rather
 // than a fault of the file or of the statement: it goes away by itself.
 bool IsLockFailure(const TarvoError& failure);
@@ -59,6 +64,13 @@ struct FileIdentity {
     int64_t changedSec = 0;
     int64_t changedNsec = 0;
     uint32_t changeCounter = 0;
+    // A file in WAL mode: its commits go to the "-wal" file beside it and leave the file itself
+    // as it was until a checkpoint, so that one's inode, size and modification time are part of
+    // the identity (all zero when there is none).
+    uint64_t walInode = 0;
+    int64_t walSize = 0;
+    int64_t walModifiedSec = 0;
+    int64_t walModifiedNsec = 0;
     friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 
@@ -66,7 +78,11 @@ class Database {
 public:
     enum Access { ReadWrite, ReadOnly };
     // Opens an existing database file; a missing or unreadable file is a failure. A lock held
-    // by another writer is waited for up to `busyTimeoutMs`.
+    // by another writer is waited for up to `busyTimeoutMs`. The file is data, never code: its
+    // triggers and views are not run (a view read or a table with a trigger behaves as if the
+    // view were not there or the trigger not there), SQLite's defensive mode is on, the schema
+    // is not trusted with functions that have side effects, and each step of a statement that
+    // runs longer than `busyTimeoutMs` + kStatementBudgetMs is stopped and fails.
     explicit Database(const QString& path, int busyTimeoutMs = kDefaultBusyTimeoutMs,
                       Access access = ReadWrite);
     ~Database();
@@ -80,17 +96,26 @@ public:
     // Column names of a table, as declared.
     QStringList columns(const QString& table);
     bool hasColumn(const QString& table, const QString& column);
-    // Rollback-journal mode, so that every commit moves the file change counter on.
-    void useRollbackJournal();
+    // Rollback-journal mode, so that every commit moves the file change counter on. False when
+    // the file stays in WAL mode: another program that has it open in that mode keeps it so.
+    bool useRollbackJournal();
     // The identity of the file this connection has open, as it is now; nothing when the path no
     // longer names that file (it was renamed over or removed). Taken while this connection holds
     // a lock, no other writer can commit in between: it is the state the connection reads.
     std::optional<FileIdentity> identity() const;
     [[noreturn]] void failWith(int rc, const QString& what) const;
+    // Starts and ends the time budget of one step of a statement; outside a step nothing is
+    // stopped (a rollback, say).
+    void startStep();
+    void endStep() { deadlineNs_ = 0; }
 
 private:
+    static int overBudget(void* self);
     sqlite3* db_ = nullptr;
     QString path_;
+    int64_t budgetNs_ = 0;
+    int64_t deadlineNs_ = 0;
+    bool stopped_ = false;
 };
 
 // Rolls back unless committed.

@@ -13,6 +13,7 @@
 
 #include "logs/logs.h"
 #include "store/database_version.h"
+#include "store/engine_record.h"
 #include "store/load_database.h"
 #include "store/sqlite.h"
 
@@ -55,14 +56,26 @@ QString folderOf(const QString& file) {
     return QFileInfo(file).absolutePath() + QLatin1Char('/');
 }
 
-// The copy is never made onto the engine's own database: the row refresh would empty it.
-bool copyWanted(const TaskViewPaths& e) {
+bool present(const QString& path) {
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+enum class Wanted { No, Yes, Refused };
+
+// The copy is never made onto the engine's own database (the row refresh would empty it), nor
+// into any engine's program folder: its rows would replace the live rows of that engine.
+Wanted copyWanted(const TaskViewPaths& e) {
     const QString& dir = e.taskViewDb;
-    if (dir.isEmpty() || dir == QLatin1String(" ")) return false;
-    if (dir == e.appFolder || sameFile(dir, e.appFolder)) return false;
+    if (dir.isEmpty() || dir == QLatin1String(" ")) return Wanted::No;
+    if (dir == e.appFolder || sameFile(dir, e.appFolder)) return Wanted::Refused;
     const QString copy = TaskViewCopyPath(dir);
-    if (copy == e.databasePath || sameFile(copy, e.databasePath)) return false;
-    return QFileInfo(dir).isDir();
+    if (copy == e.databasePath || sameFile(copy, e.databasePath)) return Wanted::Refused;
+    if (!QFileInfo(dir).isDir()) return Wanted::No;
+    const QString folder = dir.endsWith(QLatin1Char('/')) ? dir : dir + QLatin1Char('/');
+    if (present(folder + kEngineLockFileName) || present(folder + kEngineRecordFileName))
+        return Wanted::Refused;
+    return Wanted::Yes;
 }
 
 void removeIfPresent(const QString& path) {
@@ -130,8 +143,8 @@ void firstCopy(const TaskViewPaths& e, const QString& copy) {
 
 // Writes a compacted snapshot of the database at `from` into `to`. Reading the source needs no
 // more than a read lock, so a viewer reading the copy does not hold this up.
-void vacuumInto(const QString& from, const QString& to) {
-    Database db(from);
+void vacuumInto(const QString& from, const QString& to, int busyTimeoutMs) {
+    Database db(from, busyTimeoutMs);
     Statement vacuum(db, QStringLiteral("VACUUM INTO ?1"));
     vacuum.bind(1, to);
     vacuum.run();
@@ -173,7 +186,7 @@ void replaceRows(const TaskViewPaths& e, const QString& target) {
 void refreshRows(Logs& logs, const TaskViewPaths& e, const QString& copy) {
     const QString work = folderOf(copy) + kTempCopyName;
     withTempFile(work, [&] {
-        vacuumInto(copy, work);
+        vacuumInto(copy, work, e.busyTimeoutMs);
         CheckDatabaseVersion(logs, work);
         replaceRows(e, work);
         replaceFile(work, copy);
@@ -190,7 +203,19 @@ QString TaskViewCopyPath(const QString& taskViewDb) {
 
 void CopyTaskViewDatabase(Logs& logs, const TaskViewPaths& e) {
     Guarded(logs, kCopyErrorLocation, [&] {
-        if (!copyWanted(e)) return;
+        switch (copyWanted(e)) {
+            case Wanted::No:
+                return;
+            case Wanted::Refused:
+                WriteErrorLog(logs,
+                              QStringLiteral("TaskViewDB %1 is the program folder of an engine; no "
+                                             "copy is made there")
+                                  .arg(e.taskViewDb),
+                              kCopyErrorLocation);
+                return;
+            case Wanted::Yes:
+                break;
+        }
         const QString copy = TaskViewCopyPath(e.taskViewDb);
         if (!QFileInfo::exists(copy)) {
             firstCopy(e, copy);
@@ -208,7 +233,7 @@ void CompactTaskViewDatabase(Logs& logs, const TaskViewPaths& e) {
         // within one folder (one file system) replaces the copy in a single step.
         const QString temp = folderOf(copy) + kTempCompactName;
         withTempFile(temp, [&] {
-            vacuumInto(copy, temp);
+            vacuumInto(copy, temp, e.busyTimeoutMs);
             replaceFile(temp, copy);
         });
     });

@@ -4,6 +4,8 @@
 
 #include <tuple>
 
+#include <sys/stat.h>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -229,6 +231,106 @@ TEST(ServiceManager, TheRealEngineReportsReadyKeepsAliveAndSaysWhenItStops) {
     ASSERT_TRUE(tally.open(QIODevice::ReadOnly));
     EXPECT_TRUE(
         QString::fromUtf8(tally.readAll()).trimmed().endsWith(QStringLiteral("Program Exit")));
+}
+
+// The real engine on a folder, reporting to a notify socket of the test.
+struct Started {
+    NotifySocket manager{false};
+    QProcess engine;
+    explicit Started(const QString& folder) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("NOTIFY_SOCKET"), manager.path());
+        engine.setProcessEnvironment(env);
+        engine.start(kBin + QStringLiteral("tarvo-engined"), {folder});
+    }
+    bool ready() { return manager.receiveUntil(QStringLiteral("READY=1"), 15000); }
+    // SIGTERM ends it in order, whatever was found in the folder.
+    bool endsInOrder() {
+        engine.terminate();
+        return engine.waitForFinished(10000) && engine.exitStatus() == QProcess::NormalExit &&
+               engine.exitCode() == 0;
+    }
+    QString err() { return QString::fromUtf8(engine.readAllStandardError()); }
+};
+
+QString initFolder(QTemporaryDir& dir) {
+    const QString folder = dir.filePath(QStringLiteral("studio1"));
+    EXPECT_EQ(runProgram(QStringLiteral("tarvo-engined"), {QStringLiteral("--init"), folder}).exitCode, 0);
+    return folder;
+}
+
+// A link or a FIFO in a log's place: the engine neither follows the link nor waits for the FIFO;
+// it starts, says once on standard error and in its status which log it refuses, and ends on
+// SIGTERM. Nothing reaches the link's target.
+TEST(HostileFolder, ALogThatIsALinkOrAFifoIsRefusedAndTheEngineRunsOn) {
+    for (const bool fifo : {false, true}) {
+        SCOPED_TRACE(fifo ? "FIFO" : "links");
+        QTemporaryDir dir;
+        const QString folder = initFolder(dir);
+        const QString target = dir.filePath(QStringLiteral("run-me.sh"));
+        WriteFile(target, "#!/bin/sh\n");
+        for (const char* name : {"/Tally.dat", "/Errorlog.txt"}) {
+            const QString path = folder + QLatin1String(name);
+            if (fifo)
+                ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+            else
+                ASSERT_TRUE(QFile::link(name[1] == 'T' ? target : dir.filePath("made"), path));
+        }
+        Started s(folder);
+        ASSERT_TRUE(s.ready()) << s.err().toStdString();
+        EXPECT_TRUE(s.manager.received.last().contains(
+            QStringLiteral("; log refused: Tally.dat, Errorlog.txt")))
+            << s.manager.received.last().toStdString();
+        EXPECT_TRUE(s.endsInOrder());
+        const QString err = s.err();
+        EXPECT_EQ(err.count(QStringLiteral("Tally.dat is a")), 1) << err.toStdString();
+        EXPECT_EQ(err.count(QStringLiteral("Errorlog.txt is a")), 1) << err.toStdString();
+        QFile t(target);
+        ASSERT_TRUE(t.open(QIODevice::ReadOnly));
+        EXPECT_EQ(t.readAll(), QByteArray("#!/bin/sh\n"));
+        EXPECT_FALSE(QFileInfo::exists(dir.filePath("made")));
+    }
+}
+
+// A second engine on a folder an engine runs on says so and leaves with 2; the check, which only
+// reads, still runs beside it.
+TEST(HostileFolder, OneEnginePerFolder) {
+    QTemporaryDir dir;
+    const QString folder = initFolder(dir);
+    Started first(folder);
+    ASSERT_TRUE(first.ready()) << first.err().toStdString();
+    const Ran second = runProgram(QStringLiteral("tarvo-engined"), {folder});
+    EXPECT_EQ(second.exitCode, 2);
+    EXPECT_TRUE(second.err.contains(QStringLiteral("another engine is running on")))
+        << second.err.toStdString();
+    EXPECT_EQ(runProgram(QStringLiteral("tarvo-engined"), {QStringLiteral("--check"), folder}).exitCode, 0);
+    EXPECT_TRUE(first.endsInOrder());
+    // Once it has ended, the folder is free again.
+    Started third(folder);
+    EXPECT_TRUE(third.ready()) << third.err().toStdString();
+    EXPECT_TRUE(third.endsInOrder());
+}
+
+// An Automation view on an endless recursive query: start-up and the check both end, with the
+// read failure.
+TEST(HostileFolder, AViewOnAnEndlessQueryIsAFailedRead) {
+    QTemporaryDir dir;
+    const QString folder = initFolder(dir);
+    {
+        Database db(folder + QStringLiteral("/TarvoAutomation.mdb"));
+        db.exec(QStringLiteral(
+            "DROP TABLE Automation; CREATE VIEW Automation AS WITH RECURSIVE r(n) AS (SELECT 1 "
+            "UNION ALL SELECT n + 1 FROM r) SELECT n AS Number FROM r ORDER BY n DESC"));
+    }
+    const Ran check = runProgram(QStringLiteral("tarvo-engined"), {QStringLiteral("--check"), folder});
+    EXPECT_EQ(check.exitCode, 2);
+    EXPECT_TRUE(check.err.contains(QStringLiteral("cannot read"))) << check.err.toStdString();
+    Started s(folder);
+    ASSERT_TRUE(s.ready()) << s.err().toStdString();
+    EXPECT_TRUE(s.endsInOrder());
+    QFile log(folder + QStringLiteral("/Errorlog.txt"));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(log.readAll().contains("Error Reading Automation DB"));
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <functional>
 #include <optional>
 
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -230,10 +233,11 @@ TEST_F(LogFiles, AWriteCutShortLeavesNoTornLine) {
                 GTEST_SKIP() << "no tmpfs can be mounted here";
             unmount.dir = QFile::encodeName(dir);
         }
-        // The error log is kept outside, where there is room for it.
-        ASSERT_TRUE(QFile::link(top.file("Errorlog.txt"), dir + "Errorlog.txt"));
         Logs logs(clock, dir);
+        // The error log made while there is room: its few lines go into the block it has.
+        WriteErrorLog(logs, "start", "");
         WriteActivityLog(logs, "before");  // the banner, while there is room
+        const qsizetype errorLinesBefore = top.read("logs/Errorlog.txt").count("\r\n");
         QString kept = ActivityLogLine(clock.now(), "before");
 
         std::optional<FileSizeLimit> limit;
@@ -251,7 +255,7 @@ TEST_F(LogFiles, AWriteCutShortLeavesNoTornLine) {
         for (int i = 0; i < 1000; ++i) {
             const QString message = QStringLiteral("line %1 ").arg(i) + QString(60, '.');
             WriteActivityLog(logs, message);
-            if (QFile::exists(top.file("Errorlog.txt"))) break;
+            if (top.read("logs/Errorlog.txt").count("\r\n") > errorLinesBefore) break;
             kept += ActivityLogLine(clock.now(), message);
         }
         limit.reset();
@@ -259,8 +263,9 @@ TEST_F(LogFiles, AWriteCutShortLeavesNoTornLine) {
         WriteActivityLog(logs, "after");
         EXPECT_EQ(body(top.read("logs/Tally.dat")), kept + ActivityLogLine(clock.now(), "after"));
 
-        const QStringList errors = top.errorLines();
-        ASSERT_EQ(errors.size(), 2);
+        QStringList errors = body(top.read("logs/Errorlog.txt")).split("\r\n", Qt::SkipEmptyParts);
+        ASSERT_EQ(errors.size(), 3);
+        errors.removeFirst();
         EXPECT_TRUE(errors[0].endsWith("Error #  61 - Unable to write " + dir +
                                        "Tally.dat: " + fault.reason))
             << errors[0].toStdString();
@@ -289,6 +294,110 @@ TEST_F(LogFiles, AFailingErrorLogIsNeverReportedThroughItself) {
     QDir(folder.path()).mkdir("Errorlog.txt");
     WriteErrorLog(e, "dropped", "somewhere");  // must return, not recurse
     SUCCEED();
+}
+
+// Whatever takes a log's name in the program folder, nothing is written to it or through it and
+// nothing waits for it: a line for each log goes nowhere, the status names the log, and a plain
+// file put back in its place is written again.
+TEST_F(LogFiles, ALogThatIsNotAPlainFileIsRefusedNeverFollowedNorWaitedOn) {
+    struct Case {
+        const char* name;
+        std::function<bool(const QString& path, const QString& target)> make;
+    };
+    const Case cases[] = {
+        {"a link to a file", [](const QString& p, const QString& t) {
+             return QFile(t).open(QIODevice::WriteOnly) && QFile::link(t, p);
+         }},
+        {"a dangling link", [](const QString& p, const QString& t) { return QFile::link(t, p); }},
+        {"a FIFO nobody reads", [](const QString& p, const QString&) {
+             return ::mkfifo(QFile::encodeName(p).constData(), 0600) == 0;
+         }},
+        {"a folder", [](const QString& p, const QString&) { return QDir().mkdir(p); }},
+        {"a device", [](const QString& p, const QString&) {
+             return ::mknod(QFile::encodeName(p).constData(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::Folder f;
+        test::Folder elsewhere;
+        Logs logs(clock, f.path());
+        bool made = true;
+        for (const QString& name : {kActivityLogName, kErrorLogName})
+            made = made && c.make(f.file(name), elsewhere.file(name));
+        if (!made) {
+            ASSERT_STREQ(c.name, "a device") << "could not make it";
+            continue;  // mknod needs privileges this run lacks
+        }
+        WriteActivityLog(logs, "Program Start");
+        WriteErrorLog(logs, "a failure", "somewhere");
+        EXPECT_EQ(RefusedLogs(logs), "Tally.dat, Errorlog.txt");
+        for (const QString& name : {kActivityLogName, kErrorLogName})
+            EXPECT_EQ(elsewhere.read(name), QString()) << name.toStdString();
+        QDir(f.path()).removeRecursively();
+        QDir().mkpath(f.path());
+        WriteActivityLog(logs, "again");
+        WriteErrorLog(logs, "again", "");
+        EXPECT_EQ(RefusedLogs(logs), QString());
+        EXPECT_EQ(f.activityLines().last(), "again");
+        EXPECT_EQ(f.errorLines().last().trimmed(), "again");
+    }
+}
+
+// The error log keeps itself small: a line that keeps coming is written once and then counted,
+// the count written when its window ends, when another line comes, and at exit; the file rolls
+// over at its limit, the one before kept. Control characters of any text show as escapes.
+TEST_F(LogFiles, TheErrorLogCollapsesRepeatsRollsOverAndShowsControlCharacters) {
+    struct Step {
+        int64_t afterMs;  // the clock moved on first
+        const char* message;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+        bool close;
+        QStringList lines;
+    };
+    const Case cases[] = {
+        {"repeats end with their window", {{0, "x"}, {1000, "x"}, {1000, "x"}, {9000, "y"}}, false,
+         {"x", "... repeated 2 times", "y"}},
+        {"another line ends them", {{0, "x"}, {10, "x"}, {10, "y"}, {10, "x"}}, false,
+         {"x", "... repeated 1 times", "y", "x"}},
+        {"exit ends them", {{0, "x"}, {10, "x"}, {10, "x"}}, true, {"x", "... repeated 2 times"}},
+        {"after the window the line is written again", {{0, "x"}, {10001, "x"}, {10, "x"}}, true,
+         {"x", "x", "... repeated 1 times"}},
+        {"control characters", {{0, "forged\r\nline \x1b[2J\tend"}}, false,
+         {"forged\\r\\nline \\x1b[2J\\tend"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::Folder f;
+        Logs logs(clock, f.path());
+        for (const Step& step : c.steps) {
+            clock.advance(step.afterMs);
+            WriteErrorLog(logs, QString::fromUtf8(step.message), "");
+        }
+        if (c.close) CloseLogs(logs);
+        QStringList lines = f.errorLines();
+        for (QString& l : lines) l = l.trimmed();
+        EXPECT_EQ(lines, c.lines);
+    }
+    // A title's line break or escape in the activity log, and a location's.
+    WriteActivityLog(e, "Title\nMon, Dec 07, 2026 - 05:41:55       Forged\x1b]0;x\x07");
+    EXPECT_EQ(folder.activityLines(),
+              QStringList{"Title\\nMon, Dec 07, 2026 - 05:41:55       Forged\\x1b]0;x\\x07"});
+    EXPECT_EQ(ErrorLogLine(clock.now(), "a\nb", "c").mid(24, 4), "a\\nb");
+
+    // Rolled over at the limit: the full log becomes the previous one, replacing the one before.
+    e.MaxErrorLogBytes = 2000;
+    for (int i = 0; i < 60; ++i) WriteErrorLog(e, QStringLiteral("line %1").arg(i), "");
+    EXPECT_LT(QFileInfo(folder.file("Errorlog.txt")).size(), 2000 + 100);
+    EXPECT_LT(QFileInfo(folder.file("Errorlog.1.txt")).size(), 2000 + 100);
+    EXPECT_EQ(folder.errorLines().last().trimmed(), "line 59");
+    const QStringList previous = body(folder.read("Errorlog.1.txt")).split("\r\n", Qt::SkipEmptyParts);
+    ASSERT_FALSE(previous.isEmpty());
+    EXPECT_FALSE(previous.first().endsWith("line 0"));  // that one went with the first rollover
+    EXPECT_TRUE(folder.read("Errorlog.txt").startsWith(kMakerBannerLine));
 }
 
 }  // namespace

@@ -304,8 +304,8 @@ struct TakeRig {
 };
 
 // A log that cannot be written is reported when it starts failing and when it works again, not
-// for every line: the error log has no size limit, and a report per lost line would move the
-// whole activity into it.
+// for every line: a report per lost line would move the whole activity into the error log. (A
+// full disk itself: LogFiles.AWriteCutShortLeavesNoTornLine.)
 TEST(UnwritableLogs, AnActivityLogThatCannotBeWrittenIsReportedOnceAndTakesGoOut) {
     struct Fault {
         const char* name;
@@ -314,9 +314,9 @@ TEST(UnwritableLogs, AnActivityLogThatCannotBeWrittenIsReportedOnceAndTakesGoOut
     };
     const std::vector<Fault> faults = {
         {"a folder in its place", [](const QString& p) { return QDir().mkdir(p); },
-         "Error #  70 - Unable to open"},
-        {"a full disk", [](const QString& p) { return QFile::link("/dev/full", p); },
-         "Error #  61 - Unable to write"},
+         "Tally.dat is a folder, not a regular file"},
+        {"a link to a full disk", [](const QString& p) { return QFile::link("/dev/full", p); },
+         "Tally.dat is a symbolic link, not a regular file"},
     };
     for (const Fault& f : faults) {
         SCOPED_TRACE(f.name);

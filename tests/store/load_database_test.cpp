@@ -336,5 +336,87 @@ TEST(LoadDatabase, AnUnreadableFileIsReported) {
     EXPECT_TRUE(errors.last().startsWith("Error Reading Automation DB")) << errors.last().toStdString();
 }
 
+// The file is data: a view in a table's place is not read through, a trigger never fires on the
+// engine's own writes, and a statement that would not end is stopped as a failed read.
+TEST(LoadDatabase, NothingStoredInTheFileRuns) {
+    const QString endless = "WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM r) ";
+    {
+        Loaded t;
+        t.folder.createDatabase({TimedRow(1, 0, "08:00:00", "A")});
+        t.folder.sql("DROP TABLE Automation; CREATE VIEW Automation AS " + endless +
+                     "SELECT n AS Number, 'x' AS Title FROM r");
+        LoadDatabase(t.e);
+        EXPECT_EQ(t.e.scheduler.TotalEvents(), 0);
+        const QStringList errors = t.folder.errorLines();
+        ASSERT_EQ(errors.size(), 1);
+        EXPECT_TRUE(errors[0].startsWith("Error Reading Automation DB")) << errors[0].toStdString();
+        EXPECT_EQ(InspectAutomationDatabase(t.folder.file(kDatabaseFileName)).outcome, DatabaseRead::Failed);
+    }
+    {
+        Loaded t;
+        Row once = TimedRow(1, 0, "08:00:00", "Once", kRunOnce);
+        Row skip = TimedRow(2, 0, "09:00:00", "Skip", kSkipNext);
+        t.folder.createDatabase({once, skip});
+        t.folder.sql("CREATE TABLE Fired (what TEXT)");
+        for (const char* when : {"DELETE", "UPDATE"})
+            t.folder.sql(QStringLiteral("CREATE TRIGGER on_%1 AFTER %1 ON Automation BEGIN "
+                                        "UPDATE Server SET IPAddr = '10.9.9.9'; INSERT INTO Fired "
+                                        "VALUES ('%1'); END")
+                             .arg(QLatin1String(when)));
+        LoadDatabase(t.e);
+        ASSERT_EQ(t.e.scheduler.TotalEvents(), 2);
+        t.e.store.changeRows(t.e.logs, DeleteChange(t.e.scheduler.Events[0]));
+        t.e.store.changeRows(t.e.logs, ReArmChange(t.e.scheduler.Events[1]));
+        EXPECT_EQ(t.folder.query("SELECT COUNT(*) FROM Automation").toLongLong(), 1);
+        EXPECT_EQ(t.folder.query("SELECT Active FROM Automation").toLongLong(), 1);
+        EXPECT_EQ(t.folder.query("SELECT COUNT(*) FROM Fired").toLongLong(), 0);
+        EXPECT_EQ(t.folder.query("SELECT IPAddr FROM Server").toString(), "0.0.0.0");
+        EXPECT_TRUE(t.folder.errorLines().isEmpty());
+    }
+    {
+        Loaded t;
+        t.folder.createDatabase();
+        Database db(t.folder.file(kDatabaseFileName), kEngineBusyTimeoutMs);
+        Statement st(db, endless + "SELECT count(*) FROM r");
+        try {
+            st.next();
+            ADD_FAILURE() << "an endless statement ended";
+        } catch (const TarvoError& x) {
+            EXPECT_TRUE(x.description().startsWith(
+                QStringLiteral("Statement stopped after %1 ms").arg(kEngineBusyTimeoutMs + kStatementBudgetMs)))
+                << x.description().toStdString();
+        }
+    }
+}
+
+// An editing tool that keeps the file in WAL mode and reads it all the time: the engine cannot
+// switch it back, says so once, and still loads every edit the tool commits.
+TEST(LoadDatabase, AFileKeptInWalModeIsReportedOnceAndItsEditsAreLoaded) {
+    test::Harness h(test::WeekMoment(0, 8, 0));
+    h.folder.createDatabase({TimedRow(1, 0, "10:00:00", "First")});
+    Database tool(h.folder.file(kDatabaseFileName));
+    tool.exec("PRAGMA journal_mode=WAL");
+    auto edit = [&](int number) {
+        tool.exec(QStringLiteral("INSERT INTO Automation (Number, Day, Time, Title, Type, Active) "
+                                 "VALUES (%1, 0, '11:00:00', 'Edit', 0, 1)")
+                      .arg(number));
+        tool.exec("BEGIN");
+        Statement(tool, "SELECT COUNT(*) FROM Automation").run();
+    };
+    edit(2);
+    h.startUp();
+    EXPECT_EQ(h.s().TotalEvents(), 2);
+    for (int n = 3; n <= 4; ++n) {
+        tool.exec("COMMIT");
+        edit(n);
+        h.tick(5);  // the file check
+        EXPECT_EQ(h.s().TotalEvents(), n);
+    }
+    tool.exec("COMMIT");
+    const QStringList errors = h.folder.errorLines();
+    ASSERT_EQ(errors.size(), 1) << errors.join('\n').toStdString();
+    EXPECT_TRUE(errors[0].contains("is in WAL journal mode")) << errors[0].toStdString();
+}
+
 }  // namespace
 }  // namespace tarvo

@@ -7,6 +7,7 @@
 #include "store/sqlite.h"
 #include "store/task_view.h"
 #include "support/test_support.h"
+#include "uploads/file_bytes.h"
 
 namespace tarvo::test {
 namespace {
@@ -123,21 +124,37 @@ TEST_F(TaskView, NoFolderMeansNoCopy) {
     EXPECT_TRUE(h.folder.errorLines().isEmpty());
 }
 
-TEST_F(TaskView, TheEnginesOwnDatabaseIsNeverCopiedOnto) {
+// Neither this engine's folder, however it is spelled, nor another engine's (known by its lock
+// file, or by its record of an engine that ran before there was one) is copied into: their
+// live rows would be replaced by this one's. Each refusal is one line.
+TEST_F(TaskView, NoEnginesProgramFolderIsEverCopiedInto) {
     const QByteArray before = bytesOf(source());
     QTemporaryDir links;
     const QString link = links.path() + QStringLiteral("/program");
     ASSERT_TRUE(QFile::link(QDir(h.folder.path()).absolutePath(), link));
     const QString programFolder = QDir(h.folder.path()).absolutePath();
-    for (const QString& folder : {h.e().AppFolder, programFolder,
-                                  programFolder + "/../" + QDir(programFolder).dirName(), link}) {
+    Folder other, older;
+    other.createDatabase({TimedRow(1, 0, "08:00:00", "Other engine's row")});
+    WriteFile(other.file(kEngineLockFileName), QByteArray());
+    older.createDatabase({TimedRow(1, 0, "08:00:00", "Other engine's row")});
+    WriteFile(older.file(QStringLiteral("TarvoEngineState.db")), QByteArray());
+    const QByteArray othersBefore = bytesOf(other.file(kDatabaseFileName));
+    const QStringList folders = {h.e().AppFolder, programFolder,
+                                 programFolder + "/../" + QDir(programFolder).dirName(), link,
+                                 other.path(), older.path()};
+    for (const QString& folder : folders) {
         h.e().settings.TaskViewDB = folder;
-        copyNow();
         copyNow();
         EXPECT_EQ(bytesOf(source()), before) << folder.toStdString();
     }
     EXPECT_EQ(columnOf(source(), "Number"), (QStringList{"7", "2", "5"}));
-    EXPECT_TRUE(h.folder.errorLines().isEmpty());
+    EXPECT_EQ(bytesOf(other.file(kDatabaseFileName)), othersBefore);
+    EXPECT_EQ(columnOf(older.file(kDatabaseFileName), "Title"), QStringList{"Other engine's row"});
+    const QStringList errors = h.folder.errorLines();
+    ASSERT_EQ(errors.size(), folders.size());
+    for (int i = 0; i < folders.size(); ++i)
+        EXPECT_EQ(errors[i].mid(36), "TaskViewDB " + folders[i] +
+                                         " is the program folder of an engine; no copy is made there");
 }
 
 TEST_F(TaskView, AFailedRefreshLeavesTheCopyAsItWas) {

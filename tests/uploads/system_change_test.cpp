@@ -113,6 +113,7 @@ TEST_F(SystemChange, TypeWordMustMatchWhole) {
 }
 
 TEST_F(SystemChange, EmptyFileIsRefusedSilentlyAndAMissingOneIsReported) {
+    e.logs.errorRepeatWindowMs = 0;  // each report its own line
     write("empty.alp", {});
     EXPECT_FALSE(change(event(1, "empty.alp")));
     EXPECT_TRUE(errors().empty());
@@ -343,6 +344,7 @@ TEST_F(SystemChange, RelayModuleAndConsoleLogNothingWhenTheyGoOut) {
 }
 
 TEST_F(SystemChange, RelayAssociationLine) {
+    e.logs.errorRepeatWindowMs = 0;  // each report its own line
     AutomationEvent ev;
     ev.rcRelay = 5;
     ev.rcOpto = 12;
