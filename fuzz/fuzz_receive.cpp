@@ -306,8 +306,8 @@ void CheckEngine(Engine& e) {
         e, TriggerTable::Crosspoint, [](int16_t t) { return t == kCrosspointTrigger; },
         &AutomationEvent::TriggerDest);
     const auto& delayed = e.scheduler.DelayedEvents;
-    for (std::size_t i = 1; i < delayed.size(); ++i)
-        Require(delayed[i - 1].due <= delayed[i].due, "the delayed queue stays in due order");
+    for (auto p = delayed.begin(); p != delayed.end() && std::next(p) != delayed.end(); ++p)
+        Require(p->due <= std::next(p)->due, "the delayed queue stays in due order");
 
     Require(e.scheduler.NextEventIndex >= 0 &&
                 e.scheduler.NextEventIndex < std::max<int32_t>(e.scheduler.TotalEvents(), 1),

@@ -85,10 +85,7 @@ void AddDelayedEvent(Scheduler& s, const AutomationEvent& ev, bool deleteAfter) 
         entry.event.Day = DayIndexOf(local.date());
         entry.event.Time = FormatTimeOfDay(local.time().msecsSinceStartOfDay() / 1000);
         entry.recordId = s.record.addDelayed(due, deleteAfter, entry.event);
-        // Behind every entry due at the same moment or earlier.
-        auto p = s.DelayedEvents.begin();
-        while (p != s.DelayedEvents.end() && p->due <= due) ++p;
-        s.DelayedEvents.insert(p, std::move(entry));
+        s.DelayedEvents.insert(std::move(entry));
     });
 }
 
@@ -135,12 +132,12 @@ void decideWithoutRun(Scheduler& s, const DelayedEvent& entry, const QString& re
 
 }  // namespace
 
-void ExecuteDelayedEvent(Scheduler& s, int position) {
+void ExecuteDelayedEvent(Scheduler& s) {
     Guarded(s.logs, kDelayedLocation, [&] {
+        if (s.DelayedEvents.empty()) return;
         // Taken off the queue first: whatever happens while it runs (a failure, or another event
         // queued meanwhile), it runs once.
-        const DelayedEvent entry = at(s.DelayedEvents, position);
-        s.DelayedEvents.erase(s.DelayedEvents.begin() + position);
+        const DelayedEvent entry = s.DelayedEvents.takeFront();
         // Refused for too many runs is decided too (StartRun has logged why).
         // A timed row's delayed run is the clock's, and is never refused for room.
         const RunSet::Room room = entry.event.Type == kTimed ? RunSet::Room::Reserved : RunSet::Room::Shared;
@@ -154,7 +151,7 @@ void RunDueDelayedEvents(Scheduler& s) {
     const QDateTime now = s.CurrentUtc;
     while (!s.DelayedEvents.empty() && s.DelayedEvents.front().due <= now &&
            !WaitsForTheLink(s, s.DelayedEvents.front().due))
-        ExecuteDelayedEvent(s, 0);
+        ExecuteDelayedEvent(s);
 }
 
 void RestoreDelayedEvents(Scheduler& s, std::vector<DelayedEvent> entries) {
@@ -164,9 +161,7 @@ void RestoreDelayedEvents(Scheduler& s, std::vector<DelayedEvent> entries) {
             Guarded(s.logs, kDelayedLocation, [&] { decideWithoutRun(s, entry, kMissed); });
             continue;
         }
-        auto p = s.DelayedEvents.begin();
-        while (p != s.DelayedEvents.end() && p->due <= entry.due) ++p;
-        s.DelayedEvents.insert(p, std::move(entry));
+        s.DelayedEvents.insert(std::move(entry));
     }
 }
 

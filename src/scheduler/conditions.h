@@ -1,7 +1,6 @@
 // Conditions on the switcher's state, and the queue of delayed events.
 #pragma once
 
-#include <vector>
 
 #include <QString>
 
@@ -27,11 +26,12 @@ QString ConditionRefusal(int selector);
 
 // Queues a copy of the event, due Delay seconds of elapsed time after the sampled clock. The
 // queue is kept in order of the due moment; entries due at the same moment keep their queuing
-// order. `deleteAfter`: a one-time event, deleted once its delayed run has been decided.
+// order. `deleteAfter`: a one-time event, deleted once its delayed run has been decided. The
+// caller keeps the queue within kMaxDelayedEvents (RunOneEvent refuses a run past it).
 void AddDelayedEvent(Scheduler& s, const AutomationEvent& ev, bool deleteAfter = false);
-// Takes the entry at `position` off the queue and starts its run. The entry leaves the queue
-// before its actions start, so a run that fails is never repeated.
-void ExecuteDelayedEvent(Scheduler& s, int position);
+// Takes the entry at the front of the queue off it and starts its run. The entry leaves the
+// queue before its actions start, so a run that fails is never repeated.
+void ExecuteDelayedEvent(Scheduler& s);
 // Starts a run for every entry at the front of the queue that has fallen due; each entry is a
 // run of its own.
 void RunDueDelayedEvents(Scheduler& s);

@@ -82,6 +82,9 @@ Task<RunResult> RunOneEvent(Scheduler& s, RunTarget t) {
         runs = c.holds;
         if (!c.holds) reasonSelector = c.failedSelector;
     }
+    // A full delayed queue refuses the run, which is then decided as a refused condition is.
+    const bool queueFull = runs && ev.Delay != 0 && s.DelayedEvents.size() >= kMaxDelayedEvents;
+    if (queueFull) runs = false;
     const bool queued = runs && ev.Delay != 0;
 
     // Recorded before anything of it takes effect: a restart never decides it again, and what it
@@ -123,7 +126,7 @@ Task<RunResult> RunOneEvent(Scheduler& s, RunTarget t) {
     if (runs) {
         outcome = co_await RunActionSequence(s, ev, t.timed ? RunnerKind::Timed : RunnerKind::Triggered);
     } else {
-        QString reason = LinkRefusal(s.switcher);
+        QString reason = queueFull ? kNotExecuted + kDelayQueueFull : LinkRefusal(s.switcher);
         if (reason.isEmpty()) reason = ConditionRefusal(reasonSelector);
         if (!reason.isEmpty()) WriteActivityLog(s.logs, ev.Title + reason);
     }

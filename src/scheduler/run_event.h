@@ -61,5 +61,6 @@ bool WaitsForTheLink(const Scheduler& s, const QDateTime& due);
 
 inline const QString kTooManyRuns = QStringLiteral("Too Many Runs");
 inline const QString kMissed = QStringLiteral("Missed");
+inline const QString kDelayQueueFull = QStringLiteral("Delay Queue Full");
 
 }  // namespace tarvo

@@ -40,6 +40,37 @@ struct DelayedEvent {
     int64_t recordId = 0;  // its entry in the engine record
 };
 
+// The delayed queue: its entries by due moment, those due at the same moment in the order they
+// were queued. Queuing and taking the front cost a logarithm of its size, so a contact that
+// reports thousands of changes cannot stall the loop; its size is bounded (kMaxDelayedEvents).
+class DelayedQueue {
+    struct ByDue {
+        bool operator()(const DelayedEvent& a, const DelayedEvent& b) const { return a.due < b.due; }
+    };
+    // A multiset puts an entry behind every entry equal to it: FIFO among equal due moments.
+    using Entries = std::multiset<DelayedEvent, ByDue>;
+
+public:
+    using const_iterator = Entries::const_iterator;
+    std::size_t size() const { return entries_.size(); }
+    bool empty() const { return entries_.empty(); }
+    void clear() { entries_.clear(); }
+    const DelayedEvent& front() const { return *entries_.begin(); }
+    const_iterator begin() const { return entries_.begin(); }
+    const_iterator end() const { return entries_.end(); }
+    // Behind every entry due at the same moment or earlier.
+    void insert(DelayedEvent entry) { entries_.insert(std::move(entry)); }
+    DelayedEvent takeFront() { return std::move(entries_.extract(entries_.begin()).value()); }
+
+private:
+    Entries entries_;
+};
+
+// The most entries the delayed queue holds (and with it the engine record): about 5 MB of row
+// copies. A delayed run decided while it is full is refused (Title + " not executed - Delay
+// Queue Full"), as a run is refused for room.
+constexpr std::size_t kMaxDelayedEvents = 10000;
+
 class Scheduler {
 public:
     Scheduler(Clock& clock, Logs& logs, StatusView& view, Switcher& switcher, PeerPorts& peers, EventStore& store,
@@ -96,7 +127,7 @@ public:
     QDateTime dueAlarmAt;
 
     // --- the delayed queue (lives for the whole run; a reload does not touch it)
-    std::vector<DelayedEvent> DelayedEvents;
+    DelayedQueue DelayedEvents;
 
     // --- runs in progress
     RunSet runs;

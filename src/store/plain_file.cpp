@@ -34,7 +34,7 @@ class Descriptor {
 
 }  // namespace
 
-PlainFile ReadPlainFile(const QString& path, qint64 limit) {
+PlainFile ReadPlainFile(const QString& path, qint64 limit, qint64 maxSize) {
     PlainFile out;
     const QByteArray name = QFile::encodeName(path);
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
@@ -58,6 +58,27 @@ PlainFile ReadPlainFile(const QString& path, qint64 limit) {
     }
     out.size = st.st_size;
     out.modified = static_cast<qint64>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    if (out.size > maxSize) {
+        out.status = PlainFile::TooLarge;
+        return out;
+    }
+    if (out.size == 0) {
+        char probe = 0;
+        ssize_t n;
+        do {
+            n = ::read(fd.get(), &probe, 1);
+        } while (n < 0 && errno == EINTR);
+        // Something to read in a file of no size, or a read that would wait: not a plain file.
+        if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
+            out.status = PlainFile::NotPlain;
+            return out;
+        }
+        if (n < 0) {
+            out.status = PlainFile::Failed;
+            out.error = systemError(errno);
+            return out;
+        }
+    }
     const qint64 wanted = std::clamp<qint64>(limit, 0, out.size);
     out.bytes.resize(wanted);
     qint64 got = 0;

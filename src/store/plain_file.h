@@ -3,6 +3,8 @@
 // between a check and the open would block open() or a read for ever.
 #pragma once
 
+#include <limits>
+
 #include <QByteArray>
 #include <QString>
 
@@ -12,9 +14,11 @@ struct PlainFile {
     enum Status {
         Read,      // `bytes` holds what was read
         Missing,   // nothing at the path
-        NotPlain,  // a directory, FIFO, device or socket: nothing was read
+        NotPlain,  // a directory, FIFO, device or socket, or a file of the system (/proc,
+                   // /sys) that says it is empty and is not: nothing was read
         NoAccess,  // it could not be opened
         Failed,    // the read failed
+        TooLarge,  // larger than the caller takes: nothing was read (`size` says how large)
     };
     Status status = Missing;
     QByteArray bytes;
@@ -25,9 +29,12 @@ struct PlainFile {
     QString error;
 };
 
-// Opens `path` without blocking, checks that what was opened is a regular file, and reads at
-// most `limit` bytes of it, and never more than its size when it was opened: a file that grows
-// while it is read is not followed.
-PlainFile ReadPlainFile(const QString& path, qint64 limit);
+// Opens `path` without blocking, checks that what was opened is a regular file of at most
+// `maxSize` bytes (fstat, before a byte is read), and reads at most `limit` bytes of it, and never
+// more than its size when it was opened: a file that grows while it is read is not followed. A
+// file whose size reads 0 is tried for one byte: the files of /proc and /sys say 0 whatever they
+// hold, and are refused as NotPlain, so that what they give is never taken for an empty file.
+PlainFile ReadPlainFile(const QString& path, qint64 limit,
+                        qint64 maxSize = std::numeric_limits<qint64>::max());
 
 }  // namespace tarvo

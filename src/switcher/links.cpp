@@ -15,6 +15,7 @@
 #include "logs/logs.h"
 #include "switcher/codec.h"
 #include "switcher/framing.h"
+#include "switcher/peer_address.h"
 
 namespace tarvo {
 
@@ -78,15 +79,18 @@ bool SwitcherLink::startConnect() {
     if (!socket_) return false;
     address = wantedAddress;
     port = wantedPort;
-    QHostAddress host;
     // "0.0.0.0" stands for "no switcher": it is never dialled (on this platform it would reach
-    // a listener on this very machine instead of failing).
-    if (!host.setAddress(address) || host.protocol() != QAbstractSocket::IPv4Protocol ||
-        host == QHostAddress(QHostAddress::AnyIPv4))
+    // a listener on this very machine instead of failing). Neither is a broadcast or multicast
+    // address, nor any form but four dotted decimal parts.
+    uint32_t ip = 0;
+    try {
+        ip = DialAddress(address, false).ip;
+    } catch (const TarvoError&) {
         return false;
+    }
     if (port < 1 || port > 65535) return false;
     attemptStart_ = sw_.clock.tickCount();
-    socket_->connectToHost(host, static_cast<quint16>(port));
+    socket_->connectToHost(QHostAddress(ip), static_cast<quint16>(port));
     return socket_->state() != QAbstractSocket::UnconnectedState;
 }
 

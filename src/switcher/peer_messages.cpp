@@ -1,9 +1,14 @@
 #include "switcher/peer_messages.h"
 
+#include <netinet/in.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <exception>
 
 #include <QDir>
@@ -12,7 +17,6 @@
 #include <QHostAddress>
 #include <QSerialPort>
 #include <QTcpSocket>
-#include <QUdpSocket>
 
 #include "base/wait.h"
 #include "logs/logs.h"
@@ -21,22 +25,15 @@
 #include "switcher/codec.h"
 #include "switcher/framing.h"
 #include "switcher/links.h"
+#include "switcher/peer_address.h"
 #include "switcher/peer_content.h"
 
 namespace tarvo {
 
 namespace {
 
-// Peers are given as dotted IPv4 text. Anything else (a name would need a lookup that can take
-// any time; 0.0.0.0 is the editing tool's "not set") is refused before a connection is tried.
-QHostAddress peerAddress(const QString& address) {
-    QHostAddress host;
-    if (!host.setAddress(address.trimmed()) || host.protocol() != QAbstractSocket::IPv4Protocol ||
-        host == QHostAddress(QHostAddress::AnyIPv4))
-        fail(kErrInvalidCall,
-             QStringLiteral("Invalid peer address '") + address + QLatin1Char('\''));
-    return host;
-}
+// Peers are given as four dotted decimal parts (DialAddress); a name would need a lookup that
+// can take any time, and is refused with every other form before a connection is tried.
 
 quint16 peerPort(int32_t port) {
     if (port < 1 || port > 65535)
@@ -68,10 +65,16 @@ bool attemptEnded(const QAbstractSocket& s) {
     return s.state() == QAbstractSocket::UnconnectedState;
 }
 
+[[noreturn]] void refuseTooLarge(qint64 size) {
+    fail(kErrOutOfMemory, QStringLiteral("Message file of %1 bytes refused: larger than the %2 bytes a message file may have")
+                              .arg(size)
+                              .arg(kMaxMessageFileSize));
+}
+
 // Reads a message file of at most `room` bytes. Only a plain file, checked once it is open: a
 // pipe or a device could keep the open or the read waiting for ever.
 PlainFile readMessageFile(const QString& path, qint64 room) {
-    PlainFile f = ReadPlainFile(path, room);
+    PlainFile f = ReadPlainFile(path, room, kMaxMessageFileSize);
     switch (f.status) {
         case PlainFile::Read:
             break;
@@ -85,6 +88,8 @@ PlainFile readMessageFile(const QString& path, qint64 room) {
         case PlainFile::Failed:
             fail(kErrFileIo,
                  QStringLiteral("Unable to read ") + path + QStringLiteral(": ") + f.error);
+        case PlainFile::TooLarge:
+            refuseTooLarge(f.size);
     }
     return f;
 }
@@ -113,6 +118,20 @@ class SentLine {
     Logs& logs_;
     QString line_;
     bool written_ = false;
+};
+
+[[noreturn]] void failErrno(int err, const QString& what) {
+    fail(kErrSocket + err, what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(err)));
+}
+
+struct Descriptor {
+    explicit Descriptor(int f) : fd(f) {}
+    ~Descriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    const int fd;
 };
 
 [[noreturn]] void failTimeout(const QString& what) {
@@ -257,7 +276,8 @@ HeldContent MessageContents::hold(const QString& appFolder, const AutomationEven
             ++it->holders;
             return HeldContent(*this, it->content, it.key(), 0);
         }
-        refuseBeyondCap(st.st_size);  // before a byte of it is read
+        if (st.st_size > kMaxMessageFileSize) refuseTooLarge(st.st_size);  // before a byte of it is read
+        refuseBeyondCap(st.st_size);
     }
     const PlainFile f = readMessageFile(path, cap_ - held_);
     refuseBeyondCap(f.size);  // grown since it was looked at
@@ -302,6 +322,10 @@ QString SerialPortPath(const QString& appFolder, int port) {
     return QStringLiteral("/dev/ttyS") + QString::number(port - 1);
 }
 
+bool AllowsBroadcast(const AutomationEvent& ev) {
+    return ev.Method.view().trimmed().compare(QLatin1String("Broadcast"), Qt::CaseInsensitive) == 0;
+}
+
 Task<bool> SendEventMessage(PeerPorts& p, const AutomationEvent& event) {
     // A copy: other runs go on while this one waits, and may change or drop the table entry.
     const AutomationEvent ev = event;
@@ -312,7 +336,7 @@ Task<bool> SendEventMessage(PeerPorts& p, const AutomationEvent& event) {
         const MessageContent& content = held.content();
         switch (ev.mtype) {
             case kTransportTcp:
-                sent = co_await SendIPMessage(p, content.bytes, ev.MIPAddress, ev.MIPPort, ev.Title);
+                sent = co_await SendIPMessage(p, content.bytes, ev.MIPAddress, ev.MIPPort, ev.Title, AllowsBroadcast(ev));
                 break;
             case kTransportSerial: {
                 const int port = ev.MCommPort + 1;
@@ -325,7 +349,8 @@ Task<bool> SendEventMessage(PeerPorts& p, const AutomationEvent& event) {
                 ReportError(p.logs, kErrSendingSwitcher, transportFailure(ev.mtype));
                 break;
             case kTransportUdp:
-                sent = co_await SendUDPMessage(p, content.datagram, ev.MIPAddress, ev.MIPPort, ev.Title);
+                sent = co_await SendUDPMessage(p, content.datagram, ev.MIPAddress, ev.MIPPort, ev.Title,
+                                               AllowsBroadcast(ev));
                 break;
             default:
                 throw transportFailure(ev.mtype);
@@ -346,7 +371,7 @@ std::optional<TarvoError> MessageFailure(const QString& appFolder, const Automat
         switch (ev.mtype) {
             case kTransportTcp:
             case kTransportUdp:
-                peerAddress(ev.MIPAddress);
+                DialAddress(ev.MIPAddress, AllowsBroadcast(ev));
                 peerPort(ev.MIPPort);
                 break;
             case kTransportSerial:
@@ -361,14 +386,21 @@ std::optional<TarvoError> MessageFailure(const QString& appFolder, const Automat
     return std::nullopt;
 }
 
-Task<bool> SendIPMessage(PeerPorts& p, QByteArray data, QString address, int32_t port, QString title) {
+Task<bool> SendIPMessage(PeerPorts& p, QByteArray data, QString address, int32_t port, QString title,
+                         bool allowBroadcast) {
     bool sent = false;
     try {
-        const QHostAddress host = peerAddress(address);
+        const DialledAddress dialled = DialAddress(address, allowBroadcast);
+        address = dialled.text;
         const quint16 peer = peerPort(port);
         const int64_t begun = p.clock.tickCount();
         QTcpSocket sock;
-        sock.connectToHost(host, peer);
+        // A peer that talks back is read and its bytes dropped as they come: the socket never
+        // holds more than one read of them (left unread, they would pile up without end, and
+        // closing with them unread would reset the connection before the message was taken).
+        sock.setReadBufferSize(kPeerReadBufferSize);
+        QObject::connect(&sock, &QIODevice::readyRead, &sock, [&sock] { sock.skip(sock.bytesAvailable()); });
+        sock.connectToHost(QHostAddress(dialled.ip), peer);
 
         co_await ProcessWait(p.clock, kFirstConnectWaitMs);
         for (int i = 0; i < kConnectChecks && !isConnected(sock) && !attemptEnded(sock); ++i) {
@@ -404,21 +436,37 @@ Task<bool> SendIPMessage(PeerPorts& p, QByteArray data, QString address, int32_t
     co_return sent;
 }
 
-Task<bool> SendUDPMessage(PeerPorts& p, QByteArray datagram, QString address, int32_t port, QString title) {
+Task<bool> SendUDPMessage(PeerPorts& p, QByteArray datagram, QString address, int32_t port, QString title,
+                          bool allowBroadcast) {
     bool sent = false;
     try {
-        const QHostAddress host = peerAddress(address);
+        const DialledAddress dialled = DialAddress(address, allowBroadcast);
+        address = dialled.text;
         const quint16 peer = peerPort(port);
-        QUdpSocket sock;
-        sock.connectToHost(host, peer);
+        // A socket of its own rather than Qt's, which sets SO_BROADCAST on every datagram socket:
+        // without it the kernel refuses a broadcast address it knows (connect fails, EACCES).
+        const Descriptor sock(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        if (sock.fd < 0) failErrno(errno, QStringLiteral("Unable to open a datagram socket"));
+        const int broadcast = dialled.broadcast ? 1 : 0;
+        if (::setsockopt(sock.fd, SOL_SOCKET, SO_BROADCAST, &broadcast, sizeof broadcast) != 0)
+            failErrno(errno, QStringLiteral("Unable to set up the datagram socket"));
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(peer);
+        sa.sin_addr.s_addr = htonl(dialled.ip);
+        if (::connect(sock.fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
+            failErrno(errno, QStringLiteral("Unable to connect to ") + address);
         co_await ProcessWait(p.clock, kUdpConnectWaitMs);
 
         // Exactly the datagram goes on the wire, no trailing zero byte. A datagram is sent whole
         // or not at all; anything short of whole is a failure, not a success.
-        if (sock.write(datagram) != datagram.size()) failSocket(sock, QStringLiteral("Datagram not sent"));
+        ssize_t n;
+        do {
+            n = ::send(sock.fd, datagram.constData(), static_cast<size_t>(datagram.size()), MSG_NOSIGNAL);
+        } while (n < 0 && errno == EINTR);
+        if (n != datagram.size()) failErrno(n < 0 ? errno : EMSGSIZE, QStringLiteral("Datagram not sent"));
 
         WriteActivityLog(p.logs, kMessageSentTo + address + kTitleTag + title);
-        sock.close();
         sent = true;
     } catch (...) {
         const TarvoError failure = CurrentFailure(std::current_exception());

@@ -80,6 +80,12 @@ constexpr int kMessageSendBuffer = 64 * 1024;
 // waiting on slow peers; about three times what the engine holds with a full table loaded. A
 // message whose content would take the total past it is refused before its file is read.
 constexpr qint64 kHeldContentCap = 64 * 1024 * 1024;
+// The largest message file sent: 4 MiB. A TCP message may take 30 s plus its size at 16 KB/s
+// (MessageTimeBoundMs), so 4 MiB is a run of up to about five minutes; a serial message of 4 MiB
+// takes an hour at 9600 baud. A larger file is refused before a byte of it is read.
+constexpr qint64 kMaxMessageFileSize = 4 * 1024 * 1024;
+// What a message socket holds of what its peer sends before it is read and dropped.
+constexpr qint64 kPeerReadBufferSize = 64 * 1024;
 // A serial message may take its transmit time at the port's speed plus this before it fails.
 constexpr int kSerialDrainMarginMs = 1000;
 constexpr int kSerialBufferSize = 32000;
@@ -159,23 +165,31 @@ private:
     QSet<QString> serialInUse_;
 };
 
+// Whether the row allows a broadcast or multicast peer: its Method is "Broadcast" (any case).
+bool AllowsBroadcast(const AutomationEvent& ev);
+
 // Sends the event's message; false when it was not sent (the caller logs the refusal). Content
 // that would take what messages in progress hold past the cap is refused like content that
 // cannot be made: one error-log line, nothing sent, false.
 Task<bool> SendEventMessage(PeerPorts& p, const AutomationEvent& ev);
 // The failure that keeps the event's message from going out whatever its peer does: content
-// that cannot be made (kind 2; a file that is missing, not a regular file, unreadable, or larger
-// than the cap on what messages in progress hold), a transport that sends nothing (through the
-// switcher, unknown), or an address or port that is never dialled. Empty when the send would be
-// tried. Reads the message file; sends nothing.
+// that cannot be made (kind 2; a file that is missing, not a regular file, unreadable, larger
+// than kMaxMessageFileSize or than the cap on what messages in progress hold), a transport that
+// sends nothing (through the switcher, unknown), or an address (DialAddress) or port that is
+// never dialled. Empty when the send would be tried. Reads the message file; sends nothing.
 std::optional<TarvoError> MessageFailure(const QString& appFolder, const AutomationEvent& ev);
 // Connects, sends `data`, waits a second and closes. True when every byte was taken, without a
-// pause of the peer's longer than the stall limit and within the message's time bound.
-Task<bool> SendIPMessage(PeerPorts& p, QByteArray data, QString address, int32_t port, QString title);
+// pause of the peer's longer than the stall limit and within the message's time bound. What the
+// peer sends meanwhile is read and dropped. `allowBroadcast`: see DialAddress (a TCP connection
+// cannot reach a broadcast address anyway; the kernel refuses it).
+Task<bool> SendIPMessage(PeerPorts& p, QByteArray data, QString address, int32_t port, QString title,
+                         bool allowBroadcast = false);
 // Opens serial port `port` (1-based) at the speed, writes `data` and closes the port.
 Task<bool> SendSerialMessage(PeerPorts& p, QByteArray data, int port, QString speedText);
-// Sends `datagram` (the message's DatagramBytes) as one datagram.
-Task<bool> SendUDPMessage(PeerPorts& p, QByteArray datagram, QString address, int32_t port, QString title);
+// Sends `datagram` (the message's DatagramBytes) as one datagram. The socket may send to a
+// broadcast address (SO_BROADCAST) only when `allowBroadcast` lets DialAddress take one.
+Task<bool> SendUDPMessage(PeerPorts& p, QByteArray datagram, QString address, int32_t port, QString title,
+                          bool allowBroadcast = false);
 // Logged once the master's link took the frame; Failed when it could not be built (reported).
 Task<SendResult> SendSourceSelect(Switcher& sw, const AutomationEvent& ev);
 

@@ -97,7 +97,7 @@ QString ConfigFilePath(const QString& appFolder, const QString& fileName) {
 }
 
 QByteArray ReadConfigFile(const QString& appFolder, const QString& fileName, qint64 limit) {
-    PlainFile f = ReadPlainFile(ConfigFilePath(appFolder, fileName), limit);
+    PlainFile f = ReadPlainFile(ConfigFilePath(appFolder, fileName), limit, kMaxConfigFileSize);
     switch (f.status) {
         case PlainFile::Read:
             break;
@@ -108,6 +108,10 @@ QByteArray ReadConfigFile(const QString& appFolder, const QString& fileName, qin
             fail(kErrPermission, QStringLiteral("Permission denied"));
         case PlainFile::Failed:
             fail(kErrFileIo, QStringLiteral("Device I/O error"));
+        case PlainFile::TooLarge:
+            fail(kErrFileIo, QStringLiteral("File of %1 bytes refused: larger than the %2 bytes a configuration file may have")
+                                 .arg(f.size)
+                                 .arg(kMaxConfigFileSize));
     }
     return std::move(f.bytes);
 }

@@ -21,10 +21,14 @@ struct AutomationEvent;
 
 // A configuration file's path: an absolute name as it is, a relative one in the program folder.
 QString ConfigFilePath(const QString& appFolder, const QString& fileName);
+// The largest configuration file loaded: 8 MiB. The largest a switcher needs is an inhibits
+// matrix, a byte per source and output (4 MiB at 2048 by 2048); every other kind holds a few
+// bytes to a few hundred per channel. Read whole on the loop, 8 MiB takes milliseconds.
+constexpr qint64 kMaxConfigFileSize = 8 * 1024 * 1024;
 // The file as stored, at most `limit` bytes of it and no more than it held when opened. What is
 // opened is checked, without blocking: a name that is not a regular file, or stops being one
 // between a look and the open (a FIFO put in its place), is "File not found" and never hangs
-// the loop.
+// the loop; a file larger than kMaxConfigFileSize is refused before a byte of it is read.
 QByteArray ReadConfigFile(const QString& appFolder, const QString& fileName,
                           qint64 limit = std::numeric_limits<qint64>::max());
 

@@ -21,64 +21,12 @@
 
 #include <QRegularExpression>
 
+#include "e2e/engine_process.h"
 #include "e2e/sim_process.h"
 #include "support/test_support.h"
 
 namespace tarvo::test {
 namespace {
-
-struct EngineProcess {
-    QProcess proc;
-    QStringList lines;
-    QByteArray pending;
-
-    explicit EngineProcess(const QString& folder) {
-        // TARVO_ENGINED names another build to judge (an older engine, say).
-        const QString other = qEnvironmentVariable("TARVO_ENGINED");
-        proc.setProgram(other.isEmpty() ? QStringLiteral(TARVO_BINARY_DIR "/bin/tarvo-engined") : other);
-        proc.setArguments({folder});
-        proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        QObject::connect(&proc, &QProcess::readyReadStandardOutput, [this] {
-            pending += proc.readAllStandardOutput();
-            qsizetype eol;
-            while ((eol = pending.indexOf('\n')) >= 0) {
-                lines << QString::fromUtf8(pending.left(eol));
-                pending.remove(0, eol + 1);
-            }
-        });
-        proc.start();
-    }
-    ~EngineProcess() {
-        if (proc.state() == QProcess::NotRunning) return;
-        proc.kill();
-        proc.waitForFinished(5000);
-    }
-    bool has(const QString& text) const {
-        for (const QString& l : lines)
-            if (l.contains(text)) return true;
-        return false;
-    }
-    // The engine's own account of its runs and its stack, on SIGUSR1.
-    QString status() {
-        const auto before = lines.size();
-        ::kill(static_cast<pid_t>(proc.processId()), SIGUSR1);
-        // Other lines may come before and after it.
-        const auto find = [&] {
-            for (auto k = before; k < lines.size(); ++k)
-                if (lines[k].startsWith("status: ")) return lines[k];
-            return QString();
-        };
-        waitUntil([&] { return !find().isEmpty(); }, 5000);
-        return find();
-    }
-};
-
-// "status: runs N, started S, ended E, most at once M, longest L ms, deepest stack K bytes"
-long statusNumber(const QString& status, const char* after) {
-    const qsizetype at = status.indexOf(QLatin1String(after));
-    if (at < 0) return -1;
-    return status.mid(at + qsizetype(std::strlen(after))).section(QRegularExpression("[ ,]"), 0, 0).toLong();
-}
 
 TEST(BouncingContact, ARowRunsOnceAtATimeTheClockGoesOnAndExitEndsItAtOnce) {
     // Two takes on the clock, 4 and 7 s into the bouncing: not too near midnight.

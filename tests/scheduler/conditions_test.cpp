@@ -164,7 +164,6 @@ TEST_F(Conditions, DueEntriesRunFromTheFrontAndLeaveTheQueue) {
 
 TEST_F(Conditions, AnEntryWhoseRunFailsIsNotRunAgain) {
     AddDelayedEvent(e.scheduler, delayed("fails", 1));
-    e.scheduler.DelayedEvents[0].event.Title = "fails";
     sample(test::WeekMoment(1, 11, 0, 0));
     // Make the run fail part-way: the history line cannot be drawn past a thrown failure.
     struct Throwing : test::RecordingView {

@@ -88,7 +88,7 @@ TEST(DaylightSaving, TheRepeatedHourRunsOnceAtItsFirstPassAndADelayIsElapsedTime
         run((55 * 60 + 10) * 1000);     // to h:55 of the first pass
         ProcessOptoEvent(t.s(), 4, 1);  // queued ten minutes of elapsed time ahead
         ASSERT_EQ(t.s().DelayedEvents.size(), 1u);
-        const QDateTime due = t.s().DelayedEvents.at(0).due;
+        const QDateTime due = t.s().DelayedEvents.front().due;
         run(100 * 60 * 1000);  // through the change, the second pass and h+1:30
         EXPECT_EQ(t.view.historyTitles(),
                   (QStringList{"Repeated", "Repeated skip - Not Executed", "Repeated once", "Ten minutes on", "After"}));

@@ -81,7 +81,7 @@ TEST_F(Triggered, OptoOnAndOffByTypeDayAndDelay) {
     optoChange(4, 1);  // message number 4 is opto 5
     EXPECT_EQ(ran(), QStringList{"on"});
     ASSERT_EQ(static_cast<int>(e.scheduler.DelayedEvents.size()), 1);  // the delayed one waits in the queue, without a line
-    EXPECT_EQ(e.scheduler.DelayedEvents[0].event.Title, "on late");
+    EXPECT_EQ(e.scheduler.DelayedEvents.front().event.Title, "on late");
     optoChange(4, 0);
     EXPECT_EQ(ran(), (QStringList{"on", "off"}));
     optoChange(4, 2);  // neither on nor off

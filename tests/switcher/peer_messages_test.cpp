@@ -7,7 +7,12 @@
 
 #include <sys/ioctl.h>
 
+#include <sys/stat.h>
+
+#include <atomic>
 #include <cstdlib>
+#include <thread>
+#include <vector>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -611,6 +616,134 @@ TEST(PeerMessagesOnTheManualClock, SendsOfOneFileShareItsBytesAndWhatTheyHoldIsC
     EXPECT_EQ(h.folder.errorLines().size(), 3);
     EXPECT_EQ(MessageFailure(folder, ev).value_or(TarvoError(0, {})).number(), kErrOutOfMemory);
     EXPECT_EQ(peer.connections, 5);  // the five started, none of the refused
+}
+
+// Only four dotted decimal parts are an address, dialled and logged as such; broadcast and
+// multicast only for a row whose Method says "Broadcast". The sender and the check say the same.
+// Forms that would leave this machine are only checked, never dialled.
+TEST_F(PeerMessages, OnlyFourDecimalPartsAreDialledAndBroadcastOnlyWhenTheRowSaysSo) {
+    UdpPeer peer;
+    const struct {
+        const char* address;
+        const char* method;
+        bool dial;
+        const char* refusal;  // empty: sent to `dialled`
+        const char* dialled;
+    } cases[] = {
+        {"127.0.0.1", "None", true, "", "127.0.0.1"},
+        {" 127.000.000.001 ", "None", true, "", "127.0.0.1"},
+        {"127.1", "None", true, "four dotted decimal parts 0 to 255 wanted", ""},
+        {"2130706433", "None", true, "four dotted decimal parts 0 to 255 wanted", ""},
+        {"0x7f000001", "None", true, "four dotted decimal parts 0 to 255 wanted", ""},
+        {"0x7f.0.0.1", "None", true, "four dotted decimal parts 0 to 255 wanted", ""},
+        {"127.0.0.256", "None", true, "four dotted decimal parts 0 to 255 wanted", ""},
+        {"127.0.0.1.", "None", true, "four dotted decimal parts 0 to 255 wanted", ""},
+        // The loopback network's broadcast, known from the kernel's routes.
+        {"127.255.255.255", "None", true, "a broadcast address, refused unless the row's Method is \"Broadcast\"", ""},
+        {"127.255.255.255", "broadcast", true, "", "127.255.255.255"},
+        {"10.0.9", "None", false, "four dotted decimal parts 0 to 255 wanted", ""},
+        {"255.255.255.255", "None", false, "a broadcast address, refused unless the row's Method is \"Broadcast\"", ""},
+        {"255.255.255.255", "Broadcast", false, "", ""},
+        {"224.0.0.1", "None", false, "a multicast address, refused unless the row's Method is \"Broadcast\"", ""},
+        {"239.255.255.250", " BROADCAST ", false, "", ""},
+        {"0.0.0.0", "Broadcast", false, "not set", ""},
+    };
+    QStringList sentLines;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.address);
+        const QString refusal = QLatin1String(c.refusal);
+        AutomationEvent ev = message(1, kTransportUdp, QStringLiteral("ping"), peer.port());
+        ev.MIPAddress = QString::fromLatin1(c.address);
+        ev.Method = QString::fromLatin1(c.method);
+        for (const int transport : {kTransportUdp, kTransportTcp}) {
+            ev.mtype = static_cast<int16_t>(transport);
+            const std::optional<TarvoError> failure = MessageFailure(folder.path(), ev);
+            EXPECT_EQ(failure ? failure->description() : QString(),
+                      refusal.isEmpty() ? QString() : QStringLiteral("Invalid peer address '%1': %2").arg(c.address, refusal));
+        }
+        if (!c.dial) continue;
+        ev.mtype = kTransportUdp;
+        EXPECT_EQ(sent(SendEventMessage(e.peers, ev)), refusal.isEmpty());
+        if (refusal.isEmpty()) sentLines << QStringLiteral("Message Sent to %1 Title:News jingle").arg(c.dialled);
+    }
+    waitUntil([&] { return peer.datagrams.size() > 2; }, 300);
+    EXPECT_EQ(peer.datagrams.size(), 2);  // the broadcast on the loopback network reaches no bound peer
+    QStringList lines = activity();
+    lines.removeAll(QStringLiteral("not executed - Unable to connect to UDP"));
+    EXPECT_EQ(lines, sentLines);
+}
+
+// A message file larger than a message may be, or one that is no plain file (a FIFO, a file of
+// /proc that says it is empty), is refused before a byte of it is read: nothing is sent and
+// nothing is held. A file that is empty is sent as it is.
+TEST_F(PeerMessages, MessageFilesTooLargeOrOfTheSystemAreRefusedUnread) {
+    TcpPeer peer;
+    const auto sized = [&](const char* name, qint64 size) {
+        QFile f(folder.file(QLatin1String(name)));
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly) && f.resize(size));  // sparse: no disk, no memory
+        return f.fileName();
+    };
+    ASSERT_EQ(::mkfifo(folder.file(QStringLiteral("pipe")).toLocal8Bit().constData(), 0600), 0);
+    const QString tooLarge = QStringLiteral("Message file of %1 bytes refused: larger than the 4194304 bytes a message file may have");
+    const struct {
+        QString path;
+        QString refusal;  // empty: sent
+    } cases[] = {
+        {sized("huge.bin", 3LL << 30), tooLarge.arg(3LL << 30)},
+        {sized("big.bin", kMaxMessageFileSize + 1), tooLarge.arg(kMaxMessageFileSize + 1)},
+        {QStringLiteral("/proc/self/status"), QStringLiteral("Not a file: /proc/self/status")},
+        {folder.file(QStringLiteral("pipe")), QStringLiteral("Not a file: ") + folder.file(QStringLiteral("pipe"))},
+        {sized("empty.txt", 0), QString()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path.toStdString());
+        for (const int kind : {kMessageFile, kMessageDecodedFile}) {
+            const AutomationEvent ev = message(kind, kTransportTcp, c.path, peer.port());
+            const std::optional<TarvoError> failure = MessageFailure(folder.path(), ev);
+            EXPECT_EQ(failure ? failure->description() : QString(), c.refusal);
+            const int before = peer.connections;
+            EXPECT_EQ(sent(SendEventMessage(e.peers, ev)), c.refusal.isEmpty());
+            EXPECT_EQ(peer.connections - before, c.refusal.isEmpty() ? 1 : 0);
+            EXPECT_EQ(e.peers.contents.heldBytes(), 0);
+        }
+    }
+    EXPECT_EQ(activity().filter(QStringLiteral("Message Sent")).size(), 2);  // the empty file, twice
+}
+
+// A peer that writes back as fast as it can while its message runs: what it sends is read and
+// dropped, so the engine's memory stays where it was (unread, it grew by a gigabyte a second).
+TEST_F(PeerMessages, APeerThatTalksBackIsReadAndDropped) {
+    RawSocket listener;
+    ASSERT_EQ(::listen(listener.fd, 1), 0);
+    std::atomic<long long> written{0};
+    std::thread talker([&] {
+        const int c = ::accept(listener.fd, nullptr, nullptr);
+        if (c < 0) return;
+        const std::vector<char> chunk(1 << 20, 'x');
+        for (;;) {
+            const ssize_t n = ::send(c, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+            if (n <= 0) break;
+            written += n;
+        }
+        ::close(c);
+    });
+    const auto rssKb = [] {
+        QFile f(QStringLiteral("/proc/self/status"));
+        if (!f.open(QIODevice::ReadOnly)) return 0LL;
+        for (const QByteArray& line : f.readAll().split('\n'))
+            if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+        return 0LL;
+    };
+    const long long before = rssKb();
+    long long most = before;
+    QTimer sampler;
+    QObject::connect(&sampler, &QTimer::timeout, [&] { most = std::max(most, rssKb()); });
+    sampler.start(20);
+    EXPECT_TRUE(sent(SendIPMessage(e.peers, "hello", QStringLiteral("127.0.0.1"), listener.port(), QStringLiteral("Back"))));
+    sampler.stop();
+    talker.join();
+    EXPECT_GT(written.load(), 64LL << 20) << "the peer was not read";
+    EXPECT_LT(most - before, 64 * 1024) << "kB more while the peer talked back";
 }
 
 }  // namespace

@@ -49,14 +49,34 @@ TEST(PlainFile, OnlyARegularFileIsReadAndNoMoreThanAsked) {
         // A device never ends: it is not read at all.
         {QStringLiteral("/dev/zero"), 1 << 20, PlainFile::NotPlain, QByteArray()},
         {folder.file("missing"), 1 << 20, PlainFile::Missing, QByteArray()},
+        // A file of the system says it is empty and is not: it is no file to send or load.
+        {QStringLiteral("/proc/self/status"), 1 << 20, PlainFile::NotPlain, QByteArray()},
+        {folder.file("empty"), 1 << 20, PlainFile::Read, QByteArray()},
+        // Larger than the caller takes: refused by its size, before a byte is read.
+        {folder.file("huge.cfg"), 2, PlainFile::TooLarge, QByteArray()},
     };
+    writeFile(folder.file("empty"), QByteArray());
+    QFile huge(folder.file("huge.cfg"));
+    ASSERT_TRUE(huge.open(QIODevice::WriteOnly) && huge.resize(3LL << 30));  // sparse
+    huge.close();
     for (const auto& c : cases) {
-        const PlainFile f = ReadPlainFile(c.path, c.limit);
+        const PlainFile f = ReadPlainFile(c.path, c.limit, 1 << 20);
         EXPECT_EQ(f.status, c.status) << c.path.toStdString();
         EXPECT_EQ(f.bytes, c.bytes) << c.path.toStdString();
     }
     EXPECT_THROW(ReadConfigFile(folder.path(), "pipe"), TarvoError);
     EXPECT_EQ(ReadConfigFile(folder.path(), "lists.dat", 2), QByteArray("\xE8\x03", 2));
+
+    // A configuration file of 3 GB: the upload's check and --check refuse it unread, by its size.
+    AutomationEvent ev;
+    ev.FileName = QStringLiteral("huge.cfg");
+    ev.FileType = 8;
+    const QString refusal = QStringLiteral("File of 3221225472 bytes refused: larger than the 8388608 bytes a configuration file may have");
+    EXPECT_EQ(ConfigFileProblem(folder.path(), ev).value_or(QString()), QStringLiteral("huge.cfg: ") + refusal);
+    ManualClock clock(WeekMoment(0, 9, 0));
+    Logs logs(clock, folder.path());
+    EXPECT_FALSE(CheckConfigFile(logs, folder.path(), ev));
+    EXPECT_TRUE(folder.errorLines().value(0).endsWith(refusal)) << folder.errorLines().value(0).toStdString();
 }
 
 // A FIFO swapped in for the file again and again while the engine's reads go on: with a look at
