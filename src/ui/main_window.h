@@ -48,8 +48,8 @@ class MainWindow : public QMainWindow, public StatusView {
   public:
     using ExitQuestion = std::function<void(QWidget* parent, std::function<void(bool)> answer)>;
     using HelpOpener = std::function<void(const QUrl&)>;
-    using FolderChooser =
-        std::function<QString(QWidget* parent, const QString& prompt, const QString& start)>;
+    using FolderChooser = std::function<void(QWidget* parent, const QString& prompt, const QString& start,
+                                             std::function<void(const QString&)> chosen)>;
 
     explicit MainWindow(std::unique_ptr<TrayBackend> tray = std::make_unique<SystemTrayBackend>(),
                         QWidget* parent = nullptr);

@@ -35,9 +35,10 @@ struct SetupHarness : WindowHarness {
             "'Studio 2'");
         LoadDatabase(e());
         dialog = std::make_unique<SetupDialog>(e(), window.get());
-        dialog->setFolderChooser([this](QWidget*, const QString& prompt, const QString&) {
+        dialog->setFolderChooser([this](QWidget*, const QString& prompt, const QString&,
+                                        const std::function<void(const QString&)>& answer) {
             prompts << prompt;
-            return chosen;
+            answer(chosen);
         });
         dialog->show();
     }
