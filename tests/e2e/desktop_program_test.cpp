@@ -32,28 +32,23 @@ struct VirtualDisplay {
         server.kill();
         server.waitForFinished();
     }
-    // xdotool with the arguments; false when it failed or did not end within the time.
+    // xdotool with these arguments, on this display; false when it failed or hung.
     bool xdotool(const QStringList& args) const {
         QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DISPLAY"), name);
         p.setProcessEnvironment(env);
         p.start(QStringLiteral("xdotool"), args);
-        if (!p.waitForFinished(15000)) {
-            p.kill();
-            p.waitForFinished();
-            return false;
-        }
-        return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+        const bool ended = p.waitForFinished(15000);
+        if (!ended) p.kill();
+        return ended && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
     }
-    // Waits for a window whose title matches `title` and gives it the keyboard.
+    // Waits for a window whose title matches and gives it the keyboard.
     bool focus(const QString& title) const {
-        return xdotool({QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--name"), title,
-                        QStringLiteral("windowfocus"), QStringLiteral("--sync")});
+        return xdotool({"search", "--sync", "--name", title, "windowfocus", "--sync"});
     }
     bool keys(const QString& keys) const {
-        return xdotool(QStringList{QStringLiteral("key"), QStringLiteral("--delay"), QStringLiteral("100")} +
-                       keys.split(QLatin1Char(' ')));
+        return xdotool(QStringList{"key", "--delay", "100"} + keys.split(QLatin1Char(' ')));
     }
 
     QProcess server;
@@ -105,7 +100,7 @@ TEST(DesktopProgram, EndsInOrderOnEachSignalWithTheChooserOpenAndWhenTheDisplayG
             ASSERT_TRUE(display.keys(QStringLiteral("alt+f s")));
             ASSERT_TRUE(display.focus(QStringLiteral("^Setup$")));
             ASSERT_TRUE(display.keys(QStringLiteral("alt+b")));
-            ASSERT_TRUE(display.focus(QStringLiteral("^Select the location")));
+            ASSERT_TRUE(display.focus(QStringLiteral("^Select")));
         }
         QString out;
         for (int sig : c.sent) {

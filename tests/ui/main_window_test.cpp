@@ -3,7 +3,6 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QPointer>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStatusBar>
@@ -590,26 +589,6 @@ TEST(MainWindowDatabase, OneInvalidFileBoxForRepeatedBadLoads) {
     processEvents();
     LoadDatabase(h.e());
     EXPECT_EQ(boxes(), 1);  // closed: the next one opens
-}
-
-// File / Setup / Browse opens the chooser without a loop of its own: an exit while it is open
-// closes Setup and the chooser with it.
-TEST(MainWindowDialogs, ExitWithTheFolderChooserOpen) {
-    WindowHarness h;
-    h.folder.createDatabase();
-    LoadDatabase(h.e());
-    h.window->show();
-    h.action("mnuSetup")->trigger();
-    processEvents();
-    auto* setup = h.window->findChild<QDialog*>("frmSetup");
-    ASSERT_NE(setup, nullptr);
-    setup->findChild<QPushButton*>("cmdBrowse")->click();  // returns at once
-    QPointer<QDialog> chooser = setup->findChild<QDialog*>("FolderChooser");
-    ASSERT_FALSE(chooser.isNull());
-    EXPECT_TRUE(chooser->isVisible());
-    h.window->exitNow();
-    ASSERT_TRUE(waitUntil([&] { return chooser.isNull() || !chooser->isVisible(); }));
-    EXPECT_EQ(h.folder.activityLines().last(), "Program Exit");
 }
 
 }  // namespace
