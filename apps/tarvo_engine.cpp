@@ -1,9 +1,12 @@
 // tarvo-engine [--screenshot FILE.png SECONDS] [FOLDER]: the engine with its status window.
 //
 // --screenshot saves a picture of the main window SECONDS after start-up and then leaves in
-// order, as the documentation's screenshot script uses it. SIGTERM and SIGINT also leave in
-// order ("Program Exit" is written) without the exit question: nobody is there to answer it.
+// order, as the documentation's screenshot script uses it. SIGTERM, SIGINT and SIGHUP also leave
+// in order ("Program Exit" is written) without the exit question: nobody is there to answer it.
+// SIGUSR1 prints the status line of the headless program. The program ends with the display it
+// shows on: a lost display is a line in the error log and an orderly exit.
 #include <cstdio>
+#include <cstdlib>
 
 #include <QApplication>
 #include <QFileInfo>
@@ -15,6 +18,7 @@
 #include "engine/engine.h"
 #include "engine/main_loop.h"
 #include "engine/stop_signals.h"
+#include "logs/logs.h"
 #include "base/task.h"
 #include "base/clock.h"
 #include "program_folder.h"
@@ -39,6 +43,35 @@ QPixmap framedPicture(QWidget& window) {
                Qt::AlignVCenter | Qt::AlignLeft, window.windowTitle());
     p.drawPixmap(0, strip, body);
     return framed;
+}
+
+// The display connection. Qt's X11 plugin, on finding the connection broken, says so with a
+// warning and calls exit(1) at once: the exit steps run from that warning, on the loop's own
+// thread, while everything is still in place. An exit() that some other library calls while the
+// loop runs is caught at exit time instead (the engine's objects on main's stack are still
+// alive then, as exit() leaves the stack as it is).
+tarvo::Engine* runningEngine = nullptr;
+tarvo::MainLoop* runningLoop = nullptr;
+QtMessageHandler qtHandler = nullptr;
+
+void endWithTheDisplay(const QString& reason) {
+    tarvo::Engine* e = runningEngine;
+    if (!e || e->exiting) return;
+    tarvo::WriteErrorLog(e->logs, reason, QStringLiteral("Display Lost"));
+    tarvo::ProgramExit(*e, runningLoop);
+}
+
+void watchMessages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (message.startsWith(QLatin1String("The X11 connection broke")))
+        endWithTheDisplay(QStringLiteral("Display connection lost, program ending: ") + message);
+    if (qtHandler)
+        qtHandler(type, context, message);
+    else
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+}
+
+void exitCalledWhileRunning() {
+    endWithTheDisplay(QStringLiteral("Program ended by a library while running (display connection lost?)"));
 }
 
 }  // namespace
@@ -90,6 +123,14 @@ int main(int argc, char** argv) {
                      Qt::QueuedConnection);
 
     if (!tarvo::OnStopSignal(&window, [&window] { window.exitNow(); })) return 1;
+    tarvo::OnStatusSignal(&window, [&engine] {
+        std::printf("%s\n", qPrintable(tarvo::RunStatusLine(engine.scheduler.runs)));
+        std::fflush(stdout);
+    });
+    runningEngine = &engine;
+    runningLoop = &loop;
+    qtHandler = qInstallMessageHandler(watchMessages);
+    std::atexit(exitCalledWhileRunning);
 
     window.startUp();
     engine.clockWatch.start();
@@ -104,5 +145,7 @@ int main(int argc, char** argv) {
 
     const int rc = app.exec();
     window.exitNow();  // the closing steps run once, whichever way the loop ended
+    runningEngine = nullptr;  // gone with main's stack
+    runningLoop = nullptr;
     return rc;
 }

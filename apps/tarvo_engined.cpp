@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
     tarvo::ServiceNotifier notifier(engine);
     loop.onTickEnded([&](bool ranToEnd) { notifier.tickEnded(ranToEnd); });
 
-    // SIGTERM and SIGINT end the run in order, through the event loop: the runs still waiting
+    // SIGTERM, SIGINT and SIGHUP end the run in order, through the event loop: the runs still waiting
     // are ended and "Program Exit" is written before the loop is left.
     if (!tarvo::OnStopSignal(&app, [&] {
             notifier.stopping();
@@ -114,12 +114,7 @@ int main(int argc, char** argv) {
     // SIGUSR1: one line on the runs (in progress, started and ended so far, the most at once,
     // the longest any has lasted) and how deep the stack has been.
     tarvo::OnStatusSignal(&app, [&] {
-        const tarvo::RunSet& runs = engine.scheduler.runs;
-        std::printf("status: runs %d, started %llu, ended %llu, most at once %d, longest %lld ms, "
-                    "deepest stack %zu bytes\n",
-                    runs.count(), static_cast<unsigned long long>(runs.startedCount()),
-                    static_cast<unsigned long long>(runs.endedCount()), runs.mostAtOnce(),
-                    static_cast<long long>(runs.longestMs()), tarvo::DeepestStack());
+        std::printf("%s\n", qPrintable(tarvo::RunStatusLine(engine.scheduler.runs)));
         std::fflush(stdout);
     });
 

@@ -63,7 +63,7 @@ const Program& EnginedProgram() {
                 "it, write no log, connect to nothing and take no lock, so they are safe beside a running "
                 "engine. Times are the machine's local time, daylight saving included."),
             QStringLiteral(
-                "SIGTERM or SIGINT ends it in order: events still waiting are ended where they "
+                "SIGTERM, SIGINT or SIGHUP ends it in order: events still waiting are ended where they "
                 "wait, \"Program Exit\" is the last line logged, and it exits 0. SIGUSR1 prints "
                 "one status line: the events in progress, the most at once so far and the "
                 "deepest stack they needed."),
@@ -103,8 +103,11 @@ const Program& EngineProgram() {
                 "week; Help / About shows the connection settings, the link state of both "
                 "switchers, whether the clock is synchronised, and the version."),
             QStringLiteral(
-                "SIGTERM or SIGINT ends it in order, without the exit question: \"Program "
-                "Exit\" is the last line logged."),
+                "SIGTERM, SIGINT or SIGHUP ends it in order, without the exit question: "
+                "\"Program Exit\" is the last line logged. SIGUSR1 prints the status line of "
+                "tarvo-engined. It ends with the desktop session: when the display goes, a line "
+                "in the error log says so and it leaves in order. For unattended use run "
+                "tarvo-engined as a service."),
         },
         folderFiles(),
     };

@@ -2,6 +2,7 @@
 // this; nothing in the engine knows which one it talks to.
 #pragma once
 
+#include <QDate>
 #include <QString>
 
 namespace tarvo {
@@ -28,12 +29,19 @@ public:
     virtual void addHistoryLine(const ListLine& line, bool red) = 0;
     // Replaces the next-event list with this one line.
     virtual void showNextEvent(const ListLine& line) = 0;
+    // The local date the next event falls on (invalid when not known): its day name alone reads
+    // as this week's.
+    virtual void showNextEventDate(const QDate& date) { (void)date; }
     // A modal message box with the error icon.
     virtual void showError(const QString& text, const QString& caption) = 0;
     // Start-up with StartMin: the window goes to the tray.
     virtual void minimise() = 0;
-    // A load has replaced the event table (a view of the schedule looks again).
+    // A load has replaced the event table (a view of the schedule looks again; a database shown
+    // as unreadable is readable again).
     virtual void databaseLoaded() {}
+    // A load failed for `reason` (as the error log has it): the engine runs on with the table it
+    // had, or with none at start-up, until a load succeeds.
+    virtual void databaseUnreadable(const QString& reason) { (void)reason; }
 };
 
 // A view that shows nothing: for measurements and fuzzing, where only the engine's work counts.

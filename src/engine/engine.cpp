@@ -80,7 +80,6 @@ QString CaptionFor(const QString& future1) {
     return QStringLiteral("Tarvo Automation - ") + future1;
 }
 
-QString TotalEventsText(long long count) { return QString::number(count) + QStringLiteral(" Total Events"); }
 
 namespace {
 
@@ -124,7 +123,9 @@ bool loadDatabase(Engine& e) {
             e.view.showError(QStringLiteral("Invalid Database File"), QStringLiteral("File Error"));
             return true;
         case DatabaseRead::Failed:
-            return false;  // reported; the engine runs on with the last table it read in full
+            // Reported; the engine runs on with the last table it read in full.
+            e.view.databaseUnreadable(read.failure);
+            return false;
         case DatabaseRead::Read:
             break;
     }

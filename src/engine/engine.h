@@ -13,6 +13,7 @@
 #include "engine/clock_watch.h"
 #include "engine/watch.h"
 #include "logs/logs.h"
+#include "scheduler/next_event.h"
 #include "scheduler/scheduler.h"
 #include "store/engine_record.h"
 #include "store/event_store.h"
@@ -74,6 +75,5 @@ int32_t MaxSizeFromBox(const QString& text);
 
 // The caption for a station title, and the event-count text of status panel 1.
 QString CaptionFor(const QString& future1);
-QString TotalEventsText(long long count);
 
 }  // namespace tarvo

@@ -8,6 +8,8 @@
 #include <QObject>
 #include <QSocketNotifier>
 
+#include "base/task.h"
+
 namespace tarvo {
 
 namespace {
@@ -48,11 +50,23 @@ void handle(int sig) {
 
 }  // namespace
 
+QString RunStatusLine(const RunSet& runs) {
+    return QStringLiteral("status: runs %1, started %2, ended %3, most at once %4, longest %5 ms, "
+                          "deepest stack %6 bytes")
+        .arg(runs.count())
+        .arg(static_cast<unsigned long long>(runs.startedCount()))
+        .arg(static_cast<unsigned long long>(runs.endedCount()))
+        .arg(runs.mostAtOnce())
+        .arg(static_cast<long long>(runs.longestMs()))
+        .arg(static_cast<unsigned long long>(DeepestStack()));
+}
+
 bool OnStopSignal(QObject* context, std::function<void()> stop) {
     if (!install(context)) return false;
     onStop = std::move(stop);
     handle(SIGTERM);
     handle(SIGINT);
+    handle(SIGHUP);
     return true;
 }
 

@@ -28,7 +28,13 @@ void DisplayNextEvent(Scheduler& s) {
         }
         const AutomationEvent& ev = at(s.Events, s.NextEventIndex);
         s.view.showNextEvent({ev.DayName, ev.Time, ev.Title});
+        const bool known = s.next && s.next->index == s.NextEventIndex;
+        s.view.showNextEventDate(known ? s.next->date : QDate());
     });
 }
+
+QString TotalEventsText(long long count) { return QString::number(count) + QStringLiteral(" Total Events"); }
+
+void DisplayEventCount(Scheduler& s) { s.view.setStatusPanel(1, TotalEventsText(s.TotalEvents())); }
 
 }  // namespace tarvo

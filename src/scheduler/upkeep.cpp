@@ -1,6 +1,7 @@
 #include "scheduler/upkeep.h"
 
 #include "logs/logs.h"
+#include "scheduler/next_event.h"
 #include "store/event_store.h"
 
 namespace tarvo {
@@ -41,6 +42,7 @@ void RemoveFromEvents(Scheduler& s, int32_t index) {
     s.Events.erase(s.Events.begin() + index);
     if (index < s.NextEventIndex) s.NextEventIndex = to16(s.NextEventIndex - 1);
     if (s.NextEventIndex >= s.TotalEvents()) s.NextEventIndex = 0;
+    DisplayEventCount(s);
 }
 
 void UpdateSkipEvent(Scheduler& s) {
@@ -59,6 +61,7 @@ void DeleteOneTimeEvent(Scheduler& s) {
             s.Events.erase(s.Events.begin() + s.NextEventIndex);
             // So that the runner's next move lands on the entry that followed the deleted one.
             s.NextEventIndex = s.TotalEvents() < 1 ? int16_t{0} : to16(s.NextEventIndex - 1);
+            DisplayEventCount(s);
         });
     });
 }

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "engine/engine.h"
@@ -126,6 +127,11 @@ AboutDialog::AboutDialog(Engine& e, QWidget* parent) : QDialog(parent), e_(e) {
     buttons->addStretch(1);
     buttons->addWidget(quit);
 
+    // A link lost or back while the dialog is open shows at once, not at its next activation.
+    lampTimer_ = new QTimer(this);
+    lampTimer_->setInterval(500);
+    connect(lampTimer_, &QTimer::timeout, this, &AboutDialog::refreshLamps);
+
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(head);
     layout->addWidget(setupInfo);
@@ -159,6 +165,10 @@ void AboutDialog::refresh() {
                                                                  slave.Connected));
     lblLogFile_->setText(kActivityLogName);
     lblVersionInfo_->setText(ShownText(VersionInfoText()));
+    refreshLamps();
+}
+
+void AboutDialog::refreshLamps() {
     shSwitcherStatus_->setColor(e_.switcher.master().Online ? kLampOnline : kLampOffline);
     shSlaveStatus_->setColor(e_.switcher.slave().Online ? kLampOnline : kLampOffline);
     // Lit only when the kernel says so: unknown is not good news.
@@ -167,7 +177,13 @@ void AboutDialog::refresh() {
 
 void AboutDialog::showEvent(QShowEvent* event) {
     refresh();
+    lampTimer_->start();
     QDialog::showEvent(event);
+}
+
+void AboutDialog::hideEvent(QHideEvent* event) {
+    lampTimer_->stop();
+    QDialog::hideEvent(event);
 }
 
 bool AboutDialog::event(QEvent* event) {

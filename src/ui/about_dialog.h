@@ -7,6 +7,7 @@
 #include <QWidget>
 
 class QLabel;
+class QTimer;
 
 namespace tarvo {
 
@@ -41,9 +42,12 @@ class AboutDialog : public QDialog {
     explicit AboutDialog(Engine& e, QWidget* parent = nullptr);
     // Fills the values from the engine; runs each time the dialog comes to the front.
     void refresh();
+    // The lamps alone, from the engine's state now: every half second while the dialog is shown.
+    void refreshLamps();
 
   protected:
     void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
     bool event(QEvent* event) override;
 
   private:
@@ -57,6 +61,7 @@ class AboutDialog : public QDialog {
     StatusLamp* shSwitcherStatus_ = nullptr;
     StatusLamp* shSlaveStatus_ = nullptr;
     StatusLamp* shClockStatus_ = nullptr;
+    QTimer* lampTimer_ = nullptr;
 };
 
 }  // namespace tarvo

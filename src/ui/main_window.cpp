@@ -1,5 +1,7 @@
 #include "ui/main_window.h"
 
+#include <algorithm>
+
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -7,6 +9,8 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLocale>
+#include <QScreen>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
@@ -156,8 +160,15 @@ void MainWindow::buildControls() {
         panels_[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         panels_[i]->setContentsMargins(4, 0, 4, 0);
     }
+    databaseState_ = new QLabel(kDatabaseUnreadable, bar);
+    databaseState_->setObjectName(QStringLiteral("DatabaseState"));
+    databaseState_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    databaseState_->setContentsMargins(4, 0, 4, 0);
+    databaseState_->setStyleSheet(QStringLiteral("QLabel { color: #c00000; font-weight: bold; }"));
+    databaseState_->hide();
     panels_[1]->setMinimumWidth(190);
     panels_[2]->setMinimumWidth(90);
+    bar->addWidget(databaseState_);
     bar->addWidget(panels_[0], 1);
     bar->addPermanentWidget(panels_[1]);
     bar->addPermanentWidget(panels_[2]);
@@ -188,6 +199,9 @@ void MainWindow::buildMenus() {
     mnuSysTray_->setObjectName(QStringLiteral("mnuSysTray"));
     connect(menuItem(mnuSysTray_, "mnuRestore", QStringLiteral("&Restore")), &QAction::triggered,
             this, &MainWindow::restoreFromTray);
+    // From the keyboard: the desktop's key for the tray icon's menu (or the menu key on the
+    // focused icon), then R. A key that works while another program has the focus would be a
+    // global hot key, which the desktops offer in no portable way.
     separator(mnuSysTray_, "mnuSep");
     connect(menuItem(mnuSysTray_, "mnuExit", QStringLiteral("E&xit")), &QAction::triggered, this,
             &MainWindow::requestExit);
@@ -247,15 +261,37 @@ void MainWindow::showNextEvent(const ListLine& line) {
     item->setText(2, line.title);
 }
 
+void MainWindow::showNextEventDate(const QDate& date) {
+    // The specified line stays as it is; the tip tells "Wednesday" next week from this week's.
+    const QString tip = date.isValid() ? QStringLiteral("Next run on ") + QLocale::c().toString(date, QStringLiteral("dddd d MMMM yyyy"))
+                                       : QString();
+    QTreeWidgetItem* item = lvNext_->topLevelItem(0);
+    for (int column = 0; column < 3; ++column) item->setToolTip(column, tip);
+}
+
 void MainWindow::showError(const QString& text, const QString& caption) {
-    // Opened and left: the engine goes on while it is on the screen.
-    auto* box = new QMessageBox(QMessageBox::Critical, caption, ShownText(text), QMessageBox::Ok,
-                                isVisible() ? this : nullptr);
+    // Opened and left: the engine goes on while it is on the screen. The same message again
+    // while its box is open (a table that stays wrong through several edits) opens no other.
+    std::erase_if(errorBoxes_, [](const auto& b) { return b.second.isNull(); });
+    const QString key = caption + QChar(0) + text;
+    for (const auto& [shown, box] : errorBoxes_)
+        if (shown == key) return;
+    // Window-modal to the main window even while it is hidden (at start-up, in the tray): it
+    // holds up that window once shown, never the tray menu or the other windows.
+    auto* box = new QMessageBox(QMessageBox::Critical, caption, ShownText(text), QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("ErrorBox"));
     box->setAttribute(Qt::WA_DeleteOnClose);
+    errorBoxes_.emplace_back(key, box);
     openDialog(box);
 }
 
+void MainWindow::databaseUnreadable(const QString& reason) {
+    databaseState_->setToolTip(reason);
+    databaseState_->show();
+}
+
 void MainWindow::databaseLoaded() {
+    databaseState_->hide();
     if (auto* window = qobject_cast<ScheduleWindow*>(schedule_.data())) window->refresh();
 }
 
@@ -295,6 +331,8 @@ void MainWindow::restoreFromTray() {
     activateWindow();
     tray_->remove();
     restoring_ = false;
+    // Lines added while hidden: the newest is in view once the list has its size again.
+    QTimer::singleShot(0, this, [this] { lvHistory_->scrollToBottom(); });
 }
 
 // --- help and dialogs
@@ -302,8 +340,17 @@ void MainWindow::restoreFromTray() {
 void MainWindow::showHelp() {
     if (!engine_) return;
     const QString path = HelpFilePath(engine_->AppFolder);
-    // No help file, or no viewer on the desktop: nothing happens.
-    if (!QFileInfo(path).isFile()) return;
+    if (!QFileInfo(path).isFile()) {
+        // Said in a box rather than nothing at all; opened and left, like the other boxes.
+        openOnce(noHelp_, [this, path] {
+            auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("Help"),
+                                        QStringLiteral("No help is installed: %1 was not found.").arg(path),
+                                        QMessageBox::Ok, this);
+            box->setObjectName(QStringLiteral("NoHelp"));
+            return box;
+        });
+        return;
+    }
     helpOpener_(QUrl::fromLocalFile(path));
 }
 
@@ -345,7 +392,21 @@ void MainWindow::openAbout() {
 }
 
 void MainWindow::openSchedule() {
+    const bool fresh = schedule_.isNull();
     openOnce(schedule_, [this] { return new ScheduleWindow(*engine_, this); }, /*modal=*/false);
+    if (fresh && schedule_) placeBeside(schedule_);
+}
+
+void MainWindow::placeBeside(QWidget* window) {
+    const QRect main = frameGeometry();
+    const QRect room = screen()->availableGeometry();
+    const QSize size = window->frameGeometry().size();
+    constexpr int kGap = 8;
+    int x = main.right() + kGap;
+    if (x + size.width() > room.right()) x = main.left() - kGap - size.width();
+    if (x < room.left()) x = std::max(room.left(), room.right() - size.width());
+    const int y = std::clamp(main.top(), room.top(), std::max(room.top(), room.bottom() - size.height()));
+    window->move(x, y);
 }
 
 // --- exit

@@ -31,6 +31,7 @@ inline const QString kConfirmExitTitle = QStringLiteral(" Confirm Exit");
 inline const QString kConfirmExitText =
     QStringLiteral("Do You Wish To Exit?\rScheduled Events Will Not Run!");
 inline const QString kHelpFileName = QStringLiteral("Cuebook.HLP");
+inline const QString kDatabaseUnreadable = QStringLiteral("Database unreadable");
 
 // A text as a label shows it: the carriage return that separates the lines of a message is a
 // line break here (a label would show it as a blank).
@@ -48,8 +49,8 @@ class MainWindow : public QMainWindow, public StatusView {
   public:
     using ExitQuestion = std::function<void(QWidget* parent, std::function<void(bool)> answer)>;
     using HelpOpener = std::function<void(const QUrl&)>;
-    using FolderChooser =
-        std::function<QString(QWidget* parent, const QString& prompt, const QString& start)>;
+    using FolderChooser = std::function<void(QWidget* parent, const QString& prompt, const QString& start,
+                                             std::function<void(const QString&)> chosen)>;
 
     explicit MainWindow(std::unique_ptr<TrayBackend> tray = std::make_unique<SystemTrayBackend>(),
                         QWidget* parent = nullptr);
@@ -66,9 +67,11 @@ class MainWindow : public QMainWindow, public StatusView {
     void setStatusPanel(int panel, const QString& text) override;
     void addHistoryLine(const ListLine& line, bool red) override;
     void showNextEvent(const ListLine& line) override;
+    void showNextEventDate(const QDate& date) override;
     void showError(const QString& text, const QString& caption) override;
     void minimise() override;
     void databaseLoaded() override;
+    void databaseUnreadable(const QString& reason) override;
 
     // Any close request: the question first, opened without holding anything up; on OK the
     // closing steps. A request while the question is open is ignored.
@@ -108,6 +111,8 @@ class MainWindow : public QMainWindow, public StatusView {
     // Opens a dialog, window-modally unless `modal` is false, and keeps it in the list that the
     // exit closes.
     void openDialog(QDialog* dialog, bool modal = true);
+    // Moves a window beside this one, to the right where the screen has room, else to the left.
+    void placeBeside(QWidget* window);
     // Opens the dialog `make` builds, or brings the one already open to the front.
     void openOnce(QPointer<QDialog>& slot, const std::function<QDialog*()>& make,
                   bool modal = true);
@@ -122,6 +127,7 @@ class MainWindow : public QMainWindow, public StatusView {
     QLabel* lblNext_ = nullptr;
     QTreeWidget* lvNext_ = nullptr;
     QLabel* panels_[3] = {};
+    QLabel* databaseState_ = nullptr;  // "Database unreadable" while the engine runs without it
     QMenu* mnuSysTray_ = nullptr;
 
     QIcon connectedIcon_;
@@ -134,6 +140,9 @@ class MainWindow : public QMainWindow, public StatusView {
     QPointer<QDialog> setup_;
     QPointer<QDialog> about_;
     QPointer<QDialog> schedule_;
+    QPointer<QDialog> noHelp_;
+    // The error boxes on the screen, by caption and text: a repeat opens no second one.
+    std::vector<std::pair<QString, QPointer<QDialog>>> errorBoxes_;
 
     bool restoring_ = false;  // RestoringWindow
     bool asking_ = false;

@@ -9,6 +9,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 
@@ -42,16 +43,29 @@ long long boxNumber(const QString& text) {
 
 }  // namespace
 
+void OpenFolderChooser(QWidget* parent, const QString& prompt, const QString& start,
+                       std::function<void(const QString&)> chosen) {
+    auto* dialog = new QFileDialog(parent, prompt, start.trimmed());
+    dialog->setObjectName(QStringLiteral("FolderChooser"));
+    dialog->setFileMode(QFileDialog::Directory);
+    dialog->setOption(QFileDialog::ShowDirsOnly);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(parent ? Qt::WindowModal : Qt::ApplicationModal);
+    QObject::connect(dialog, &QDialog::finished, dialog,
+                     [dialog, chosen = std::move(chosen)](int result) {
+                         const QStringList files = dialog->selectedFiles();
+                         chosen(result == QDialog::Accepted && !files.isEmpty() ? files.first() : QString());
+                     });
+    dialog->open();
+}
+
 SetupDialog::SetupDialog(Engine& e, QWidget* parent) : QDialog(parent), e_(e) {
     setObjectName(QStringLiteral("frmSetup"));
     setWindowTitle(QStringLiteral("Setup"));
-    chooser_ = [](QWidget* p, const QString& prompt, const QString& start) {
-        return QFileDialog::getExistingDirectory(p, prompt, start.trimmed(),
-                                                 QFileDialog::ShowDirsOnly);
-    };
+    chooser_ = OpenFolderChooser;
 
-    chkMinimize_ = named(new QCheckBox(QStringLiteral("Minimize on Startup"), this), "chkMinimize");
-    chkArchive_ = named(new QCheckBox(QStringLiteral("Archive Log"), this), "chkArchive");
+    chkMinimize_ = named(new QCheckBox(QStringLiteral("&Minimize on Startup"), this), "chkMinimize");
+    chkArchive_ = named(new QCheckBox(QStringLiteral("&Archive Log"), this), "chkArchive");
     txtMaxSize_ = named(new QLineEdit(this), "txtMaxSize");
     // Typed keys are filtered below; the validator keeps pasted text to digits as well.
     txtMaxSize_->setValidator(new QRegularExpressionValidator(
@@ -112,8 +126,11 @@ void SetupDialog::load() {
 }
 
 void SetupDialog::browse() {
-    // A cancelled chooser empties the box, which OK stores as "no copy".
-    txtTaskView_->setText(chooser_(this, kBrowsePrompt, txtTaskView_->text()));
+    // A cancelled chooser empties the box, which OK stores as "no copy". The answer may come
+    // after the dialog has gone (an exit while the chooser is open): then it is dropped.
+    chooser_(this, kBrowsePrompt, txtTaskView_->text(), [box = QPointer<QLineEdit>(txtTaskView_)](const QString& path) {
+        if (box) box->setText(path);
+    });
 }
 
 bool SetupDialog::eventFilter(QObject* watched, QEvent* event) {

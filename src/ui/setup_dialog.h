@@ -21,12 +21,18 @@ inline const QString kBrowsePrompt = QStringLiteral(
 // Typing into a Max Size above this first puts the stored limit back in the box.
 constexpr int kMaxSizeResetAbove = 100000;
 
+// The desktop's folder chooser as a window-modal dialog of `parent` (opened with open()); it is
+// a child of `parent`, so it goes with it.
+void OpenFolderChooser(QWidget* parent, const QString& prompt, const QString& start,
+                       std::function<void(const QString&)> chosen);
+
 class SetupDialog : public QDialog {
     Q_OBJECT
   public:
-    // The operating system's folder chooser; an empty result means it was cancelled.
-    using FolderChooser =
-        std::function<QString(QWidget* parent, const QString& prompt, const QString& start)>;
+    // The operating system's folder chooser, opened without waiting for it: `chosen` is called
+    // once it is answered, with an empty path when it was cancelled.
+    using FolderChooser = std::function<void(QWidget* parent, const QString& prompt, const QString& start,
+                                             std::function<void(const QString&)> chosen)>;
 
     explicit SetupDialog(Engine& e, QWidget* parent = nullptr);
     void setFolderChooser(FolderChooser chooser) { chooser_ = std::move(chooser); }

@@ -200,6 +200,7 @@ TEST_F(ReplacedDatabase, ABrokenReplacementIsReportedOnceAndTheLastFullTableRuns
         run.runUntil(WeekMoment(0, 10, 0, 10));
         EXPECT_EQ(run.view.historyTitles(), QStringList{"once - Not Executed"});
         EXPECT_EQ(titles(run.e()), QStringList{"later"});
+        EXPECT_EQ(run.view.panels.value(1), "1 Total Events");  // the count follows it out
         const QStringList errors = run.folder.errorLines();
         EXPECT_EQ(errors.size(), reported + (c.takesWrites ? 0 : 1))
             << errors.join('\n').toStdString();

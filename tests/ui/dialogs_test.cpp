@@ -35,9 +35,10 @@ struct SetupHarness : WindowHarness {
             "'Studio 2'");
         LoadDatabase(e());
         dialog = std::make_unique<SetupDialog>(e(), window.get());
-        dialog->setFolderChooser([this](QWidget*, const QString& prompt, const QString&) {
+        dialog->setFolderChooser([this](QWidget*, const QString& prompt, const QString&,
+                                        const std::function<void(const QString&)>& answer) {
             prompts << prompt;
-            return chosen;
+            answer(chosen);
         });
         dialog->show();
     }
@@ -65,9 +66,9 @@ TEST(SetupDialog, ControlsShowTheSettings) {
     };
     auto box = [&](const char* name) { return fresh.findChild<QCheckBox*>(QLatin1String(name)); };
     EXPECT_EQ(fresh.windowTitle(), "Setup");
-    EXPECT_EQ(box("chkMinimize")->text(), "Minimize on Startup");
+    EXPECT_EQ(box("chkMinimize")->text(), "&Minimize on Startup");  // Alt+M
     EXPECT_FALSE(box("chkMinimize")->isChecked());
-    EXPECT_EQ(box("chkArchive")->text(), "Archive Log");
+    EXPECT_EQ(box("chkArchive")->text(), "&Archive Log");  // Alt+A
     EXPECT_TRUE(box("chkArchive")->isChecked());
     EXPECT_EQ(label("lblMaxSize"), "Max Size");
     EXPECT_EQ(label("lblTitle"), "Automation Engine Title");
@@ -324,6 +325,10 @@ TEST(AboutDialog, LampsShowWhichSwitchersAreOnline) {
     EXPECT_EQ(h.lamp("shSwitcherStatus")->color(), QColor(224, 224, 224));
     EXPECT_EQ(h.lamp("shSlaveStatus")->color(), QColor(0, 255, 0));
     EXPECT_EQ(h.text("lblTcpPort"), "Port 1300");
+
+    // While it stays open: the lamp follows a link that goes.
+    h.e().switcher.slave().Online = false;
+    EXPECT_TRUE(waitUntil([&] { return h.lamp("shSlaveStatus")->color() == QColor(224, 224, 224); }));
 }
 
 TEST(AboutDialog, ClockLampIsLitOnlyWhileTheKernelSaysTheClockIsSynchronised) {

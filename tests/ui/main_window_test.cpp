@@ -4,6 +4,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -14,6 +15,7 @@
 #include "engine/main_loop.h"
 #include "logs/logs.h"
 #include "store/load_database.h"
+#include "uploads/file_bytes.h"
 #include "ui/about_dialog.h"
 #include "ui_fixture.h"
 
@@ -75,6 +77,12 @@ TEST(MainWindow, EngineDrivesCaptionPanelsAndNextEvent) {
     LoadDatabase(h.e());
     EXPECT_EQ(h.window->windowTitle(), "Tarvo Automation - Studio 2");
     EXPECT_EQ(h.find<QLabel>("Panel1")->text(), "2 Total Events");
+    MainLoop loop(h.e());
+    h.window->attach(h.e(), &loop);
+    h.window->startUp();
+    loop.disable();
+    // The day name alone could be next week's: the tip has the date.
+    EXPECT_EQ(h.find<QTreeWidget>("lvNext")->topLevelItem(0)->toolTip(2), "Next run on Monday 7 December 2026");
 
     h.window->showNextEvent({"Monday", "10:00:00", "Morning News"});
     h.window->showNextEvent({"Wedensday", "11:00:00", "Midday"});
@@ -164,10 +172,14 @@ TEST(MainWindow, MinimiseRestoreMinimiseShowsOneIconEachTime) {
     EXPECT_FALSE(h.window->isVisible());
     EXPECT_EQ(h.tray->icons, 1);
     EXPECT_EQ(h.tray->toolTip, "Tarvo Automation Module - Studio 2");
+    for (int i = 0; i < 200; ++i) h.window->addHistoryLine({"Monday", "10:00:00", QString::number(i)}, false);
 
     h.action("mnuRestore")->trigger();
     processEvents();
     EXPECT_TRUE(h.window->isVisible());
+    QScrollBar* scroll = h.find<QTreeWidget>("lvHistory")->verticalScrollBar();
+    EXPECT_GT(scroll->maximum(), 0);
+    EXPECT_EQ(scroll->value(), scroll->maximum());  // the newest line in view
     EXPECT_FALSE(h.window->isMinimized());
     EXPECT_EQ(h.tray->icons, 0);
 
@@ -404,15 +416,17 @@ TEST(MainWindowSchedule, ShowsThePreviewAndLooksAgainAfterALoad) {
     EXPECT_TRUE(schedule->isVisible());
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     auto* timed = schedule->findChild<QTreeWidget*>("lvTimed");
-    ASSERT_EQ(timed->topLevelItemCount(), 1);
-    EXPECT_EQ(itemTexts(timed->topLevelItem(0)),
-              (QStringList{"2026-12-07", "Monday", "10:00:00", "Morning News", "", "", ""}));
+    ASSERT_EQ(timed->topLevelItemCount(), 1);  // one day
+    EXPECT_EQ(timed->topLevelItem(0)->text(0), "Monday 2026-12-07");
+    ASSERT_EQ(timed->topLevelItem(0)->childCount(), 1);
+    EXPECT_EQ(itemTexts(timed->topLevelItem(0)->child(0)),
+              (QStringList{"10:00:00", "Morning News", "", "", "", ""}));
     auto* triggered = schedule->findChild<QTreeWidget*>("lvTriggered");
     ASSERT_EQ(triggered->topLevelItemCount(), 1);
     EXPECT_EQ(triggered->topLevelItem(0)->text(0), "opto 5 on");
     ASSERT_EQ(triggered->topLevelItem(0)->childCount(), 1);
     EXPECT_EQ(itemTexts(triggered->topLevelItem(0)->child(0)),
-              (QStringList{"Monday", "Mic live", "opto 3 on", "", ""}));
+              (QStringList{"Monday", "Mic live", "opto 3 on", "", "", ""}));
 
     h.action("mnuSchedule")->trigger();  // the same window, to the front
     EXPECT_EQ(h.window->findChildren<QDialog*>("frmSchedule").size(), 1);
@@ -421,10 +435,9 @@ TEST(MainWindowSchedule, ShowsThePreviewAndLooksAgainAfterALoad) {
         "INSERT INTO Automation (Number, Day, Time, Title, Type, Active) VALUES (2, 0, '09:30:00', "
         "'Half nine', 0, 3)");
     LoadDatabase(h.e());
-    ASSERT_EQ(timed->topLevelItemCount(), 2);
-    EXPECT_EQ(itemTexts(timed->topLevelItem(0)),
-              (QStringList{"2026-12-07", "Monday", "09:30:00", "Half nine", "", "",
-                           "once, then deleted"}));
+    ASSERT_EQ(timed->topLevelItem(0)->childCount(), 2);
+    EXPECT_EQ(itemTexts(timed->topLevelItem(0)->child(0)),
+              (QStringList{"09:30:00", "Half nine", "", "", "once, then deleted", ""}));
 
     h.window->exitNow();
     processEvents();
@@ -435,8 +448,14 @@ TEST(MainWindowHelp, OpensTheHelpFileWhenThereIsOne) {
     WindowHarness h;
     QList<QUrl> opened;
     h.window->setHelpOpener([&](const QUrl& url) { opened << url; });
+    h.window->show();
     h.action("mnuContents")->trigger();
-    EXPECT_TRUE(opened.isEmpty());  // no help file: nothing happens
+    EXPECT_TRUE(opened.isEmpty());  // no help file: a box says so
+    auto* box = h.window->findChild<QMessageBox*>("NoHelp");
+    ASSERT_NE(box, nullptr);
+    EXPECT_TRUE(box->isVisible());
+    EXPECT_TRUE(box->text().contains(h.folder.file("Cuebook.HLP")));
+    box->accept();
 
     QFile help(h.folder.file("Cuebook.HLP"));
     ASSERT_TRUE(help.open(QIODevice::WriteOnly));
@@ -520,6 +539,56 @@ TEST(MainWindowDialogs, OpenDialogsHoldNothingUp) {
     EXPECT_EQ(titles, (QStringList{"Message", "Five past"}));
     answer.pending(false);
     EXPECT_FALSE(h.window->exited());
+}
+
+// A database that cannot be read is shown while the engine runs on without it, at start-up too,
+// and the state goes with the next load that succeeds.
+TEST(MainWindowDatabase, AnUnreadableDatabaseIsShownUntilALoadSucceeds) {
+    WindowHarness h;
+    auto* state = h.find<QLabel>("DatabaseState");
+    const auto damage = [&] { WriteFile(h.e().store.DatabasePath, QByteArray(4096, 'x')); };
+    damage();
+    MainLoop loop(h.e());
+    h.window->attach(h.e(), &loop);
+    h.window->startUp();
+    loop.disable();
+    EXPECT_TRUE(state->isVisible());
+    EXPECT_EQ(state->text(), "Database unreadable");
+    EXPECT_FALSE(state->toolTip().isEmpty());
+    EXPECT_TRUE(h.folder.errorLines().join('|').contains(state->toolTip())) << state->toolTip().toStdString();
+
+    QFile::remove(h.e().store.DatabasePath);
+    h.folder.createDatabase({TimedRow(1, 0, "10:00:00", "Morning News")});
+    LoadDatabase(h.e());
+    EXPECT_FALSE(state->isVisible());
+    EXPECT_EQ(h.find<QLabel>("Panel1")->text(), "1 Total Events");
+    damage();  // while running: the last table stays, and the state shows it
+    LoadDatabase(h.e());
+    EXPECT_TRUE(state->isVisible());
+    EXPECT_EQ(h.e().scheduler.TotalEvents(), 1);
+}
+
+// The same box again while it is open opens no second one, and holds nothing up.
+TEST(MainWindowDatabase, OneInvalidFileBoxForRepeatedBadLoads) {
+    WindowHarness h;
+    h.folder.createDatabase({TimedRow(1, 0, "10:00:00", "Morning News")});
+    h.folder.sql("UPDATE [Type] SET [Type] = 'Inventory'");
+    h.window->show();
+    const auto boxes = [&] {
+        int shown = 0;
+        for (QMessageBox* b : h.window->findChildren<QMessageBox*>("ErrorBox")) shown += b->isVisible();
+        return shown;
+    };
+    for (int i = 0; i < 5; ++i) {
+        LoadDatabase(h.e());
+        processEvents();
+    }
+    EXPECT_EQ(boxes(), 1);
+    EXPECT_NE(QApplication::activeModalWidget(), h.window.get());  // open(), the loop turns
+    h.window->findChild<QMessageBox*>("ErrorBox")->accept();
+    processEvents();
+    LoadDatabase(h.e());
+    EXPECT_EQ(boxes(), 1);  // closed: the next one opens
 }
 
 }  // namespace
