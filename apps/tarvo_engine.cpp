@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
 
     if (!tarvo::OnStopSignal(&window, [&window] { window.exitNow(); })) return 1;
     tarvo::OnStatusSignal(&window, [&engine] {
-        std::printf("%s\n", qPrintable(tarvo::RunStatusLine(engine.scheduler.runs)));
+        std::printf("%s\n", qPrintable(tarvo::StatusSignalLine(engine.scheduler.runs, engine.logs)));
         std::fflush(stdout);
     });
     runningEngine = &engine;

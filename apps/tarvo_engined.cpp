@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
     // SIGUSR1: one line on the runs (in progress, started and ended so far, the most at once,
     // the longest any has lasted) and how deep the stack has been.
     tarvo::OnStatusSignal(&app, [&] {
-        std::printf("%s\n", qPrintable(tarvo::RunStatusLine(engine.scheduler.runs)));
+        std::printf("%s\n", qPrintable(tarvo::StatusSignalLine(engine.scheduler.runs, engine.logs)));
         std::fflush(stdout);
     });
 

@@ -1,9 +1,9 @@
 -- One worked row for each kind of event, on Monday from 09:00 (docs/database.md explains every
 -- column). Load it into a database made from the empty script:
---   sqlite3 TarvoAutomation.mdb < docs/TarvoAutomation.sql
---   sqlite3 TarvoAutomation.mdb < docs/examples/worked-rows.sql
+--   sqlite3 -bail TarvoAutomation.mdb < docs/TarvoAutomation.sql
+--   sqlite3 -bail TarvoAutomation.mdb < docs/examples/worked-rows.sql
 -- then point the database at a switcher, e.g. the simulator:
---   sqlite3 TarvoAutomation.mdb "UPDATE Server SET IPAddr = '127.0.0.1', IPPort = 1250"
+--   sqlite3 -bail TarvoAutomation.mdb "UPDATE Server SET IPAddr = '127.0.0.1', IPPort = 1250"
 -- Every column an event needs is written; every other column stays Null, which the engine reads
 -- as 0 (off). Channels, salvos, optos and relays are counted from 1, as the switcher's panel
 -- counts them. Times are local time on the engine's machine. Number must be unique.

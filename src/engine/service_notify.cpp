@@ -68,6 +68,8 @@ QString ServiceNotifier::StatusText(const Engine& e) {
     // A log whose name something other than a regular file has taken: nothing goes into it.
     if (const QString refused = RefusedLogs(e.logs); !refused.isEmpty())
         s += QStringLiteral("; log refused: ") + refused;
+    // What went wrong lately, while it is news.
+    if (const QString error = LastErrorText(e.logs, kRecentErrorMs); !error.isEmpty()) s += QStringLiteral("; ") + error;
     const Scheduler& sch = e.scheduler;
     if (sch.TotalEvents() == 0 || sch.NextEventIndex < 0 || sch.NextEventIndex >= sch.TotalEvents())
         return s + QStringLiteral("; no events");

@@ -16,6 +16,9 @@ namespace tarvo {
 
 class Engine;
 
+// How long the last error line stays in the status.
+constexpr qint64 kRecentErrorMs = 60000;
+
 class ServiceNotifier {
   public:
     // Reads the environment once: NOTIFY_SOCKET, and WATCHDOG_USEC for the keep-alive period.

@@ -1,5 +1,7 @@
 #include "engine/stop_signals.h"
 
+#include "logs/logs.h"
+
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -59,6 +61,11 @@ QString RunStatusLine(const RunSet& runs) {
         .arg(runs.mostAtOnce())
         .arg(static_cast<long long>(runs.longestMs()))
         .arg(static_cast<unsigned long long>(DeepestStack()));
+}
+
+QString StatusSignalLine(const RunSet& runs, const Logs& logs) {
+    const QString error = LastErrorText(logs);
+    return RunStatusLine(runs) + (error.isEmpty() ? QString() : QStringLiteral("; ") + error);
 }
 
 bool OnStopSignal(QObject* context, std::function<void()> stop) {

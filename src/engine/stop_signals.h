@@ -14,9 +14,13 @@ class QObject;
 namespace tarvo {
 
 class RunSet;
+struct Logs;
 
 // "status: runs N, started S, ended E, most at once M, longest L ms, deepest stack K bytes".
 QString RunStatusLine(const RunSet& runs);
+// SIGUSR1's line: the runs' status, then "; last error <time> <location> - <message>" when an
+// error line has been written.
+QString StatusSignalLine(const RunSet& runs, const Logs& logs);
 
 // Installs the handlers; `stop` runs on the event loop, in `context`'s thread, for each SIGTERM
 // SIGINT or SIGHUP. False when the socket pair cannot be made.

@@ -452,6 +452,7 @@ void CreateErrorLog(Logs& logs) {
 
 void WriteErrorLog(Logs& logs, const QString& message, const QString& location) {
     if (logs.closed) return;
+    logs.lastError = {logs.clock.now(), location, message};
     Logs::RepeatedLine& r = logs.errorRepeat;
     const int32_t now = logs.clock.tickCount();
     if (r.held && r.message == message && r.location == location) {
@@ -484,6 +485,14 @@ QString RefusedLogs(const Logs& logs) {
     if (logs.activityLogRefused) names << kActivityLogName;
     if (logs.errorLogRefused) names << kErrorLogName;
     return names.join(QStringLiteral(", "));
+}
+
+QString LastErrorText(const Logs& logs, qint64 withinMs) {
+    const Logs::LastError& last = logs.lastError;
+    if (!last.at.isValid()) return QString();
+    if (withinMs >= 0 && last.at.msecsTo(logs.clock.now()) > withinMs) return QString();
+    return QStringLiteral("last error ") + last.at.toString(QStringLiteral("HH:mm:ss ")) + last.location +
+           QStringLiteral(" - ") + VisibleControls(last.message);
 }
 
 void ReportError(Logs& logs, const QString& location, const TarvoError& failure) {

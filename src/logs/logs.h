@@ -60,6 +60,12 @@ struct Logs {
         int64_t count = 0;  // the same line since, not written
         uint64_t alarm = 0;  // the end of its window, while some are counted
     } errorRepeat;
+    // The error line last written or counted as a repeat, for the status.
+    struct LastError {
+        QDateTime at;
+        QString location;
+        QString message;
+    } lastError;
 };
 
 inline const QString kActivityLogName = QStringLiteral("Tally.dat");
@@ -78,6 +84,9 @@ void CloseLogs(Logs& logs);
 // The logs refused because something other than a regular file has their name ("Tally.dat,
 // Errorlog.txt"); empty when there is none.
 QString RefusedLogs(const Logs& logs);
+// "last error 09:12:03 <location> - <message>" for the error line last written, when there is one
+// and (with `withinMs` not negative) it is no older than that; else empty.
+QString LastErrorText(const Logs& logs, qint64 withinMs = -1);
 // Writes "Error # <n> - <description>" for the failure being handled under `location`.
 void ReportError(Logs& logs, const QString& location, const TarvoError& failure);
 

@@ -2,6 +2,8 @@
 // changed the row first, and when the tool holds the file for a while.
 #include <gtest/gtest.h>
 
+#include <QRegularExpression>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <QFile>
 
 #include "engine/service_notify.h"
+#include "engine/stop_signals.h"
 #include "scheduler/upkeep.h"
 #include "store/load_database.h"
 #include "store/sqlite.h"
@@ -247,6 +250,11 @@ TEST(UpkeepFaults, ALoadThatMeetsALockIsTriedAtEveryCheckAndReportedOnce) {
     EXPECT_TRUE(h.e().store.lock.locked());
     EXPECT_TRUE(ServiceNotifier::StatusText(h.e()).contains("; database locked"))
         << ServiceNotifier::StatusText(h.e()).toStdString();
+    // The error line is in the status while it is under a minute old, and in SIGUSR1's line.
+    EXPECT_TRUE(ServiceNotifier::StatusText(h.e()).contains(QRegularExpression(
+        "; last error 09:00:0\\d [A-Za-z ]+ DB - .*database is locked.*; no events$")))
+        << ServiceNotifier::StatusText(h.e()).toStdString();
+    EXPECT_TRUE(StatusSignalLine(h.e().scheduler.runs, h.e().logs).contains("bytes; last error 09:00:0"));
     QStringList errors = h.folder.errorLines();
     ASSERT_EQ(errors.size(), 1) << errors.join('\n').toStdString();
     EXPECT_TRUE(errors[0].contains("database is locked")) << errors[0].toStdString();
@@ -257,10 +265,13 @@ TEST(UpkeepFaults, ALoadThatMeetsALockIsTriedAtEveryCheckAndReportedOnce) {
     EXPECT_EQ(titles(h.e()), (QStringList{"first", "second"}));
     EXPECT_EQ(h.view.panels.value(1), "2 Total Events");
     EXPECT_FALSE(h.e().store.lock.locked());
-    EXPECT_FALSE(ServiceNotifier::StatusText(h.e()).contains("locked"));
+    EXPECT_FALSE(ServiceNotifier::StatusText(h.e()).contains("; database locked"));
     errors = h.folder.errorLines();
     ASSERT_EQ(errors.size(), 2) << errors.join('\n').toStdString();
     EXPECT_TRUE(errors[1].endsWith("Database no longer locked")) << errors[1].toStdString();
+    h.tick(121);
+    EXPECT_FALSE(ServiceNotifier::StatusText(h.e()).contains("last error"));
+    EXPECT_TRUE(StatusSignalLine(h.e().scheduler.runs, h.e().logs).contains("Database no longer locked"));
 
     // Loaded once: the file is not read again while it stays as it is.
     const auto captions = h.view.captions.size();

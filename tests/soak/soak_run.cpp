@@ -69,7 +69,7 @@ QStringList allActivity(const QString& folder) {
 std::optional<RunStatus> parseStatus(const QString& line) {
     static const QRegularExpression re(QStringLiteral(
         "^status: runs (\\d+), started (\\d+), ended (\\d+), most at once (\\d+), longest (\\d+) ms, "
-        "deepest stack (\\d+) bytes$"));
+        "deepest stack (\\d+) bytes(; last error .*)?$"));
     const auto m = re.match(line);
     if (!m.hasMatch()) return std::nullopt;
     RunStatus s;

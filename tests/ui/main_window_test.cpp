@@ -420,7 +420,7 @@ TEST(MainWindowSchedule, ShowsThePreviewAndLooksAgainAfterALoad) {
     EXPECT_EQ(timed->topLevelItem(0)->text(0), "Monday 2026-12-07");
     ASSERT_EQ(timed->topLevelItem(0)->childCount(), 1);
     EXPECT_EQ(itemTexts(timed->topLevelItem(0)->child(0)),
-              (QStringList{"10:00:00", "Morning News", "", "", "", ""}));
+              (QStringList{"10:00:00", "Morning News", "", "", "", "Morning News: does nothing - no action is set"}));
     auto* triggered = schedule->findChild<QTreeWidget*>("lvTriggered");
     ASSERT_EQ(triggered->topLevelItemCount(), 1);
     EXPECT_EQ(triggered->topLevelItem(0)->text(0), "opto 5 on");
@@ -437,7 +437,7 @@ TEST(MainWindowSchedule, ShowsThePreviewAndLooksAgainAfterALoad) {
     LoadDatabase(h.e());
     ASSERT_EQ(timed->topLevelItem(0)->childCount(), 2);
     EXPECT_EQ(itemTexts(timed->topLevelItem(0)->child(0)),
-              (QStringList{"09:30:00", "Half nine", "", "", "once, then deleted", ""}));
+              (QStringList{"09:30:00", "Half nine", "", "", "once, then deleted", "Half nine: does nothing - no action is set"}));
 
     h.window->exitNow();
     processEvents();
