@@ -73,7 +73,9 @@ TEST(FlappingContact, ADelayedRowQueuesToTheBoundThenRefusesAndTheEngineAnswersT
     }
     EXPECT_EQ(refusals, sentOns - static_cast<qsizetype>(kMaxDelayedEvents));
     const long long grown = engine.memoryKb() - memoryAtRest;
-    EXPECT_LT(grown, 64 * 1024) << "kB more with the queue full";
+    if (test::kResidentMemoryMeasurable) {
+        EXPECT_LT(grown, 64 * 1024) << "kB more with the queue full";
+    }
     std::printf("flapping contact: %d changes to on, %lld refused, %lld kB more, longest answer %d ms\n",
                 sentOns, static_cast<long long>(refusals), grown, longestAnswerMs);
 

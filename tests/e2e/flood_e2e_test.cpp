@@ -9,6 +9,7 @@
 
 #include "faked_engine.h"
 #include "sim_process.h"
+#include "support/test_support.h"
 
 namespace tarvo::test {
 namespace {
@@ -63,7 +64,9 @@ TEST(Flood, TheEngineStaysBoundedKeepsItsTickAndStopsAtOnce) {
         EXPECT_GT(peak, 0);
         ::testing::Test::RecordProperty("peak_kb" + tag, static_cast<int>(peak));
         ::testing::Test::RecordProperty("ping_gap_ms" + tag, gap);
-        EXPECT_LT(peak, 100 * 1024) << "the receive buffer grew with the flood";
+        if (test::kResidentMemoryMeasurable) {
+            EXPECT_LT(peak, 100 * 1024) << "the receive buffer grew with the flood";
+        }
 
         // The switcher closes with the engine's buffer full: the engine consumes it a batch a
         // turn of its loop, so the stop signal is acted on at once.

@@ -11,15 +11,11 @@
 #include <QRandomGenerator>
 
 #include "soak_run.h"
+#include "support/test_support.h"
 
 namespace tarvo::soak {
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kResidentMemoryMeasurable = false;
-#else
-constexpr bool kResidentMemoryMeasurable = true;
-#endif
 // SIGTERM to the end of the process. (The sanitizers' leak check at exit is not the engine's.)
 #if defined(__SANITIZE_ADDRESS__)
 constexpr qint64 kExitLimitMs = 3000;
@@ -74,7 +70,7 @@ void judge(const SoakOptions& o, const SoakRecord& r, long rssGrowthLimitKb, int
     // Memory stays flat after the warm-up. Under AddressSanitizer freed memory waits in its
     // quarantine, so resident memory grows whatever the engine does; there LeakSanitizer judges
     // instead, at the engine's exit (a leak would make the exit code above non-zero).
-    if (kResidentMemoryMeasurable) {
+    if (test::kResidentMemoryMeasurable) {
         long base = -1, top = -1;
         for (const auto& [second, kb] : r.rss) {
             if (second < warmUpSec) continue;

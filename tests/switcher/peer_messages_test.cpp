@@ -743,7 +743,9 @@ TEST_F(PeerMessages, APeerThatTalksBackIsReadAndDropped) {
     sampler.stop();
     talker.join();
     EXPECT_GT(written.load(), 64LL << 20) << "the peer was not read";
-    EXPECT_LT(most - before, 64 * 1024) << "kB more while the peer talked back";
+    if (test::kResidentMemoryMeasurable) {
+        EXPECT_LT(most - before, 64 * 1024) << "kB more while the peer talked back";
+    }
 }
 
 }  // namespace
