@@ -13,7 +13,7 @@ endif()
 
 # The empty database's script where tarvo-engined --init looks for it, beside the documents.
 install(FILES docs/TarvoAutomation.sql DESTINATION ${TARVO_DATA_DIR})
-install(FILES docs/database.md docs/serial-ports.md docs/high-availability.md docs/architecture.md
+install(FILES docs/database.md docs/operating.md docs/serial-ports.md docs/high-availability.md docs/architecture.md
               docs/reliability.md docs/performance.md
         DESTINATION ${TARVO_DATA_DIR}/docs)
 install(DIRECTORY docs/examples DESTINATION ${TARVO_DATA_DIR}/docs)

@@ -364,6 +364,14 @@ SchedulePreview PreviewSchedule(const std::vector<AutomationEvent>& rows, const 
     return p;
 }
 
+namespace {
+
+QString conditionsWord(const PreviewRow& row) {
+    return row.conditions.size() == 1 ? QStringLiteral("condition") : QStringLiteral("conditions");
+}
+
+}  // namespace
+
 QString EntryNote(const SchedulePreview& p, const TimedEntry& e) {
     const PreviewRow& row = p.rows.at(static_cast<std::size_t>(e.row));
     QStringList notes;
@@ -381,10 +389,16 @@ QString EntryNote(const SchedulePreview& p, const TimedEntry& e) {
             break;
     }
     const QDateTime decided = e.at.addSecs(-e.delayed);
-    if (e.fromQueue)
-        notes << QStringLiteral("delayed %1 s from %2")
-                     .arg(e.delayed)
-                     .arg(LocalMoment(p, decided).toString(QStringLiteral("HH:mm:ss")));
+    if (e.fromQueue) {
+        const QString from = LocalMoment(p, decided).toString(QStringLiteral("HH:mm:ss"));
+        // The conditions are asked when the row is decided; the delayed run only acts.
+        if (row.conditions.isEmpty())
+            notes << QStringLiteral("delayed %1 s from %2").arg(e.delayed).arg(from);
+        else
+            notes << QStringLiteral("%1 checked at %2, run %3 s later")
+                         .arg(conditionsWord(row), from)
+                         .arg(e.delayed);
+    }
     // A time the clock skips falls at the change.
     const std::optional<int> seconds = EventSeconds(row.time);
     if (seconds && LocalMoment(p, decided).time().msecsSinceStartOfDay() / 1000 != *seconds)
@@ -412,8 +426,15 @@ QString TriggeredNote(const PreviewRow& row) {
         default:
             break;
     }
-    if (row.delay != 0)
-        notes << QStringLiteral("%1 s after the trigger").arg(std::max<int>(row.delay, 0));
+    if (row.delay != 0) {
+        const int delay = std::max<int>(row.delay, 0);
+        if (row.conditions.isEmpty())
+            notes << QStringLiteral("%1 s after the trigger").arg(delay);
+        else
+            notes << QStringLiteral("%1 checked at the trigger, run %2 s later")
+                         .arg(conditionsWord(row))
+                         .arg(delay);
+    }
     return notes.join(QStringLiteral("; "));
 }
 

@@ -15,10 +15,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include "store/sqlite.h"
 #include "support/notify_socket.h"
+#include "support/source_docs.h"
 #include "support/test_support.h"
 #include "uploads/file_bytes.h"
 
@@ -116,11 +118,6 @@ TEST(Programs, InitMakesAnEmptyDatabaseOnceAndNeverOverwritesOne) {
     EXPECT_EQ(TextIfConvertible(kept.value(0)).value_or(QString()), QStringLiteral("Kept"));
 }
 
-QString sourceText(const QString& name) {
-    QFile f(QStringLiteral(TARVO_SOURCE_DIR "/") + name);
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-}
-
 // What is in a folder, byte for byte.
 QMap<QString, QByteArray> folderContents(const QString& path) {
     QMap<QString, QByteArray> out;
@@ -137,7 +134,7 @@ TEST(Programs, CheckAndPreviewReadTheDatabaseAndLeaveTheFolderAsItWas) {
     const QString engined = QStringLiteral("tarvo-engined");
     Folder clean;
     clean.createDatabase();
-    clean.sql(sourceText(QStringLiteral("docs/examples/worked-rows.sql")));
+    clean.sql(SourceText(QStringLiteral("docs/examples/worked-rows.sql")));
     clean.sql(QStringLiteral("UPDATE Server SET IPAddr = '127.0.0.1'"));
     // Worked row 8's serial port, whether or not this machine has one.
     QFile::link(QStringLiteral("/dev/null"), clean.file(QStringLiteral("COM3")));
@@ -147,7 +144,7 @@ TEST(Programs, CheckAndPreviewReadTheDatabaseAndLeaveTheFolderAsItWas) {
     WriteFile(clean.file(QStringLiteral("inputs.alp")), names.data);
     Folder faulty;
     faulty.createDatabase();
-    faulty.sql(sourceText(QStringLiteral("tests/schedules/problems.sql")));
+    faulty.sql(SourceText(QStringLiteral("tests/schedules/problems.sql")));
     faulty.sql(QStringLiteral("UPDATE Server SET IPAddr = '127.0.0.1'"));
     Folder empty;
     const auto before = std::make_tuple(folderContents(clean.path()), folderContents(faulty.path()),
@@ -336,6 +333,49 @@ TEST(HostileFolder, AViewOnAnEndlessQueryIsAFailedRead) {
     QFile log(folder + QStringLiteral("/Errorlog.txt"));
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
     EXPECT_TRUE(log.readAll().contains("Error Reading Automation DB"));
+}
+
+// The walk-through of docs/operating.md as written: its --init, sqlite3 and --check blocks run in
+// their order on a fresh folder through a shell, the programs of this build first in PATH; each
+// --check prints what the document shows after it.
+TEST(Programs, TheOperatingGuideRunsAsWritten) {
+    if (QStandardPaths::findExecutable(QStringLiteral("sqlite3")).isEmpty())
+        GTEST_SKIP() << "no sqlite3 on this machine (scripts/install-deps installs it)";
+    const std::vector<DocBlock> blocks = FencedBlocks(SourceText(QStringLiteral("docs/operating.md")));
+    QTemporaryDir home;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("F"), home.filePath(QStringLiteral("tarvo-trial/studio1")));
+    env.insert(QStringLiteral("PATH"), kBin + QLatin1Char(':') + env.value(QStringLiteral("PATH")));
+    int written = 0, checked = 0;
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        const DocBlock& b = blocks[i];
+        const bool check = b.text.startsWith(QLatin1String("tarvo-engined --check "));
+        if (b.language != QLatin1String("sh") ||
+            !(check || b.text.startsWith(QLatin1String("tarvo-engined --init ")) ||
+              b.text.startsWith(QLatin1String("sqlite3 -bail "))))
+            continue;
+        SCOPED_TRACE(b.text.toStdString());
+        QProcess shell;
+        shell.setProcessEnvironment(env);
+        shell.start(QStringLiteral("bash"), {QStringLiteral("-euo"), QStringLiteral("pipefail"),
+                                             QStringLiteral("-c"), b.text});
+        ASSERT_TRUE(shell.waitForFinished(20000));
+        const QString out = QString::fromUtf8(shell.readAllStandardOutput());
+        const QString err = QString::fromUtf8(shell.readAllStandardError());
+        if (!check) {
+            EXPECT_EQ(shell.exitCode(), 0) << err.toStdString();
+            written += b.text.startsWith(QLatin1String("sqlite3")) ? 1 : 0;
+            continue;
+        }
+        ASSERT_LT(i + 1, blocks.size());
+        ASSERT_EQ(blocks[i + 1].language, QStringLiteral("text")) << "a --check shows what it prints";
+        EXPECT_EQ(out, blocks[i + 1].text) << err.toStdString();
+        EXPECT_EQ(shell.exitCode(), out.startsWith(QLatin1String("No problems")) ? 0 : 1);
+        ++checked;
+    }
+    // The day, the trial, the changes; the empty folder and each of them checked.
+    EXPECT_EQ(written, 3);
+    EXPECT_EQ(checked, 4);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <QUdpSocket>
 
 #include "e2e_fixture.h"
+#include "support/source_docs.h"
 #include "uploads/file_bytes.h"
 
 namespace tarvo {
@@ -51,11 +52,6 @@ class SerialPeer {
     std::unique_ptr<QSocketNotifier> notifier_;
 };
 
-QString workedRows() {
-    QFile f(QStringLiteral(TARVO_SOURCE_DIR "/docs/examples/worked-rows.sql"));
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-}
-
 TEST_F(EndToEnd, TheWorkedRowsOfTheDatabaseContractDoWhatItSays) {
     h.clock.setNow(test::WeekMoment(0, 8, 59, 55));
     SimProcess sim;
@@ -77,7 +73,7 @@ TEST_F(EndToEnd, TheWorkedRowsOfTheDatabaseContractDoWhatItSays) {
     names.fill(3).byte(0).byte(0).byte(1).fill(3 * 256);
     test::WriteFile(h.folder.file(QStringLiteral("inputs.alp")), names.data);
 
-    const QString rows = workedRows();
+    const QString rows = test::SourceText(QStringLiteral("docs/examples/worked-rows.sql"));
     ASSERT_FALSE(rows.isEmpty());
     h.folder.createDatabase();
     h.folder.sql(rows);

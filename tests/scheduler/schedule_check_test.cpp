@@ -9,16 +9,14 @@
 #include "scheduler/schedule_check.h"
 #include "store/load_database.h"
 #include "store/sqlite.h"
+#include "support/source_docs.h"
 #include "support/test_support.h"
 #include "uploads/file_bytes.h"
 
 namespace tarvo {
 namespace {
 
-QString sourceText(const QString& name) {
-    QFile f(QStringLiteral(TARVO_SOURCE_DIR "/") + name);
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-}
+using test::SourceText;
 
 std::vector<AutomationEvent> readRows(const test::Folder& folder) {
     const DatabaseRead read = InspectAutomationDatabase(folder.file(kDatabaseFileName));
@@ -29,7 +27,7 @@ std::vector<AutomationEvent> readRows(const test::Folder& folder) {
 TEST(ScheduleCheck, EveryKindOfProblemIsOneLineWithWhatTheEngineWouldLog) {
     test::Folder folder;
     folder.createDatabase();
-    folder.sql(sourceText(QStringLiteral("tests/schedules/problems.sql")));
+    folder.sql(SourceText(QStringLiteral("tests/schedules/problems.sql")));
     test::FileBytes otherKind;  // output alphas where input alphas are asked for
     otherKind.words({300, 4, 0, 1}).text("Out1", 4);
     test::WriteFile(folder.file(QStringLiteral("not-alphas.alp")), otherKind.data);
@@ -164,7 +162,7 @@ TEST(ScheduleCheck, CrosspointTriggersThatStartOneAnotherWithoutEnd) {
 TEST(ScheduleCheck, TheWorkedRowsOfTheDatabaseContractHaveNoProblem) {
     test::Folder folder;
     folder.createDatabase();
-    folder.sql(sourceText(QStringLiteral("docs/examples/worked-rows.sql")));
+    folder.sql(SourceText(QStringLiteral("docs/examples/worked-rows.sql")));
     test::FileBytes names;  // the input names that row 9 loads
     names.words({200, 4, 0, 3}).text("Mic2", 4).text("mic1", 4).text("Tape", 4);
     names.fill(3).byte(0).byte(0).byte(1).fill(3 * 256);

@@ -66,6 +66,15 @@ TEST(SchedulePreview, AWeekAndADayInTheOrderTheTimedRunnerDecidesIt) {
                   e.Type = kOptoOn;
                   e.Opto = 5;
               }),
+        // Its condition is asked at 11:00:00, not when the take goes out.
+        timed(13, 5, "11:00:00", "Studio 2 if news is on", kActive,
+              [](AutomationEvent& e) {
+                  e.Delay = 30, e.Condition = 1, e.ReqSource = 5, e.ReqDest = 12;
+              }),
+        timed(14, 5, "12:00:00", "Two conditions", kActive,
+              [](AutomationEvent& e) {
+                  e.Delay = 5, e.Condition = 3, e.ReqRelay = 2, e.Condition2 = 6, e.ReqOpto2 = 1;
+              }),
     };
     const ManualClock clock(WeekMoment(0, 8, 59));
     const SchedulePreview p = PreviewSchedule(rows, clock.now(), 8, clock.zone());
@@ -80,6 +89,8 @@ TEST(SchedulePreview, AWeekAndADayInTheOrderTheTimedRunnerDecidesIt) {
             "Fri 00:09:50 At the delayed second",
             "Fri 00:09:50 Ten minutes on (delayed 600 s from 23:59:50)",
             "Sat 10:00:30 Once, thirty seconds on (delayed 30 s from 10:00:00; once, then deleted)",
+            "Sat 11:00:30 Studio 2 if news is on (condition checked at 11:00:00, run 30 s later)",
+            "Sat 12:00:05 Two conditions (conditions checked at 12:00:00, run 5 s later)",
             "Sun 07:00:00 Active true (not run: Active -1)",
             "Mon 09:00:00 First at nine",
             "Mon 09:00:00 Second at nine",
@@ -305,6 +316,10 @@ TEST(SchedulePreview, TriggeredEventsByTriggerEachByDay) {
                 [&](AutomationEvent& e) { opto(5, kOptoOn)(e), e.Delay = 5, e.Active = kRunOnce; }),
         trigger(4, 0, "Monday on", opto(5, kOptoOn)),
         trigger(5, 0, "Opto off", opto(5, kOptoOff)),
+        trigger(12, 0, "Opto off, later, if relay 2",
+                [&](AutomationEvent& e) {
+                    opto(5, kOptoOff)(e), e.Delay = 5, e.Condition = 3, e.ReqRelay = 2;
+                }),
         trigger(6, 2, "Relay on", opto(9, kRelayOn)),
         trigger(7, 0, "Routed", crosspoint(3, 12, 1)),
         trigger(8, 0, "First source", crosspoint(0, 12, 3)),
@@ -332,6 +347,8 @@ TEST(SchedulePreview, TriggeredEventsByTriggerEachByDay) {
                          "  None No day on",
                          "opto 5 off",
                          "  Monday Opto off",
+                         "  Monday Opto off, later, if relay 2 (condition checked at the trigger, "
+                         "run 5 s later)",
                          "relay 9 on",
                          "  Wedensday Relay on",
                          "source 3 to output 12",
