@@ -46,10 +46,10 @@ Engine::Engine(Clock& c, StatusView& v, const QString& folder)
     // What the switcher reports reaches the runners here: the lower modules know nothing of
     // the scheduler.
     switcher.optoChanged = [this](int opto, int state) {
-        if (!exiting) ProcessOptoEvent(scheduler, opto, state);
+        if (!exiting) ProcessOptoEvent(scheduler, opto, state, switcher.unitReadNs);
     };
     switcher.relayChanged = [this](int relay, int state) {
-        if (!exiting) ProcessRelayEvent(scheduler, relay, state);
+        if (!exiting) ProcessRelayEvent(scheduler, relay, state, switcher.unitReadNs);
     };
     switcher.watchesOutput = [this](int dest) { return !exiting && WatchesDestination(scheduler, dest); };
     switcher.outputChanged = [this](int dest, const OutputMap& before, const OutputMap& after) {
@@ -108,7 +108,14 @@ bool loadDatabase(Engine& e) {
     DatabaseRead read = ReadAutomationDatabase(e.logs, e.store, e.settings);
     // A load that met a lock changes nothing, not even the identity of the file last read: the
     // next check finds the file different from it and tries again.
-    if (read.locked) return false;
+    using Load = Engine::Vitals::Load;
+    if (read.locked) {
+        e.vitals.lastLoad = Load::Locked;
+        e.vitals.loadFailure = read.failure;
+        return false;
+    }
+    e.vitals.lastLoad = read.outcome == DatabaseRead::Failed ? Load::Failed : Load::Read;
+    e.vitals.loadFailure = read.failure;
     e.store.DatabaseIdentity = read.identity;
     if (read.outcome != DatabaseRead::Failed) s.tableRead = true;
     switch (read.outcome) {

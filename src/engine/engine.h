@@ -52,6 +52,20 @@ public:
 
     // Counts the ticks 1 to 5 (the rhythm of the keep-alive and the file check).
     int16_t TimerTicks = 0;
+    // What the engine's health and metrics read of the loop and the loads (engine/metrics.h).
+    struct Vitals {
+        // When the last tick that ran to its end ended: wall-clock milliseconds since the epoch,
+        // -1 before the first.
+        qint64 lastTickEndedMs = -1;
+        enum class Load { None, Read, Locked, Failed };
+        // The last load's outcome: Read also for a missing file or a foreign one (nothing to
+        // read, and said so); Locked when another writer's lock kept it off, Failed when the file
+        // could not be read, with `loadFailure` the error log's reason.
+        Load lastLoad = Load::None;
+        QString loadFailure;
+        // Runs of the previous process that a kill cut off, said at start-up.
+        uint64_t interruptedRuns = 0;
+    } vitals;
     // Exit has begun: nothing starts, nothing more is sent or logged.
     bool exiting = false;
 };

@@ -67,7 +67,10 @@ void takeOverBeforeLoad(Engine& e, const PreviousRun& previous) {
     }
     std::vector<PendingRowChange> owed = previous.owed;
     for (const RecordedRun& run : previous.runs) {
-        if (run.acting) WriteActivityLog(e.logs, run.title + kInterrupted);
+        if (run.acting) {
+            WriteActivityLog(e.logs, run.title + kInterrupted);
+            ++e.vitals.interruptedRuns;
+        }
         // A change owed by a run may be among the owed ones already (a kill between the two writes).
         if (run.owed && std::find(owed.begin(), owed.end(), *run.owed) == owed.end()) owed.push_back(*run.owed);
     }
@@ -199,7 +202,7 @@ void StartUp(Engine& e, MainLoop& loop) {
 
 bool TimerTick(Engine& e) {
     if (e.exiting) return false;
-    return Guarded(e.logs, QStringLiteral("Error processing timer"), false, [&] {
+    const bool ranToEnd = Guarded(e.logs, QStringLiteral("Error processing timer"), false, [&] {
         Scheduler& s = e.scheduler;
         e.TimerTicks = to16(e.TimerTicks + 1);
         const QDateTime now = e.clock.now();
@@ -222,6 +225,8 @@ bool TimerTick(Engine& e) {
         }
         return true;
     });
+    if (ranToEnd) e.vitals.lastTickEndedMs = e.clock.now().toMSecsSinceEpoch();
+    return ranToEnd;
 }
 
 void ProgramExit(Engine& e, MainLoop* loop) {

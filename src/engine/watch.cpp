@@ -81,6 +81,7 @@ void TakeWatch::frameSent(int link, const QByteArray& frame) {
     const int dest = takeOutput(frame);
     if (dest < 0) return;
     const SwitcherLink& l = sw_.link(link);
+    ++sent_[static_cast<std::size_t>(l.index)];
     if (!l.reportsTakes()) return;  // not known to report takes: nothing to expect
     const int source = Read14(frame, 3);
     // A newer take to the same output replaces what the older one asked for.
@@ -101,7 +102,10 @@ void TakeWatch::expire(std::list<Expected>::iterator it) {
     const Expected x = *it;
     pending_.erase(it);
     if (sw_.link(x.link).generation == x.generation) {
-        if (!confirmed(x)) WriteErrorLog(logs_, TakeNotConfirmedText(x.link, x.source, x.dest), QString());
+        if (!confirmed(x)) {
+            ++unconfirmed_[static_cast<std::size_t>(x.link)];
+            WriteErrorLog(logs_, TakeNotConfirmedText(x.link, x.source, x.dest), QString());
+        }
         return;
     }
     // The link was lost (closed, or its switcher reported absent) before the switcher said
@@ -116,6 +120,7 @@ void TakeWatch::expire(std::list<Expected>::iterator it) {
             ++o;
         }
     }
+    unconfirmed_[static_cast<std::size_t>(x.link)] += lost.size();
     WriteErrorLog(logs_, TakesLostText(x.link, lost), QString());
 }
 

@@ -43,6 +43,10 @@ public:
     void frameSent(int link, const QByteArray& frame);
     void pictureChanged(int link, int first, int count);
     std::size_t pending() const { return pending_.size(); }
+    // Takes the link's switcher took, and those it did not confirm within kTakeConfirmMs (also
+    // those its link was lost with), since the start; by link.
+    uint64_t sent(int link) const { return sent_[static_cast<std::size_t>(link & 1)]; }
+    uint64_t unconfirmed(int link) const { return unconfirmed_[static_cast<std::size_t>(link & 1)]; }
 
 private:
     struct Expected {
@@ -57,6 +61,8 @@ private:
     Logs& logs_;
     Switcher& sw_;
     std::list<Expected> pending_;
+    std::array<uint64_t, 2> sent_{};
+    std::array<uint64_t, 2> unconfirmed_{};
 };
 
 class SlaveWatch {

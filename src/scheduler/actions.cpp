@@ -104,10 +104,26 @@ QString notSentReason(SendResult r) {
 
 }  // namespace
 
-Task<bool> RunActionSequence(Scheduler& s, AutomationEvent ev, RunnerKind kind) {
+void LogRefusal(Scheduler& s, const QString& title, QStringView reason) {
+    s.counts.refusals.add(reason);
+    QString line = title + kNotExecuted;
+    line += reason;
+    WriteActivityLog(s.logs, line);
+}
+
+void CountDecision(Scheduler& s, const AutomationEvent& ev, bool outcome) {
+    if (outcome)
+        ++s.counts.run;
+    else if (HistoryIsRed(ev, outcome))
+        ++s.counts.refused;
+    else
+        ++s.counts.inactive;
+}
+
+Task<bool> RunActionSequence(Scheduler& s, AutomationEvent ev, RunnerKind kind, int64_t reportedNs) {
     bool outcome = true;
     const auto refuse = [&](const QString& reason) {
-        WriteActivityLog(s.logs, ev.Title + kNotExecuted + reason);
+        LogRefusal(s, ev.Title, reason);
         outcome = false;
     };
     // The action is asked for and its operands are given; a refusal is logged here.
@@ -120,7 +136,14 @@ Task<bool> RunActionSequence(Scheduler& s, AutomationEvent ev, RunnerKind kind) 
     };
     // What the switcher did not get was not executed: its sender wrote no line for it.
     const auto delivered = [&](SendResult r) {
-        if (r != SendResult::Sent) refuse(notSentReason(r));
+        if (r != SendResult::Sent) {
+            refuse(notSentReason(r));
+            return;
+        }
+        if (reportedNs != 0) {
+            s.counts.triggerLatency.observe(static_cast<double>(MonotonicNs() - reportedNs) / 1e9);
+            reportedNs = 0;
+        }
     };
     if (goesAhead(ActionKind::Crosspoint)) delivered(co_await SendCrosspointChange(s.switcher, ev));
     if (goesAhead(ActionKind::Salvo)) delivered(co_await SendSalvoExecute(s.switcher, ev));
@@ -134,16 +157,13 @@ Task<bool> RunActionSequence(Scheduler& s, AutomationEvent ev, RunnerKind kind) 
         const bool sent = co_await SendEventMessage(s.peers, ev);
         if (kind == RunnerKind::Timed) {
             outcome = sent;
-            if (!sent) WriteActivityLog(s.logs, ev.Title + kNotExecuted + kUnableToSend);
+            if (!sent) LogRefusal(s, ev.Title, kUnableToSend);
         }
     }
     if (goesAhead(ActionKind::SystemChange)) {
         const SendResult r = co_await ProcessSystemChange(s.switcher, s.appFolder, ev);
         outcome = r == SendResult::Sent;
-        if (!outcome)
-            WriteActivityLog(s.logs,
-                             ev.Title + kNotExecuted +
-                                 (r == SendResult::Refused ? kInvalidFile : notSentReason(r)));
+        if (!outcome) LogRefusal(s, ev.Title, r == SendResult::Refused ? kInvalidFile : notSentReason(r));
     }
     co_return outcome;
 }

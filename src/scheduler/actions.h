@@ -2,7 +2,10 @@
 // (timed, opto, crosspoint, relay, delayed) goes through here.
 #pragma once
 
+#include <cstdint>
+
 #include <QString>
+#include <QStringView>
 
 #include "base/task.h"
 #include "store/automation_event.h"
@@ -54,8 +57,10 @@ ActionRefusal CheckOperands(const AutomationEvent& ev, ActionKind action);
 QString OperandRefusal(const AutomationEvent& ev, ActionKind action);
 
 // Carries out the actions; returns the outcome (true when carried out). The run is suspended
-// while an action waits (a message, an upload, a switcher that holds a backlog).
-Task<bool> RunActionSequence(Scheduler& s, AutomationEvent ev, RunnerKind kind);
+// while an action waits (a message, an upload, a switcher that holds a backlog). A run started
+// by a report gives the moment it was read (MonotonicNs): the first command the switcher's link
+// takes ends its trigger latency.
+Task<bool> RunActionSequence(Scheduler& s, AutomationEvent ev, RunnerKind kind, int64_t reportedNs = 0);
 
 // The history line's title column and colour for an outcome.
 QString HistoryTitle(const AutomationEvent& ev, bool outcome);
@@ -67,6 +72,12 @@ inline const QString kInvalidFile = QStringLiteral("Invalid File");
 inline const QString kServerNotConnected = QStringLiteral("Server not connected");
 inline const QString kSwitcherNotConnected = QStringLiteral("Switcher not connected");
 inline const QString kSwitcherNotReading = QStringLiteral("Switcher not reading");
+
+// Writes Title + " not executed - " + reason in the activity log and counts the refusal under
+// its reason.
+void LogRefusal(Scheduler& s, const QString& title, QStringView reason);
+// Counts a decision as its history line shows it (outcome, or red for refused, or inactive).
+void CountDecision(Scheduler& s, const AutomationEvent& ev, bool outcome);
 
 // " not executed - ..." when no event may run for the master's link (not connected, or its
 // switcher not answering); empty when it is up.

@@ -112,7 +112,8 @@ Task<> runDelayed(Scheduler& s, DelayedEvent entry) {
         if (linkRefusal.isEmpty())
             outcome = co_await RunActionSequence(s, ev, RunnerKind::Triggered);
         else
-            WriteActivityLog(s.logs, ev.Title + linkRefusal);
+            LogRefusal(s, ev.Title, QStringView(linkRefusal).mid(kNotExecuted.size()));
+        CountDecision(s, ev, outcome);
         s.view.addHistoryLine({ev.DayName, NowText(s.clock), HistoryTitle(ev, outcome)}, HistoryIsRed(ev, outcome));
     } catch (...) {
         ReportError(s.logs, kDelayedLocation, CurrentFailure(std::current_exception()));
@@ -125,7 +126,12 @@ Task<> runDelayed(Scheduler& s, DelayedEvent entry) {
 // stopped): off the queue, and a one-time row's delete done, in the order the record guards.
 void decideWithoutRun(Scheduler& s, const DelayedEvent& entry, const QString& refusal) {
     RecordedDecision decision(s, delayedStart(entry, false));
-    if (!refusal.isEmpty()) WriteActivityLog(s.logs, entry.event.Title + kNotExecuted + refusal);
+    // Only a run missed while the engine was stopped comes here with a reason; one refused for
+    // room is counted where it was refused.
+    if (!refusal.isEmpty()) {
+        WriteActivityLog(s.logs, entry.event.Title + kNotExecuted + refusal);
+        ++s.counts.missed;
+    }
     if (entry.deleteAfter) s.store.deleteHeldBack(s.logs, entry.event.Number);
     decision.end();
 }

@@ -124,12 +124,14 @@ Task<RunResult> RunOneEvent(Scheduler& s, RunTarget t) {
 
     bool outcome = false;
     if (runs) {
-        outcome = co_await RunActionSequence(s, ev, t.timed ? RunnerKind::Timed : RunnerKind::Triggered);
+        outcome = co_await RunActionSequence(s, ev, t.timed ? RunnerKind::Timed : RunnerKind::Triggered,
+                                             t.reportedNs);
     } else {
         QString reason = queueFull ? kNotExecuted + kDelayQueueFull : LinkRefusal(s.switcher);
         if (reason.isEmpty()) reason = ConditionRefusal(reasonSelector);
-        if (!reason.isEmpty()) WriteActivityLog(s.logs, ev.Title + reason);
+        if (!reason.isEmpty()) LogRefusal(s, ev.Title, QStringView(reason).mid(kNotExecuted.size()));
     }
+    CountDecision(s, ev, outcome);
 
     const QString time = t.timed ? ev.Time.toString() : NowText(s.clock);
     s.view.addHistoryLine({ev.DayName, time, HistoryTitle(ev, outcome)}, HistoryIsRed(ev, outcome));
@@ -142,7 +144,8 @@ Task<RunResult> RunOneEvent(Scheduler& s, RunTarget t) {
 bool StartRun(Scheduler& s, const AutomationEvent& ev, const QString& historyTime, Task<> run, RunSet::Room room) {
     if (s.runs.start(std::move(run), room)) return true;
     if (s.runs.stopped()) return false;  // the program is ending: nothing more is logged
-    WriteActivityLog(s.logs, ev.Title + kNotExecuted + kTooManyRuns);
+    LogRefusal(s, ev.Title, kTooManyRuns);
+    ++s.counts.refused;
     s.view.addHistoryLine({ev.DayName, historyTime, ev.Title + QStringLiteral(" - Not Executed")}, true);
     return false;
 }

@@ -18,6 +18,8 @@ struct RunTarget {
     // A timed run: the occurrence it decides, and its moment (UTC).
     std::optional<OccurrenceKey> occurrence;
     QDateTime occurrenceAt;
+    // A run started by an opto or relay report: when the report was read (MonotonicNs).
+    int64_t reportedNs = 0;
 };
 
 // A decision's entry in the engine record, written before anything of it takes effect and

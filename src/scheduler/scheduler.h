@@ -14,6 +14,7 @@
 #include <QString>
 
 #include "base/clock.h"
+#include "base/metrics.h"
 #include "base/task.h"
 #include "scheduler/occurrence.h"
 #include "store/automation_event.h"
@@ -70,6 +71,25 @@ private:
 // copies. A delayed run decided while it is full is refused (Title + " not executed - Delay
 // Queue Full"), as a run is refused for room.
 constexpr std::size_t kMaxDelayedEvents = 10000;
+
+// What the runners have decided since the start, for the engine's metrics. Every decision of an
+// event is counted once, as its history line shows it: run (its actions carried out), refused
+// (not executed: a red line), missed (a timed occurrence too late to run), or inactive.
+struct RunnerCounts {
+    uint64_t run = 0;
+    uint64_t refused = 0;
+    uint64_t missed = 0;
+    uint64_t inactive = 0;
+    // Each refusal by its reason, the words after " not executed - ": a whole event's (a link
+    // down, a condition, "Too Many Runs", every trigger refused with "Run in Progress") and each
+    // action of a run that was not carried out ("Invalid Crosspoint", "Server not connected").
+    ReasonCounts refusals;
+    // How late each timed occurrence that runs was decided after its second.
+    Histogram decisionLateness{0.001, 0.002, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 10, 60, 180};
+    // From the read of an opto or relay report to the first frame of the run it started taken by
+    // the switcher's link (runs without a delay that send to the switcher).
+    Histogram triggerLatency{0.00005, 0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.1, 1};
+};
 
 class Scheduler {
 public:
@@ -138,6 +158,8 @@ public:
     // until the next load for triggering each other in a loop.
     std::map<int16_t, std::deque<int32_t>> crosspointStarts;
     std::set<int16_t> loopStopped;
+
+    RunnerCounts counts;
 };
 
 }  // namespace tarvo

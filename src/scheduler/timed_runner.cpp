@@ -20,7 +20,12 @@ namespace {
 // skip is used up and a one-time row deleted. An inactive row had nothing to miss.
 void writeOffMissed(Scheduler& s, const AutomationEvent& ev, const Occurrence& due) {
     RecordedDecision decision(s, RunStart{ev.Number, ev.Title, false, OwedChange(ev), KeyOf(due), due.at});
-    if (ev.Active != kInactive) WriteActivityLog(s.logs, ev.Title + kNotExecuted + kMissed);
+    if (ev.Active != kInactive) {
+        WriteActivityLog(s.logs, ev.Title + kNotExecuted + kMissed);
+        ++s.counts.missed;
+    } else {
+        ++s.counts.inactive;
+    }
     s.view.addHistoryLine({ev.DayName, ev.Time, HistoryTitle(ev, false)}, HistoryIsRed(ev, false));
     if (ev.Active == kSkipNext)
         UpdateSkipEvent(s);
@@ -76,13 +81,16 @@ bool DecideDueOccurrences(Scheduler& s) {
         s.decided.insert(KeyOf(due));
         decidedAny = true;
         const AutomationEvent ev = s.Events.at(static_cast<std::size_t>(due.index));
-        if (due.at.msecsTo(now) <= kCatchUpMs)
+        const qint64 lateMs = due.at.msecsTo(now);
+        if (lateMs <= kCatchUpMs) {
+            s.counts.decisionLateness.observe(static_cast<double>(lateMs) / 1000.0);
             // Each occurrence a run of its own, in the order they fall (a same-second group in
             // table order): one that waits (a message, an upload) holds neither the rows after it
             // nor the clock. The clock's runs are never refused for room.
             StartRun(s, ev, ev.Time, runOccurrence(s, due), RunSet::Room::Reserved);
-        else
+        } else {
             writeOffMissed(s, ev, due);
+        }
     }
     if (decidedAny) DisplayNextEvent(s);
     return true;
@@ -144,6 +152,7 @@ void passOverLongAbsence(Scheduler& s, const QDateTime& cutoff) {
         }
     }
     WriteActivityLog(s.logs, QString::number(passed) + kMissedWhileStopped);
+    s.counts.missed += static_cast<uint64_t>(passed);
     for (const AutomationEvent& ev : skips) RearmSkipEventByNumber(s, ev);
     for (const AutomationEvent& ev : once) DeleteOneTimeEventByNumber(s, ev);
     s.horizon = cutoff;

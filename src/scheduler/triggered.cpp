@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include "base/clock.h"
+#include "base/metrics.h"
 #include "logs/logs.h"
 #include "scheduler/actions.h"
 #include "scheduler/run_event.h"
@@ -124,7 +125,8 @@ bool mayStartAgain(Scheduler& s, const AutomationEvent& entry) {
 // again by its id just before its own run: a run that ends at once (and may delete its one-time
 // entry) cannot make the scan pass over an entry or look at one twice.
 template <typename Match, typename Past>
-void scanTable(Scheduler& s, TriggerTable table, Match match, Past past, Task<> (*execute)(Scheduler&, uint32_t)) {
+void scanTable(Scheduler& s, TriggerTable table, Match match, Past past,
+               Task<> (*execute)(Scheduler&, uint32_t, int64_t), int64_t reportedNs = 0) {
     std::vector<uint32_t> matching;
     for (const AutomationEvent& entry : s.triggerTable(table)) {
         if (past(entry)) break;
@@ -137,17 +139,21 @@ void scanTable(Scheduler& s, TriggerTable table, Match match, Past past, Task<> 
         const AutomationEvent entry = *it;
         if (table == TriggerTable::Crosspoint && !mayStartAgain(s, entry)) continue;
         if (const auto busy = s.busyRows.find(entry.Number); busy != s.busyRows.end()) {
+            // Each trigger refused counts; the log says the first and sums the rest at the end.
+            s.counts.refusals.add(kRunInProgress);
+            ++s.counts.refused;
             if (busy->second++ == 0) WriteActivityLog(s.logs, entry.Title + kNotExecuted + kRunInProgress);
             continue;
         }
         s.busyRows.emplace(entry.Number, 0);
-        if (!StartRun(s, entry, NowText(s.clock), execute(s, id))) s.busyRows.erase(entry.Number);
+        if (!StartRun(s, entry, NowText(s.clock), execute(s, id, reportedNs))) s.busyRows.erase(entry.Number);
     }
 }
 
 }  // namespace
 
-void ProcessOptoEvent(Scheduler& s, int opto, int state) {
+void ProcessOptoEvent(Scheduler& s, int opto, int state, int64_t reportedNs) {
+    if (reportedNs == 0) reportedNs = MonotonicNs();
     Guarded(s.logs, QStringLiteral("Error Processing Opto Event"), [&] {
         if (state != 0 && state != 1) return;
         scanTable(
@@ -156,11 +162,12 @@ void ProcessOptoEvent(Scheduler& s, int opto, int state) {
                 return ev.Opto == opto + 1 && ((state == 1 && ev.Type == kOptoOn) || (state == 0 && ev.Type == kOptoOff)) &&
                        ev.Day == s.CurrentDay;
             },
-            [&](const AutomationEvent& ev) { return opto + 1 < ev.Opto; }, &ExecuteOptoEvent);
+            [&](const AutomationEvent& ev) { return opto + 1 < ev.Opto; }, &ExecuteOptoEvent, reportedNs);
     });
 }
 
-void ProcessRelayEvent(Scheduler& s, int relay, int state) {
+void ProcessRelayEvent(Scheduler& s, int relay, int state, int64_t reportedNs) {
+    if (reportedNs == 0) reportedNs = MonotonicNs();
     Guarded(s.logs, QStringLiteral("Error Processing Relay Event"), [&] {
         if (state != 0 && state != 1) return;
         scanTable(
@@ -170,7 +177,7 @@ void ProcessRelayEvent(Scheduler& s, int relay, int state) {
                        ((state == 1 && ev.Type == kRelayOn) || (state == 0 && ev.Type == kRelayOff)) &&
                        ev.Day == s.CurrentDay;
             },
-            [&](const AutomationEvent& ev) { return relay + 1 < ev.Opto; }, &ExecuteRelayEvent);
+            [&](const AutomationEvent& ev) { return relay + 1 < ev.Opto; }, &ExecuteRelayEvent, reportedNs);
     });
 }
 
@@ -243,13 +250,13 @@ class BusyRow {
     QString title_;
 };
 
-Task<> executeTriggered(Scheduler& s, TriggerTable table, uint32_t id, QString location) {
+Task<> executeTriggered(Scheduler& s, TriggerTable table, uint32_t id, int64_t reportedNs, QString location) {
     const auto& list = s.triggerTable(table);
     const auto it = std::find_if(list.begin(), list.end(), [&](const AutomationEvent& ev) { return ev.id == id; });
     std::optional<BusyRow> busy;
     if (it != list.end()) busy.emplace(s, it->Number, it->Title);
     try {
-        co_await RunOneEvent(s, RunTarget{false, table, id, std::nullopt, QDateTime()});
+        co_await RunOneEvent(s, RunTarget{false, table, id, std::nullopt, QDateTime(), reportedNs});
     } catch (...) {
         ReportError(s.logs, location, CurrentFailure(std::current_exception()));
     }
@@ -257,16 +264,18 @@ Task<> executeTriggered(Scheduler& s, TriggerTable table, uint32_t id, QString l
 
 }  // namespace
 
-Task<> ExecuteOptoEvent(Scheduler& s, uint32_t id) {
-    return executeTriggered(s, TriggerTable::Opto, id, QStringLiteral("Error Executing Opto Event"));
+Task<> ExecuteOptoEvent(Scheduler& s, uint32_t id, int64_t reportedNs) {
+    return executeTriggered(s, TriggerTable::Opto, id, reportedNs, QStringLiteral("Error Executing Opto Event"));
 }
 
-Task<> ExecuteRelayEvent(Scheduler& s, uint32_t id) {
-    return executeTriggered(s, TriggerTable::Relay, id, QStringLiteral("Error Executing Relay Event"));
+Task<> ExecuteRelayEvent(Scheduler& s, uint32_t id, int64_t reportedNs) {
+    return executeTriggered(s, TriggerTable::Relay, id, reportedNs, QStringLiteral("Error Executing Relay Event"));
 }
 
-Task<> ExecuteCrosspointEvent(Scheduler& s, uint32_t id) {
-    return executeTriggered(s, TriggerTable::Crosspoint, id, QStringLiteral("Error Executing Crosspoint Event"));
+Task<> ExecuteCrosspointEvent(Scheduler& s, uint32_t id, int64_t reportedNs) {
+    // Not measured: a crosspoint trigger is the engine's own take coming back as often as not.
+    (void)reportedNs;
+    return executeTriggered(s, TriggerTable::Crosspoint, id, 0, QStringLiteral("Error Executing Crosspoint Event"));
 }
 
 }  // namespace tarvo

@@ -39,8 +39,10 @@ void BuildCrosspointEvents(Scheduler& s);
 // Entry points from the switcher's reports. `opto` and `relay` are 0-based as the switcher's
 // state message carries them. Each matching entry is examined once and started as a run of its
 // own; runs that wait go on after the scan.
-void ProcessOptoEvent(Scheduler& s, int opto, int state);
-void ProcessRelayEvent(Scheduler& s, int relay, int state);
+// `reportedNs` is when the report was read (MonotonicNs), the start of the trigger latency of
+// the runs it starts; 0 for now.
+void ProcessOptoEvent(Scheduler& s, int opto, int state, int64_t reportedNs = 0);
+void ProcessRelayEvent(Scheduler& s, int relay, int state, int64_t reportedNs = 0);
 // `dest` is 1-based; the maps hold 0-based sources.
 void DetermineCrosspointChange(Scheduler& s, const OutputMap& oldMap, const OutputMap& newMap, int dest);
 // `source` is 1-based, or 16383 for the destination as a whole; `state` 1 came, 0 went.
@@ -49,8 +51,8 @@ void ProcessCrosspointEvent(Scheduler& s, int dest, int source, int state);
 bool WatchesDestination(const Scheduler& s, int dest);
 
 // One entry of a triggered table, found by its id, run as a run of its own.
-Task<> ExecuteOptoEvent(Scheduler& s, uint32_t id);
-Task<> ExecuteRelayEvent(Scheduler& s, uint32_t id);
-Task<> ExecuteCrosspointEvent(Scheduler& s, uint32_t id);
+Task<> ExecuteOptoEvent(Scheduler& s, uint32_t id, int64_t reportedNs = 0);
+Task<> ExecuteRelayEvent(Scheduler& s, uint32_t id, int64_t reportedNs = 0);
+Task<> ExecuteCrosspointEvent(Scheduler& s, uint32_t id, int64_t reportedNs = 0);
 
 }  // namespace tarvo

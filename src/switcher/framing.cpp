@@ -33,6 +33,7 @@ void controlByte(Switcher& sw, SwitcherLink& link, uint8_t type) {
             if (!link.MapReceived && !link.mapAnswerDue()) SendInfoRequest(sw, kInfoMask1, kInfoMask2, link.index);
             return;
         case kSwitcherAbsent:
+            link.noteDown();
             link.MapReceived = false;
             link.Online = false;
             link.resetMap();
@@ -118,7 +119,9 @@ bool ConsumeOneUnit(Switcher& sw, int link) {
                     controlByte(sw, l, step.type);
                     return true;
                 case RxStep::Frame:
+                    sw.unitReadNs = l.lastReadNs;
                     dispatchFrame(sw, l, step.frame);
+                    sw.unitReadNs = 0;
                     return true;
             }
             return false;

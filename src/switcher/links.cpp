@@ -11,6 +11,7 @@
 #include <QSignalBlocker>
 #include <QTcpSocket>
 
+#include "base/metrics.h"
 #include "base/status_view.h"
 #include "logs/logs.h"
 #include "switcher/codec.h"
@@ -337,6 +338,7 @@ void ConnectSlave(Switcher& sw) {
 void CloseSwitcherLink(Switcher& sw) {
     Guarded(sw.logs, QStringLiteral("Error Closing Switcher Link"), [&] {
         SwitcherLink& m = sw.master();
+        m.noteDown();
         m.closeSocket();
         m.Connected = false;
         sw.view.setCaption(kCaptionServerNotConnected);
@@ -351,6 +353,7 @@ void CloseSwitcherLink(Switcher& sw) {
 void CloseSlaveLink(Switcher& sw) {
     Guarded(sw.logs, QStringLiteral("Error Closing Slave Link"), [&] {
         SwitcherLink& s = sw.slave();
+        s.noteDown();
         s.closeSocket();
         s.Connected = false;
         s.Online = false;
@@ -365,6 +368,7 @@ void TakeInSwitcherData(Switcher& sw, int link) {
         SwitcherLink& l = sw.link(link);
         QTcpSocket* s = l.socket();
         if (!s || !s->isOpen() || s->bytesAvailable() <= 0) return;
+        l.lastReadNs = MonotonicNs();
         l.takeIn(s->readAll());
     });
 }

@@ -74,6 +74,15 @@ public:
         RxSeen = 0;
     }
     int16_t NoReplyCount = 0;
+    // Times the link was up (connected, its switcher answering) and went down: closed, or its
+    // switcher reported absent. Not at exit.
+    uint64_t losses = 0;
+    // Counted before the flags go down, wherever the link leaves the up state.
+    void noteDown() {
+        if (Connected && Online) ++losses;
+    }
+    // When the socket's bytes were last read into the receive buffer (MonotonicNs).
+    int64_t lastReadNs = 0;
     // Reset: a single empty entry.
     std::vector<OutputMap> Map = std::vector<OutputMap>(1);
     // Advanced whenever what the link knew is thrown away (the link closed, the switcher gone),
@@ -189,6 +198,9 @@ public:
     // Opto inputs and relays, 0-based; both links feed the one picture.
     std::vector<uint8_t> OptoState;
     std::vector<uint8_t> RelayState;
+    // While a received frame is handled: when the read that brought it in took place
+    // (MonotonicNs; 0 for bytes that came another way), the start of a trigger's latency.
+    int64_t unitReadNs = 0;
 
     // Changes the switcher reports, as the engine wires them to the triggered runners. Opto and
     // relay numbers are 0-based as the switcher sends them; destinations are 1-based.

@@ -12,6 +12,7 @@
 #include <QUdpSocket>
 
 #include "engine/main_loop.h"
+#include "scheduler/run_event.h"
 #include "scheduler/schedule_preview.h"
 #include "store/load_database.h"
 #include "scheduler/triggered.h"
@@ -208,6 +209,12 @@ TEST(EngineRuns, TriggeredRunsShareTheirRoomOneAtATimeARowAndTheClockKeepsItsOwn
     EXPECT_EQ(tooMany, extra * 3);
     EXPECT_EQ(busy, RunSet::kMaxRuns);
     EXPECT_EQ(counted, RunSet::kMaxRuns);
+    // The metrics count every trigger refused, those the log sums in one line too.
+    const RunnerCounts& c = h.s().counts;
+    EXPECT_EQ(c.refusals.of(kTooManyRuns), static_cast<uint64_t>(extra * 3));
+    EXPECT_EQ(c.refusals.of(kRunInProgress), static_cast<uint64_t>(RunSet::kMaxRuns * 2));
+    EXPECT_EQ(c.refused, static_cast<uint64_t>(extra * 3 + RunSet::kMaxRuns * 2));
+    EXPECT_EQ(c.run, static_cast<uint64_t>(RunSet::kMaxRuns + 1));
 }
 
 // Each occurrence is a run of its own: the follower of the same second does not wait behind First's
