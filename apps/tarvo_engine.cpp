@@ -23,6 +23,7 @@
 #include "base/clock.h"
 #include "program_folder.h"
 #include "programs.h"
+#include "web_setup.h"
 #include "ui/main_window.h"
 
 namespace {
@@ -93,6 +94,14 @@ int main(int argc, char** argv) {
         }
     }
 
+    tarvo::web::ConsoleSettings webSettings;
+    bool webWanted = false;
+    QString webError;
+    if (!tarvo::cli::WebSettingsFrom(args, webSettings, webWanted, webError)) {
+        std::fprintf(stderr, "tarvo-engine: %s\n", qPrintable(webError));
+        return tarvo::cli::kExitUsage;
+    }
+
     QApplication app(argc, argv);
     // Hiding in the tray must not end the program; it ends through the exit steps only.
     QApplication::setQuitOnLastWindowClosed(false);
@@ -116,7 +125,14 @@ int main(int argc, char** argv) {
     tarvo::MarkStackBase();
     tarvo::SystemClock clock;
     tarvo::MainWindow window;
-    tarvo::Engine engine(clock, window, folder);
+    // With --listen the web console sees what the window shows, and passes it on.
+    std::unique_ptr<tarvo::web::WebConsole> web;
+    if (webWanted) web = std::make_unique<tarvo::web::WebConsole>(window);
+    tarvo::Engine engine(clock, web ? static_cast<tarvo::StatusView&>(*web) : window, folder);
+    if (web && !tarvo::cli::StartWebConsole(*web, engine, webSettings, webError)) {
+        std::fprintf(stderr, "tarvo-engine: the web console cannot listen: %s\n", qPrintable(webError));
+        return 1;
+    }
     tarvo::MainLoop loop(engine);
     window.attach(engine, &loop);
     QObject::connect(&window, &tarvo::MainWindow::programExited, &app, &QCoreApplication::quit,

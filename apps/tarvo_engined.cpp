@@ -1,5 +1,6 @@
-// tarvo-engined [--init] [--check] [--preview [DAYS]] [--json] [FOLDER]: the engine without a
-// window, for a server or a service manager; --check and --preview read its database and leave.
+// tarvo-engined [--init] [--check] [--preview [DAYS]] [--json] [--listen [ADDR:]PORT ...] [FOLDER]:
+// the engine without a window, for a server or a service manager; --check and --preview read its
+// database and leave; --add-user NAME adds a user of the web console and leaves.
 #include <cstdio>
 
 #include <QCoreApplication>
@@ -16,6 +17,7 @@
 #include "program_folder.h"
 #include "programs.h"
 #include "schedule_report.h"
+#include "web_setup.h"
 
 namespace {
 
@@ -78,6 +80,19 @@ int main(int argc, char** argv) {
     }
     if (args.isSet(QStringLiteral("init")))
         return initFolder(args.operands.value(0, tarvo::cli::DefaultProgramFolder()));
+    if (args.isSet(QStringLiteral("add-user")))
+        return tarvo::cli::AddUserCommand(args, args.operands.value(0, tarvo::cli::DefaultProgramFolder()));
+    if (args.isSet(QStringLiteral("role"))) {
+        std::fprintf(stderr, "tarvo-engined: --role goes with --add-user\n");
+        return tarvo::cli::kExitUsage;
+    }
+    tarvo::web::ConsoleSettings webSettings;
+    bool webWanted = false;
+    QString webError;
+    if (!tarvo::cli::WebSettingsFrom(args, webSettings, webWanted, webError)) {
+        std::fprintf(stderr, "tarvo-engined: %s\n", qPrintable(webError));
+        return tarvo::cli::kExitUsage;
+    }
     QString message;
     const QString folder = tarvo::cli::ProgramFolderFor(args.operands, message);
     if (folder.isEmpty()) {
@@ -97,7 +112,14 @@ int main(int argc, char** argv) {
     tarvo::MarkStackBase();
     tarvo::SystemClock clock;
     tarvo::ConsoleView view;
-    tarvo::Engine engine(clock, view, folder);
+    // With --listen the web console sees what the engine shows, and passes it on.
+    std::unique_ptr<tarvo::web::WebConsole> web;
+    if (webWanted) web = std::make_unique<tarvo::web::WebConsole>(view);
+    tarvo::Engine engine(clock, web ? static_cast<tarvo::StatusView&>(*web) : view, folder);
+    if (web && !tarvo::cli::StartWebConsole(*web, engine, webSettings, webError)) {
+        std::fprintf(stderr, "tarvo-engined: the web console cannot listen: %s\n", qPrintable(webError));
+        return 1;
+    }
     tarvo::MainLoop loop(engine);
     tarvo::ServiceNotifier notifier(engine);
     loop.onTickEnded([&](bool ranToEnd) { notifier.tickEnded(ranToEnd); });

@@ -20,7 +20,7 @@ int valueCount(const Option& o) {
 }
 
 bool valueOptional(const Option& o) {
-    return o.value.startsWith(QLatin1Char('['));
+    return o.value.startsWith(QLatin1Char('[')) && o.value.endsWith(QLatin1Char(']'));  // "[DAYS]", not "[ADDR:]PORT"
 }
 
 bool isNumber(const QString& a) {

@@ -20,11 +20,35 @@ std::vector<FileEntry> folderFiles() {
          QStringLiteral("the error log: one line per failure caught")},
         {QStringLiteral("FOLDER/TarvoEngine.lock"),
          QStringLiteral("locked by the engine running on FOLDER; a second engine there exits 2")},
+        {QStringLiteral("FOLDER/TarvoUsers.txt"),
+         QStringLiteral("the web console's users and their password hashes (--add-user)")},
         {QStringLiteral("FOLDER/COM1, COM2, ..."),
          QStringLiteral("optional links to the serial devices that messages go out of")},
         {QStringLiteral("/usr/share/tarvo-automation/TarvoAutomation.sql"),
          QStringLiteral("the script of an empty database")},
     };
+}
+
+// The web console's options, the same for both engines.
+std::vector<Option> withWebOptions(std::vector<Option> options) {
+    const std::vector<Option> web = {
+        {QStringLiteral("listen"), QStringLiteral("[ADDR:]PORT"),
+         QStringLiteral("open the web console, its JSON API, /metrics and /healthz on PORT of ADDR "
+                        "(127.0.0.1 unless given); without it nothing listens")},
+        {QStringLiteral("tls-cert"), QStringLiteral("FILE"),
+         QStringLiteral("with --tls-key: answer over HTTPS with this PEM certificate (chain)")},
+        {QStringLiteral("tls-key"), QStringLiteral("FILE"), QStringLiteral("the certificate's PEM private key")},
+        {QStringLiteral("web-host"), QStringLiteral("NAME"),
+         QStringLiteral("a host name the console answers to besides its address, localhost and "
+                        "127.0.0.1 (a reverse proxy's or the machine's name; NAME:PORT for that port "
+                        "only); names separated by commas")},
+        {QStringLiteral("metrics-token-file"), QStringLiteral("FILE"),
+         QStringLiteral("/metrics asks for \"Authorization: Bearer TOKEN\" with the token in FILE")},
+        {QStringLiteral("session-idle"), QStringLiteral("SECONDS"),
+         QStringLiteral("a console session unused this long ends (28800 unless given)")},
+    };
+    options.insert(options.end(), web.begin(), web.end());
+    return options;
 }
 
 }  // namespace
@@ -38,7 +62,7 @@ const Program& EnginedProgram() {
             "routing switcher and prints what the window would show (caption changes, the event "
             "count, the next event, history lines, message boxes), one line each."),
         {QStringLiteral("FOLDER")},
-        {
+        withWebOptions({
             {QStringLiteral("init"), QString(),
              QStringLiteral(
                  "make an empty event database in FOLDER (and the folder, if need be), then "
@@ -55,7 +79,13 @@ const Program& EnginedProgram() {
                  "then leave")},
             {QStringLiteral("json"), QString(),
              QStringLiteral("with --check or --preview: write the same as one JSON document")},
-        },
+            {QStringLiteral("add-user"), QStringLiteral("NAME"),
+             QStringLiteral("add a user of the web console (or give one a new password), the "
+                            "password asked on the terminal, then leave")},
+            {QStringLiteral("role"), QStringLiteral("ROLE"),
+             QStringLiteral("with --add-user: viewer (sees everything, changes nothing; the "
+                            "default) or editor")},
+        }),
         {
             kFolderParagraph,
             QStringLiteral(
@@ -88,12 +118,12 @@ const Program& EngineProgram() {
             "timed and triggered events of the database in FOLDER against the audio routing "
             "switcher."),
         {QStringLiteral("FOLDER")},
-        {
+        withWebOptions({
             {QStringLiteral("screenshot"), QStringLiteral("FILE.png SECONDS"),
              QStringLiteral(
                  "save a picture of the main window SECONDS after start-up, then leave in "
                  "order")},
-        },
+        }),
         {
             kFolderParagraph,
             QStringLiteral(

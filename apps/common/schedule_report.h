@@ -11,20 +11,15 @@
 #include <QString>
 #include <QTimeZone>
 
-#include "scheduler/schedule_check.h"
-#include "scheduler/schedule_preview.h"
+#include "scheduler/schedule_report.h"
 
 namespace tarvo::cli {
 
-// One line per settings problem and per row problem (a warning says so), then one with the count
-// of problems, warnings left out.
-QString CheckText(const std::vector<RowProblem>& problems, std::size_t rows, const QStringList& settings = {});
-QJsonDocument CheckJson(const std::vector<RowProblem>& problems, std::size_t rows, const QStringList& settings = {});
-
-// A heading, a line per timed entry (date, day, time, title, what it does, its conditions and a
-// note), then the triggered events under their triggers.
-QString PreviewText(const SchedulePreview& p);
-QJsonDocument PreviewJson(const SchedulePreview& p);
+using tarvo::CheckJson;
+using tarvo::CountProblems;
+using tarvo::CheckText;
+using tarvo::PreviewJson;
+using tarvo::PreviewText;
 
 struct Report {
     int exitCode = 0;
