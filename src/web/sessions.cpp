@@ -82,7 +82,7 @@ qint64 Sessions::lockedFor(const QString& user, const QHostAddress& from, qint64
     return std::max(lockedFor(byUser_, user, nowMs), lockedFor(byAddress_, from.toString(), nowMs));
 }
 
-void Sessions::count(std::map<QString, Failures>& table, const QString& k, qint64 nowMs) {
+void Sessions::count(std::map<QString, Failures>& table, const QString& k, qint64 nowMs, int limit) {
     if (table.size() >= kMaxFailureEntries && !table.count(k)) {
         auto oldest = table.begin();
         for (auto it = table.begin(); it != table.end(); ++it)
@@ -90,16 +90,19 @@ void Sessions::count(std::map<QString, Failures>& table, const QString& k, qint6
         table.erase(oldest);
     }
     Failures& f = table[k];
-    if (f.count == 0 || nowMs - f.firstMs > kLockOutWindowMs) f = {0, nowMs, 0};
-    if (++f.count >= kLockOutFailures) {
+    if (f.count == 0 || nowMs - f.firstMs > kLockOutWindowMs) {
+        f.count = 0;  // a lock already set stays until it ends
+        f.firstMs = nowMs;
+    }
+    if (++f.count >= limit) {
         f.lockedUntilMs = nowMs + kLockOutMs;
         f.count = 0;
     }
 }
 
 void Sessions::failed(const QString& user, const QHostAddress& from, qint64 nowMs) {
-    count(byUser_, user, nowMs);
-    count(byAddress_, from.toString(), nowMs);
+    count(byUser_, user, nowMs, kLockOutFailures);
+    count(byAddress_, from.toString(), nowMs, kAddressLockOutFailures);
 }
 
 void Sessions::succeeded(const QString& user, const QHostAddress& from) {

@@ -1,7 +1,8 @@
 // Signed-in users and failed sign-ins, in memory (a restart signs everyone out). A session is
 // known by a random token in its cookie and carries its own token against cross-site requests;
-// it ends after `idleMs` unused or `lifeMs` in all. Failed sign-ins lock out the name and the
-// address that tried: kLockOutFailures within kLockOutWindowMs lock them for kLockOutMs.
+// it ends after `idleMs` unused or `lifeMs` in all. Failed sign-ins lock out the name that was
+// tried (kLockOutFailures within kLockOutWindowMs lock it for kLockOutMs), and the address that
+// tried after four times as many (behind a reverse proxy every sign-in comes from one address).
 #pragma once
 
 #include <map>
@@ -26,6 +27,7 @@ struct Session {
 class Sessions {
 public:
     static constexpr int kLockOutFailures = 5;
+    static constexpr int kAddressLockOutFailures = 4 * kLockOutFailures;
     static constexpr qint64 kLockOutWindowMs = 10 * 60 * 1000;
     static constexpr qint64 kLockOutMs = 5 * 60 * 1000;
     static constexpr std::size_t kMaxSessions = 1000;
@@ -56,7 +58,7 @@ private:
     static QByteArray key(const QByteArray& token);
     void expire(qint64 nowMs);
     qint64 lockedFor(const std::map<QString, Failures>& table, const QString& k, qint64 nowMs) const;
-    void count(std::map<QString, Failures>& table, const QString& k, qint64 nowMs);
+    static void count(std::map<QString, Failures>& table, const QString& k, qint64 nowMs, int limit);
 
     qint64 idleMs_;
     qint64 lifeMs_;

@@ -104,9 +104,11 @@ TEST(ConsoleSessions, ExpireAndLockOutRepeatedFailures) {
     EXPECT_EQ(s.lockedFor(QStringLiteral("ann"), here, 200), 0);
     s.failed(QStringLiteral("ann"), here, 200);
     EXPECT_EQ(s.lockedFor(QStringLiteral("ann"), there, 200), Sessions::kLockOutMs) << "the name is locked";
-    EXPECT_EQ(s.lockedFor(QStringLiteral("cat"), here, 200), Sessions::kLockOutMs) << "and the address";
-    EXPECT_EQ(s.lockedFor(QStringLiteral("cat"), there, 200), 0);
+    EXPECT_EQ(s.lockedFor(QStringLiteral("cat"), here, 200), 0) << "not yet the address";
     EXPECT_EQ(s.lockedFor(QStringLiteral("ann"), here, 200 + Sessions::kLockOutMs), 0) << "for a while";
+    for (int i = 0; i < Sessions::kAddressLockOutFailures; ++i) s.failed(QStringLiteral("n") + QString::number(i), here, 300);
+    EXPECT_EQ(s.lockedFor(QStringLiteral("cat"), here, 300), Sessions::kLockOutMs) << "many names from one address";
+    EXPECT_EQ(s.lockedFor(QStringLiteral("cat"), there, 300), 0);
 
     for (int i = 0; i < Sessions::kLockOutFailures - 1; ++i) s.failed(QStringLiteral("dan"), there, i * Sessions::kLockOutWindowMs);
     EXPECT_EQ(s.lockedFor(QStringLiteral("dan"), there, 4 * Sessions::kLockOutWindowMs), 0) << "failures far apart";
