@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QLocale>
 #include <QPointer>
 #include <QRegularExpression>
 #include <QThreadPool>
@@ -78,14 +79,14 @@ bool PublicPath(const QByteArray& path) {
            path == "/api/login";
 }
 
-// The lines of a log that fall on `day` (yyyy-MM-dd) and hold `filter`, read off the loop.
-// Both logs begin each line with its local date; an empty day takes every line.
-QByteArray ReadLogLines(const QStringList& files, const QString& day, const QString& filter, int maxLines,
+// The lines of the logs that begin with `dayStamp` (every line when it is empty) and hold
+// `filter`, read off the loop.
+QByteArray ReadLogLines(const QStringList& files, const QString& dayStamp, const QString& filter, int maxLines,
                         bool& cut) {
     QByteArray out;
     int lines = 0;
     cut = false;
-    const QByteArray dayBytes = day.toUtf8();
+    const QByteArray dayBytes = dayStamp.toUtf8();
     const QByteArray filterBytes = filter.toUtf8().toLower();
     for (const QString& name : files) {
         QFile f(name);
@@ -94,7 +95,7 @@ QByteArray ReadLogLines(const QStringList& files, const QString& day, const QStr
         const QByteArray all = f.read(kMaxLogRead);
         for (const QByteArray& line : all.split('\n')) {
             if (line.isEmpty()) continue;
-            if (!dayBytes.isEmpty() && !line.contains(dayBytes)) continue;
+            if (!dayBytes.isEmpty() && !line.startsWith(dayBytes)) continue;
             if (!filterBytes.isEmpty() && !line.toLower().contains(filterBytes)) continue;
             if (maxLines > 0 && lines >= maxLines) {
                 cut = true;
@@ -568,20 +569,15 @@ void WebConsole::logs(const HttpRequest& rq, Answer answer) {
     if (jobsInFlight_ >= kMaxJobsInFlight) return answer(Error(503, QStringLiteral("busy: try again")));
     ++jobsInFlight_;
     QPointer<WebConsole> self(this);
-    Workers().start([self, files, day, filter, download, which, answer = std::move(answer)]() mutable {
+    // Each log begins its lines with the local date in its own form.
+    QString dayStamp;
+    if (const QDate d = QDate::fromString(day, Qt::ISODate); d.isValid())
+        dayStamp = which == QLatin1String("activity")
+                       ? QLocale::c().toString(d, QStringLiteral("ddd, MMM dd, yyyy - "))
+                       : QStringLiteral("%1/%2/%3 ").arg(d.month()).arg(d.day()).arg(d.year());
+    Workers().start([self, files, dayStamp, filter, download, which, day, answer = std::move(answer)]() mutable {
         bool cut = false;
-        // The logs hold local dates as dd/MM/yyyy or yyyy-MM-dd: both are looked for.
-        QByteArray text;
-        if (day.isEmpty()) {
-            text = ReadLogLines(files, QString(), filter, download ? 0 : kMaxLogLines, cut);
-        } else {
-            const QDate d = QDate::fromString(day, Qt::ISODate);
-            for (const QString& form : {d.toString(QStringLiteral("yyyy-MM-dd")), d.toString(QStringLiteral("MM/dd/yyyy")),
-                                        d.toString(QStringLiteral("dd/MM/yyyy"))}) {
-                text = ReadLogLines(files, form, filter, download ? 0 : kMaxLogLines, cut);
-                if (!text.isEmpty()) break;
-            }
-        }
+        QByteArray text = ReadLogLines(files, dayStamp, filter, download ? 0 : kMaxLogLines, cut);
         QMetaObject::invokeMethod(
             self.data(),
             [self, text = std::move(text), cut, download, which, day, answer = std::move(answer)] {

@@ -33,8 +33,10 @@ function showStatus(s) {
   if (s.historySeq < lastSeq) { lastSeq = 0; $('history').textContent = ''; }  // the engine restarted
 }
 
+let upcomingAgain = 0;
 function addHistory(h) {
   const list = $('history');
+  if (h.lines.length) { clearTimeout(upcomingAgain); upcomingAgain = setTimeout(upcoming, 1000); }
   for (const l of h.lines) {
     if (l.seq <= lastSeq) continue;
     lastSeq = l.seq;
