@@ -26,6 +26,7 @@ struct HttpServer::Connection {
     QTimer timer;       // the request's deadline, or the idle limit between requests
     bool busy = false;  // a request is being answered
     bool keepAlive = true;
+    bool head = false;  // a HEAD request: the answer's head alone
     bool stream = false;
     bool closing = false;  // refused: what still comes is read and dropped until it closes
     QByteArray out;
@@ -33,11 +34,13 @@ struct HttpServer::Connection {
     bool closeWhenSent = false;
     bool dropped = false;
 
+    // Never run inside one of the socket's own signals: a connection is forgotten on a later
+    // turn of the loop (drop), or with the server.
     ~Connection() {
         if (socket) {
             QObject::disconnect(socket, nullptr, nullptr, nullptr);
             socket->abort();
-            socket->deleteLater();
+            delete socket;
         }
     }
 };
@@ -204,6 +207,7 @@ void HttpServer::feed(Connection& c) {
     c.in.remove(0, r.consumed);
     c.busy = true;
     c.keepAlive = request.keepAlive();
+    c.head = request.method == "HEAD";
     c.timer.stop();
     const ConnectionId id = c.id;
     QPointer<HttpServer> self(this);
@@ -221,13 +225,15 @@ void HttpServer::answer(ConnectionId id, HttpReply reply) {
     Connection& c = *it->second;
     if (!c.busy || c.closing) return;
     const bool keep = c.keepAlive && !reply.close && !reply.stream;
-    if (reply.stream) {
+    if (reply.stream && c.head) reply.body.clear();
+    if (reply.stream && !c.head) {
         c.stream = true;
         c.in.clear();
         c.socket->write(ResponseHead(reply.status, reply.headers, -1, false) + reply.body);
         return;
     }
-    c.out = ResponseHead(reply.status, reply.headers, reply.body.size(), keep) + reply.body;
+    c.out = ResponseHead(reply.status, reply.headers, reply.body.size(), keep);
+    if (!c.head) c.out += reply.body;
     c.outAt = 0;
     c.closeWhenSent = !keep;
     feed(c);

@@ -1,8 +1,10 @@
 """The web console of the real tarvo-engined against the simulator: sign-in, sessions, the checks
 on every request, bounds, /metrics and /healthz.
    python3 console_test.py BIN_DIR"""
+import http.client
 import json
 import os
+import shutil
 import socket
 import subprocess
 import sys
@@ -101,6 +103,7 @@ class Console(unittest.TestCase):
             ('health needs no session', 'GET', '/healthz', {}, None, 200),
             ('metrics need no session', 'GET', '/metrics', {}, None, 200),
             ('unknown', 'GET', '/api/nothing', {}, cookie, 404),
+            ('head of a page', 'HEAD', '/api/status', {}, cookie, 200),
         ]
         for name, method, path, headers, with_cookie, expected in cases:
             with self.subTest(name):
@@ -223,6 +226,41 @@ class Console(unittest.TestCase):
             got += s.recv(65536)
         self.assertIn(b'text/event-stream', got)
         s.close()
+
+
+class ConsoleOverTls(unittest.TestCase):
+    def test_it_answers_over_https_with_a_secure_cookie(self):
+        import ssl
+        import tempfile
+        keys = tempfile.mkdtemp(prefix='tarvo-tls-')
+        cert, key = os.path.join(keys, 'cert.pem'), os.path.join(keys, 'key.pem')
+        subprocess.run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-keyout', key, '-out', cert,
+                        '-days', '1', '-subj', '/CN=127.0.0.1'], check=True, capture_output=True)
+        rig = Rig(BIN, engine_args=['--tls-cert', cert, '--tls-key', key], users=(('ann', 'viewer'),))
+        try:
+            rig.out.wait_for(r'Web console at https://127\.0\.0\.1:%d/' % rig.port)
+            context = ssl.create_default_context(cafile=cert)
+            context.check_hostname = False
+            c = http.client.HTTPSConnection('127.0.0.1', rig.port, timeout=10, context=context)
+            c.request('POST', '/api/login', json.dumps({'user': 'ann', 'password': PASSWORD}),
+                      {'Host': '127.0.0.1:%d' % rig.port, 'Content-Type': 'application/json'})
+            r = c.getresponse()
+            r.read()
+            self.assertEqual(r.status, 200)
+            self.assertIn('Secure', r.getheader('Set-Cookie'))
+            self.assertIn('max-age', r.getheader('Strict-Transport-Security'))
+            c.close()
+            plain = socket.create_connection(('127.0.0.1', rig.port), timeout=5)
+            plain.sendall(b'GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n')
+            plain.settimeout(12)
+            try:
+                self.assertNotIn(b'200 OK', plain.recv(4096), 'plain HTTP is not answered under TLS')
+            except (socket.timeout, ConnectionResetError):
+                pass
+            plain.close()
+        finally:
+            rig.close()
+            shutil.rmtree(keys, ignore_errors=True)
 
 
 if __name__ == '__main__':

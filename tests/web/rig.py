@@ -76,7 +76,7 @@ class Rig:
         self.engine = subprocess.Popen([engined, '--listen', '127.0.0.1:0', *engine_args, self.folder],
                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.out = Lines(self.engine.stdout)
-        self.port = int(self.out.wait_for(r'Web console at http://127\.0\.0\.1:(\d+)/').group(1))
+        self.port = int(self.out.wait_for(r'Web console at https?://127\.0\.0\.1:(\d+)/').group(1))
         self.base = 'http://127.0.0.1:%d' % self.port
 
     def sim_command(self, line):
@@ -126,6 +126,11 @@ class Rig:
             except (OSError, subprocess.TimeoutExpired):
                 self.sim.kill()
                 self.sim.wait()
+        for f in (self.sim.stdin, self.sim.stdout, self.engine.stdout):
+            try:
+                f.close()
+            except OSError:
+                pass
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
