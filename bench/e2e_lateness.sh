@@ -2,14 +2,16 @@
 # Timed-event lateness end to end on the real clock: tarvo-engined against the switcher
 # simulator, one take event at every second for N seconds; for each take frame the simulator
 # receives, how many ms after the start of its second it arrived. Prints the median, the 99th
-# percentile and the maximum.
-#   bench/e2e_lateness.sh [EVENTS=200]
+# percentile and the maximum. With WEB=1 the web console is open, with 5 live streams and 20
+# clients asking /api/status and /metrics every second (bench/web_load.py).
+#   [WEB=1] bench/e2e_lateness.sh [EVENTS=200]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 events=${1:-200}
 bin=${BIN:-build/bin}
 dir=$(mktemp -d)
-trap 'kill $engine $sim 2>/dev/null; rm -rf "$dir"' EXIT
+load=
+trap 'kill $engine $sim $load 2>/dev/null; rm -rf "$dir"' EXIT
 port=$(( 20000 + RANDOM % 20000 ))
 sqlite3 "$dir/TarvoAutomation.mdb" < docs/TarvoAutomation.sql
 start=$(( $(date +%s) + 4 ))
@@ -25,9 +27,20 @@ start=$(( $(date +%s) + 4 ))
 "$bin/tarvo-switcher-sim" --port "$port" --outputs 8 --sources 64 > "$dir/sim.log" &
 sim=$!
 sleep 0.5
-"$bin/tarvo-engined" "$dir" > "$dir/engine.log" &
+web=()
+if [ -n "${WEB:-}" ]; then
+  web=(--listen "127.0.0.1:$(( port + 1 ))")
+  echo "bench password" | "$bin/tarvo-engined" --add-user bench "$dir" > /dev/null
+fi
+"$bin/tarvo-engined" "${web[@]}" "$dir" > "$dir/engine.log" &
 engine=$!
+if [ -n "${WEB:-}" ]; then
+  sleep 1
+  /usr/bin/python3 bench/web_load.py $(( port + 1 )) bench "bench password" 5 20 $(( events + 4 )) &
+  load=$!
+fi
 sleep $(( events + 6 ))
+[ -z "$load" ] || wait $load || true
 kill -TERM $engine; wait $engine || true
 # "hh:mm:ss.zzz RX FE 04 08 ..." : the milliseconds part is the lateness after the second.
 grep ' RX FE 04 08' "$dir/sim.log" | awk '{split($1, t, "."); print t[2] + 0}' | sort -n > "$dir/late.txt"

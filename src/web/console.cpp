@@ -252,9 +252,12 @@ QJsonObject WebConsole::statusJson() const {
 }
 
 QJsonObject WebConsole::historyJson(qint64 since) const {
+    // The lines kept are numbered without a gap: the first one after `since` is found at once.
     QJsonArray lines;
-    for (const HistoryEntry& e : history_) {
-        if (e.seq <= since) continue;
+    const qint64 first = history_.empty() ? seq_ + 1 : history_.front().seq;
+    const std::size_t from = since < first ? 0 : static_cast<std::size_t>(since - first + 1);
+    for (std::size_t i = from; i < history_.size(); ++i) {
+        const HistoryEntry& e = history_[i];
         lines.append(QJsonObject{{QStringLiteral("seq"), e.seq},
                                  {QStringLiteral("at"), e.at},
                                  {QStringLiteral("day"), e.line.day},
