@@ -14,8 +14,10 @@ endif()
 # The empty database's script where tarvo-engined --init looks for it, beside the documents.
 install(FILES docs/TarvoAutomation.sql DESTINATION ${TARVO_DATA_DIR})
 install(FILES docs/database.md docs/operating.md docs/serial-ports.md docs/high-availability.md docs/architecture.md
-              docs/reliability.md docs/performance.md
+              docs/reliability.md docs/performance.md docs/api.md docs/metrics.md
         DESTINATION ${TARVO_DATA_DIR}/docs)
+# The alert rules for a Prometheus that scrapes the web console's /metrics.
+install(FILES contrib/prometheus/tarvo-rules.yml DESTINATION ${TARVO_DATA_DIR}/prometheus)
 install(DIRECTORY docs/examples DESTINATION ${TARVO_DATA_DIR}/docs)
 install(FILES README.md DESTINATION ${TARVO_DOC_DIR})
 

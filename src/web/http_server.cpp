@@ -160,7 +160,7 @@ void HttpServer::readFrom(ConnectionId id) {
         refuse(c, 413);
         return;
     }
-    if (!c.busy) feed(c);
+    if (!c.busy) takeNext(c);
 }
 
 void HttpServer::refuse(Connection& c, int status) {
@@ -177,26 +177,35 @@ void HttpServer::refuse(Connection& c, int status) {
     feed(c);
 }
 
-// Hands the next pieces of what is to be sent to the socket, then takes the next request.
+// Hands the next pieces of what is to be sent to the socket. When the answer is all out, the
+// next request is taken on a later turn of the loop: a client that sends many requests at once
+// never makes them one deep call.
 void HttpServer::feed(Connection& c) {
     while (c.outAt < c.out.size() && c.socket->bytesToWrite() < kPiece) {
         const qsizetype n = std::min(kPiece, c.out.size() - c.outAt);
         c.socket->write(c.out.constData() + c.outAt, n);
         c.outAt += n;
     }
-    if (c.outAt < c.out.size()) return;
-    if (!c.out.isEmpty()) {
-        c.out.clear();
-        c.outAt = 0;
-        if (c.closeWhenSent) {
-            c.socket->disconnectFromHost();
-            return;
-        }
-        c.busy = false;
-        c.timer.start(c.in.isEmpty() ? settings_.idleTimeoutMs : settings_.requestTimeoutMs);
+    if (c.outAt < c.out.size() || c.out.isEmpty()) return;
+    c.out.clear();
+    c.outAt = 0;
+    if (c.closeWhenSent) {
+        c.socket->disconnectFromHost();
+        return;
     }
-    if (c.busy || c.stream || c.closing || c.in.isEmpty()) return;
+    c.busy = false;
+    c.timer.start(c.in.isEmpty() ? settings_.idleTimeoutMs : settings_.requestTimeoutMs);
+    if (c.in.isEmpty()) return;
+    const ConnectionId id = c.id;
+    QTimer::singleShot(0, this, [this, id] {
+        auto it = connections_.find(id);
+        if (it != connections_.end() && !it->second->dropped) takeNext(*it->second);
+    });
+}
 
+// Parses the request at the front of what the connection has received, and hands it on.
+void HttpServer::takeNext(Connection& c) {
+    if (c.busy || c.stream || c.closing || c.in.isEmpty()) return;
     HttpRequest request;
     const ParseResult r = ParseRequest(c.in, settings_.limits, request);
     if (r.status == ParseStatus::NeedMore) return;

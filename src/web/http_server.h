@@ -80,6 +80,7 @@ private:
     void answer(ConnectionId id, HttpReply reply);
     void refuse(Connection& c, int status);
     void feed(Connection& c);
+    void takeNext(Connection& c);
     void drop(ConnectionId id);
 
     Handler handler_;

@@ -259,19 +259,19 @@ TEST_F(StalledSwitcher, FramesWaitingForRoomGoOutWholeAndInTheOrderAsked) {
 
 TEST_F(StalledSwitcher, ASwitcherThatReadsSlowlyKeepsItsFrames) {
     ASSERT_NO_FATAL_FAILURE(fillMaster());
-    // However much of the backlog the kernel took, half a megabyte more waits in front of the
+    // However much of the backlog the kernel took, two megabytes more wait in front of the
     // frame: more than a stall time's worth at the pace below.
-    h.master().socket()->write(QByteArray(512 * 1024, 0x01));
+    h.master().socket()->write(QByteArray(2 * 1024 * 1024, 0x01));
     const QByteArray salvo = FrameBuilder(0xEA).byte(100).num14(9).finish();
     const auto frame = StartOnLoop(h.s().runs, SendToSwitcher(sw(), salvo));
     ASSERT_FALSE(frame->done);
 
-    // 16 KB every 100 ms: a slow switcher, but one that never goes a stall time without taking
+    // 64 KB every 100 ms: a slow switcher, but one that never goes a stall time without taking
     // bytes (over loopback the kernel tells the sender of room only once the reader has freed
-    // a few of its large segments, so much smaller reads would look like a stall). The backlog
-    // takes it well over the stall time, so a stall judged by the clock alone would have dropped
-    // the frame.
-    master.readSlowly(16 * 1024);
+    // a few of its large segments: with 16 KB reads that took more than a stall time now and
+    // then). The backlog takes it well over the stall time, so a stall judged by the clock
+    // alone would have dropped the frame.
+    master.readSlowly(64 * 1024);
     const int32_t start = h.clock.tickCount();
     for (int step = 0; step < 1200 && !frame->done; ++step) {
         h.advance(100);

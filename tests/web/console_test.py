@@ -127,6 +127,15 @@ class Console(unittest.TestCase):
                 answer = s.recv(4096)
                 self.assertTrue(answer.startswith(b'HTTP/1.1 %d ' % expected), answer[:60])
                 s.close()
+        # Many requests in one go are answered one after the other, every one.
+        many = socket.create_connection(('127.0.0.1', r.port), timeout=10)
+        many.sendall(b'GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n' * 2000)
+        got = b''
+        while got.count(b'HTTP/1.1 200 ') < 2000:
+            piece = many.recv(1 << 16)
+            self.assertTrue(piece, 'closed after %d answers' % got.count(b'HTTP/1.1 200 '))
+            got += piece
+        many.close()
         # A request that never ends: the others are answered meanwhile, it is closed at its deadline.
         slow = socket.create_connection(('127.0.0.1', r.port), timeout=15)
         slow.sendall(b'GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n')
