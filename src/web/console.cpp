@@ -1,5 +1,7 @@
 #include "console.h"
 
+#include <deque>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -83,8 +85,7 @@ bool PublicPath(const QByteArray& path) {
 // `filter`, read off the loop.
 QByteArray ReadLogLines(const QStringList& files, const QString& dayStamp, const QString& filter, int maxLines,
                         bool& cut) {
-    QByteArray out;
-    int lines = 0;
+    std::deque<QByteArray> kept;  // the latest maxLines, when there is a bound
     cut = false;
     const QByteArray dayBytes = dayStamp.toUtf8();
     const QByteArray filterBytes = filter.toUtf8().toLower();
@@ -97,18 +98,15 @@ QByteArray ReadLogLines(const QStringList& files, const QString& dayStamp, const
             if (line.isEmpty()) continue;
             if (!dayBytes.isEmpty() && !line.startsWith(dayBytes)) continue;
             if (!filterBytes.isEmpty() && !line.toLower().contains(filterBytes)) continue;
-            if (maxLines > 0 && lines >= maxLines) {
+            kept.push_back(line);
+            if (maxLines > 0 && kept.size() > static_cast<std::size_t>(maxLines)) {
+                kept.pop_front();
                 cut = true;
-                // Keep the latest: drop the first line kept.
-                const qsizetype nl = out.indexOf('\n');
-                out.remove(0, nl + 1);
-                --lines;
             }
-            out += line;
-            out += '\n';
-            ++lines;
         }
     }
+    QByteArray out;
+    for (const QByteArray& line : kept) out += line + '\n';
     return out;
 }
 

@@ -99,12 +99,6 @@ bool HttpServer::listen(const ServerSettings& settings, QString& error) {
 
 quint16 HttpServer::port() const { return server_ ? server_->serverPort() : 0; }
 
-int HttpServer::streams() const {
-    int n = 0;
-    for (const auto& [id, c] : connections_) n += c->stream && !c->dropped ? 1 : 0;
-    return n;
-}
-
 void HttpServer::accept() {
     while (server_ && server_->hasPendingConnections()) {
         QTcpSocket* socket = server_->nextPendingConnection();

@@ -70,8 +70,6 @@ public:
 
     // Appends to an open event stream; false when it is gone (or was closed for lagging behind).
     bool push(ConnectionId stream, const QByteArray& bytes);
-    int streams() const;
-    int connections() const { return static_cast<int>(connections_.size()); }
 
 private:
     struct Connection;

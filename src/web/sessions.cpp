@@ -67,11 +67,6 @@ const Session* Sessions::find(const QByteArray& token, qint64 nowMs) {
 
 void Sessions::close(const QByteArray& token) { sessions_.erase(key(token)); }
 
-void Sessions::closeUser(const QString& user) {
-    for (auto it = sessions_.begin(); it != sessions_.end();)
-        it = it->second.user == user ? sessions_.erase(it) : std::next(it);
-}
-
 qint64 Sessions::lockedFor(const std::map<QString, Failures>& table, const QString& k, qint64 nowMs) const {
     auto it = table.find(k);
     if (it == table.end() || it->second.lockedUntilMs <= nowMs) return 0;

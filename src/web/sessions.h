@@ -39,9 +39,6 @@ public:
     // The session of a cookie's token, its use noted; none when unknown or expired.
     const Session* find(const QByteArray& token, qint64 nowMs);
     void close(const QByteArray& token);
-    // Ends every session of a user (its password or role changed).
-    void closeUser(const QString& user);
-    int count() const { return static_cast<int>(sessions_.size()); }
     qint64 idleMs() const { return idleMs_; }
 
     // How long a sign-in by `user` from `from` must still wait; 0 when it may try.

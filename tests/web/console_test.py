@@ -225,6 +225,13 @@ class Console(unittest.TestCase):
         code, headers, body = r.request('GET', '/api/logs?log=error&download=1', cookie=cookie)
         self.assertEqual(code, 200)
         self.assertIn('attachment', headers['content-disposition'])
+        today = time.strftime('%Y-%m-%d')
+        code, _, body = r.request('GET', '/api/logs?log=activity&day=%s&filter=TAKE' % today, cookie=cookie)
+        lines = body.decode().splitlines()
+        self.assertEqual(code, 200)
+        self.assertTrue(lines and all('take' in l.lower() for l in lines), lines)
+        self.assertTrue(any('Send Take' in l for l in lines), lines)
+        self.assertEqual(r.request('GET', '/api/logs?log=activity&day=1999-01-01', cookie=cookie)[2], b'')
         self.assertEqual(r.request('GET', '/api/logs?log=../../etc/passwd', cookie=cookie)[0], 400)
         self.assertEqual(r.request('GET', '/api/logs?log=activity&day=../x', cookie=cookie)[0], 400)
 
@@ -245,7 +252,11 @@ class ConsoleOverTls(unittest.TestCase):
         cert, key = os.path.join(keys, 'cert.pem'), os.path.join(keys, 'key.pem')
         subprocess.run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-keyout', key, '-out', cert,
                         '-days', '1', '-subj', '/CN=127.0.0.1'], check=True, capture_output=True)
-        rig = Rig(BIN, engine_args=['--tls-cert', cert, '--tls-key', key], users=(('ann', 'viewer'),))
+        token = os.path.join(keys, 'metrics.token')
+        with open(token, 'w') as f:
+            f.write('a-token-for-prometheus-only\n')
+        rig = Rig(BIN, engine_args=['--tls-cert', cert, '--tls-key', key, '--metrics-token-file', token],
+                  users=(('ann', 'viewer'),))
         try:
             rig.out.wait_for(r'Web console at https://127\.0\.0\.1:%d/' % rig.port)
             context = ssl.create_default_context(cafile=cert)
@@ -258,6 +269,15 @@ class ConsoleOverTls(unittest.TestCase):
             self.assertEqual(r.status, 200)
             self.assertIn('Secure', r.getheader('Set-Cookie'))
             self.assertIn('max-age', r.getheader('Strict-Transport-Security'))
+            # /metrics with a token of its own.
+            for given, expected in ((None, 401), ('Bearer wrong-token', 401), ('Bearer a-token-for-prometheus-only', 200)):
+                h = {'Host': '127.0.0.1:%d' % rig.port}
+                if given:
+                    h['Authorization'] = given
+                c.request('GET', '/metrics', headers=h)
+                m = c.getresponse()
+                m.read()
+                self.assertEqual(m.status, expected, given)
             c.close()
             plain = socket.create_connection(('127.0.0.1', rig.port), timeout=5)
             plain.sendall(b'GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n')
