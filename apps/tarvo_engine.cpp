@@ -94,10 +94,9 @@ int main(int argc, char** argv) {
         }
     }
 
-    tarvo::web::ConsoleSettings webSettings;
-    bool webWanted = false;
+    tarvo::cli::WebConsoleOption web;
     QString webError;
-    if (!tarvo::cli::WebSettingsFrom(args, webSettings, webWanted, webError)) {
+    if (!web.read(args, webError)) {
         std::fprintf(stderr, "tarvo-engine: %s\n", qPrintable(webError));
         return tarvo::cli::kExitUsage;
     }
@@ -126,10 +125,8 @@ int main(int argc, char** argv) {
     tarvo::SystemClock clock;
     tarvo::MainWindow window;
     // With --listen the web console sees what the window shows, and passes it on.
-    std::unique_ptr<tarvo::web::WebConsole> web;
-    if (webWanted) web = std::make_unique<tarvo::web::WebConsole>(window);
-    tarvo::Engine engine(clock, web ? static_cast<tarvo::StatusView&>(*web) : window, folder);
-    if (web && !tarvo::cli::StartWebConsole(*web, engine, webSettings, webError)) {
+    tarvo::Engine engine(clock, web.view(window), folder);
+    if (!web.start(engine, webError)) {
         std::fprintf(stderr, "tarvo-engine: the web console cannot listen: %s\n", qPrintable(webError));
         return 1;
     }

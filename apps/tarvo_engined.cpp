@@ -86,10 +86,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tarvo-engined: --role goes with --add-user\n");
         return tarvo::cli::kExitUsage;
     }
-    tarvo::web::ConsoleSettings webSettings;
-    bool webWanted = false;
+    tarvo::cli::WebConsoleOption web;
     QString webError;
-    if (!tarvo::cli::WebSettingsFrom(args, webSettings, webWanted, webError)) {
+    if (!web.read(args, webError)) {
         std::fprintf(stderr, "tarvo-engined: %s\n", qPrintable(webError));
         return tarvo::cli::kExitUsage;
     }
@@ -113,10 +112,8 @@ int main(int argc, char** argv) {
     tarvo::SystemClock clock;
     tarvo::ConsoleView view;
     // With --listen the web console sees what the engine shows, and passes it on.
-    std::unique_ptr<tarvo::web::WebConsole> web;
-    if (webWanted) web = std::make_unique<tarvo::web::WebConsole>(view);
-    tarvo::Engine engine(clock, web ? static_cast<tarvo::StatusView&>(*web) : view, folder);
-    if (web && !tarvo::cli::StartWebConsole(*web, engine, webSettings, webError)) {
+    tarvo::Engine engine(clock, web.view(view), folder);
+    if (!web.start(engine, webError)) {
         std::fprintf(stderr, "tarvo-engined: the web console cannot listen: %s\n", qPrintable(webError));
         return 1;
     }

@@ -16,7 +16,9 @@
 
 namespace tarvo::cli {
 
-bool WebSettingsFrom(const Arguments& args, web::ConsoleSettings& out, bool& wanted, QString& error) {
+bool WebConsoleOption::read(const Arguments& args, QString& error) {
+    bool& wanted = wanted_;
+    web::ConsoleSettings& out = settings_;
     wanted = args.isSet(QStringLiteral("listen"));
     for (const char* other : {"tls-cert", "tls-key", "web-host", "metrics-token-file", "session-idle"}) {
         if (!wanted && args.isSet(QLatin1String(other))) {
@@ -72,15 +74,21 @@ bool WebSettingsFrom(const Arguments& args, web::ConsoleSettings& out, bool& wan
     return true;
 }
 
-bool StartWebConsole(web::WebConsole& console, Engine& engine, const web::ConsoleSettings& settings,
-                     QString& error) {
-    console.attach(engine, {[&engine] { return MetricsText(engine, engine.clock.now().toMSecsSinceEpoch()); },
-                            [&engine] {
-                                const Health h = EngineHealth(engine, engine.clock.now().toMSecsSinceEpoch());
-                                return h.ok ? QString() : h.reason;
-                            }});
-    if (!console.listen(settings, error)) return false;
-    std::printf("Web console at %s\n", qPrintable(console.address()));
+StatusView& WebConsoleOption::view(StatusView& own) {
+    if (!wanted_) return own;
+    console_ = std::make_unique<web::WebConsole>(own);
+    return *console_;
+}
+
+bool WebConsoleOption::start(Engine& engine, QString& error) {
+    if (!console_) return true;
+    console_->attach(engine, {[&engine] { return MetricsText(engine, engine.clock.now().toMSecsSinceEpoch()); },
+                              [&engine] {
+                                  const Health h = EngineHealth(engine, engine.clock.now().toMSecsSinceEpoch());
+                                  return h.ok ? QString() : h.reason;
+                              }});
+    if (!console_->listen(settings_, error)) return false;
+    std::printf("Web console at %s\n", qPrintable(console_->address()));
     std::fflush(stdout);
     return true;
 }

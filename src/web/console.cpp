@@ -2,15 +2,10 @@
 
 #include <deque>
 
-#include <QCoreApplication>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonDocument>
-#include <QLocale>
 #include <QPointer>
 #include <QRegularExpression>
-#include <QThreadPool>
 
 #include "engine/clock_watch.h"
 #include "engine/engine.h"
@@ -29,16 +24,6 @@ constexpr int kMaxJobsInFlight = 8;
 constexpr qint64 kMaxLogRead = 32LL * 1024 * 1024;  // of one log file, for one answer
 constexpr int kMaxLogLines = 5000;                   // in one answer that is not a download
 const QByteArray kSessionCookie = "tarvo_session";
-
-// Work off the loop: a pool of its own, so that a slow hash never waits behind the global pool.
-QThreadPool& Workers() {
-    static QThreadPool* pool = [] {
-        auto* p = new QThreadPool(QCoreApplication::instance());
-        p->setMaxThreadCount(2);
-        return p;
-    }();
-    return *pool;
-}
 
 QByteArray JsonBytes(const QJsonObject& o) { return QJsonDocument(o).toJson(QJsonDocument::Compact); }
 
@@ -77,8 +62,7 @@ std::optional<HttpReply> Asset(const QByteArray& path) {
 }
 
 bool PublicPath(const QByteArray& path) {
-    return path == "/login" || path == "/static/login.js" || path == "/static/console.css" ||
-           path == "/api/login";
+    return path == "/login" || path == "/static/login.js" || path == "/static/console.css";
 }
 
 // The lines of the logs that begin with `dayStamp` (every line when it is empty) and hold
@@ -114,15 +98,16 @@ QByteArray ReadLogLines(const QStringList& files, const QString& dayStamp, const
 
 WebConsole::WebConsole(StatusView& inner, QObject* parent) : QObject(parent), inner_(inner) {
     uptime_.start();
+    workers_.setMaxThreadCount(2);
     sampler_.setInterval(kSampleMs);
-    connect(&sampler_, &QTimer::timeout, this, [this] { pushStatus(false); });
+    connect(&sampler_, &QTimer::timeout, this, [this] { pushStatus(); });
     heartbeat_.setInterval(kHeartbeatMs);
     connect(&heartbeat_, &QTimer::timeout, this, [this] { pushToStreams(": still here\n\n"); });
 }
 
 WebConsole::~WebConsole() {
     server_.reset();
-    Workers().waitForDone();
+    workers_.waitForDone();  // what they still answer is dropped with this object
 }
 
 void WebConsole::attach(Engine& engine, ConsoleProbes probes) {
@@ -136,7 +121,6 @@ bool WebConsole::listen(const ConsoleSettings& settings, QString& error) {
         error = QStringLiteral("libsodium cannot be used here");
         return false;
     }
-    if (settings_.usersFile.isEmpty() && engine_) settings_.usersFile = engine_->AppFolder + kUsersFileName;
     sessions_ = std::make_unique<Sessions>(settings_.sessionIdleMs, settings_.sessionLifeMs);
     server_ = std::make_unique<HttpServer>(
         [this](const HttpRequest& rq, const QHostAddress& peer, HttpServer::ConnectionId id, Answer answer) {
@@ -170,7 +154,7 @@ void WebConsole::setCaption(const QString& caption) {
 void WebConsole::setIcon(LinkIcon icon) {
     iconConnected_ = icon == LinkIcon::Connected;
     inner_.setIcon(icon);
-    pushStatus(false);
+    pushStatus();
 }
 void WebConsole::setStatusPanel(int panel, const QString& text) {
     if (panel >= 1 && panel <= 3) panels_[panel] = text;
@@ -266,11 +250,11 @@ QJsonObject WebConsole::historyJson(qint64 since) const {
     return {{QStringLiteral("lines"), lines}, {QStringLiteral("last"), seq_}};
 }
 
-void WebConsole::pushStatus(bool force) {
+void WebConsole::pushStatus() {
     sampleLinks();
-    if (streams_.empty() && !force) return;
+    if (streams_.empty()) return;
     const QByteArray status = JsonBytes(statusJson());
-    if (!force && status == lastStatus_) return;
+    if (status == lastStatus_) return;
     lastStatus_ = status;
     pushToStreams("event: status\ndata: " + status + "\n\n");
 }
@@ -412,7 +396,7 @@ void WebConsole::route(const HttpRequest& rq, const QHostAddress& peer, HttpServ
             const QStringList settingsProblems = CheckSettings(engine_->settings);
             return answerLater(
                 [rows, folder, settingsProblems] {
-                    return CheckJson(CheckSchedule(rows, folder), rows.size(), settingsProblems);
+                    return Json(CheckJson(CheckSchedule(rows, folder), rows.size(), settingsProblems).object());
                 },
                 std::move(answer));
         }
@@ -428,7 +412,7 @@ void WebConsole::route(const HttpRequest& rq, const QHostAddress& peer, HttpServ
                 const QDateTime until = now.addSecs(hours * 3600LL);
                 std::erase_if(p.timed, [&](const TimedEntry& e) { return e.at > until; });
                 p.to = until;
-                return PreviewJson(p);
+                return Json(PreviewJson(p).object());
             },
             std::move(answer));
     }
@@ -464,9 +448,9 @@ void WebConsole::signIn(const HttpRequest& rq, const QHostAddress& peer, Answer 
         return answer(r);
     }
     ++signInsInFlight_;
-    const QString usersFile = settings_.usersFile;
+    const QString usersFile = engine_ ? engine_->AppFolder + kUsersFileName : QString();
     QPointer<WebConsole> self(this);
-    Workers().start([self, usersFile, user, password, peer, answer = std::move(answer)]() mutable {
+    workers_.start([self, usersFile, user, password, peer, answer = std::move(answer)]() mutable {
         std::vector<User> users;
         QString error;
         std::optional<Role> role;
@@ -522,7 +506,7 @@ void WebConsole::openLive(const HttpRequest& rq, HttpServer::ConnectionId id, An
     streams_.insert(id);
 }
 
-void WebConsole::answerLater(const std::function<QJsonDocument()>& work, Answer answer) {
+void WebConsole::answerLater(std::function<HttpReply()> work, Answer answer) {
     if (jobsInFlight_ >= kMaxJobsInFlight) {
         HttpReply r = Error(503, QStringLiteral("busy: try again"));
         r.set("Retry-After", "1");
@@ -530,17 +514,14 @@ void WebConsole::answerLater(const std::function<QJsonDocument()>& work, Answer 
     }
     ++jobsInFlight_;
     QPointer<WebConsole> self(this);
-    Workers().start([self, work, answer = std::move(answer)]() mutable {
-        QByteArray body = work().toJson(QJsonDocument::Compact);
+    workers_.start([self, work = std::move(work), answer = std::move(answer)]() mutable {
+        HttpReply reply = work();
         QMetaObject::invokeMethod(
             self.data(),
-            [self, body = std::move(body), answer = std::move(answer)] {
+            [self, reply = std::move(reply), answer = std::move(answer)]() mutable {
                 if (!self) return;
                 --self->jobsInFlight_;
-                HttpReply r;
-                r.set("Content-Type", "application/json");
-                r.body = body;
-                answer(std::move(r));
+                answer(std::move(reply));
             },
             Qt::QueuedConnection);
     });
@@ -567,35 +548,33 @@ void WebConsole::logs(const HttpRequest& rq, Answer answer) {
         return answer(Error(400, QStringLiteral("log is activity or error")));
     }
     files.removeDuplicates();
-    if (jobsInFlight_ >= kMaxJobsInFlight) return answer(Error(503, QStringLiteral("busy: try again")));
-    ++jobsInFlight_;
-    QPointer<WebConsole> self(this);
-    // Each log begins its lines with the local date in its own form.
+    // Each log begins its lines with the local date in its own form: the start of a line the
+    // log would write on that day.
     QString dayStamp;
-    if (const QDate d = QDate::fromString(day, Qt::ISODate); d.isValid())
-        dayStamp = which == QLatin1String("activity")
-                       ? QLocale::c().toString(d, QStringLiteral("ddd, MMM dd, yyyy - "))
-                       : QStringLiteral("%1/%2/%3 ").arg(d.month()).arg(d.day()).arg(d.year());
-    Workers().start([self, files, dayStamp, filter, download, which, day, answer = std::move(answer)]() mutable {
-        bool cut = false;
-        QByteArray text = ReadLogLines(files, dayStamp, filter, download ? 0 : kMaxLogLines, cut);
-        QMetaObject::invokeMethod(
-            self.data(),
-            [self, text = std::move(text), cut, download, which, day, answer = std::move(answer)] {
-                if (!self) return;
-                --self->jobsInFlight_;
-                HttpReply r = Text(200, text);
-                if (download) {
-                    const QString name = (which == QLatin1String("activity") ? QStringLiteral("activity")
-                                                                             : QStringLiteral("errors")) +
-                                         (day.isEmpty() ? QString() : QLatin1Char('-') + day) + QStringLiteral(".txt");
-                    r.set("Content-Disposition", "attachment; filename=\"" + name.toUtf8() + '"');
-                }
-                if (cut) r.set("X-Lines-Cut", "1");
-                answer(std::move(r));
-            },
-            Qt::QueuedConnection);
-    });
+    if (const QDate d = QDate::fromString(day, Qt::ISODate); d.isValid()) {
+        const QDateTime noon(d, QTime(12, 0));
+        if (which == QLatin1String("activity")) {
+            const QString line = ActivityLogLine(noon, QString());
+            dayStamp = line.left(line.indexOf(QLatin1String(" - ")) + 3);
+        } else {
+            const QString line = ErrorLogLine(noon, QString(), QString());
+            dayStamp = line.left(line.indexOf(QLatin1Char(' ')) + 1);
+        }
+    }
+    answerLater(
+        [files, dayStamp, filter, download, which, day] {
+            bool cut = false;
+            HttpReply r = Text(200, ReadLogLines(files, dayStamp, filter, download ? 0 : kMaxLogLines, cut));
+            if (download) {
+                const QString name =
+                    (which == QLatin1String("activity") ? QStringLiteral("activity") : QStringLiteral("errors")) +
+                    (day.isEmpty() ? QString() : QLatin1Char('-') + day) + QStringLiteral(".txt");
+                r.set("Content-Disposition", "attachment; filename=\"" + name.toUtf8() + '"');
+            }
+            if (cut) r.set("X-Lines-Cut", "1");
+            return r;
+        },
+        std::move(answer));
 }
 
 }  // namespace tarvo::web

@@ -14,6 +14,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QObject>
+#include <QThreadPool>
 #include <QTimer>
 
 #include "base/status_view.h"
@@ -34,7 +35,6 @@ struct ConsoleSettings {
     QByteArray metricsToken;  // empty: /metrics open to all who reach it
     qint64 sessionIdleMs = 8 * 3600 * 1000LL;
     qint64 sessionLifeMs = 24 * 3600 * 1000LL;
-    QString usersFile;  // the program folder's kUsersFileName when empty
 };
 
 // One history line as the console keeps it.
@@ -88,9 +88,10 @@ private:
     void route(const HttpRequest& rq, const QHostAddress& peer, HttpServer::ConnectionId id, Answer answer);
     void signIn(const HttpRequest& rq, const QHostAddress& peer, Answer answer);
     void openLive(const HttpRequest& rq, HttpServer::ConnectionId id, Answer answer);
-    void answerLater(const std::function<QJsonDocument()>& work, Answer answer);
+    // Runs `work` off the loop (it touches nothing of the engine's) and answers with its reply.
+    void answerLater(std::function<HttpReply()> work, Answer answer);
     void logs(const HttpRequest& rq, Answer answer);
-    void pushStatus(bool force);
+    void pushStatus();
     void pushToStreams(const QByteArray& bytes);
     bool hostAllowed(const QByteArray& host) const;
     qint64 nowMs() const { return uptime_.elapsed(); }
@@ -103,6 +104,9 @@ private:
     std::unique_ptr<HttpServer> server_;
     std::unique_ptr<Sessions> sessions_;
     QElapsedTimer uptime_;
+    // Work off the loop: a pool of its own, so that a slow hash never waits behind other users
+    // of Qt's global pool.
+    QThreadPool workers_;
 
     // What the window shows.
     QString caption_;

@@ -77,7 +77,7 @@ ParseResult ParseRequest(const QByteArray& data, const HttpLimits& limits, HttpR
     if (parts.size() != 3) return Bad(400);
     if (!IsToken(parts[0])) return Bad(400);
     out.method = parts[0];
-    out.target = parts[1];
+    const QByteArray& target = parts[1];
     if (parts[2] == "HTTP/1.1")
         out.minorVersion = 1;
     else if (parts[2] == "HTTP/1.0")
@@ -87,15 +87,15 @@ ParseResult ParseRequest(const QByteArray& data, const HttpLimits& limits, HttpR
     else
         return Bad(400);
     // Origin form only: a path from the root, no fragment, nothing the URL parser would mend.
-    if (!out.target.startsWith('/') || out.target.contains('#')) return Bad(400);
-    for (char c : out.target)
+    if (!target.startsWith('/') || target.contains('#')) return Bad(400);
+    for (char c : target)
         if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7f) return Bad(400);
-    const qsizetype q = out.target.indexOf('?');
-    const QByteArray rawPath = q < 0 ? out.target : out.target.left(q);
+    const qsizetype q = target.indexOf('?');
+    const QByteArray rawPath = q < 0 ? target : target.left(q);
     out.path = QByteArray::fromPercentEncoding(rawPath);
     if (out.path.contains('\0') || out.path.contains("/../") || out.path.endsWith("/..")) return Bad(400);
     if (q >= 0) {
-        QByteArray rawQuery = out.target.mid(q + 1);
+        QByteArray rawQuery = target.mid(q + 1);
         rawQuery.replace('+', ' ');
         out.query.setQuery(QString::fromUtf8(rawQuery));
     }

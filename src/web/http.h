@@ -22,7 +22,6 @@ struct HttpLimits {
 
 struct HttpRequest {
     QByteArray method;   // as sent, upper case: GET, POST, ...
-    QByteArray target;   // as sent: /api/history?since=5
     QByteArray path;     // the target's path, percent-decoded: /api/history
     QUrlQuery query;     // the target's query
     int minorVersion = 1;  // HTTP/1.x

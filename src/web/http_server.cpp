@@ -227,7 +227,7 @@ void HttpServer::answer(ConnectionId id, HttpReply reply) {
     if (it == connections_.end() || it->second->dropped) return;
     Connection& c = *it->second;
     if (!c.busy || c.closing) return;
-    const bool keep = c.keepAlive && !reply.close && !reply.stream;
+    const bool keep = c.keepAlive && !reply.stream;
     if (reply.stream && c.head) reply.body.clear();
     if (reply.stream && !c.head) {
         c.stream = true;

@@ -30,7 +30,6 @@ struct HttpReply {
     QByteArray body;
     // An event stream: the head goes out now, the connection stays open for push().
     bool stream = false;
-    bool close = false;  // close the connection after it
 
     HttpReply& set(const QByteArray& name, const QByteArray& value) {
         headers.append(qMakePair(name, value));
