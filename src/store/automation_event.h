@@ -36,6 +36,9 @@ struct AutomationEvent {
     // Not a column: the number columns whose stored value is no number in their range ("Day holds
     // 'Wednesday'"), each read as 0; empty for a sound row.
     Text Unreadable;
+    // The columns kept for the editing tool that the engine never reads (Days, Future1 to
+    // Future5), joined by KeptTexts; empty when all of them are. Not part of a delayed copy.
+    Text Kept;
     // Not a column: which row read from the file this is. Every copy of the row (in Events, in
     // a trigger table, in a run) carries the same id, and no two rows read share one, so a run
     // finds its own entry again exactly, whatever moved meanwhile.
@@ -59,6 +62,14 @@ struct AutomationEvent {
     uint8_t FFrame = 0, FSlot = 0;
     uint8_t MFrame = 0, MSlot = 0, MPort = 0, MCommPort = 0;
 };
+
+// The texts of Kept, one by one (Null and empty are the same here).
+struct KeptTexts {
+    QString Days, Future1, Future2, Future3, Future4, Future5;
+    bool operator==(const KeptTexts&) const = default;
+};
+KeptTexts SplitKept(const Text& kept);
+Text JoinKept(const KeptTexts& texts);
 
 // Days 0 (Monday) to 6 (Sunday); 7 is "None" and anything else never matches a weekday.
 inline bool IsWeekday(int day) { return day >= 0 && day <= 6; }
