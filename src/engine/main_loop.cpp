@@ -36,10 +36,12 @@ void reconnectLinks(Engine& e) {
     if (e.settings.SlaveEnabled && !e.switcher.slave().Connected) ConnectSlave(e.switcher);
 }
 
+}  // namespace
+
 // Reload when the file changed (or the last load met a lock); show no events when it is gone.
 // Nothing here waits for another writer's lock: what meets one gives up at once and is tried
 // again at the next check.
-void checkDatabaseFile(Engine& e) {
+void CheckDatabaseFile(Engine& e) {
     if (!e.store.pending.empty()) e.store.retryPending(e.logs);
     if (const std::optional<FileIdentity> identity = FileIdentityIfExists(e.store.DatabasePath, e.store.DatabaseIdentity)) {
         if (identity != e.store.DatabaseIdentity) {
@@ -56,6 +58,8 @@ void checkDatabaseFile(Engine& e) {
         e.view.setStatusPanel(1, TotalEventsText(0));
     }
 }
+
+namespace {
 
 // What the previous run left: said in the activity log, and what it owed taken over before the
 // rows are read (an owed delete keeps its row out of the load, as does a one-time row whose
@@ -212,7 +216,7 @@ bool TimerTick(Engine& e) {
         StepClock(s);
 
         reconnectLinks(e);
-        if (e.TimerTicks >= kFileCheckTick) checkDatabaseFile(e);
+        if (e.TimerTicks >= kFileCheckTick) CheckDatabaseFile(e);
         TimedStep(s);
         RunDueDelayedEvents(s);
         for (int link : {kMaster, kSlave})

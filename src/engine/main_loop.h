@@ -42,6 +42,9 @@ void StartUp(Engine& e, MainLoop& loop);
 // One tick of the main loop. It never waits: it starts runs and returns. True when it ran to its
 // end: not while exiting, and not when a failure cut it short.
 bool TimerTick(Engine& e);
+// Reloads the database when its file changed (or the last load met a lock); at every fifth tick,
+// and at once after the console's own edit.
+void CheckDatabaseFile(Engine& e);
 // The orderly exit: the loop stops, no run starts any more, the runs still waiting are ended
 // (they send and log nothing more), the switcher links are closed, and "Program Exit" is written
 // as the last line of the activity log. Runs once; `loop` may be null.

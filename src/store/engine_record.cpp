@@ -96,6 +96,20 @@ constexpr quint8 kEventFormat = 1;
 
 }  // namespace
 
+bool SameEvent(const AutomationEvent& a, const AutomationEvent& b) {
+    if (!(a.Kept == b.Kept && a.Unreadable == b.Unreadable)) return false;
+    // Each field of `a` is compared with the field at the same place in `b`.
+    bool same = true;
+    const auto* base = reinterpret_cast<const char*>(&a);
+    const auto* otherBase = reinterpret_cast<const char*>(&b);
+    eachField(a, [&](const auto& field) {
+        using T = std::decay_t<decltype(field)>;
+        const auto* at = reinterpret_cast<const char*>(&field);
+        same = same && field == *reinterpret_cast<const T*>(otherBase + (at - base));
+    });
+    return same;
+}
+
 QByteArray EncodeEvent(const AutomationEvent& ev) {
     QByteArray bytes;
     QDataStream out(&bytes, QIODevice::WriteOnly);
@@ -149,6 +163,7 @@ std::optional<PreviousRun> EngineRecord::open(const QDateTime& now) {
         db->exec(QStringLiteral("PRAGMA journal_mode = WAL"));
         db->exec(QStringLiteral("PRAGMA synchronous = FULL"));
         db->exec(QString::fromLatin1(kSchema));
+        ScheduleHistory{*db};
         const std::optional<FieldValue> version = meta(*db, "version");
         if (existed && version && !version->isNull()) {
             if (ToInteger(*version, INT64_MIN, INT64_MAX) != kSchemaVersion)
@@ -288,6 +303,33 @@ void EngineRecord::write(bool durable, F&& body) {
         }
     }
     end(true);
+}
+
+int64_t EngineRecord::appendHistory(const ScheduleChange& change) {
+    int64_t id = 0;
+    write(true, [&](Database& db) { id = ScheduleHistory(db).append(change); });
+    return failed_ ? 0 : id;
+}
+
+std::vector<ScheduleChange> EngineRecord::historySince(int64_t id) {
+    std::vector<ScheduleChange> entries;
+    if (!db_) return entries;
+    try {
+        entries = ScheduleHistory(*db_).since(id);
+    } catch (...) {
+        ReportError(logs_, kLocation, CurrentFailure(std::current_exception()));
+    }
+    return entries;
+}
+
+int64_t EngineRecord::lastHistoryId() {
+    if (!db_) return 0;
+    try {
+        return ScheduleHistory(*db_).lastId();
+    } catch (...) {
+        ReportError(logs_, kLocation, CurrentFailure(std::current_exception()));
+        return 0;
+    }
 }
 
 void EngineRecord::settlePrevious(const std::vector<PendingRowChange>& owed) {

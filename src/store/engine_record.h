@@ -25,6 +25,7 @@
 
 #include "store/automation_event.h"
 #include "store/event_store.h"
+#include "store/schedule_edit.h"
 
 namespace tarvo {
 
@@ -128,6 +129,12 @@ public:
     // little behind costs nothing, as every decision after it is recorded one by one.
     static constexpr qint64 kAdvanceEveryMs = 30000;
     void advance(const QDateTime& horizon, const QDateTime& now, bool always = true);
+    // The schedule's history (store/schedule_edit.h) on this record's connection: an entry
+    // written (its id; 0 when the record is not open or the write failed, which is reported),
+    // and the entries after `id`, oldest first.
+    int64_t appendHistory(const ScheduleChange& change);
+    std::vector<ScheduleChange> historySince(int64_t id);
+    int64_t lastHistoryId();
     // "Program Exit": this run ended in order.
     void close(const QDateTime& horizon, const QDateTime& now);
 
@@ -149,6 +156,8 @@ private:
 
 // The row copy of a delayed entry as bytes, and back (for the record).
 QByteArray EncodeEvent(const AutomationEvent& ev);
+// Whether two rows read the same, field for field, the kept texts included.
+bool SameEvent(const AutomationEvent& a, const AutomationEvent& b);
 std::optional<AutomationEvent> DecodeEvent(const QByteArray& bytes);
 
 }  // namespace tarvo

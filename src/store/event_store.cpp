@@ -5,6 +5,7 @@
 #include "logs/logs.h"
 #include "store/engine_record.h"
 #include "store/load_database.h"
+#include "store/schedule_edit.h"
 
 namespace tarvo {
 
@@ -46,8 +47,9 @@ bool EventStore::writeRows(const PendingRowChange& change) {
     const std::optional<FileIdentity> before = db.identity();
     const bool unchangedSinceLoad = before && before == DatabaseIdentity;
     std::vector<int64_t> rowids;
-    for (const StoredRow& row : ReadRowsNumbered(db, change.number))
-        if (ExpectedBy(change, row.event)) rowids.push_back(row.rowid);
+    std::vector<StoredRow> rows = ReadRowsNumbered(db, change.number);
+    std::erase_if(rows, [&](const StoredRow& row) { return !ExpectedBy(change, row.event); });
+    for (const StoredRow& row : rows) rowids.push_back(row.rowid);
     if (rowids.empty()) {
         // The editing tool changed the row: it stands, and the table is read again.
         DatabaseIdentity.reset();
@@ -59,6 +61,23 @@ bool EventStore::writeRows(const PendingRowChange& change) {
         st.bind(1, rowid);
         st.run();
         st.reset();
+    }
+    if (record) {
+        // In the history before the commit, so that no load finds the change unexplained.
+        ScheduleChange entry;
+        entry.at = QDateTime::currentDateTimeUtc();
+        entry.who = kEngineEditor;
+        entry.what = change.remove ? QStringLiteral("one-time row deleted after its run")
+                                   : QStringLiteral("skip row re-armed");
+        for (const StoredRow& row : rows) {
+            RowChange c{row.event.Number, row.event, std::nullopt};
+            if (!change.remove) {
+                c.after = row.event;
+                c.after->Active = kActive;
+            }
+            entry.rows.push_back(std::move(c));
+        }
+        record->appendHistory(entry);
     }
     t.commit();
     // The commit moved the counter on by one; a commit by another writer between this one and the
@@ -126,6 +145,35 @@ void EventStore::deleteHeldBack(Logs& logs, int16_t number) {
         change = HeldBackDelete(number);
     }
     changeRows(logs, change);
+}
+
+void EventStore::noteTable(Logs& logs, const std::vector<AutomationEvent>& rows) {
+    if (!record || !record->isOpen()) return;
+    if (!seenRows) {
+        // The first table this run reads is where its history starts.
+        seenHistoryId = record->lastHistoryId();
+        seenRows = rows;
+        return;
+    }
+    for (const ScheduleChange& entry : record->historySince(seenHistoryId)) {
+        ApplyChanges(*seenRows, entry.rows);
+        seenHistoryId = entry.id;
+    }
+    std::vector<RowChange> outside = DiffRows(*seenRows, rows);
+    seenRows = rows;
+    if (outside.empty()) return;
+    int added = 0, changed = 0, removed = 0;
+    for (const RowChange& c : outside) ++(c.before && c.after ? changed : c.after ? added : removed);
+    ScheduleChange entry;
+    entry.at = QDateTime::currentDateTimeUtc();
+    entry.who = kOutsideEditor;
+    entry.what = QStringLiteral("found at a reload");
+    entry.rows = std::move(outside);
+    if (const int64_t id = record->appendHistory(entry)) seenHistoryId = id;
+    WriteActivityLog(logs, QStringLiteral("Automation table changed by another program: %1 added, %2 changed, %3 removed")
+                               .arg(added)
+                               .arg(changed)
+                               .arg(removed));
 }
 
 void EventStore::applyPending(std::vector<AutomationEvent>& rows) const {

@@ -72,6 +72,17 @@ public:
     // left out of every load until then.
     std::vector<PendingRowChange> awaitingDelete;
 
+    // The table as the history last saw it (in Number order), and the history's last entry
+    // applied to it; nothing before the first load with a record. A load finds in the file what
+    // no entry explains: another program's change.
+    std::optional<std::vector<AutomationEvent>> seenRows;
+    int64_t seenHistoryId = 0;
+    // Called by a load with the rows just read (in Number order, the changes still owed not yet
+    // applied), while it holds its read lock: the entries written since are applied to the
+    // table last seen, and what is left of the difference goes in the history as "outside",
+    // with one activity-log line.
+    void noteTable(Logs& logs, const std::vector<AutomationEvent>& rows);
+
     // Makes `change` in one transaction, on the rows of its Number that are still as it expects
     // them. A failure is reported (a lock once while it lasts) and the change kept for later; a
     // row the editing tool changed meanwhile is reported and left as it is, and the file is read

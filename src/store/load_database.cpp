@@ -259,6 +259,15 @@ AutomationEvent readEvent(const Statement& row, std::vector<int>& columns, TextP
     r.i16max(ev.tControl, "tControl", 4, 0);
     r.i16(ev.Option, "Option");
     r.i32(ev.Color, "Color", 16777215);
+    KeptTexts kept;
+    Text t;
+    QString* keptFields[] = {&kept.Days, &kept.Future1, &kept.Future2, &kept.Future3, &kept.Future4, &kept.Future5};
+    const char* keptNames[] = {"Days", "Future1", "Future2", "Future3", "Future4", "Future5"};
+    for (int k = 0; k < 6; ++k) {
+        r.text(t, keptNames[k], Text());
+        if (!t.isEmpty()) *keptFields[k] = t.toString();
+    }
+    ev.Kept = JoinKept(kept);
     if (!r.unreadable.isEmpty()) ev.Unreadable = r.unreadable;
     return ev;
 }
@@ -447,6 +456,8 @@ DatabaseRead readDatabase(const QString& path, const EngineSettings& previous, L
                               .arg(kMaxEvents),
                           kLocation);
         }
+        // Still under the read's lock: the history's entries and the rows read agree.
+        if (store) store->noteTable(*logs, loaded);
         // The engine's own deletes and re-arms that the file could not take yet still hold.
         if (store) store->applyPending(loaded);
         result.settings = std::move(s);
@@ -469,9 +480,10 @@ DatabaseRead readDatabase(const QString& path, const EngineSettings& previous, L
 
 }  // namespace
 
-std::vector<StoredRow> ReadRowsNumbered(Database& db, int16_t number) {
-    Statement query(db, QStringLiteral("SELECT rowid, * FROM Automation WHERE [Number] = ?1"));
-    query.bind(1, static_cast<int64_t>(number));
+std::vector<StoredRow> ReadStoredRows(Database& db, std::optional<int16_t> number) {
+    Statement query(db, number ? QStringLiteral("SELECT rowid, * FROM Automation WHERE [Number] = ?1 ORDER BY rowid")
+                               : QStringLiteral("SELECT rowid, * FROM Automation ORDER BY [Number], rowid"));
+    if (number) query.bind(1, static_cast<int64_t>(*number));
     std::vector<StoredRow> rows;
     std::vector<int> columns;
     TextPool texts;
@@ -479,6 +491,8 @@ std::vector<StoredRow> ReadRowsNumbered(Database& db, int16_t number) {
         rows.push_back({sqlite3_column_int64(query.handle(), 0), readEvent(query, columns, texts)});
     return rows;
 }
+
+std::vector<StoredRow> ReadRowsNumbered(Database& db, int16_t number) { return ReadStoredRows(db, number); }
 
 DatabaseRead ReadAutomationDatabase(Logs& logs, EventStore& store, const EngineSettings& previous) {
     return readDatabase(store.DatabasePath, previous, &logs, &store);

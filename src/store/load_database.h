@@ -56,6 +56,8 @@ struct StoredRow {
 };
 // The rows of Automation that carry `number`, each read as a load reads it.
 std::vector<StoredRow> ReadRowsNumbered(Database& db, int16_t number);
+// Those of `number`, or every row (in Number order), each read as a load reads it.
+std::vector<StoredRow> ReadStoredRows(Database& db, std::optional<int16_t> number);
 
 // Checks and normalises a dotted IPv4 address text; empty when it is not one.
 std::optional<QString> ValidateAddress(const QString& text);
