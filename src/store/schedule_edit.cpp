@@ -264,6 +264,11 @@ std::vector<ScheduleChange> ScheduleHistory::list(const Filter& f) {
         args.push_back(FieldValue{f.beforeId});
         conditions << QStringLiteral("id < ?%1").arg(args.size());
     }
+    if (f.toMs > 0) {
+        args.push_back(FieldValue{int64_t{f.fromMs}});
+        args.push_back(FieldValue{int64_t{f.toMs}});
+        conditions << QStringLiteral("at_ms >= ?%1 AND at_ms < ?%2").arg(args.size() - 1).arg(args.size());
+    }
     if (f.number) {
         args.push_back(FieldValue{int64_t{*f.number}});
         conditions << QStringLiteral("id IN (SELECT change FROM schedule_change_rows WHERE number = ?%1 OR "

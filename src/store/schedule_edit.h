@@ -62,6 +62,9 @@ public:
         std::optional<int16_t> number;  // changes of rows of this Number (before or after)
         std::optional<int16_t> day;     // changes of rows of this Day (before or after)
         int64_t beforeId = 0;           // only entries older than this (0: from the newest)
+        // Only entries made at or after `fromMs` and before `toMs` (UTC, ms since the epoch;
+        // 0 and 0: whenever).
+        qint64 fromMs = 0, toMs = 0;
         int limit = 50;
     };
     // Newest first.
