@@ -1,5 +1,7 @@
 #include "store/automation_event.h"
 
+#include <QStringList>
+
 namespace tarvo {
 
 Text DayNameOf(int day) {
