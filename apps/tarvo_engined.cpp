@@ -66,9 +66,10 @@ int scheduleReport(const tarvo::cli::Arguments& args) {
     return r.exitCode;
 }
 
+// Each line of `err` says where it comes from.
 void print(const tarvo::cli::Report& r) {
     std::fputs(r.out.toUtf8().constData(), stdout);
-    if (!r.err.isEmpty()) std::fprintf(stderr, "tarvo-engined: %s", r.err.toUtf8().constData());
+    std::fputs(r.err.toUtf8().constData(), stderr);
 }
 
 // --export and --import [--dry-run]: the folder is never made, and nothing is connected.

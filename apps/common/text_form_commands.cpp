@@ -20,6 +20,9 @@ namespace {
 // How long an import waits for the engine or another writer to let go of the files.
 constexpr int kImportBusyTimeoutMs = 5000;
 
+// Errors other than the file's mistakes ("FILE:LINE: ...") name the program.
+const QString kProgram = QStringLiteral("tarvo-engined: ");
+
 // Every key of a row's form with its value in the text form's words, tables by their inner keys
 // ("take.source"), in the form's order.
 std::vector<std::pair<QString, QString>> flatForm(const AutomationEvent& row) {
@@ -114,7 +117,7 @@ Report ExportCommand(const QString& folder) {
     Report r;
     const FolderRead f = InspectFolder(folder);
     if (!f.error.isEmpty()) {
-        r.err = f.error;
+        r.err = kProgram + f.error;
         r.exitCode = 2;
         return r;
     }
@@ -126,7 +129,7 @@ Report ImportCommand(const QString& file, const QString& folder, bool dryRun, co
     Report r;
     QFile in(file);
     if (!in.open(QIODevice::ReadOnly)) {
-        r.err = QStringLiteral("cannot read %1: %2\n").arg(file, in.errorString());
+        r.err = kProgram + QStringLiteral("cannot read %1: %2\n").arg(file, in.errorString());
         r.exitCode = 2;
         return r;
     }
@@ -137,13 +140,13 @@ Report ImportCommand(const QString& file, const QString& folder, bool dryRun, co
                          .arg(file)
                          .arg(m.line)
                          .arg(m.field.isEmpty() ? QString() : m.field + QStringLiteral(": "), m.text);
-        r.err += QStringLiteral("%1: nothing imported, nothing changed\n").arg(file);
+        r.err += kProgram + QStringLiteral("%1: nothing imported, nothing changed\n").arg(file);
         r.exitCode = 2;
         return r;
     }
     const FolderRead f = InspectFolder(folder);
     if (!f.error.isEmpty()) {
-        r.err = f.error;
+        r.err = kProgram + f.error;
         r.exitCode = 2;
         return r;
     }
@@ -160,7 +163,7 @@ Report ImportCommand(const QString& file, const QString& folder, bool dryRun, co
         Database db(f.path, kImportBusyTimeoutMs, Database::ReadOnly);
         current = ReadAllRows(db);
     } catch (const TarvoError& failure) {
-        r.err = QStringLiteral("cannot read %1: %2\n").arg(f.path, failure.description());
+        r.err = kProgram + QStringLiteral("cannot read %1: %2\n").arg(f.path, failure.description());
         r.exitCode = 2;
         return r;
     }
@@ -187,18 +190,18 @@ Report ImportCommand(const QString& file, const QString& folder, bool dryRun, co
                                         : QStringLiteral("Change %1 made\n").arg(done.changeId);
             return r;
         case EditOutcome::Stale:
-            r.err = QStringLiteral("%1 changed while it was read (%2 rows): nothing changed; import again\n")
+            r.err = kProgram + QStringLiteral("%1 changed while it was read (%2 rows): nothing changed; import again\n")
                         .arg(f.path)
                         .arg(done.stale.size());
             break;
         case EditOutcome::Invalid:
-            r.err = QStringLiteral("the import would leave two rows on one Number: nothing changed\n");
+            r.err = kProgram + QStringLiteral("the import would leave two rows on one Number: nothing changed\n");
             break;
         case EditOutcome::Locked:
-            r.err = QStringLiteral("%1 is locked by another program: nothing changed; try again\n").arg(f.path);
+            r.err = kProgram + QStringLiteral("%1 is locked by another program: nothing changed; try again\n").arg(f.path);
             break;
         case EditOutcome::Failed:
-            r.err = QStringLiteral("nothing changed: %1\n").arg(done.failure);
+            r.err = kProgram + QStringLiteral("nothing changed: %1\n").arg(done.failure);
             break;
     }
     r.exitCode = 1;
@@ -207,7 +210,7 @@ Report ImportCommand(const QString& file, const QString& folder, bool dryRun, co
     // TODO(schedule edits): ApplyScheduleEdit is not on this branch yet; the import stops here
     // until the store's schedule edits are merged (then TARVO_HAVE_SCHEDULE_EDIT is defined).
     Q_UNUSED(who);
-    r.err = QStringLiteral("this build cannot change the database yet: nothing changed (use --dry-run)\n");
+    r.err = kProgram + QStringLiteral("this build cannot change the database yet: nothing changed (use --dry-run)\n");
     r.exitCode = 1;
     return r;
 #endif

@@ -145,16 +145,22 @@ ImportRead ReadText(const QString& text) {
             const toml::table& event = *e.as_table();
             std::vector<FieldProblem> problems;
             const std::optional<AutomationEvent> row = RowFromForm(jsonOf(event).toObject(), problems);
-            for (const FieldProblem& p : problems) mistakes.push_back({lineOfField(event, p.field), p.field, p.text});
-            if (!row) continue;
-            const int line = lineOfField(event, QStringLiteral("number"));
-            const auto [first, isNew] = numberLines.emplace(row->Number, line);
-            if (!isNew)
-                mistakes.push_back({line, QStringLiteral("number"),
-                                    QStringLiteral("Number %1 is also the Number of the event at line %2")
-                                        .arg(row->Number)
-                                        .arg(first->second)});
-            result.rows.push_back(*row);
+            bool numberRead = true;
+            for (const FieldProblem& p : problems) {
+                mistakes.push_back({lineOfField(event, p.field), p.field, p.text});
+                numberRead = numberRead && p.field != QLatin1String("number");
+            }
+            // A Number is doubled also when the events have other mistakes.
+            if (const std::optional<int64_t> number = event["number"].value<int64_t>(); number && numberRead) {
+                const int line = lineOfField(event, QStringLiteral("number"));
+                const auto [first, isNew] = numberLines.emplace(static_cast<int>(*number), line);
+                if (!isNew)
+                    mistakes.push_back({line, QStringLiteral("number"),
+                                        QStringLiteral("Number %1 is also the Number of the event at line %2")
+                                            .arg(*number)
+                                            .arg(first->second)});
+            }
+            if (row) result.rows.push_back(*row);
         }
     }
     if (!mistakes.empty()) {
