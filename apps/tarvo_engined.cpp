@@ -1,6 +1,8 @@
-// tarvo-engined [--init] [--check] [--preview [DAYS]] [--json] [--listen [ADDR:]PORT ...] [FOLDER]:
-// the engine without a window, for a server or a service manager; --check and --preview read its
-// database and leave; --add-user NAME adds a user of the web console and leaves.
+// tarvo-engined [--init] [--check] [--preview [DAYS]] [--json] [--export] [--import FILE
+// [--dry-run]] [--listen [ADDR:]PORT ...] [FOLDER]: the engine without a window, for a server or a
+// service manager; --check, --preview and --export read its database and leave; --import makes
+// its events those of a text file and leaves; --add-user NAME adds a user of the web console and
+// leaves.
 #include <cstdio>
 
 #include <QCoreApplication>
@@ -17,6 +19,7 @@
 #include "program_folder.h"
 #include "programs.h"
 #include "schedule_report.h"
+#include "text_form_commands.h"
 #include "web_setup.h"
 
 namespace {
@@ -63,6 +66,41 @@ int scheduleReport(const tarvo::cli::Arguments& args) {
     return r.exitCode;
 }
 
+// Each line of `err` says where it comes from.
+void print(const tarvo::cli::Report& r) {
+    std::fputs(r.out.toUtf8().constData(), stdout);
+    std::fputs(r.err.toUtf8().constData(), stderr);
+}
+
+// --export and --import [--dry-run]: the folder is never made, and nothing is connected.
+int textForm(const tarvo::cli::Arguments& args) {
+    const bool exporting = args.isSet(QStringLiteral("export"));
+    QString wrong;
+    for (const char* other : {"init", "check", "preview", "json", "add-user"})
+        if (args.isSet(QLatin1String(other)))
+            wrong = QStringLiteral("--%1 cannot be given with --export or --import").arg(QLatin1String(other));
+    if (exporting && args.isSet(QStringLiteral("import")))
+        wrong = QStringLiteral("--export and --import cannot be given together");
+    if (exporting && args.isSet(QStringLiteral("dry-run")))
+        wrong = QStringLiteral("--dry-run goes with --import");
+    if (!wrong.isEmpty()) {
+        std::fprintf(stderr, "tarvo-engined: %s\n", qPrintable(wrong));
+        return tarvo::cli::kExitUsage;
+    }
+    const QString folder = args.operands.value(0, tarvo::cli::DefaultProgramFolder());
+    if (exporting) {
+        const tarvo::cli::Report r = tarvo::cli::ExportCommand(folder);
+        print(r);
+        return r.exitCode;
+    }
+    const QString user = qEnvironmentVariable("USER", QStringLiteral("unknown"));
+    const tarvo::cli::Report r =
+        tarvo::cli::ImportCommand(args.value(QStringLiteral("import")), folder,
+                                  args.isSet(QStringLiteral("dry-run")), QStringLiteral("import by ") + user);
+    print(r);
+    return r.exitCode;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -72,6 +110,12 @@ int main(int argc, char** argv) {
         return exitCode;
 
     QCoreApplication app(argc, argv);
+    if (args.isSet(QStringLiteral("export")) || args.isSet(QStringLiteral("import")))
+        return textForm(args);
+    if (args.isSet(QStringLiteral("dry-run"))) {
+        std::fprintf(stderr, "tarvo-engined: --dry-run goes with --import\n");
+        return tarvo::cli::kExitUsage;
+    }
     if (args.isSet(QStringLiteral("check")) || args.isSet(QStringLiteral("preview")))
         return scheduleReport(args);
     if (args.isSet(QStringLiteral("json"))) {

@@ -79,6 +79,18 @@ const Program& EnginedProgram() {
                  "then leave")},
             {QStringLiteral("json"), QString(),
              QStringLiteral("with --check or --preview: write the same as one JSON document")},
+            {QStringLiteral("export"), QString(),
+             QStringLiteral(
+                 "write the events of the database as text, one TOML [[event]] table each in "
+                 "Number order, to standard output, then leave")},
+            {QStringLiteral("import"), QStringLiteral("FILE"),
+             QStringLiteral(
+                 "make the events of the database those of FILE (text as --export writes it), "
+                 "as one change: its mistakes, each with its line, change nothing (exit 2); "
+                 "says what --check finds in the new events and what changes, then changes "
+                 "it and says the change's number")},
+            {QStringLiteral("dry-run"), QString(),
+             QStringLiteral("with --import: say what would change, and change nothing")},
             {QStringLiteral("add-user"), QStringLiteral("NAME"),
              QStringLiteral("add a user of the web console (or give one a new password), the "
                             "password asked on the terminal, then leave")},
@@ -89,9 +101,12 @@ const Program& EnginedProgram() {
         {
             kFolderParagraph,
             QStringLiteral(
-                "--check and --preview only read the database: they neither upgrade nor change "
+                "--check, --preview and --export only read the database: they neither upgrade nor change "
                 "it, write no log, connect to nothing and take no lock, so they are safe beside a running "
-                "engine. Times are the machine's local time, daylight saving included."),
+                "engine. Times are the machine's local time, daylight saving included. --import "
+                "may run beside an engine too: it changes the rows in one short transaction, "
+                "which the engine loads as any edit, and records the change in the schedule's "
+                "history in TarvoEngineState.db."),
             QStringLiteral(
                 "SIGTERM, SIGINT or SIGHUP ends it in order: events still waiting are ended where they "
                 "wait, \"Program Exit\" is the last line logged, and it exits 0. SIGUSR1 prints "

@@ -3,34 +3,42 @@
 #include <QDir>
 
 #include "store/event_store.h"
-#include "store/load_database.h"
 
 namespace tarvo::cli {
+
+FolderRead InspectFolder(const QString& folder) {
+    FolderRead f;
+    f.appFolder = QDir::cleanPath(QDir(folder).absolutePath());
+    if (!f.appFolder.endsWith(QLatin1Char('/'))) f.appFolder += QLatin1Char('/');
+    f.path = f.appFolder + kDatabaseFileName;
+    f.read = InspectAutomationDatabase(f.path);
+    switch (f.read.outcome) {
+        case DatabaseRead::Missing:
+            f.error = QStringLiteral("there is no database %1\n").arg(f.path);
+            break;
+        case DatabaseRead::NotAutomation:
+            f.error = QStringLiteral("%1 is not an automation database (Invalid Database File)\n").arg(f.path);
+            break;
+        case DatabaseRead::Failed:
+            f.error = QStringLiteral("cannot read %1: %2\n").arg(f.path, f.read.failure);
+            break;
+        case DatabaseRead::Read:
+            break;
+    }
+    return f;
+}
 
 Report ScheduleReport(const QString& folder, int previewDays, bool json, const QDateTime& now,
                       const QTimeZone& zone) {
     Report r;
-    QString appFolder = QDir::cleanPath(QDir(folder).absolutePath());
-    if (!appFolder.endsWith(QLatin1Char('/'))) appFolder += QLatin1Char('/');
-    const QString path = appFolder + kDatabaseFileName;
-    const DatabaseRead read = InspectAutomationDatabase(path);
-    switch (read.outcome) {
-        case DatabaseRead::Missing:
-            r.err = QStringLiteral("there is no database %1\n").arg(path);
-            r.exitCode = 2;
-            return r;
-        case DatabaseRead::NotAutomation:
-            r.err = QStringLiteral("%1 is not an automation database (Invalid Database File)\n")
-                        .arg(path);
-            r.exitCode = 2;
-            return r;
-        case DatabaseRead::Failed:
-            r.err = QStringLiteral("cannot read %1: %2\n").arg(path, read.failure);
-            r.exitCode = 2;
-            return r;
-        case DatabaseRead::Read:
-            break;
+    const FolderRead f = InspectFolder(folder);
+    if (!f.error.isEmpty()) {
+        r.err = f.error;
+        r.exitCode = 2;
+        return r;
     }
+    const DatabaseRead& read = f.read;
+    const QString& appFolder = f.appFolder;
     const auto jsonText = [](const QJsonDocument& d) {
         return QString::fromUtf8(d.toJson(QJsonDocument::Indented));
     };

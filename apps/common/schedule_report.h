@@ -12,6 +12,7 @@
 #include <QTimeZone>
 
 #include "scheduler/schedule_report.h"
+#include "store/load_database.h"
 
 namespace tarvo::cli {
 
@@ -26,6 +27,16 @@ struct Report {
     QString out;
     QString err;
 };
+
+// The database of `folder` read as --check reads it: read-only, not upgraded, nothing logged.
+// `error` says why it could not be read (and the rest is empty).
+struct FolderRead {
+    QString appFolder;  // absolute, ending in the separator
+    QString path;       // of the database
+    DatabaseRead read;
+    QString error;
+};
+FolderRead InspectFolder(const QString& folder);
 
 // --check (`previewDays` 0) or --preview of the database in `folder`, from `now` in `zone`.
 // Exit 2 when the database cannot be read, with what stopped it in `err`.
