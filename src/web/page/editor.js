@@ -119,10 +119,21 @@
     const other = days.filter((d) => !DAYS.includes(d)).map((d) => (d === 'none' ? 'no day' : 'day ' + d));
     return parts.concat(other).join(', ');
   }
+  function numbersText(numbers) {
+    const n = numbers.slice().sort((a, b) => a - b);
+    const parts = [];
+    for (let k = 0; k < n.length;) {
+      let j = k;
+      while (j + 1 < n.length && n[j + 1] === n[j] + 1) j++;
+      parts.push(j - k >= 2 ? n[k] + '–' + n[j] : n.slice(k, j + 1).join(', '));
+      k = j + 1;
+    }
+    return parts.join(', ');
+  }
   function triggerText(f) {
     const t = f.trigger || 'time';
     let s;
-    if (t === 'time') s = 'at ' + (f.time || '(not on the clock)');
+    if (t === 'time') s = f.time ? 'time' : 'time (not on the clock)';
     else if (t === 'crosspoint') {
       const c = f.trigger_crosspoint || {};
       s = 'crosspoint ' + (c.source || 0) + '→' + (c.output || 0) + ' ' + (c.on || 'never');
@@ -187,7 +198,7 @@
   }
 
   const COLUMNS = [
-    {key: 'number', label: 'No.', value: (g) => Math.min(...g.numbers), show: (g) => g.numbers.join(', ')},
+    {key: 'number', label: 'No.', value: (g) => Math.min(...g.numbers), show: (g) => numbersText(g.numbers)},
     {key: 'days', label: 'Day', value: (g) => Math.min(...g.days.map((d) => (DAYS.includes(d) ? DAYS.indexOf(d) : 9))), show: (g) => daysText(g.days)},
     {key: 'time', label: 'Time', value: (g) => g.form.time || '24:00:00', show: (g) => g.form.time || ''},
     {key: 'trigger', label: 'Trigger', value: (g) => triggerText(g.form), show: (g) => triggerText(g.form)},
@@ -339,7 +350,7 @@
     const form = $('ed-form');
     form.textContent = '';
     form.append(el('p', {class: 'error top', 'data-error-for': ''}));
-    const numbers = isNew ? 'new' : g.numbers.join(', ');
+    const numbers = isNew ? 'new' : numbersText(g.numbers);
     $('ed-title').textContent = isNew ? 'New event' : 'Event ' + numbers;
 
     // When
@@ -587,7 +598,7 @@
   }
 
   function askDelete() {
-    $('del-text').textContent = 'Delete row' + (editing.group.numbers.length > 1 ? 's ' : ' ') + editing.group.numbers.join(', ') +
+    $('del-text').textContent = 'Delete row' + (editing.group.numbers.length > 1 ? 's ' : ' ') + numbersText(editing.group.numbers) +
       ' (' + editing.group.form.title + ')?';
     $('del-dialog').showModal();
   }
