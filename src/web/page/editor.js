@@ -449,10 +449,14 @@
       const r = existing.find((x) => x.form.day === day);
       if (r) { kept.add(r); changes.push({number: r.form.number, version: r.version, form: readForm(r.form, r.form.number, day)}); }
     }
-    const fresh = ticked.filter((d) => !existing.some((x) => x.form.day === d));
+    let fresh = ticked.filter((d) => !existing.some((x) => x.form.day === d));
     const others = existing.filter((x) => !DAYS.includes(x.form.day));
-    if (!ticked.length && others.length) {
-      for (const r of others) { kept.add(r); changes.push({number: r.form.number, version: r.version, form: readForm(r.form, r.form.number, r.form.day)}); }
+    for (const r of others) {
+      // A row of no weekday keeps its day while none is ticked, else takes the first new one.
+      const day = ticked.length ? fresh.shift() : r.form.day;
+      if (day === undefined) continue;
+      kept.add(r);
+      changes.push({number: r.form.number, version: r.version, form: readForm(r.form, r.form.number, day)});
     }
     const numbers = freeNumbers(fresh.length);
     fresh.forEach((day, i) => changes.push({number: numbers[i], version: '', form: readForm(base, numbers[i], day)}));
@@ -469,6 +473,10 @@
     $('ed-form').hidden = false;
     $('ed-buttons').hidden = false;
     if (!$('ed-dialog').open) $('ed-dialog').showModal();
+    if (!isNew && g.problems.length) {
+      showProblems($('ed-dialog'), g.problems.map((p) => ({field: p.field,
+        text: (g.rows.length > 1 ? 'row ' + p.number + ': ' : '') + (p.warning ? 'warning: ' : '') + p.text})), null);
+    }
   }
 
   function newGroup() {
@@ -563,8 +571,10 @@
   async function saveChanges(changes) {
     if (!changes.length) { $('ed-dialog').close(); return; }
     editing.changes = changes;
-    const form = $('ed-dialog');
-    const r = await send('/api/events', {changes}, changes, form, (conflicts) => {
+    $('ed-conflict').hidden = true;
+    $('ed-form').hidden = false;
+    $('ed-buttons').hidden = false;
+    const r = await send('/api/events', {changes}, changes, $('ed-dialog'), (conflicts) => {
       $('ed-form').hidden = true;
       $('ed-buttons').hidden = true;
       showConflict($('ed-conflict'), conflicts, changes, saveChanges, async () => {
@@ -653,7 +663,8 @@
   async function undoChange(c, li, conflictBox) {
     clearErrors(li);
     conflictBox.hidden = true;
-    const r = await send('/api/changes/' + encodeURIComponent(c.id) + '/undo', {}, null, li, (conflicts) => {
+    const undone = (c.rows || []).map((row) => ({number: row.number}));
+    const r = await send('/api/changes/' + encodeURIComponent(c.id) + '/undo', {}, undone, li, (conflicts) => {
       // Mine is the undo's rows; theirs what is there now.
       const changes = conflicts.map((k) => {
         const row = (c.rows || [])[k.change] || {};
@@ -740,6 +751,9 @@
     $('hist-form').addEventListener('submit', (ev) => { ev.preventDefault(); oldest = null; loadHistory(); });
     $('hist-more').addEventListener('click', () => loadHistory(true));
     show(window.location.hash.slice(1) || 'console');
+    setInterval(() => {
+      if (!$('view-events').hidden && !$('ed-dialog').open) loadEvents();
+    }, 15000);
   }
 
   start();
