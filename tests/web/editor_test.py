@@ -370,7 +370,7 @@ class Editor(unittest.TestCase):
 
     def test_d_a_change_made_with_sqlite3_shows_in_the_history_as_outside(self):
         self.view('history')
-        subprocess.run(['sqlite3', self.rig.db, "UPDATE Automation SET Title = 'Changed by sqlite', Salvo = 8 "
+        subprocess.run(['sqlite3', '-cmd', '.timeout 5000', self.rig.db, "UPDATE Automation SET Title = 'Changed by sqlite', Salvo = 8 "
                         "WHERE Number = 200"], check=True, timeout=10)
 
         def outside():

@@ -47,7 +47,8 @@
       fields: [int('relay', 'relay'), int('opto', 'opto')]},
     {key: 'message', label: 'Message', sel: 'content', zero: 'none', words: ['none', 'text', 'file', 'file decoded'],
       fields: [
-        {name: 'via', label: 'via', def: 'none', kind: 'choice', words: ['none', 'tcp', 'udp', 'serial', 'switcher'], show: on},
+        {name: 'via', label: 'via', def: 'none', kind: 'choice', words: ['none', 'tcp', 'udp', 'serial', 'switcher'], show: on,
+          always: true},  // written with the content, as the selector is
         text('text', 'text (a file name for file; ^M is a carriage return)'),
         text('address', 'address', '0.0.0.0', viaIp), int('port', 'port', 0, viaIp),
         {name: 'method', label: 'broadcast', def: ' ', kind: 'choice', words: [' ', 'Broadcast'], show: viaIp},
@@ -336,7 +337,7 @@
       const lab = box.querySelector('label[data-name="' + f.name + '"]');
       if (lab.hidden) continue;
       const v = readValue(lab.querySelector('[data-field]'));
-      if (v === undefined || v === '' || String(v) === String(f.def)) continue;
+      if (!f.always && (v === undefined || v === '' || String(v) === String(f.def))) continue;
       out[f.name] = v;
       any = true;
     }
