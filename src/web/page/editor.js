@@ -299,15 +299,15 @@
 
   // A table's fieldset: its selector, and its fields shown for the chosen word only. `extra`
   // labels (a top-level key that belongs with the table) are shown whenever the table is chosen.
-  function tableBlock(spec, value, extra) {
+  function tableBlock(desc, value, extra) {
     const t = value || {};
-    const box = el('fieldset', {class: 'table', 'data-table': spec.key}, el('legend', {}, spec.label));
-    const selector = choice(spec.key + '.' + spec.sel, spec.words, t[spec.sel] === undefined ? spec.zero : t[spec.sel]);
-    box.append(labelled(spec.key.startsWith('condition') ? 'when' : (spec.sel === 'content' ? 'content' : spec.sel), selector));
-    for (const f of spec.fields) {
+    const box = el('fieldset', {class: 'table', 'data-table': desc.key}, el('legend', {}, desc.label));
+    const selector = choice(desc.key + '.' + desc.sel, desc.words, t[desc.sel] === undefined ? desc.zero : t[desc.sel]);
+    box.append(labelled(desc.key.startsWith('condition') ? 'when' : (desc.sel === 'content' ? 'content' : desc.sel), selector));
+    for (const f of desc.fields) {
       // A default is shown as the field's hint: an empty field is the default.
-      const control = f.kind === 'choice' ? choice(spec.key + '.' + f.name, f.words, t[f.name] === undefined ? f.def : t[f.name])
-        : input(spec.key + '.' + f.name, t[f.name], f.kind);
+      const control = f.kind === 'choice' ? choice(desc.key + '.' + f.name, f.words, t[f.name] === undefined ? f.def : t[f.name])
+        : input(desc.key + '.' + f.name, t[f.name], f.kind);
       if (f.kind !== 'choice' && String(f.def).trim()) control.placeholder = String(f.def);
       const lab = labelled(f.label, control);
       lab.dataset.name = f.name;
@@ -315,10 +315,10 @@
     }
     const refresh = () => {
       const state = {sel: selector.value, values: {}};
-      for (const f of spec.fields) state.values[f.name] = box.querySelector('[data-field="' + spec.key + '.' + f.name + '"]').value;
-      for (const f of spec.fields) box.querySelector('label[data-name="' + f.name + '"]').hidden = !f.show(state);
-      for (const l of extra || []) l.hidden = selector.value === spec.zero;
-      box.classList.toggle('chosen', selector.value !== spec.zero);
+      for (const f of desc.fields) state.values[f.name] = box.querySelector('[data-field="' + desc.key + '.' + f.name + '"]').value;
+      for (const f of desc.fields) box.querySelector('label[data-name="' + f.name + '"]').hidden = !f.show(state);
+      for (const l of extra || []) l.hidden = selector.value === desc.zero;
+      box.classList.toggle('chosen', selector.value !== desc.zero);
     };
     for (const l of extra || []) box.append(l);
     box.addEventListener('change', refresh);
@@ -326,14 +326,14 @@
     return box;
   }
 
-  function readTable(spec, form) {
-    const box = form.querySelector('[data-table="' + spec.key + '"]');
+  function readTable(desc, form) {
+    const box = form.querySelector('[data-table="' + desc.key + '"]');
     if (!box || box.closest('[hidden]')) return undefined;
-    const sel = readValue(box.querySelector('[data-field="' + spec.key + '.' + spec.sel + '"]'));
+    const sel = readValue(box.querySelector('[data-field="' + desc.key + '.' + desc.sel + '"]'));
     const out = {};
-    out[spec.sel] = sel;
-    let any = sel !== spec.zero;
-    for (const f of spec.fields) {
+    out[desc.sel] = sel;
+    let any = sel !== desc.zero;
+    for (const f of desc.fields) {
       const lab = box.querySelector('label[data-name="' + f.name + '"]');
       if (lab.hidden) continue;
       const v = readValue(lab.querySelector('[data-field]'));
@@ -382,9 +382,9 @@
 
     // What
     const what = section('What');
-    for (const spec of ACTIONS) {
-      const extra = spec.key === 'take' ? [labelled('option', input('option', f.option, 'int'))] : [];
-      what.append(tableBlock(spec, f[spec.key], extra));
+    for (const desc of ACTIONS) {
+      const extra = desc.key === 'take' ? [labelled('option', input('option', f.option, 'int'))] : [];
+      what.append(tableBlock(desc, f[desc.key], extra));
     }
 
     // If, and the rest
@@ -417,12 +417,12 @@
     put('priority', value('priority'));
     put('delay', value('delay'));
     for (const c of CONDITIONS) put(c.key, readTable(c, form));
-    for (const spec of ACTIONS) {
-      const t = readTable(spec, form);
-      if (spec.key === 'message' && t && base.message && base.message.baud_choice !== undefined && t.baud === undefined)
+    for (const desc of ACTIONS) {
+      const t = readTable(desc, form);
+      if (desc.key === 'message' && t && base.message && base.message.baud_choice !== undefined && t.baud === undefined)
         t.baud_choice = base.message.baud_choice;
-      put(spec.key, t);
-      if (spec.key === 'take' && t) put('option', value('option'));
+      put(desc.key, t);
+      if (desc.key === 'take' && t) put('option', value('option'));
     }
     const out = {};
     for (const k of ORDER) if (f[k] !== undefined) out[k] = f[k];
