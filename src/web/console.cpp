@@ -53,6 +53,8 @@ std::optional<HttpReply> Asset(const QByteArray& path) {
         {"/static/console.js", {QStringLiteral(":/web/console.js"), "text/javascript; charset=utf-8"}},
         {"/static/login.js", {QStringLiteral(":/web/login.js"), "text/javascript; charset=utf-8"}},
         {"/static/console.css", {QStringLiteral(":/web/console.css"), "text/css; charset=utf-8"}},
+        {"/static/editor.js", {QStringLiteral(":/web/editor.js"), "text/javascript; charset=utf-8"}},
+        {"/static/editor.css", {QStringLiteral(":/web/editor.css"), "text/css; charset=utf-8"}},
     };
     auto it = assets.find(path);
     if (it == assets.end()) return std::nullopt;
