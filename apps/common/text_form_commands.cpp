@@ -43,37 +43,6 @@ QString rowName(const AutomationEvent& row) {
     return QStringLiteral("Number %1 %2").arg(row.Number).arg(FormValueText(QStringLiteral("title"), row.Title.toString()));
 }
 
-#ifndef TARVO_HAVE_SCHEDULE_EDIT
-// TODO(schedule edits): until DiffRows and ApplyScheduleEdit are on this branch, the rows of one
-// Number are paired here (equal forms first, then in order). Remove with the #if below once the
-// store's schedule edits are merged.
-std::vector<RowChange> diffByNumber(const std::vector<AutomationEvent>& before,
-                                    const std::vector<AutomationEvent>& after) {
-    std::map<int16_t, std::pair<std::vector<AutomationEvent>, std::vector<AutomationEvent>>> byNumber;
-    for (const AutomationEvent& r : before) byNumber[r.Number].first.push_back(r);
-    for (const AutomationEvent& r : after) byNumber[r.Number].second.push_back(r);
-    std::vector<RowChange> changes;
-    for (auto& [number, rows] : byNumber) {
-        auto& [old, now] = rows;
-        for (auto n = now.begin(); n != now.end();) {
-            const auto same = std::find_if(old.begin(), old.end(), [&](const AutomationEvent& o) {
-                return OrderedForm(o) == OrderedForm(*n);
-            });
-            if (same == old.end()) {
-                ++n;
-                continue;
-            }
-            old.erase(same);
-            n = now.erase(n);
-        }
-        std::size_t i = 0;
-        for (; i < old.size() && i < now.size(); ++i) changes.push_back({number, old[i], now[i]});
-        for (std::size_t k = i; k < old.size(); ++k) changes.push_back({number, old[k], std::nullopt});
-        for (std::size_t k = i; k < now.size(); ++k) changes.push_back({number, std::nullopt, now[k]});
-    }
-    return changes;
-}
-#endif
 
 }  // namespace
 
@@ -157,7 +126,6 @@ Report ImportCommand(const QString& file, const QString& folder, bool dryRun, co
     if (!problems.empty())
         r.out += QStringLiteral("(--check's findings do not stop the import: the engine runs these rows as it says)\n");
 
-#ifdef TARVO_HAVE_SCHEDULE_EDIT
     std::vector<AutomationEvent> current;
     try {
         Database db(f.path, kImportBusyTimeoutMs, Database::ReadOnly);
@@ -168,9 +136,6 @@ Report ImportCommand(const QString& file, const QString& folder, bool dryRun, co
         return r;
     }
     const std::vector<RowChange> changes = DiffRows(current, imported.rows);
-#else
-    const std::vector<RowChange> changes = diffByNumber(f.read.rows, imported.rows);
-#endif
     r.out += ChangeText(changes);
     if (dryRun) {
         r.out += QStringLiteral("Dry run: nothing changed\n");
@@ -178,7 +143,6 @@ Report ImportCommand(const QString& file, const QString& folder, bool dryRun, co
     }
     if (changes.empty()) return r;
 
-#ifdef TARVO_HAVE_SCHEDULE_EDIT
     std::vector<RowEdit> edits;
     for (const RowChange& c : changes)
         edits.push_back({c.number, c.before ? RowVersion(*c.before) : QString(), c.after});
@@ -206,14 +170,6 @@ Report ImportCommand(const QString& file, const QString& folder, bool dryRun, co
     }
     r.exitCode = 1;
     return r;
-#else
-    // TODO(schedule edits): ApplyScheduleEdit is not on this branch yet; the import stops here
-    // until the store's schedule edits are merged (then TARVO_HAVE_SCHEDULE_EDIT is defined).
-    Q_UNUSED(who);
-    r.err = kProgram + QStringLiteral("this build cannot change the database yet: nothing changed (use --dry-run)\n");
-    r.exitCode = 1;
-    return r;
-#endif
 }
 
 }  // namespace tarvo::cli

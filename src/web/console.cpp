@@ -376,6 +376,8 @@ void WebConsole::route(const HttpRequest& rq, const QHostAddress& peer, HttpServ
                                             (server_->tls() ? "; Secure" : ""));
         return answer(r);
     }
+    if (path == "/api/events" || path == "/api/changes" || path.startsWith("/api/changes/"))
+        return editor(rq, user, role, std::move(answer));
     if (!get) return answer(Error(405, QStringLiteral("GET only")));
     if (path == "/api/session")
         return answer(Json({{QStringLiteral("user"), user},

@@ -91,6 +91,8 @@ private:
     // Runs `work` off the loop (it touches nothing of the engine's) and answers with its reply.
     void answerLater(std::function<HttpReply()> work, Answer answer);
     void logs(const HttpRequest& rq, Answer answer);
+    // The editor's routes (/api/events, /api/changes): editor.cpp.
+    void editor(const HttpRequest& rq, const QString& user, Role role, Answer answer);
     void pushStatus();
     void pushToStreams(const QByteArray& bytes);
     bool hostAllowed(const QByteArray& host) const;

@@ -110,10 +110,12 @@ class Peers:
 class Editor(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        # A Mon-Fri group off the clock that two sessions edit, and one row that sqlite3 edits.
-        rows = [{'Number': 100 + d, 'Day': d, 'Time': NEVER, 'Title': 'Shared news', 'Type': 0, 'Active': 1,
+        # A Mon-Fri group that two sessions edit, and one row that sqlite3 edits, all at a time
+        # half a day away (a timed row at 24:00:00 never runs, and a save of it is refused).
+        later = local_time(12 * 3600)[1]
+        rows = [{'Number': 100 + d, 'Day': d, 'Time': later, 'Title': 'Shared news', 'Type': 0, 'Active': 1,
                  'xcontrol': 1, 'SourceChan': 2, 'DestChan': 2} for d in range(5)]
-        rows.append({'Number': 200, 'Day': 6, 'Time': NEVER, 'Title': 'Edited outside', 'Type': 0, 'Active': 1,
+        rows.append({'Number': 200, 'Day': 6, 'Time': later, 'Title': 'Edited outside', 'Type': 0, 'Active': 1,
                      'scontrol': 1, 'Salvo': 7})
         cls.rig = Rig(BIN, rows=rows)
         cls.peers = Peers(cls.rig.folder)
@@ -236,7 +238,8 @@ class Editor(unittest.TestCase):
             ('Editor salvo', {'salvo.mode': 'fire', 'salvo.number': 3}, 'Send Execute Salvo Number 3'),
             ('Editor relay', {'relay.mode': 'latch', 'relay.relay': 2}, 'Latch Relay #0002'),
             ('Editor opto', {'opto.mode': 'on', 'opto.opto': 3}, 'Opto On #0003'),
-            ('Editor gain', {'gain.mode': 'source', 'gain.channel': 4, 'gain.level': 800}, 'Source Gain Change Chan. 0004'),
+            # The gain line names the channel less one, as the switcher counts it.
+            ('Editor gain', {'gain.mode': 'source', 'gain.channel': 4, 'gain.level': 800}, 'Source Gain Change Chan. 0003'),
             ('Editor select', {'source_select.mode': 'select', 'source_select.source': 10, 'source_select.device': 3},
              'Sent Source Select: Device ID - 3, Source - 10'),
             ('Editor TCP', {'message.content': 'text', 'message.via': 'tcp', 'message.text': 'NEWS START^M',
