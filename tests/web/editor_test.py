@@ -5,9 +5,11 @@ versions, a change made with sqlite3 shows in the history, an undo brings a row 
 and a viewer can change nothing.
    python3 editor_test.py BIN_DIR [SCREENSHOT_DIR]"""
 import datetime
+import json
 import os
 import re
 import socket
+import sqlite3
 import subprocess
 import sys
 import threading
@@ -443,6 +445,59 @@ class Editor(unittest.TestCase):
         self.view('history')
         WebDriverWait(self.d, 10).until(lambda d: d.find_elements(By.CSS_SELECTOR, '#hist-list li.change'))
         self.assertEqual(self.d.find_elements(By.CSS_SELECTOR, '#hist-list .undo'), [])
+
+    def test_g_a_save_is_refused_whole_when_its_rows_changed_meanwhile(self):
+        """Through the API: what happens to a save between its read and its write."""
+        cookie, csrf = self.api()
+        day, at, _ = local_time(4)
+        once = {'number': 400, 'title': 'Runs once', 'day': DAYS[day], 'time': at, 'state': 'run once',
+                'take': {'mode': 'take', 'source': 6, 'output': 6}}
+        status, answer = self.post('/api/events', {'changes': [{'number': 400, 'version': '', 'form': once}]}, cookie, csrf)
+        self.assertEqual(status, 200, answer)
+        seen = self.rows_of(cookie)[400]
+        # The engine runs the row and deletes it while an editor has it open.
+        self.ran_at('Send Take - In:0006-->Out:0006')
+        wait_until(lambda: 400 not in self.rows_of(cookie), 10)
+        status, answer = self.post('/api/events', {'changes': [
+            {'number': 400, 'version': seen['version'], 'form': dict(seen['form'], title='Too late')}]}, cookie, csrf)
+        self.assertEqual(status, 409, answer)
+        self.assertEqual(json.loads(answer)['conflicts'][0]['theirs'], [])
+        engine = self.rig.json('/api/changes?number=400', cookie)['changes'][0]
+        self.assertEqual((engine['who'], engine['rows'][0]['after']), ('engine', None))
+
+        # An undo of a change whose row was changed since is refused too; the table stays.
+        row = self.rows_of(cookie)[200]
+        _, answer = self.post('/api/events', {'changes': [{'number': 200, 'version': row['version'],
+                                                           'form': dict(row['form'], title='First')}]}, cookie, csrf)
+        first = json.loads(answer)['change']
+        row = self.rows_of(cookie)[200]
+        self.post('/api/events', {'changes': [{'number': 200, 'version': row['version'],
+                                               'form': dict(row['form'], title='Second')}]}, cookie, csrf)
+        self.assertEqual(self.post('/api/changes/%d/undo' % first, {}, cookie, csrf)[0], 409)
+        row = self.rows_of(cookie)[200]
+        self.assertEqual(row['form']['title'], 'Second')
+
+        # Refusals before anything is read, and another program holding the file.
+        cases = [
+            ('no changes', {'changes': []}, 400),
+            ('a removal without its version', {'changes': [{'number': 200, 'version': '', 'form': None}]}, 400),
+            ('a bad word', {'changes': [{'number': 200, 'version': row['version'],
+                                         'form': dict(row['form'], state='sometimes')}]}, 422),
+        ]
+        for name, body, expected in cases:
+            with self.subTest(name):
+                self.assertEqual(self.post('/api/events', body, cookie, csrf)[0], expected)
+        edit = {'changes': [{'number': 200, 'version': row['version'], 'form': dict(row['form'], title='Third')}]}
+        holder = sqlite3.connect(self.rig.db, timeout=5, isolation_level=None)
+        try:
+            holder.execute('BEGIN EXCLUSIVE')
+            status, answer = self.post('/api/events', edit, cookie, csrf)
+            self.assertEqual((status, json.loads(answer)), (503, {'error': 'database is locked'}))
+        finally:
+            holder.execute('ROLLBACK')
+            holder.close()
+        self.assertEqual(self.post('/api/events', edit, cookie, csrf)[0], 200)
+        self.assertEqual(self.rows_of(cookie)[200]['form']['title'], 'Third')
 
 
 if __name__ == '__main__':
