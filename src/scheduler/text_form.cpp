@@ -19,7 +19,7 @@ namespace {
 const char kHeader[] =
     "# Tarvo Automation events: one [[event]] table for each row of the Automation table, in\n"
     "# Number order. A key that is left out has its default, the value an empty column reads as.\n"
-    "# The keys and their words: docs/text-form.md. Load it with tarvo-engined --import FILE FOLDER.\n";
+    "# The keys and their words: docs/editing.md. Load it with tarvo-engined --import FILE FOLDER.\n";
 
 // A value as TOML writes it: strings in double quotes on one line, with escapes only where
 // TOML needs them (other characters stay as they are, so a title reads as typed).

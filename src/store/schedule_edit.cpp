@@ -69,12 +69,16 @@ QString textAt(const Statement& st, int i) {
 
 int16_t numberOf(const RowChange& c) { return c.after ? c.after->Number : c.before->Number; }
 
-// The columns an editor writes, with the row's value for each; a kept text that is empty is
-// written as Null, as a table made by the editing tool holds it.
+// The columns an editor writes, with the row's value for each. An empty text is written as an
+// empty text (a Null would read as the column's default, "None" for a title); only a kept text
+// that is empty is written as Null, as a table made by the editing tool holds it.
 std::vector<std::pair<QString, FieldValue>> columnValues(const AutomationEvent& ev) {
     std::vector<std::pair<QString, FieldValue>> c;
     auto i = [&](const char* name, int64_t v) { c.emplace_back(QLatin1String(name), FieldValue{v}); };
     auto t = [&](const char* name, const QString& v) {
+        c.emplace_back(QLatin1String(name), FieldValue{v.isEmpty() ? QStringLiteral("") : v});
+    };
+    auto kept = [&](const char* name, const QString& v) {
         c.emplace_back(QLatin1String(name), v.isEmpty() ? FieldValue{} : FieldValue{v});
     };
     i("Number", ev.Number), i("Day", ev.Day), t("Time", ev.Time), i("Delay", ev.Delay), t("Title", ev.Title);
@@ -95,9 +99,9 @@ std::vector<std::pair<QString, FieldValue>> columnValues(const AutomationEvent& 
     i("MIPPort", ev.MIPPort), i("MFrame", ev.MFrame), i("MSlot", ev.MSlot), i("MPort", ev.MPort);
     i("MCommPort", ev.MCommPort), i("MBaudRate", ev.MBaudRate), i("TriggerSource", ev.TriggerSource);
     i("TriggerDest", ev.TriggerDest), i("tControl", ev.tControl), i("Option", ev.Option), i("Color", ev.Color);
-    const KeptTexts kept = SplitKept(ev.Kept);
-    t("Days", kept.Days), t("Future1", kept.Future1), t("Future2", kept.Future2), t("Future3", kept.Future3);
-    t("Future4", kept.Future4), t("Future5", kept.Future5);
+    const KeptTexts k = SplitKept(ev.Kept);
+    kept("Days", k.Days), kept("Future1", k.Future1), kept("Future2", k.Future2), kept("Future3", k.Future3);
+    kept("Future4", k.Future4), kept("Future5", k.Future5);
     return c;
 }
 

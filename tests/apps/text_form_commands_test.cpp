@@ -6,7 +6,10 @@
 
 #include "support/source_docs.h"
 #include "support/test_support.h"
+#include "store/engine_record.h"
 #include "store/event_store.h"
+#include "store/schedule_edit.h"
+#include "store/sqlite.h"
 #include "text_form_commands.h"
 
 namespace tarvo::cli {
@@ -38,13 +41,18 @@ TEST(TextFormCommands, TheWorkedRowsExportAsTheirDocumentedText) {
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, test::SourceText(QStringLiteral("docs/examples/worked-rows.toml")));
+    // The editing guide shows the same text.
+    bool shown = false;
+    for (const test::DocBlock& b : test::FencedBlocks(test::SourceText(QStringLiteral("docs/editing.md"))))
+        shown = shown || (b.language == QLatin1String("toml") && b.text == r.out);
+    EXPECT_TRUE(shown);
 
     const Report missing = ExportCommand(w.folder.file(QStringLiteral("nowhere")));
     EXPECT_EQ(missing.exitCode, 2);
     EXPECT_EQ(missing.out, "");
 }
 
-TEST(TextFormCommands, ADryRunSaysWhatChangesAndChangesNothing) {
+TEST(TextFormCommands, AnImportShowsItsChangeFirstThenMakesItAsOneChange) {
     WorkedFolder w;
     QString text = ExportCommand(w.folder.path()).out;
     // Row 1 takes another source and gains a priority, row 2 goes, row 20 comes.
@@ -82,8 +90,26 @@ TEST(TextFormCommands, ADryRunSaysWhatChangesAndChangesNothing) {
     EXPECT_EQ(Bytes(w.database()), before);
 
     // The text as exported changes nothing.
-    Write(file, ExportCommand(w.folder.path()).out);
+    const QString exported = ExportCommand(w.folder.path()).out;
+    Write(file, exported);
     EXPECT_TRUE(ImportCommand(file, w.folder.path(), true, QString()).out.endsWith("No row changes\nDry run: nothing changed\n"));
+
+    // For real: one change in the history, and the text exports again as it was imported.
+    Write(file, text);
+    const Report made = ImportCommand(file, w.folder.path(), false, QStringLiteral("import by test"));
+    EXPECT_EQ(made.exitCode, 0) << made.err.toStdString();
+    EXPECT_TRUE(made.out.endsWith("1 added, 1 changed, 1 removed\nChange 1 made\n")) << made.out.toStdString();
+    EXPECT_EQ(ExportCommand(w.folder.path()).out, text);
+    const std::unique_ptr<Database> record = OpenHistory(w.folder.file(kEngineRecordFileName), 1000);
+    const std::vector<ScheduleChange> history = ScheduleHistory(*record).list({});
+    ASSERT_EQ(history.size(), 1u);
+    EXPECT_EQ(history[0].who, QStringLiteral("import by test"));
+    EXPECT_EQ(history[0].what, QStringLiteral("import of ") + file);
+    EXPECT_EQ(history[0].rows.size(), 3u);
+    // Back to the exported text, as a second change.
+    Write(file, exported);
+    EXPECT_TRUE(ImportCommand(file, w.folder.path(), false, QStringLiteral("import by test")).out.endsWith("Change 2 made\n"));
+    EXPECT_EQ(ExportCommand(w.folder.path()).out, exported);
 }
 
 TEST(TextFormCommands, AFileWithMistakesChangesNothing) {

@@ -8,11 +8,15 @@
 #include <set>
 
 #include <QJsonArray>
+#include <QJsonDocument>
 
 #include "scheduler/event_form.h"
 #include "scheduler/text_form.h"
+#include "store/engine_record.h"
 #include "store/event_store.h"
 #include "store/load_database.h"
+#include "store/schedule_edit.h"
+#include "store/sqlite.h"
 #include "support/source_docs.h"
 #include "support/test_support.h"
 
@@ -187,6 +191,23 @@ TEST(TextForm, RandomRowsComeBackFieldForField) {
     }
     std::sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.Number < b.Number; });
     ExpectRoundTrip(rows);
+
+    // Through the database: written as an editor writes them, read as a load reads them.
+    test::Folder folder;
+    folder.createDatabase();
+    std::vector<RowEdit> edits;
+    for (const AutomationEvent& r : rows) edits.push_back({r.Number, QString(), r});
+    const EditOutcome made = ApplyScheduleEdit(folder.file(kDatabaseFileName), folder.file(kEngineRecordFileName),
+                                               QStringLiteral("test"), QStringLiteral("edit"), edits, 1000);
+    ASSERT_EQ(made.result, EditOutcome::Done) << made.failure.toStdString();
+    Database db(folder.file(kDatabaseFileName));
+    const std::vector<AutomationEvent> back = ReadAllRows(db);
+    ASSERT_EQ(back.size(), rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const QJsonObject a = FormOf(rows[i]), b = FormOf(back[i]);
+        for (const QString& key : a.keys() + b.keys())
+            EXPECT_TRUE(a.value(key) == b.value(key)) << "row " << rows[i].Number << " " << key.toStdString() << " " << QJsonDocument(QJsonArray{a.value(key)}).toJson(QJsonDocument::Compact).toStdString() << " vs " << QJsonDocument(QJsonArray{b.value(key)}).toJson(QJsonDocument::Compact).toStdString();
+    }
 }
 
 struct TextCase {
