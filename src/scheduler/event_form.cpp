@@ -71,7 +71,7 @@ enum class Kind {
     Kept,        // one of the texts of Kept
 };
 
-struct Spec {
+struct FieldRule {
     const char* key = nullptr;
     Kind kind = Kind::Integer;
     // The range a read accepts: the column's, and no higher than a load keeps (a value above it
@@ -92,11 +92,11 @@ struct Entry {
     bool table = false;
     bool always = false;  // written even at its default
     bool required = false;
-    std::vector<Spec> fields;
+    std::vector<FieldRule> fields;
 };
 
-Spec make(const char* key, Kind kind, int64_t min = 0, int64_t max = 0, int64_t def = 0) {
-    Spec s;
+FieldRule make(const char* key, Kind kind, int64_t min = 0, int64_t max = 0, int64_t def = 0) {
+    FieldRule s;
     s.key = key;
     s.kind = kind;
     s.min = min;
@@ -109,18 +109,18 @@ Spec make(const char* key, Kind kind, int64_t min = 0, int64_t max = 0, int64_t 
     [](const AutomationEvent& e) -> int64_t { return e.m; },               \
         [](AutomationEvent& e, int64_t v) { e.m = static_cast<decltype(e.m)>(v); }
 
-Spec integer(const char* key, std::function<int64_t(const AutomationEvent&)> get,
+FieldRule integer(const char* key, std::function<int64_t(const AutomationEvent&)> get,
              std::function<void(AutomationEvent&, int64_t)> set, int64_t min = kI16Min,
              int64_t max = kI16Max, int64_t def = 0) {
-    Spec s = make(key, Kind::Integer, min, max, def);
+    FieldRule s = make(key, Kind::Integer, min, max, def);
     s.get = std::move(get);
     s.set = std::move(set);
     return s;
 }
 
-Spec word(const char* key, const Words& words, std::function<int64_t(const AutomationEvent&)> get,
+FieldRule word(const char* key, const Words& words, std::function<int64_t(const AutomationEvent&)> get,
           std::function<void(AutomationEvent&, int64_t)> set, int64_t max, bool selector = true) {
-    Spec s = make(key, Kind::Word, kI16Min, max);
+    FieldRule s = make(key, Kind::Word, kI16Min, max);
     s.words = &words;
     s.selector = selector;
     s.get = std::move(get);
@@ -128,25 +128,25 @@ Spec word(const char* key, const Words& words, std::function<int64_t(const Autom
     return s;
 }
 
-Spec text(const char* key, Text AutomationEvent::*member, const QString& def) {
-    Spec s = make(key, Kind::Text);
+FieldRule text(const char* key, Text AutomationEvent::*member, const QString& def) {
+    FieldRule s = make(key, Kind::Text);
     s.text = member;
     s.defText = def;
     return s;
 }
 
-Spec u8(const char* key, std::function<int64_t(const AutomationEvent&)> get,
+FieldRule u8(const char* key, std::function<int64_t(const AutomationEvent&)> get,
         std::function<void(AutomationEvent&, int64_t)> set) {
     return integer(key, std::move(get), std::move(set), 0, 255);
 }
 
-Spec keptText(const char* key, QString KeptTexts::*member) {
-    Spec s = make(key, Kind::Kept);
+FieldRule keptText(const char* key, QString KeptTexts::*member) {
+    FieldRule s = make(key, Kind::Kept);
     s.kept = member;
     return s;
 }
 
-Entry single(Spec spec, bool always = false, bool required = false) {
+Entry single(FieldRule spec, bool always = false, bool required = false) {
     Entry e;
     e.key = spec.key;
     e.always = always;
@@ -155,7 +155,7 @@ Entry single(Spec spec, bool always = false, bool required = false) {
     return e;
 }
 
-Entry table(const char* key, std::vector<Spec> fields) {
+Entry table(const char* key, std::vector<FieldRule> fields) {
     Entry e;
     e.key = key;
     e.table = true;
@@ -163,7 +163,7 @@ Entry table(const char* key, std::vector<Spec> fields) {
     return e;
 }
 
-std::vector<Spec> conditionFields(bool second) {
+std::vector<FieldRule> conditionFields(bool second) {
     if (!second)
         return {word("when", kConditionWords, TARVO_COLUMN(Condition), 6),
                 integer("source", TARVO_COLUMN(ReqSource)), integer("output", TARVO_COLUMN(ReqDest)),
@@ -179,7 +179,7 @@ const std::vector<Entry>& entries() {
         v.push_back(single(integer("number", TARVO_COLUMN(Number), 1, kI16Max), true, true));
         v.push_back(single(text("title", &AutomationEvent::Title, QStringLiteral("None")), true));
         v.push_back(single(word("day", kDayWords, TARVO_COLUMN(Day), kI16Max, false), true));
-        Spec time = make("time", Kind::Time);
+        FieldRule time = make("time", Kind::Time);
         time.text = &AutomationEvent::Time;
         time.defText = kNotOnTheClock;
         v.push_back(single(time));
@@ -213,9 +213,9 @@ const std::vector<Entry>& entries() {
         v.push_back(table("relay_opto", {word("mode", kAssociateWords, TARVO_COLUMN(rccontrol), 1),
                                          integer("relay", TARVO_COLUMN(rcRelay)),
                                          integer("opto", TARVO_COLUMN(rcOpto))}));
-        const Spec com = make("com", Kind::Com, 1, 256, 1);
-        const Spec baud = make("baud", Kind::Baud);
-        const Spec baudChoice = make("baud_choice", Kind::BaudChoice, kI32Min, kI32Max);
+        const FieldRule com = make("com", Kind::Com, 1, 256, 1);
+        const FieldRule baud = make("baud", Kind::Baud);
+        const FieldRule baudChoice = make("baud_choice", Kind::BaudChoice, kI32Min, kI32Max);
         v.push_back(table("message",
                           {word("content", kContentWords, TARVO_COLUMN(mcontrol), 4),
                            word("via", kViaWords, TARVO_COLUMN(mtype), 4),
@@ -248,7 +248,7 @@ const std::vector<Entry>& entries() {
 
 #undef TARVO_COLUMN
 
-bool isDefault(const Spec& s, const AutomationEvent& ev) {
+bool isDefault(const FieldRule& s, const AutomationEvent& ev) {
     switch (s.kind) {
         case Kind::Integer:
         case Kind::Word:
@@ -268,7 +268,7 @@ bool isDefault(const Spec& s, const AutomationEvent& ev) {
     return true;
 }
 
-QJsonValue valueOf(const Spec& s, const AutomationEvent& ev) {
+QJsonValue valueOf(const FieldRule& s, const AutomationEvent& ev) {
     switch (s.kind) {
         case Kind::Integer:
             return QJsonValue(static_cast<qint64>(s.get(ev)));
@@ -293,7 +293,7 @@ QJsonValue valueOf(const Spec& s, const AutomationEvent& ev) {
     return {};
 }
 
-void setDefault(const Spec& s, AutomationEvent& ev) {
+void setDefault(const FieldRule& s, AutomationEvent& ev) {
     switch (s.kind) {
         case Kind::Integer:
         case Kind::Word:
@@ -383,7 +383,7 @@ class FormReader {
         return std::nullopt;
     }
 
-    void read(const Spec& s, const QString& path, const QJsonValue& v, AutomationEvent& ev) {
+    void read(const FieldRule& s, const QString& path, const QJsonValue& v, AutomationEvent& ev) {
         switch (s.kind) {
             case Kind::Integer:
                 if (const auto n = whole(path, v, s.min, s.max)) s.set(ev, *n);
@@ -461,15 +461,15 @@ OrderedFields OrderedForm(const AutomationEvent& row) {
     OrderedFields out;
     for (const Entry& e : entries()) {
         if (!e.table) {
-            const Spec& s = e.fields.front();
+            const FieldRule& s = e.fields.front();
             if (e.always || !isDefault(s, row)) out.emplace_back(QLatin1String(e.key), valueOf(s, row));
             continue;
         }
         bool written = false;
-        for (const Spec& s : e.fields) written = written || !isDefault(s, row);
+        for (const FieldRule& s : e.fields) written = written || !isDefault(s, row);
         if (!written) continue;
         QJsonObject t;
-        for (const Spec& s : e.fields)
+        for (const FieldRule& s : e.fields)
             if (s.selector || !isDefault(s, row)) t.insert(QLatin1String(s.key), valueOf(s, row));
         out.emplace_back(QLatin1String(e.key), t);
     }
@@ -490,7 +490,7 @@ const QStringList& FormTableKeys(const QString& tableKey) {
             top << QLatin1String(e.key);
             if (!e.table) continue;
             QStringList inner;
-            for (const Spec& s : e.fields) inner << QLatin1String(s.key);
+            for (const FieldRule& s : e.fields) inner << QLatin1String(s.key);
             keys.insert(QLatin1String(e.key), inner);
         }
         keys.insert(QString(), top);
@@ -505,7 +505,7 @@ std::optional<AutomationEvent> RowFromForm(const QJsonObject& form, std::vector<
     FormReader r(problems);
     AutomationEvent ev;
     for (const Entry& e : entries())
-        for (const Spec& s : e.fields) setDefault(s, ev);
+        for (const FieldRule& s : e.fields) setDefault(s, ev);
     const QStringList& known = FormTableKeys();
     for (auto it = form.begin(); it != form.end(); ++it)
         if (!known.contains(it.key())) r.mistake(it.key(), QStringLiteral("is no key of an event"));
@@ -532,7 +532,7 @@ std::optional<AutomationEvent> RowFromForm(const QJsonObject& form, std::vector<
             if (!inner.contains(it.key()))
                 r.mistake(key + QLatin1Char('.') + it.key(),
                           QStringLiteral("is no key of %1 (%2)").arg(key, inner.join(QStringLiteral(", "))));
-        for (const Spec& s : e.fields) {
+        for (const FieldRule& s : e.fields) {
             const QString path = key + QLatin1Char('.') + QLatin1String(s.key);
             const QJsonValue fv = t.value(QLatin1String(s.key));
             if (fv.isUndefined()) {
