@@ -191,7 +191,7 @@ void ApplyChanges(std::vector<AutomationEvent>& rows, const std::vector<RowChang
     }
 }
 
-ScheduleHistory::ScheduleHistory(Database& db) : db_(db) { db_.exec(QString::fromLatin1(kHistorySchema)); }
+ScheduleHistory::ScheduleHistory(Database& db, int64_t kept) : db_(db), kept_(kept) { db_.exec(QString::fromLatin1(kHistorySchema)); }
 
 int64_t ScheduleHistory::append(const ScheduleChange& change) {
     // A savepoint: one transaction of its own, or a part of the caller's.
@@ -224,6 +224,12 @@ int64_t ScheduleHistory::append(const ScheduleChange& change) {
         row.run();
         row.reset();
     }
+    Statement old(db_, QStringLiteral("DELETE FROM schedule_change_rows WHERE change <= ?1"));
+    old.bind(1, id - kept_);
+    old.run();
+    Statement oldHeads(db_, QStringLiteral("DELETE FROM schedule_changes WHERE id <= ?1"));
+    oldHeads.bind(1, id - kept_);
+    oldHeads.run();
     db_.exec(QStringLiteral("RELEASE history_append"));
     undo.done = true;
     return id;

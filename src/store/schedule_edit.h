@@ -55,7 +55,9 @@ void ApplyChanges(std::vector<AutomationEvent>& rows, const std::vector<RowChang
 // The history in the record file. Every call is one statement or one transaction on `db`.
 class ScheduleHistory {
 public:
-    explicit ScheduleHistory(Database& db);
+    // The newest entries kept; an older one goes when a new one comes.
+    static constexpr int64_t kKept = 20000;
+    explicit ScheduleHistory(Database& db, int64_t kept = kKept);
     // Returns the new entry's id.
     int64_t append(const ScheduleChange& change);
     struct Filter {
@@ -76,6 +78,7 @@ public:
 
 private:
     Database& db_;
+    int64_t kept_;
 };
 
 // Opens the history of the record file at `path` (made when there is none) on a connection of

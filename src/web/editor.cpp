@@ -88,7 +88,7 @@ QJsonObject changeJson(const ScheduleChange& c) {
                                 {QStringLiteral("after"), formOrNull(r.after)},
                                 {QStringLiteral("beforeVersion"), r.before ? RowVersion(*r.before) : QString()},
                                 {QStringLiteral("afterVersion"), r.after ? RowVersion(*r.after) : QString()}});
-    return {{QStringLiteral("id"), QString::number(c.id).toLongLong()},
+    return {{QStringLiteral("id"), static_cast<qint64>(c.id)},
             {QStringLiteral("at"), c.at.toString(Qt::ISODateWithMs)},
             {QStringLiteral("who"), c.who},
             {QStringLiteral("what"), c.what},
@@ -182,7 +182,7 @@ HttpReply makeSave(const Save& save) {
             QJsonArray rows;
             for (const RowChange& c : done.changes)
                 if (c.after) rows.append(rowJson(*c.after, QJsonArray()));
-            return JsonReply({{QStringLiteral("change"), QString::number(done.changeId).toLongLong()},
+            return JsonReply({{QStringLiteral("change"), static_cast<qint64>(done.changeId)},
                               {QStringLiteral("rows"), rows}});
         }
         case EditOutcome::Stale:

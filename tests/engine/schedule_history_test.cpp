@@ -154,7 +154,7 @@ TEST(ScheduleHistory, ASaveOfARowChangedMeanwhileChangesNothing) {
 }
 
 // Rows paired by content, whatever the order or how many share a Number.
-TEST(ScheduleHistory, DiffPairsRowsByContent) {
+TEST(ScheduleHistory, RowsArePairedByContentAndTheNewestEntriesKept) {
     auto row = [](int16_t n, const char* title) {
         AutomationEvent e;
         e.Number = n;
@@ -172,6 +172,18 @@ TEST(ScheduleHistory, DiffPairsRowsByContent) {
     std::vector<AutomationEvent> applied = before;
     ApplyChanges(applied, d);
     EXPECT_TRUE(DiffRows(applied, after).empty());
+
+    // The history keeps its newest entries, with their rows, and lets the older ones go.
+    test::Folder folder;
+    const std::unique_ptr<Database> db = OpenHistory(folder.file(kEngineRecordFileName), 1000);
+    ScheduleHistory history(*db, 3);
+    for (int i = 0; i < 5; ++i) history.append({0, QDateTime::currentDateTimeUtc(), QStringLiteral("ann"), QStringLiteral("edit"), d});
+    std::vector<int64_t> ids;
+    for (const ScheduleChange& c : history.list({})) ids.push_back(c.id);
+    EXPECT_EQ(ids, (std::vector<int64_t>{5, 4, 3}));
+    Statement rows(*db, QStringLiteral("SELECT COUNT(*) FROM schedule_change_rows"));
+    ASSERT_TRUE(rows.next());
+    EXPECT_EQ(ToInteger(rows.value(0), 0, 100), 9);
 }
 
 }  // namespace
