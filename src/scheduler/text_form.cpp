@@ -151,13 +151,15 @@ ImportRead ReadText(const QString& text) {
                 numberRead = numberRead && p.field != QLatin1String("number");
             }
             // A Number is doubled also when the events have other mistakes.
-            if (const std::optional<int64_t> number = event["number"].value<int64_t>(); number && numberRead) {
+            // Asked of an integer only: toml++ turns a float into an integer unchecked.
+            if (const toml::value<int64_t>* n = event["number"].as_integer(); n && numberRead) {
+                const int64_t number = n->get();
                 const int line = lineOfField(event, QStringLiteral("number"));
-                const auto [first, isNew] = numberLines.emplace(static_cast<int>(*number), line);
+                const auto [first, isNew] = numberLines.emplace(static_cast<int>(number), line);
                 if (!isNew)
                     mistakes.push_back({line, QStringLiteral("number"),
                                         QStringLiteral("Number %1 is also the Number of the event at line %2")
-                                            .arg(*number)
+                                            .arg(number)
                                             .arg(first->second)});
             }
             if (row) result.rows.push_back(*row);

@@ -257,6 +257,8 @@ TEST(TextForm, EachMistakeIsNamedWithItsLineAndFieldAndNoRowIsRead) {
           {24, "delay"}}},
         {"a table where the events belong", "event = { number = 1 }\n", {{1, "event"}}},
         {"a key outside the events", "title = \"x\"\n[[event]]\nnumber = 1\nstate = \"active\"\n", {{1, "title"}}},
+        // Found by fuzzing: a Number beyond any integer was once made one, unchecked.
+        {"a Number of 1e42", "[[event]]\nnumber = 1e42\nstate = \"active\"\n", {{2, "number"}}},
     };
     for (const TextCase& c : cases) {
         SCOPED_TRACE(c.name);
