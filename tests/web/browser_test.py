@@ -64,7 +64,7 @@ class Browser(unittest.TestCase):
         # The link goes and comes back: the lamp follows within 2 s.
         self.rig.sim_command('close')
         WebDriverWait(d, 2 * SLACK, poll_frequency=0.05).until(lambda d: self.lamp() == 'down')
-        WebDriverWait(d, 15, poll_frequency=0.1).until(lambda d: self.lamp() == 'up')
+        WebDriverWait(d, 15 * SLACK, poll_frequency=0.1).until(lambda d: self.lamp() == 'up')
 
         # The take's history line within a second of its second, without a reload.
         d.execute_script('window.tarvoMarker = 1;')  # gone if the page is loaded again

@@ -18,11 +18,18 @@ import tty
 import unittest
 
 from selenium import webdriver
-from selenium.common.exceptions import TimeoutException
+from selenium.common.exceptions import StaleElementReferenceException, TimeoutException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
-from selenium.webdriver.support.ui import Select, WebDriverWait
+from selenium.webdriver.support.ui import Select
+from selenium.webdriver.support.ui import WebDriverWait as _Wait
+
+
+def WebDriverWait(driver, timeout, **kwargs):
+    """A wait that looks again when the page has just drawn the element anew (the form and the
+    table are redrawn as answers come in)."""
+    return _Wait(driver, timeout, ignored_exceptions=(StaleElementReferenceException,), **kwargs)
 
 from rig import PASSWORD, Rig, local_time, wait_until
 
