@@ -146,12 +146,12 @@ FieldRule keptText(const char* key, QString KeptTexts::*member) {
     return s;
 }
 
-Entry single(FieldRule spec, bool always = false, bool required = false) {
+Entry single(FieldRule rule, bool always = false, bool required = false) {
     Entry e;
-    e.key = spec.key;
+    e.key = rule.key;
     e.always = always;
     e.required = required;
-    e.fields.push_back(std::move(spec));
+    e.fields.push_back(std::move(rule));
     return e;
 }
 

@@ -25,17 +25,6 @@ constexpr qint64 kMaxLogRead = 32LL * 1024 * 1024;  // of one log file, for one 
 constexpr int kMaxLogLines = 5000;                   // in one answer that is not a download
 const QByteArray kSessionCookie = "tarvo_session";
 
-QByteArray JsonBytes(const QJsonObject& o) { return QJsonDocument(o).toJson(QJsonDocument::Compact); }
-
-HttpReply Json(const QJsonObject& o, int status = 200) {
-    HttpReply r;
-    r.status = status;
-    r.set("Content-Type", "application/json");
-    r.body = JsonBytes(o);
-    return r;
-}
-
-HttpReply Error(int status, const QString& text) { return Json({{QStringLiteral("error"), text}}, status); }
 
 HttpReply Text(int status, const QByteArray& body, const QByteArray& type = "text/plain; charset=utf-8") {
     HttpReply r;
@@ -97,6 +86,18 @@ QByteArray ReadLogLines(const QStringList& files, const QString& dayStamp, const
 }
 
 }  // namespace
+
+QByteArray JsonBytes(const QJsonObject& o) { return QJsonDocument(o).toJson(QJsonDocument::Compact); }
+
+HttpReply Json(const QJsonObject& o, int status) {
+    HttpReply r;
+    r.status = status;
+    r.set("Content-Type", "application/json");
+    r.body = JsonBytes(o);
+    return r;
+}
+
+HttpReply Error(int status, const QString& text) { return Json({{QStringLiteral("error"), text}}, status); }
 
 WebConsole::WebConsole(StatusView& inner, QObject* parent) : QObject(parent), inner_(inner) {
     uptime_.start();

@@ -37,6 +37,11 @@ struct ConsoleSettings {
     qint64 sessionLifeMs = 24 * 3600 * 1000LL;
 };
 
+// A JSON answer, and an error answer {"error": text}; shared by the console's routes.
+QByteArray JsonBytes(const QJsonObject& o);
+HttpReply Json(const QJsonObject& o, int status = 200);
+HttpReply Error(int status, const QString& text);
+
 // One history line as the console keeps it.
 struct HistoryEntry {
     qint64 seq = 0;

@@ -27,16 +27,6 @@ namespace {
 constexpr int kEditorBusyMs = 2000;
 constexpr int kMaxChangesPerSave = 4096;
 
-HttpReply JsonReply(const QJsonObject& o, int status = 200) {
-    HttpReply r;
-    r.status = status;
-    r.set("Content-Type", "application/json");
-    r.body = QJsonDocument(o).toJson(QJsonDocument::Compact);
-    return r;
-}
-
-HttpReply ErrorReply(int status, const QString& text) { return JsonReply({{QStringLiteral("error"), text}}, status); }
-
 struct Paths {
     QString database, record, folder;
 };
@@ -119,7 +109,7 @@ HttpReply conflictReply(const Save& save, const std::vector<EditOutcome::StaleRo
                                      {QStringLiteral("yours"), save.yours[s.edit]},
                                      {QStringLiteral("theirs"), theirs}});
     }
-    return JsonReply({{QStringLiteral("conflicts"), conflicts}}, 409);
+    return Json({{QStringLiteral("conflicts"), conflicts}}, 409);
 }
 
 // The edits whose row is no longer as the editor saw it in `table`: a conflict is told before
@@ -148,8 +138,8 @@ HttpReply makeSave(const Save& save) {
         table = readTable(save.paths);
     } catch (...) {
         const TarvoError failure = CurrentFailure(std::current_exception());
-        return IsLockFailure(failure) ? ErrorReply(503, QStringLiteral("database is locked"))
-                                      : ErrorReply(500, failure.description());
+        return IsLockFailure(failure) ? Error(503, QStringLiteral("database is locked"))
+                                      : Error(500, failure.description());
     }
     if (const auto stale = staleIn(table, save.edits); !stale.empty()) return conflictReply(save, stale);
     // The table as the save leaves it, for the check.
@@ -173,7 +163,7 @@ HttpReply makeSave(const Save& save) {
             problems.append(problemJson(i, QStringLiteral("number"),
                                         QStringLiteral("Number %1 is used by another row").arg(e.after->Number)));
     }
-    if (!problems.isEmpty()) return JsonReply({{QStringLiteral("problems"), problems}}, 422);
+    if (!problems.isEmpty()) return Json({{QStringLiteral("problems"), problems}}, 422);
 
     const EditOutcome done =
         ApplyScheduleEdit(save.paths.database, save.paths.record, save.who, save.what, save.edits, kEditorBusyMs);
@@ -182,7 +172,7 @@ HttpReply makeSave(const Save& save) {
             QJsonArray rows;
             for (const RowChange& c : done.changes)
                 if (c.after) rows.append(rowJson(*c.after, QJsonArray()));
-            return JsonReply({{QStringLiteral("change"), static_cast<qint64>(done.changeId)},
+            return Json({{QStringLiteral("change"), static_cast<qint64>(done.changeId)},
                               {QStringLiteral("rows"), rows}});
         }
         case EditOutcome::Stale:
@@ -195,14 +185,14 @@ HttpReply makeSave(const Save& save) {
                     doubled.append(problemJson(i, QStringLiteral("number"),
                                                QStringLiteral("Number %1 is used by another row")
                                                    .arg(save.edits[i].after->Number)));
-            return JsonReply({{QStringLiteral("problems"), doubled}}, 422);
+            return Json({{QStringLiteral("problems"), doubled}}, 422);
         }
         case EditOutcome::Locked:
-            return ErrorReply(503, QStringLiteral("database is locked"));
+            return Error(503, QStringLiteral("database is locked"));
         case EditOutcome::Failed:
             break;
     }
-    return ErrorReply(500, done.failure);
+    return Error(500, done.failure);
 }
 
 // The edits of a POST /api/events body, or the reason it is refused (an HTTP status and text).
@@ -262,11 +252,11 @@ ParsedSave parseSave(const QByteArray& body) {
 }  // namespace
 
 void WebConsole::editor(const HttpRequest& rq, const QString& user, Role role, Answer answer) {
-    if (!engine_) return answer(ErrorReply(503, QStringLiteral("no engine")));
+    if (!engine_) return answer(Error(503, QStringLiteral("no engine")));
     const QByteArray& path = rq.path;
     const bool get = rq.method == "GET" || rq.method == "HEAD";
     const Paths paths{engine_->store.DatabasePath, engine_->record.path, engine_->AppFolder};
-    if (!get && role != Role::Editor) return answer(ErrorReply(403, QStringLiteral("only an editor changes the schedule")));
+    if (!get && role != Role::Editor) return answer(Error(403, QStringLiteral("only an editor changes the schedule")));
     // A save made: the engine reads the file at once, then the editor has its answer.
     QPointer<WebConsole> self(this);
     Answer reloadThenAnswer = [self, answer](HttpReply r) {
@@ -279,25 +269,25 @@ void WebConsole::editor(const HttpRequest& rq, const QString& user, Role role, A
             return answerLater(
                 [paths] {
                     try {
-                        return JsonReply(tableJson(readTable(paths), paths.folder));
+                        return Json(tableJson(readTable(paths), paths.folder));
                     } catch (...) {
                         const TarvoError failure = CurrentFailure(std::current_exception());
-                        return IsLockFailure(failure) ? ErrorReply(503, QStringLiteral("database is locked"))
-                                                      : ErrorReply(500, failure.description());
+                        return IsLockFailure(failure) ? Error(503, QStringLiteral("database is locked"))
+                                                      : Error(500, failure.description());
                     }
                 },
                 std::move(answer));
         }
-        if (rq.method != "POST") return answer(ErrorReply(405, QStringLiteral("GET or POST")));
+        if (rq.method != "POST") return answer(Error(405, QStringLiteral("GET or POST")));
         ParsedSave parsed = parseSave(rq.body);
-        if (!parsed.refusal.isEmpty()) return answer(ErrorReply(400, parsed.refusal));
-        if (!parsed.problems.isEmpty()) return answer(JsonReply({{QStringLiteral("problems"), parsed.problems}}, 422));
+        if (!parsed.refusal.isEmpty()) return answer(Error(400, parsed.refusal));
+        if (!parsed.problems.isEmpty()) return answer(Json({{QStringLiteral("problems"), parsed.problems}}, 422));
         Save save{paths, user, QStringLiteral("edit"), std::move(parsed.edits), std::move(parsed.yours)};
         return answerLater([save = std::move(save)] { return makeSave(save); }, std::move(reloadThenAnswer));
     }
 
     if (path == "/api/changes") {
-        if (!get) return answer(ErrorReply(405, QStringLiteral("GET only")));
+        if (!get) return answer(Error(405, QStringLiteral("GET only")));
         ScheduleHistory::Filter filter;
         bool ok = true;
         auto number = [&](const char* key, int64_t min, int64_t max) -> std::optional<int64_t> {
@@ -320,16 +310,16 @@ void WebConsole::editor(const HttpRequest& rq, const QString& user, Role role, A
         }
         if (const auto b = number("before", 1, INT64_MAX)) filter.beforeId = *b;
         if (const auto l = number("limit", 1, 1000)) filter.limit = static_cast<int>(*l);
-        if (!ok) return answer(ErrorReply(400, QStringLiteral("number, day, before and limit are whole numbers")));
+        if (!ok) return answer(Error(400, QStringLiteral("number, day, before and limit are whole numbers")));
         return answerLater(
             [paths, filter] {
                 try {
                     const std::unique_ptr<Database> db = OpenHistory(paths.record, kEditorBusyMs);
                     QJsonArray out;
                     for (const ScheduleChange& c : ScheduleHistory(*db).list(filter)) out.append(changeJson(c));
-                    return JsonReply({{QStringLiteral("changes"), out}});
+                    return Json({{QStringLiteral("changes"), out}});
                 } catch (...) {
-                    return ErrorReply(500, CurrentFailure(std::current_exception()).description());
+                    return Error(500, CurrentFailure(std::current_exception()).description());
                 }
             },
             std::move(answer));
@@ -339,8 +329,8 @@ void WebConsole::editor(const HttpRequest& rq, const QString& user, Role role, A
     const QList<QByteArray> parts = path.split('/');
     bool ok = false;
     const qlonglong id = parts.size() == 5 ? parts[3].toLongLong(&ok) : 0;
-    if (!ok || id <= 0 || parts[4] != "undo") return answer(ErrorReply(404, QStringLiteral("no such page")));
-    if (rq.method != "POST") return answer(ErrorReply(405, QStringLiteral("POST only")));
+    if (!ok || id <= 0 || parts[4] != "undo") return answer(Error(404, QStringLiteral("no such page")));
+    if (rq.method != "POST") return answer(Error(405, QStringLiteral("POST only")));
     return answerLater(
         [paths, user, id] {
             std::optional<ScheduleChange> change;
@@ -348,9 +338,9 @@ void WebConsole::editor(const HttpRequest& rq, const QString& user, Role role, A
                 const std::unique_ptr<Database> db = OpenHistory(paths.record, kEditorBusyMs);
                 change = ScheduleHistory(*db).get(id);
             } catch (...) {
-                return ErrorReply(500, CurrentFailure(std::current_exception()).description());
+                return Error(500, CurrentFailure(std::current_exception()).description());
             }
-            if (!change) return ErrorReply(404, QStringLiteral("no change %1").arg(id));
+            if (!change) return Error(404, QStringLiteral("no change %1").arg(id));
             // Each row back as it was: the row the change made is the one that must still be there.
             Save save{paths, user, QStringLiteral("undo of change %1").arg(id), {}, {}};
             for (const RowChange& r : change->rows) {
