@@ -75,7 +75,7 @@ bool DecideDueOccurrences(Scheduler& s) {
         if (!s.next || s.next->at > now) break;
         const Occurrence due = *s.next;
         if (WaitsForTheLink(s, due.at)) {
-            DisplayNextEvent(s);
+            if (decidedAny) DisplayNextEvent(s);
             return false;
         }
         s.decided.insert(KeyOf(due));
@@ -177,10 +177,14 @@ void ArmDueAlarm(Scheduler& s) {
         s.dueAlarm = 0;
         return;
     }
-    if (s.dueAlarm && s.dueAlarmAt == s.next->at) return;  // set for this moment already
+    // An occurrence a start holds for the link is looked at again by each tick (which sees the
+    // link come up) and at the end of the hold; an alarm at its passed moment would fire at once,
+    // again and again, for the whole hold.
+    const QDateTime at = WaitsForTheLink(s, s.next->at) ? s.resumedAt.addMSecs(kResumeHoldMs) : s.next->at;
+    if (s.dueAlarm && s.dueAlarmAt == at) return;  // set for this moment already
     if (s.dueAlarm) s.clock.cancelAlarm(s.dueAlarm);
-    s.dueAlarmAt = s.next->at;
-    s.dueAlarm = s.clock.setAlarmAt(s.next->at, [&s] {
+    s.dueAlarmAt = at;
+    s.dueAlarm = s.clock.setAlarmAt(at, [&s] {
         s.dueAlarm = 0;
         StepClock(s);
         TimedStep(s);

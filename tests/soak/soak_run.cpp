@@ -3,8 +3,15 @@
 #include <algorithm>
 #include <set>
 
+#include <sqlite3.h>
+
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <memory>
 #include <optional>
+#include <random>
+#include <thread>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -90,6 +97,69 @@ void keepLogs(const QString& from, const QString& name) {
         QFile::copy(f.filePath(), to + f.fileName());
 }
 
+// The editing tool, on its own connection in its own thread: now and then it renames its row,
+// at times inside a lock it holds for a while (BEGIN IMMEDIATE or EXCLUSIVE), as a person
+// editing in another program does.
+struct OutsideWriter {
+    QString path;
+    int row = 0;
+    uint32_t seed = 0;
+    int everyMs = 13000;
+    int lockMaxMs = 5000;
+    std::atomic<bool> stop{false};
+    // Read once the thread has ended.
+    int edits = 0, holds = 0, busyRefusals = 0;
+    qint64 longestHoldMs = 0;
+    QString lastTitle = QStringLiteral("Editor row");
+
+    void run() {
+        std::mt19937 rng(seed ^ 0x77726974u);
+        auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) return;
+        sqlite3_busy_timeout(db, 10000);
+        while (pause(uniform(everyMs / 2, everyMs * 3 / 2))) {
+            const QString title = QStringLiteral("Editor row %1").arg(edits + 1);
+            const QByteArray rename =
+                QStringLiteral("UPDATE Automation SET Title = '%1' WHERE Number = %2").arg(title).arg(row).toUtf8();
+            // The first edit of a run holds the lock; later ones do now and then.
+            const int how = holds == 0 ? 9 : uniform(0, 9);
+            if (how < 6) {  // a plain save
+                if (sqlite3_exec(db, rename.constData(), nullptr, nullptr, nullptr) == SQLITE_OK) {
+                    edits += 1;
+                    lastTitle = title;
+                } else {
+                    busyRefusals += 1;
+                }
+                continue;
+            }
+            const QElapsedTimer took = [] { QElapsedTimer t; t.start(); return t; }();
+            if (sqlite3_exec(db, how < 8 ? "BEGIN IMMEDIATE" : "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+                busyRefusals += 1;
+                continue;
+            }
+            const bool renamed = sqlite3_exec(db, rename.constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
+            pause(uniform(300, lockMaxMs) - took.elapsed());
+            const bool committed = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+            if (!committed) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+            holds += 1;
+            longestHoldMs = std::max(longestHoldMs, took.elapsed());
+            if (committed && renamed) {
+                edits += 1;
+                lastTitle = title;
+            }
+        }
+        sqlite3_close(db);
+    }
+    // Sleeps in short steps; false once the test asks it to stop.
+    bool pause(qint64 ms) {
+        QElapsedTimer t;
+        t.start();
+        while (!stop && t.elapsed() < ms) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return !stop;
+    }
+};
+
 }  // namespace
 
 SoakRecord RunSoak(const SoakOptions& o) {
@@ -103,6 +173,7 @@ SoakRecord RunSoak(const SoakOptions& o) {
                           QString::number(o.slowReadMaxMs), QStringLiteral("--chaos-flood"),
                           QString::number(o.floodUnits)});
     if (sim.port == 0) return rec;
+    // The slave prints the engine's pings: their pace is the loop's keep-alive.
     std::optional<test::SimProcess> slave;
     if (o.slaveDropEverySec > 0) {
         slave.emplace();
@@ -117,84 +188,142 @@ SoakRecord RunSoak(const SoakOptions& o) {
     const QDateTime end = rec.start.addSecs(o.seconds);
     rec.table = BuildSoakTable(rec.start.addSecs(o.firstEventSec), end.addSecs(-o.quietTailSec),
                                o.spacingSec, end, peers.targets());
+    // A second row far from the run, for the console's editor.
+    const int webRow = rec.table.editorNumber + 1;
+    test::Row web = test::TimedRow(webRow, (rec.start.date().dayOfWeek() + 2) % 7, QStringLiteral("12:30:00"),
+                                   QStringLiteral("Web row"), 0);
+    web["xcontrol"] = 1;  // a take, as any row the editor saves must do something
+    web["SourceChan"] = 2;
+    web["DestChan"] = 3;
+    rec.table.rows.push_back(web);
     folder.createDatabase(rec.table.rows);
     folder.sql(QStringLiteral("UPDATE Server SET IPAddr = '127.0.0.1', IPPort = %1").arg(sim.port));
     if (slave)
         folder.sql(QStringLiteral("UPDATE Server SET SlaveIPAddr = '127.0.0.1', SlaveIPPort = %1").arg(slave->port));
+    const QString engined = QStringLiteral(TARVO_BINARY_DIR "/bin/tarvo-engined");
+    const QString password = QStringLiteral("soak password %1").arg(o.seed);
+    {
+        QProcess add;
+        add.start(engined, {QStringLiteral("--add-user"), QStringLiteral("soak"), QStringLiteral("--role"),
+                            QStringLiteral("editor"), folder.path()});
+        add.write((password + QLatin1Char('\n')).toUtf8());
+        add.closeWriteChannel();
+        if (!add.waitForFinished(30000) || add.exitCode() != 0) return rec;
+    }
 
-    QProcess engine;
-    engine.setProgram(QStringLiteral(TARVO_BINARY_DIR "/bin/tarvo-engined"));
-    engine.setArguments({folder.path()});
-    engine.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    QByteArray pending;
-    QObject::connect(&engine, &QProcess::readyReadStandardOutput, [&] {
-        pending += engine.readAllStandardOutput();
-        qsizetype eol;
-        while ((eol = pending.indexOf('\n')) >= 0) {
-            const QString text = QString::fromUtf8(pending.left(eol));
-            rec.engine.push_back({QDateTime::currentDateTime(), text});
-            if (auto st = parseStatus(text)) {
-                st->second = static_cast<int>(rec.start.secsTo(QDateTime::currentDateTime()));
-                rec.status.push_back(*st);
-            }
-            pending.remove(0, eol + 1);
-        }
-    });
-    engine.start();
-    if (!engine.waitForStarted(10000)) return rec;
-    const qint64 pid = engine.processId();
+    OutsideWriter writer;
+    writer.path = folder.file(QStringLiteral("TarvoAutomation.mdb"));
+    writer.row = rec.table.editorNumber;
+    writer.seed = o.seed;
+    writer.everyMs = o.editEverySec * 1000;
+    writer.lockMaxMs = o.lockMaxMs;
+    std::thread writing([&] { writer.run(); });
 
+    SoakConsole console(QStringLiteral("soak"), password, webRow, o.consoleEverySec, o.webEditEverySec);
     QEventLoop loop;
-    bool stopping = false;
-    QObject::connect(&engine, &QProcess::finished, &loop, [&] {
-        if (!stopping) {
-            rec.diedDuringRun = true;
-            loop.quit();
-        }
-    });
+    bool stopping = false, killing = false;
+    std::unique_ptr<QProcess> engine;
+    qint64 pid = 0;
+    QByteArray pending;
+    const QString consoleAt = QStringLiteral("Web console at http://127.0.0.1:");
+    auto startEngine = [&] {
+        rec.starts += 1;
+        const int start = rec.starts;
+        engine = std::make_unique<QProcess>();
+        QProcess* p = engine.get();
+        p->setProgram(engined);
+        p->setArguments({QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), folder.path()});
+        p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        pending.clear();
+        QObject::connect(p, &QProcess::readyReadStandardOutput, [&, p, start] {
+            pending += p->readAllStandardOutput();
+            qsizetype eol;
+            while ((eol = pending.indexOf('\n')) >= 0) {
+                const QString text = QString::fromUtf8(pending.left(eol));
+                rec.engine.push_back({QDateTime::currentDateTime(), text, start});
+                if (auto st = parseStatus(text)) {
+                    st->second = static_cast<int>(rec.start.secsTo(QDateTime::currentDateTime()));
+                    rec.status.push_back(*st);
+                }
+                if (text.startsWith(consoleAt))
+                    console.engineStarted(start, text.mid(consoleAt.size()).section(QLatin1Char('/'), 0, 0).toUShort());
+                pending.remove(0, eol + 1);
+            }
+        });
+        QObject::connect(p, &QProcess::finished, &loop, [&] {
+            if (!stopping && !killing) {
+                rec.diedDuringRun = true;
+                loop.quit();
+            }
+        });
+        p->start();
+        if (!p->waitForStarted(10000)) return false;
+        pid = p->processId();
+        if (!rec.down.empty()) rec.down.back().started = QDateTime::currentDateTime();
+        return true;
+    };
+    if (!startEngine()) return rec;
 
     QTimer rss;
     QObject::connect(&rss, &QTimer::timeout, [&] {
-        rec.rss.emplace_back(static_cast<int>(rec.start.secsTo(QDateTime::currentDateTime())),
-                             residentKb(pid));
+        if (!killing)
+            rec.rss.emplace_back(static_cast<int>(rec.start.secsTo(QDateTime::currentDateTime())), residentKb(pid));
     });
     rss.start(o.rssEverySec * 1000);
 
-    // The editing tool saves a change now and then; the engine reloads the table each time.
-    QTimer editor;
-    QObject::connect(&editor, &QTimer::timeout, [&] {
-        try {
-            Database db(folder.file(QStringLiteral("TarvoAutomation.mdb")));
-            db.exec(
-                QStringLiteral("UPDATE Automation SET Title = 'Editor row %1' WHERE Number = %2")
-                    .arg(rec.edits + 1)
-                    .arg(rec.table.editorNumber));
-            rec.edits += 1;
-        } catch (const std::exception&) {
-            // Busy with the engine's own write: the next edit comes soon enough.
-        }
+    // SIGKILL at a random moment of the chaos, and a start again after a random pause.
+    std::mt19937 rng(o.seed ^ 0x6b696c6cu);
+    auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    const QDateTime chaosEnd = rec.start.addSecs(o.chaosSeconds);
+    QTimer killer;
+    killer.setSingleShot(true);
+    auto planKill = [&] {
+        if (o.killEverySec <= 0) return;
+        const int in = uniform(o.killEverySec / 2, o.killEverySec * 3 / 2) * 1000;
+        if (QDateTime::currentDateTime().addMSecs(in).addSecs(o.pauseMaxSec + 10) < chaosEnd) killer.start(in);
+    };
+    QObject::connect(&killer, &QTimer::timeout, [&] {
+        killing = true;
+        console.engineGone();
+        rec.down.push_back({QDateTime::currentDateTime(), {}});
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+        engine->waitForFinished(10000);
+        engine->readAllStandardOutput();
+        QTimer::singleShot(uniform(0, o.pauseMaxSec * 1000), &loop, [&] {
+            killing = false;
+            if (!startEngine()) {
+                rec.diedDuringRun = true;
+                loop.quit();
+                return;
+            }
+            planKill();
+        });
     });
-    editor.start(o.editEverySec * 1000);
+    planKill();
 
     // The engine's own account of its runs and its stack, now and then.
     QTimer status;
-    QObject::connect(&status, &QTimer::timeout, [&] { ::kill(static_cast<pid_t>(pid), SIGUSR1); });
+    QObject::connect(&status, &QTimer::timeout, [&] {
+        if (!killing) ::kill(static_cast<pid_t>(pid), SIGUSR1);
+    });
     status.start(o.statusEverySec * 1000);
     // The slave drops its link now and then while the master stays.
     QTimer slaveDrop;
     QObject::connect(&slaveDrop, &QTimer::timeout, [&] {
         if (!slave || !rec.chaosOff.isNull()) return;
+        rec.slaveDropsAt.push_back(QDateTime::currentDateTime());
         slave->command(QStringLiteral("close"));
         rec.slaveDrops += 1;
     });
     if (slave) slaveDrop.start(o.slaveDropEverySec * 1000);
 
     QTimer::singleShot(
-        static_cast<int>(QDateTime::currentDateTime().msecsTo(rec.start.addSecs(o.chaosSeconds))),
-        &loop, [&] {
+        static_cast<int>(QDateTime::currentDateTime().msecsTo(chaosEnd)), &loop, [&] {
             rec.simLinesAtChaosOff = static_cast<int>(sim.lines.size());
             rec.chaosOff = QDateTime::currentDateTime();
             sim.command(QStringLiteral("chaos off"));
+            // The calm gives the engine the file to itself: what it owes is written by the end.
+            writer.stop = true;
         });
     // After the chaos: the moment the engine shows the switcher connected again.
     QTimer watch;
@@ -210,11 +339,13 @@ SoakRecord RunSoak(const SoakOptions& o) {
     const QDateTime stopAt = o.stopAtSec >= 0 ? rec.start.addSecs(o.stopAtSec) : end;
     QTimer::singleShot(static_cast<int>(QDateTime::currentDateTime().msecsTo(stopAt)), &loop, &QEventLoop::quit);
     loop.exec();
+    killer.stop();
     rss.stop();
-    editor.stop();
     watch.stop();
     status.stop();
     slaveDrop.stop();
+    writer.stop = true;
+    writing.join();
 
     if (o.stopAtSec < 0 && !rec.diedDuringRun) {
         // After the calm every run has ended.
@@ -229,20 +360,22 @@ SoakRecord RunSoak(const SoakOptions& o) {
     }
 
     stopping = true;
+    console.stop();
+    rec.console = console.figures();
     if (!rec.diedDuringRun) {
         QElapsedTimer exit;
         exit.start();
-        engine.terminate();  // SIGTERM: the orderly way out
-        if (engine.waitForFinished(20000)) {
+        engine->terminate();  // SIGTERM: the orderly way out
+        if (engine->waitForFinished(20000)) {
             rec.exitMs = exit.elapsed();
-            rec.exited = engine.exitStatus() == QProcess::NormalExit;
-            rec.exitCode = engine.exitCode();
+            rec.exited = engine->exitStatus() == QProcess::NormalExit;
+            rec.exitCode = engine->exitCode();
         } else {
-            engine.kill();
-            engine.waitForFinished(5000);
+            engine->kill();
+            engine->waitForFinished(5000);
         }
     } else {
-        rec.exitCode = engine.exitCode();
+        rec.exitCode = engine->exitCode();
     }
     // Nothing reaches the switcher or a peer once the engine has gone (a moment's grace for
     // what was already on its way).
@@ -258,25 +391,55 @@ SoakRecord RunSoak(const SoakOptions& o) {
     rec.tcpConnections = peers.tcpConnections;
     rec.deafConnections = peers.deafConnections;
     rec.datagrams = peers.datagrams;
-    engine.readAllStandardOutput();
+    engine->readAllStandardOutput();
     QCoreApplication::processEvents();
 
     rec.sim = sim.lines;
+    if (slave) rec.slaveSim = slave->lines;
     rec.activity = allActivity(folder.path());
     const QStringList tally = logBody(folder.file(QStringLiteral("Tally.dat")), 35);
     rec.lastTallyLine = tally.isEmpty() ? QString() : tally.last();
     rec.errors = logBody(folder.file(QStringLiteral("Errorlog.txt")), 24);
+
+    // The table as the run left it.
+    rec.edits = writer.edits;
+    rec.lockHolds = writer.holds;
+    rec.busyRefusals = writer.busyRefusals;
+    rec.longestHoldMs = writer.longestHoldMs;
+    rec.editorWanted = writer.lastTitle;
+    auto titleOf = [&](int number) {
+        return folder.query(QStringLiteral("SELECT Title FROM Automation WHERE Number = %1").arg(number)).toString();
+    };
+    rec.editorTitle = titleOf(rec.table.editorNumber);
+    rec.webTitle = titleOf(webRow);
+    for (const TimedRow& t : rec.table.timed) {
+        if (t.active != 3) continue;
+        const QVariant left = folder.query(
+            QStringLiteral("SELECT COUNT(*) FROM Automation WHERE Title = '%1' AND Active = 3").arg(t.title));
+        if (left.toInt() > 0) rec.onceLeft << t.title;
+    }
+    try {
+        Database state(folder.file(QStringLiteral("TarvoEngineState.db")));
+        Statement st(state, QStringLiteral("SELECT COUNT(*) FROM schedule_changes WHERE who = 'soak'"));
+        if (st.next()) rec.consoleChanges = static_cast<int>(std::get<int64_t>(st.value(0).v));
+    } catch (const std::exception&) {
+        rec.consoleChanges = -1;
+    }
+
     keepLogs(folder.path(), o.name);
     QFile engineLog(QStringLiteral(TARVO_BINARY_DIR "/soak/") + o.name +
                     QStringLiteral("/engine.log"));
     if (engineLog.open(QIODevice::WriteOnly))
         for (const Line& l : rec.engine)
             engineLog.write(
-                (l.at.toString(QStringLiteral("hh:mm:ss.zzz ")) + l.text + QLatin1Char('\n'))
+                (l.at.toString(QStringLiteral("hh:mm:ss.zzz ")) + QString::number(l.start) + QLatin1Char(' ') + l.text + QLatin1Char('\n'))
                     .toUtf8());
     QFile simLog(QStringLiteral(TARVO_BINARY_DIR "/soak/") + o.name + QStringLiteral("/sim.log"));
     if (simLog.open(QIODevice::WriteOnly))
         simLog.write((rec.sim.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8());
+    QFile slaveLog(QStringLiteral(TARVO_BINARY_DIR "/soak/") + o.name + QStringLiteral("/slave.log"));
+    if (slaveLog.open(QIODevice::WriteOnly))
+        slaveLog.write((rec.slaveSim.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8());
     return rec;
 }
 
@@ -306,6 +469,52 @@ QMap<QString, int> RefusedTitles(const QStringList& activity) {
         if (at >= 0) titles[l.left(at)] += 1;
     }
     return titles;
+}
+
+QMap<QString, int> InterruptedTitles(const QStringList& activity) {
+    static const QString interrupted = QStringLiteral(" interrupted - Not Repeated");
+    QMap<QString, int> titles;
+    for (const QString& l : activity)
+        if (l.endsWith(interrupted)) titles[l.chopped(interrupted.size())] += 1;
+    return titles;
+}
+
+bool CouldBeMissed(const SoakOptions& o, const SoakRecord& r, const TimedRow& row) {
+    // Three minutes late is missed; 6 s either way for the engine's start and the test's clock,
+    // and a start may wait for the editing tool's lock before it reads its table.
+    const qint64 longestLateMs = o.lockMaxMs + 10000;
+    for (const QDateTime& due : {row.due, row.due.addSecs(row.delay)})
+        for (const Downtime& d : r.down) {
+            if (due < d.killed.addSecs(-5) || !d.started.isValid() || due > d.started) continue;
+            if (due.msecsTo(d.started) + longestLateMs >= (180 - 6) * 1000) return true;
+        }
+    return false;
+}
+
+std::vector<std::pair<QDateTime, qint64>> KeepAliveGaps(const SoakRecord& r, qint64 atLeastMs) {
+    std::vector<QDateTime> pings;
+    QDate day = r.start.date();
+    QTime last;
+    for (const QString& l : r.slaveSim) {
+        if (!l.endsWith(QStringLiteral(" RX F5"))) continue;
+        const QTime t = QTime::fromString(l.left(12), QStringLiteral("hh:mm:ss.zzz"));
+        if (!t.isValid()) continue;
+        if (last.isValid() && t < last) day = day.addDays(1);  // past midnight
+        last = t;
+        pings.emplace_back(day, t);
+    }
+    std::vector<QDateTime> breaks = r.slaveDropsAt;
+    for (const Downtime& d : r.down) breaks.push_back(d.killed);
+    std::vector<std::pair<QDateTime, qint64>> gaps;
+    for (std::size_t i = 1; i < pings.size(); ++i) {
+        const qint64 ms = pings[i - 1].msecsTo(pings[i]);
+        if (ms < atLeastMs) continue;
+        const bool broken = std::any_of(breaks.begin(), breaks.end(), [&](const QDateTime& b) {
+            return b >= pings[i - 1].addMSecs(-100) && b <= pings[i];
+        });
+        if (!broken) gaps.emplace_back(pings[i - 1], ms);
+    }
+    return gaps;
 }
 
 bool KnownReason(const QString& reason) {
@@ -411,6 +620,44 @@ QString Summary(const SoakOptions& o, const SoakRecord& r) {
              .arg(r.datagrams)
              .arg(r.serialBytes)
              .arg(r.slaveDrops);
+    qint64 downMs = 0;
+    for (const Downtime& d : r.down) downMs += d.started.isValid() ? d.killed.msecsTo(d.started) : 0;
+    s += QStringLiteral("starts %1, kills %2, away %3 s in all; interrupted runs %4\n")
+             .arg(r.starts)
+             .arg(r.down.size())
+             .arg(downMs / 1000.0, 0, 'f', 1)
+             .arg(r.activity.filter(QStringLiteral(" interrupted - Not Repeated")).size());
+    const auto gaps = KeepAliveGaps(r, 0);
+    qint64 longestGap = 0;
+    for (const auto& g : gaps) longestGap = std::max(longestGap, g.second);
+    s += QStringLiteral("keep-alive to the slave: %1 gaps outside kills and drops, longest %2 ms, %3 of 2 s or more\n")
+             .arg(gaps.size())
+             .arg(longestGap)
+             .arg(KeepAliveGaps(r, 2000).size());
+    const ConsoleFigures& c = r.console;
+    s += QStringLiteral("console: %1 polls (status %2, healthy %3, unhealthy %4, metrics %5), %6 sign-ins, %7 streams, "
+                        "%8 events; editor saves %9, stale %10, busy %11; history entries %12; faults %13\n")
+             .arg(c.polls)
+             .arg(c.answered)
+             .arg(c.healthy)
+             .arg(c.unhealthy)
+             .arg(c.metrics)
+             .arg(c.signIns)
+             .arg(c.streams)
+             .arg(c.streamEvents)
+             .arg(c.editsSaved)
+             .arg(c.editsStale)
+             .arg(c.editsBusy)
+             .arg(r.consoleChanges)
+             .arg(c.faults.size());
+    s += QStringLiteral("editing tool: %1 edits, %2 locks held (longest %3 ms), %4 refused busy; its row ends \"%5\", "
+                        "the console's \"%6\"; one-time rows left %7\n")
+             .arg(r.edits)
+             .arg(r.lockHolds)
+             .arg(r.longestHoldMs)
+             .arg(r.busyRefusals)
+             .arg(r.editorTitle, r.webTitle)
+             .arg(r.onceLeft.size());
     s += QStringLiteral("SIGTERM to exit: %1 ms; frames to the switcher after: %2\n").arg(r.exitMs).arg(r.simLinesAfterExit);
     s += QStringLiteral("error-log lines: %1; exit: %2 code %3; last Tally.dat line: %4\n")
              .arg(r.errors.size())

@@ -12,6 +12,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "soak_console.h"
 #include "soak_table.h"
 
 namespace tarvo::soak {
@@ -33,6 +34,15 @@ struct SoakOptions {
     int statusEverySec = 2;      // SIGUSR1: the engine's runs and stack
     int slaveDropEverySec = 9;   // the slave switcher closes its link this often (0: no slave)
     int stopAtSec = -1;          // SIGTERM at this second of the run, in the chaos (-1: at the end)
+    // SIGKILL now and then in the chaos (on average this often; 0: never), and the engine
+    // started again after a pause of up to pauseMaxSec.
+    int killEverySec = 0;
+    int pauseMaxSec = 6;
+    // The editing tool holds the database's lock for up to this long now and then, and edits
+    // inside it.
+    int lockMaxMs = 5000;
+    int consoleEverySec = 2;   // the console's health, metrics and status polled this often
+    int webEditEverySec = 11;  // a row renamed through the console's editor this often (0: never)
 };
 
 // What the engine said of its runs on SIGUSR1.
@@ -49,6 +59,12 @@ struct RunStatus {
 struct Line {
     QDateTime at;  // when the test received it
     QString text;
+    int start = 0;  // which start of the engine said it
+};
+
+// From a kill to the next start of the engine.
+struct Downtime {
+    QDateTime killed, started;
 };
 
 struct SoakRecord {
@@ -75,6 +91,17 @@ struct SoakRecord {
     qint64 tcpBytes = 0, serialBytes = 0;
     int tcpConnections = 0, deafConnections = 0, datagrams = 0;
     int slaveDrops = 0;
+    std::vector<QDateTime> slaveDropsAt;
+    QStringList slaveSim;            // the slave switcher's standard output (its pings among it)
+    int starts = 0;
+    std::vector<Downtime> down;      // one per kill
+    ConsoleFigures console;
+    // The editing tool: its locks, its last committed title and the rows as the run left them.
+    int lockHolds = 0, busyRefusals = 0;
+    qint64 longestHoldMs = 0;
+    QString editorWanted, editorTitle, webTitle;
+    int consoleChanges = 0;          // history entries made by the console's user
+    QStringList onceLeft;            // one-time timed rows still in the table at the end
 };
 
 SoakRecord RunSoak(const SoakOptions& options);
@@ -89,6 +116,16 @@ QMap<QString, int> RefusalReasons(const QStringList& activity);
 bool KnownReason(const QString& reason);
 // Titles of refusal lines.
 QMap<QString, int> RefusedTitles(const QStringList& activity);
+
+// Titles of " interrupted - Not Repeated" lines (a run a kill cut off), counted.
+QMap<QString, int> InterruptedTitles(const QStringList& activity);
+// Whether a Missed line for `row` can be right: it fell due (or its delay ended) while the
+// engine was away, or just before a kill, and the engine came back too late for it.
+bool CouldBeMissed(const SoakOptions& options, const SoakRecord& record, const TimedRow& row);
+
+// The gaps between two of the engine's pings to the slave, longer than `atLeastMs`, leaving out
+// those a kill or a drop of the slave's link falls in: (when the gap began, its length in ms).
+std::vector<std::pair<QDateTime, qint64>> KeepAliveGaps(const SoakRecord& record, qint64 atLeastMs);
 
 // A summary for the record in docs/reliability.md.
 QString Summary(const SoakOptions& options, const SoakRecord& record);

@@ -40,12 +40,25 @@ void judge(const SoakOptions& o, const SoakRecord& r, long rssGrowthLimitKb, int
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.lastTallyLine, QStringLiteral("Program Exit"));
 
-    // Every timed event decided exactly once: run, queued and run later, or refused.
+    // Every timed occurrence decided exactly once across the kills: run, queued and run later,
+    // refused or missed (each with its history line), or cut off by a kill ("interrupted").
     const QMap<QString, int> history = HistoryCounts(r.engine);
-    for (const TimedRow& t : r.table.timed)
-        EXPECT_EQ(history.value(t.title), 1)
-            << t.title.toStdString() << " due " << t.due.toString(Qt::ISODate).toStdString();
-
+    const QMap<QString, int> cut = InterruptedTitles(r.activity);
+    for (const TimedRow& t : r.table.timed) {
+        const std::string what = t.title.toStdString() + " due " + t.due.toString(Qt::ISODate).toStdString();
+        EXPECT_LE(history.value(t.title), 1) << what;
+        EXPECT_LE(cut.value(t.title), 1) << what;
+        EXPECT_GE(history.value(t.title) + cut.value(t.title), 1) << "not accounted for: " << what;
+        const bool missed = r.activity.contains(t.title + QStringLiteral(" not executed - Missed"));
+        if (missed) {
+            EXPECT_TRUE(CouldBeMissed(o, r, t)) << "missed though the engine was back in time: " << what;
+        }
+        if (missed || t.active == 0) continue;
+        for (const Line& l : r.engine)
+            if (l.text.startsWith(QStringLiteral("history")) && BaseTitle(l.text.section(QStringLiteral(" | "), 2)) == t.title) {
+                EXPECT_LE(t.due.secsTo(l.at), 180 + 6 + t.delay) << "decided more than three minutes late: " << what;
+            }
+    }
     // Every refusal has its reason; every active event refused has a refusal line.
     const QMap<QString, int> reasons = RefusalReasons(r.activity);
     for (auto it = reasons.begin(); it != reasons.end(); ++it)
@@ -130,6 +143,45 @@ void judge(const SoakOptions& o, const SoakRecord& r, long rssGrowthLimitKb, int
     EXPECT_EQ(r.simLinesAfterExit, 0);
     EXPECT_FALSE(r.peerAfterExit);
 
+    // The kills came, and each start after one came up again.
+    if (o.killEverySec > 0) {
+        EXPECT_GE(r.down.size(), 1u);
+        for (const Downtime& d : r.down) EXPECT_TRUE(d.started.isValid());
+    }
+    // The loop keeps its pace whatever the database, the switcher or the console do: no gap
+    // between two pings to the slave reaches 2 s, but for a kill or a drop of that link.
+    EXPECT_FALSE(KeepAliveGaps(r, 0).empty()) << "no pings to the slave";
+    for (const auto& [at, ms] : KeepAliveGaps(r, 2000))
+        ADD_FAILURE() << "a keep-alive gap of " << ms << " ms from " << at.toString(QStringLiteral("hh:mm:ss.zzz")).toStdString();
+    // No edit lost: the editing tool's last committed title stands, and the console's last
+    // saved one (or one it sent as a kill came); each save of the console is in the history once.
+    EXPECT_GT(r.edits, 0);
+    EXPECT_GT(r.lockHolds, 0);
+    EXPECT_EQ(r.editorTitle, r.editorWanted);
+    const ConsoleFigures& c = r.console;
+    EXPECT_GT(c.editsSaved, 0);
+    EXPECT_TRUE(r.webTitle == (c.lastSavedTitle.isEmpty() ? QStringLiteral("Web row") : c.lastSavedTitle) ||
+                c.unanswered.contains(r.webTitle))
+        << r.webTitle.toStdString() << ", last saved " << c.lastSavedTitle.toStdString();
+    EXPECT_GE(r.consoleChanges, c.editsSaved);
+    EXPECT_LE(r.consoleChanges, c.editsSaved + (c.editsSent - c.editsAnswered));
+    EXPECT_TRUE(r.onceLeft.isEmpty()) << "one-time rows left: " << r.onceLeft.join(QStringLiteral(", ")).toStdString();
+    // The console answered every request while the engine ran, and streamed every history line
+    // of the last start (but those of its last second, which may still be on their way).
+    EXPECT_TRUE(c.faults.isEmpty()) << c.faults.mid(0, 20).join(QLatin1Char('\n')).toStdString();
+    EXPECT_GE(c.signIns, 1);
+    EXPECT_GT(c.answered, 0);
+    EXPECT_GT(c.healthy, 0);
+    EXPECT_GT(c.metrics, 0);
+    qint64 printed = 0;
+    for (const Line& l : r.engine)
+        printed += l.start == r.starts && l.text.startsWith(QStringLiteral("history")) && l.at < c.stoppedAt.addSecs(-1) ? 1 : 0;
+    const auto streamed = c.streamedLines.find(r.starts);
+    qint64 missing = 0;
+    for (qint64 seq = 1; seq <= printed; ++seq)
+        missing += streamed == c.streamedLines.end() || !streamed->second.count(seq) ? 1 : 0;
+    EXPECT_EQ(missing, 0) << "history lines of the last start not streamed, of " << printed;
+
     // The chaos did what it is for: every kind of misbehaviour came up.
     for (const char* kind : {"disconnect", "silence", "garbage", "cut", "maps", "takes", "states",
                              "dump", "slow-read", "bounce", "output-takes"})
@@ -147,6 +199,8 @@ TEST(Soak, AMinuteAgainstAMisbehavingSwitcher) {
     o.seconds = 60;
     o.chaosSeconds = 38;
     o.seed = 15;  // every kind of step within the chaos, floods among them
+    o.killEverySec = 14;  // one kill at least, and a start again within 6 s
+    o.editEverySec = 6;
     const SoakRecord r = RunSoak(o);
     judge(o, r, 64 * 1024, 12);
 }
@@ -179,12 +233,13 @@ TEST(SoakLong, HoursAgainstAMisbehavingSwitcher) {
     const QByteArray seconds = qgetenv("TARVO_SOAK_SECONDS");
     if (seconds.isEmpty()) GTEST_SKIP() << "set TARVO_SOAK_SECONDS to run the long soak";
     SoakOptions o;
-    o.name = QStringLiteral("long");
     o.seconds = std::max(600, seconds.toInt());
     o.chaosSeconds = o.seconds - 120;
     o.seed = qEnvironmentVariableIsSet("TARVO_SOAK_SEED")
                  ? static_cast<uint32_t>(qEnvironmentVariableIntValue("TARVO_SOAK_SEED"))
                  : 20261207u;
+    // Pieces with different seeds may run side by side: each keeps its logs apart.
+    o.name = QStringLiteral("long-%1").arg(o.seed);
     o.spacingSec = 3;
     o.paceMs = 2500;
     o.silenceMaxMs = 200000;  // now and then beyond the engine's patience with a silent switcher
@@ -193,6 +248,11 @@ TEST(SoakLong, HoursAgainstAMisbehavingSwitcher) {
     o.editEverySec = 23;
     o.rssEverySec = 10;
     o.quietTailSec = 15;
+    o.killEverySec = 600;
+    o.pauseMaxSec = 200;
+    o.lockMaxMs = 30000;
+    o.consoleEverySec = 5;
+    o.webEditEverySec = 37;
     const SoakRecord r = RunSoak(o);
     judge(o, r, 32 * 1024, 600);
 }
