@@ -86,14 +86,14 @@ SoakPeers::SoakPeers(const QString& folder) {
     });
 
     // The serial device: a pty whose other end is linked as COM3 in the program folder.
-    int slave = -1;
     char name[256] = {};
-    if (::openpty(&ptyMaster_, &slave, name, nullptr, nullptr) == 0) {
+    if (::openpty(&ptyMaster_, &ptySlave_, name, nullptr, nullptr) == 0) {
         struct termios raw {};
-        ::tcgetattr(slave, &raw);
+        ::tcgetattr(ptySlave_, &raw);
         ::cfmakeraw(&raw);
-        ::tcsetattr(slave, TCSANOW, &raw);
-        ::close(slave);  // the engine opens it by name
+        ::tcsetattr(ptySlave_, TCSANOW, &raw);
+        // The engine opens it by name. The test keeps it open too: with no end open, the master
+        // reports a hang-up at every turn of the loop, which would spin the test.
         ::fcntl(ptyMaster_, F_SETFL, ::fcntl(ptyMaster_, F_GETFL) | O_NONBLOCK);
         targets_.serialPort = 2;
         QFile::link(QString::fromLocal8Bit(name), folder + QStringLiteral("COM3"));
@@ -122,6 +122,7 @@ SoakPeers::SoakPeers(const QString& folder) {
 SoakPeers::~SoakPeers() {
     delete serial_;
     if (ptyMaster_ >= 0) ::close(ptyMaster_);
+    if (ptySlave_ >= 0) ::close(ptySlave_);
 }
 
 void SoakPeers::noteArrival() { lastArrivalMs = QDateTime::currentMSecsSinceEpoch(); }

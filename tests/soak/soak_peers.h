@@ -53,6 +53,7 @@ private:
     QTimer stall_;
     bool stalled_ = false;
     int ptyMaster_ = -1;
+    int ptySlave_ = -1;
     QSocketNotifier* serial_ = nullptr;
 };
 
