@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <random>
@@ -89,12 +90,25 @@ std::optional<RunStatus> parseStatus(const QString& line) {
     return s;
 }
 
+// The moment of a simulator line ("hh:mm:ss.zzz ..."): the one nearest `near` (a run may pass
+// midnight).
+QDateTime stampOf(const QString& line, const QDateTime& near) {
+    const QTime t = QTime::fromString(line.left(12), QStringLiteral("hh:mm:ss.zzz"));
+    if (!t.isValid()) return {};
+    QDateTime at(near.date(), t);
+    if (at.msecsTo(near) > 12 * 3600 * 1000) at = at.addDays(1);
+    else if (near.msecsTo(at) > 12 * 3600 * 1000) at = at.addDays(-1);
+    return at;
+}
+
 void keepLogs(const QString& from, const QString& name) {
     const QString to = QStringLiteral(TARVO_BINARY_DIR "/soak/") + name + QLatin1Char('/');
     QDir(to).removeRecursively();
     QDir().mkpath(to);
+    // Files only: COM3 is a link to the pty, and opening a terminal can make it the test's own
+    // (a test started as a session leader would then be hung up when the pty closes).
     for (const QFileInfo& f : QDir(from).entryInfoList(QDir::Files))
-        QFile::copy(f.filePath(), to + f.fileName());
+        if (!f.isSymLink()) QFile::copy(f.filePath(), to + f.fileName());
 }
 
 // The editing tool, on its own connection in its own thread: now and then it renames its row,
@@ -250,14 +264,25 @@ SoakRecord RunSoak(const SoakOptions& o) {
                 pending.remove(0, eol + 1);
             }
         });
-        QObject::connect(p, &QProcess::finished, &loop, [&] {
+        QObject::connect(p, &QProcess::finished, &loop, [&, p, start](int code, QProcess::ExitStatus status) {
             if (!stopping && !killing) {
                 rec.diedDuringRun = true;
+                rec.death = QStringLiteral("start %1 ended on its own at %2: %3 %4")
+                                .arg(start)
+                                .arg(QDateTime::currentDateTime().toString(QStringLiteral("hh:mm:ss.zzz")),
+                                     status == QProcess::CrashExit ? QStringLiteral("crashed, ") + p->errorString()
+                                                                   : QStringLiteral("exit code"))
+                                .arg(code);
+                std::fprintf(stderr, "%s\n", qPrintable(rec.death));
                 loop.quit();
             }
         });
         p->start();
-        if (!p->waitForStarted(10000)) return false;
+        if (!p->waitForStarted(10000)) {
+            rec.death = QStringLiteral("start %1 failed: %2").arg(start).arg(p->errorString());
+            std::fprintf(stderr, "%s\n", qPrintable(rec.death));
+            return false;
+        }
         pid = p->processId();
         if (!rec.down.empty()) rec.down.back().started = QDateTime::currentDateTime();
         return true;
@@ -384,7 +409,10 @@ SoakRecord RunSoak(const SoakOptions& o) {
     QElapsedTimer grace;
     grace.start();
     while (grace.elapsed() < 700) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    for (int i = simLinesAtExit; i < sim.lines.size(); ++i) rec.simLinesAfterExit += sim.lines[i].contains(" RX ") ? 1 : 0;
+    // By the switcher's own stamps: a line it printed before the exit may reach the test after it.
+    const QDateTime gone = QDateTime::fromMSecsSinceEpoch(goneAt + 200);
+    for (int i = std::max(0, simLinesAtExit - 200); i < sim.lines.size(); ++i)
+        rec.simLinesAfterExit += sim.lines[i].contains(" RX ") && stampOf(sim.lines[i], gone) > gone ? 1 : 0;
     rec.peerAfterExit = peers.lastArrivalMs > goneAt + 200;
     rec.tcpBytes = peers.tcpBytes;
     rec.serialBytes = peers.serialBytes;
@@ -493,15 +521,10 @@ bool CouldBeMissed(const SoakOptions& o, const SoakRecord& r, const TimedRow& ro
 
 std::vector<std::pair<QDateTime, qint64>> KeepAliveGaps(const SoakRecord& r, qint64 atLeastMs) {
     std::vector<QDateTime> pings;
-    QDate day = r.start.date();
-    QTime last;
     for (const QString& l : r.slaveSim) {
         if (!l.endsWith(QStringLiteral(" RX F5"))) continue;
-        const QTime t = QTime::fromString(l.left(12), QStringLiteral("hh:mm:ss.zzz"));
-        if (!t.isValid()) continue;
-        if (last.isValid() && t < last) day = day.addDays(1);  // past midnight
-        last = t;
-        pings.emplace_back(day, t);
+        const QDateTime at = stampOf(l, pings.empty() ? r.start : pings.back());
+        if (at.isValid()) pings.push_back(at);
     }
     std::vector<QDateTime> breaks = r.slaveDropsAt;
     for (const Downtime& d : r.down) breaks.push_back(d.killed);
@@ -659,6 +682,7 @@ QString Summary(const SoakOptions& o, const SoakRecord& r) {
              .arg(r.editorTitle, r.webTitle)
              .arg(r.onceLeft.size());
     s += QStringLiteral("SIGTERM to exit: %1 ms; frames to the switcher after: %2\n").arg(r.exitMs).arg(r.simLinesAfterExit);
+    if (!r.death.isEmpty()) s += r.death + QLatin1Char('\n');
     s += QStringLiteral("error-log lines: %1; exit: %2 code %3; last Tally.dat line: %4\n")
              .arg(r.errors.size())
              .arg(r.exited ? QStringLiteral("normal") : QStringLiteral("abnormal"))

@@ -76,6 +76,7 @@ struct SoakRecord {
     QDateTime chaosOff;
     QDateTime linkBack;  // first moment after the chaos with the switcher connected again
     bool diedDuringRun = false;
+    QString death;        // how, when the engine ended on its own or did not start
     bool exited = false;  // ended by itself after SIGTERM
     int exitCode = -1;
     QStringList activity;   // message part of every activity-log line, archives first

@@ -35,7 +35,7 @@ void judge(const SoakOptions& o, const SoakRecord& r, long rssGrowthLimitKb, int
 
     ASSERT_FALSE(r.engine.empty()) << "the engine did not start";
     // Never dies; leaves in order.
-    EXPECT_FALSE(r.diedDuringRun);
+    EXPECT_FALSE(r.diedDuringRun) << r.death.toStdString();
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.lastTallyLine, QStringLiteral("Program Exit"));
