@@ -265,7 +265,8 @@ SoakRecord RunSoak(const SoakOptions& o) {
             }
         });
         QObject::connect(p, &QProcess::finished, &loop, [&, p, start](int code, QProcess::ExitStatus status) {
-            if (!stopping && !killing) {
+            // Only the engine now running can end on its own: a killed one may be reaped later.
+            if (!stopping && !killing && p == engine.get()) {
                 rec.diedDuringRun = true;
                 rec.death = QStringLiteral("start %1 ended on its own at %2: %3 %4")
                                 .arg(start)
@@ -312,7 +313,9 @@ SoakRecord RunSoak(const SoakOptions& o) {
         console.engineGone();
         rec.down.push_back({QDateTime::currentDateTime(), {}});
         ::kill(static_cast<pid_t>(pid), SIGKILL);
-        engine->waitForFinished(10000);
+        if (!engine->waitForFinished(10000))
+            std::fprintf(stderr, "the engine killed at %s had not ended 10 s later\n",
+                         qPrintable(rec.down.back().killed.toString(QStringLiteral("hh:mm:ss.zzz"))));
         engine->readAllStandardOutput();
         QTimer::singleShot(uniform(0, o.pauseMaxSec * 1000), &loop, [&] {
             killing = false;
