@@ -101,6 +101,9 @@ int main(int argc, char** argv) {
         return tarvo::cli::kExitUsage;
     }
 
+    // Before the application makes its threads: a stop or status signal while the program starts
+    // waits for its handler.
+    tarvo::HoldStopAndStatusSignals();
     QApplication app(argc, argv);
     // Hiding in the tray must not end the program; it ends through the exit steps only.
     QApplication::setQuitOnLastWindowClosed(false);

@@ -130,6 +130,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tarvo-engined: --role goes with --add-user\n");
         return tarvo::cli::kExitUsage;
     }
+    // From here on the engine runs: a stop or status signal while it starts waits for its handler.
+    tarvo::HoldStopAndStatusSignals();
     tarvo::cli::WebConsoleOption web;
     QString webError;
     if (!web.read(args, webError)) {

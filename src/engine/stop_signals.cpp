@@ -2,6 +2,7 @@
 
 #include "logs/logs.h"
 
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -42,15 +43,27 @@ bool install(QObject* context) {
     return true;
 }
 
+// The handler in place, then the signal let through (one held meanwhile is delivered now).
 void handle(int sig) {
     struct sigaction sa = {};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     ::sigaction(sig, &sa, nullptr);
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, sig);
+    ::pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
 }
 
 }  // namespace
+
+void HoldStopAndStatusSignals() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGUSR1}) sigaddset(&held, sig);
+    ::pthread_sigmask(SIG_BLOCK, &held, nullptr);
+}
 
 QString RunStatusLine(const RunSet& runs) {
     return QStringLiteral("status: runs %1, started %2, ended %3, most at once %4, longest %5 ms, "

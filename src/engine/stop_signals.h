@@ -22,6 +22,12 @@ QString RunStatusLine(const RunSet& runs);
 // error line has been written.
 QString StatusSignalLine(const RunSet& runs, const Logs& logs);
 
+// Blocks SIGTERM, SIGINT, SIGHUP and SIGUSR1 until their handlers are installed below, which take
+// each one up: one that comes while the program starts waits for its handler instead of ending
+// the program on the spot (without "Program Exit", or for a mere status request). Called before
+// the program makes any thread, so that none of them takes such a signal either.
+void HoldStopAndStatusSignals();
+
 // Installs the handlers; `stop` runs on the event loop, in `context`'s thread, for each SIGTERM
 // SIGINT or SIGHUP. False when the socket pair cannot be made.
 bool OnStopSignal(QObject* context, std::function<void()> stop);

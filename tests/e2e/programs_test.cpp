@@ -8,7 +8,10 @@
 
 #include <sys/stat.h>
 
+#include <csignal>
+
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -17,6 +20,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include "store/sqlite.h"
 #include "support/notify_socket.h"
@@ -253,6 +257,51 @@ struct Started {
     }
     QString err() { return QString::fromUtf8(engine.readAllStandardError()); }
 };
+
+// A stop or status signal that comes while the engine starts (after it has taken its folder's
+// lock, before its handlers are in place) waits for its handler: a burst of them, one a
+// millisecond, from the moment the lock file appears. Before, the first one ended the engine on
+// the spot: a status request killed it, and a stop left no "Program Exit".
+TEST(ServiceManager, ASignalWhileTheEngineStartsWaitsForItsHandler) {
+    for (const int sig : {SIGUSR1, SIGTERM}) {
+        SCOPED_TRACE(sig == SIGUSR1 ? "SIGUSR1" : "SIGTERM");
+        QTemporaryDir dir;
+        const QString folder = dir.filePath(QStringLiteral("studio1"));
+        ASSERT_EQ(runProgram(QStringLiteral("tarvo-engined"), {QStringLiteral("--init"), folder}).exitCode, 0);
+        const QString lock = folder + QStringLiteral("/TarvoEngine.lock");
+        QFile::remove(lock);
+        Started s(folder);
+        ASSERT_TRUE(s.engine.waitForStarted(10000));
+        const auto pid = static_cast<pid_t>(s.engine.processId());
+        QElapsedTimer t;
+        t.start();
+        while (!QFileInfo::exists(lock) && t.elapsed() < 10000) QThread::usleep(200);
+        ASSERT_TRUE(QFileInfo::exists(lock)) << "the engine never took its folder";
+        // Until it is ready (a status request) or gone (a stop).
+        int sent = 0;
+        for (t.restart(); t.elapsed() < 10000 && s.engine.state() == QProcess::Running; ++sent) {
+            ::kill(pid, sig);
+            if (sig == SIGUSR1 && s.manager.receiveUntil(QStringLiteral("READY=1"), 1)) break;
+            s.engine.waitForFinished(1);
+        }
+        if (sig == SIGUSR1) {
+            ASSERT_EQ(s.engine.state(), QProcess::Running) << "a status request ended the engine after " << sent;
+            // Each held or later request answered on the loop: at least one status line.
+            QByteArray out;
+            for (t.restart(); !out.contains("status: runs ") && t.elapsed() < 5000; s.engine.waitForReadyRead(100))
+                out += s.engine.readAllStandardOutput();
+            EXPECT_TRUE(out.contains("status: runs "));
+            EXPECT_TRUE(s.endsInOrder());
+        } else {
+            ASSERT_TRUE(s.engine.state() == QProcess::NotRunning || s.engine.waitForFinished(10000));
+            EXPECT_EQ(s.engine.exitStatus(), QProcess::NormalExit) << "killed by the stop signal after " << sent;
+            EXPECT_EQ(s.engine.exitCode(), 0);
+        }
+        QFile tally(folder + QStringLiteral("/Tally.dat"));
+        ASSERT_TRUE(tally.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(QString::fromUtf8(tally.readAll()).trimmed().endsWith(QStringLiteral("Program Exit")));
+    }
+}
 
 QString initFolder(QTemporaryDir& dir) {
     const QString folder = dir.filePath(QStringLiteral("studio1"));
