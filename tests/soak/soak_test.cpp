@@ -44,6 +44,9 @@ void judge(const SoakOptions& o, const SoakRecord& r, long rssGrowthLimitKb, int
     // refused or missed (each with its history line), or cut off by a kill ("interrupted").
     const QMap<QString, int> history = HistoryCounts(r.engine);
     const QMap<QString, int> cut = InterruptedTitles(r.activity);
+    QMap<QString, QDateTime> decidedAt;  // the last history line of each title
+    for (const Line& l : r.engine)
+        if (l.text.startsWith(QStringLiteral("history"))) decidedAt[BaseTitle(l.text.section(QStringLiteral(" | "), 2))] = l.at;
     for (const TimedRow& t : r.table.timed) {
         const std::string what = t.title.toStdString() + " due " + t.due.toString(Qt::ISODate).toStdString();
         EXPECT_LE(history.value(t.title), 1) << what;
@@ -53,11 +56,8 @@ void judge(const SoakOptions& o, const SoakRecord& r, long rssGrowthLimitKb, int
         if (missed) {
             EXPECT_TRUE(CouldBeMissed(o, r, t)) << "missed though the engine was back in time: " << what;
         }
-        if (missed || t.active == 0) continue;
-        for (const Line& l : r.engine)
-            if (l.text.startsWith(QStringLiteral("history")) && BaseTitle(l.text.section(QStringLiteral(" | "), 2)) == t.title) {
-                EXPECT_LE(t.due.secsTo(l.at), 180 + 6 + t.delay) << "decided more than three minutes late: " << what;
-            }
+        if (missed || t.active == 0 || !decidedAt.contains(t.title)) continue;
+        EXPECT_LE(t.due.secsTo(decidedAt.value(t.title)), 180 + 6 + t.delay) << "decided more than three minutes late: " << what;
     }
     // Every refusal has its reason; every active event refused has a refusal line.
     const QMap<QString, int> reasons = RefusalReasons(r.activity);
