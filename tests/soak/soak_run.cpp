@@ -147,7 +147,8 @@ struct OutsideWriter {
                 }
                 continue;
             }
-            const QElapsedTimer took = [] { QElapsedTimer t; t.start(); return t; }();
+            QElapsedTimer took;
+            took.start();
             if (sqlite3_exec(db, how < 8 ? "BEGIN IMMEDIATE" : "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK) {
                 busyRefusals += 1;
                 continue;
