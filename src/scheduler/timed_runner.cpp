@@ -64,11 +64,20 @@ Task<> runOccurrence(Scheduler& s, Occurrence due) {
     }
 }
 
+// A backlog (what fell due while the engine was away, or while a start held it for the link) is
+// decided a few occurrences a turn of the loop: each decision flushes its entry in the record to
+// the disk first, and a long backlog decided in one go held the loop (the keep-alives, the bytes
+// received, the tick) for as long. The alarm, set for the passed moment, takes up the rest at the
+// next turn. What is due now (and a same-second group with it) is decided whole.
+constexpr int kBacklogSlice = 4;
+constexpr qint64 kBacklogLateMs = 1000;
+
 }  // namespace
 
 bool DecideDueOccurrences(Scheduler& s) {
     const QDateTime now = s.CurrentUtc;
     bool decidedAny = false;
+    int backlog = 0;
     // The next occurrence is current here (the step keeps it so); it is chosen afresh after each
     // decision, which may have started a run that changed the table.
     for (;; s.NextEventIndex = DetermineNextEvent(s)) {
@@ -78,10 +87,11 @@ bool DecideDueOccurrences(Scheduler& s) {
             if (decidedAny) DisplayNextEvent(s);
             return false;
         }
+        const qint64 lateMs = due.at.msecsTo(now);
+        if (lateMs > kBacklogLateMs && backlog++ == kBacklogSlice) return false;
         s.decided.insert(KeyOf(due));
         decidedAny = true;
         const AutomationEvent ev = s.Events.at(static_cast<std::size_t>(due.index));
-        const qint64 lateMs = due.at.msecsTo(now);
         if (lateMs <= kCatchUpMs) {
             s.counts.decisionLateness.observe(static_cast<double>(lateMs) / 1000.0);
             // Each occurrence a run of its own, in the order they fall (a same-second group in

@@ -19,7 +19,8 @@ constexpr int kCatchUpMs = 180000;
 // Decides every occurrence due at the sampled moment, in the order they fall (ties in table
 // order): each within its catch-up window starts a run of its own (which is refused only for its
 // own reasons, never for room), each older one is written off as missed. False when what fell due
-// before a restart waits for the switcher link (nothing after it is decided yet).
+// before a restart waits for the switcher link, or when a backlog is left for the next turn of the
+// loop (a few late occurrences are decided a turn); nothing after it is decided yet.
 bool DecideDueOccurrences(Scheduler& s);
 
 // The due-event step of the tick, and of the alarm set for the next occurrence: decides what is

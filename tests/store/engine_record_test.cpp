@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <QFile>
 
 #include "base/clock.h"
@@ -164,6 +166,55 @@ TEST(EngineRecord, AWeekAwayIsPassedOverInOneLineWithItsUpkeep) {
     EXPECT_EQ(h.folder.query("SELECT Active FROM Automation WHERE Number = 3").toInt(), kActive);
     EXPECT_EQ(h.folder.query("SELECT Active FROM Automation WHERE Number = 4").toInt(), kInactive);
     ProgramExit(h.e(), nullptr);
+}
+
+// What fell due while the engine was away is decided a few occurrences a turn of the loop (each
+// flushes its entry to the disk first; forty in one turn held the loop, its keep-alives and the
+// bytes received, for as long), each once and in order: also when a kill comes in the middle.
+TEST(EngineRecord, ABacklogIsDecidedAFewATurnEachOnceInOrderThroughAKill) {
+    for (const bool killMidway : {false, true}) {
+        SCOPED_TRACE(killMidway ? "killed midway" : "undisturbed");
+        test::Harness h(WeekMoment(0, 8, 59, 50));
+        std::vector<test::Row> rows;
+        QStringList titles;
+        for (int i = 0; i < 40; ++i) {
+            titles << QStringLiteral("R%1").arg(i, 2, 10, QLatin1Char('0'));
+            rows.push_back(TimedRow(i + 1, 0, QTime(9, 0, i).toString(QStringLiteral("HH:mm:ss")), titles.back()));
+        }
+        h.folder.createDatabase(rows);
+        h.startUp();
+        h.tick(4);
+        ProgramExit(h.e(), nullptr);
+        h.engine.reset();
+
+        // Back at 09:01: all forty are late, none by three minutes.
+        const auto start = [&](const QDateTime& at) {
+            h.clock.setNow(at);
+            h.engine = std::make_unique<Engine>(h.clock, h.view, h.folder.path());
+            h.startUp();
+            h.online();
+        };
+        start(WeekMoment(0, 9, 1, 0));
+        std::size_t most = 0;
+        const auto turn = [&](const std::function<void()>& step) {
+            const std::size_t before = h.view.history.size();
+            step();
+            most = std::max(most, h.view.history.size() - before);
+        };
+        turn([&] { TimerTick(h.e()); });
+        ASSERT_GT(h.view.history.size(), 0u);
+        ASSERT_LT(h.view.history.size(), 40u);
+        if (killMidway) {
+            turn([&] { h.clock.fireNextWithin(0); });
+            h.engine.reset();  // killed: nothing ends in order
+            start(WeekMoment(0, 9, 1, 2));
+        }
+        for (int i = 0; i < 100 && h.view.history.size() < 40; ++i)
+            turn([&] { if (!h.clock.fireNextWithin(0)) h.tick(); });
+        EXPECT_LE(most, 8u);
+        EXPECT_EQ(h.view.historyTitles(), titles);
+        ProgramExit(h.e(), nullptr);
+    }
 }
 
 }  // namespace
