@@ -68,7 +68,8 @@ Task<> runOccurrence(Scheduler& s, Occurrence due) {
 // decided a few occurrences a turn of the loop: each decision flushes its entry in the record to
 // the disk first, and a long backlog decided in one go held the loop (the keep-alives, the bytes
 // received, the tick) for as long. The alarm, set for the passed moment, takes up the rest at the
-// next turn. What is due now (and a same-second group with it) is decided whole.
+// next turn, and the next event is shown once the backlog is done. What is due now (and a
+// same-second group with it) is decided whole.
 constexpr int kBacklogSlice = 4;
 constexpr qint64 kBacklogLateMs = 1000;
 

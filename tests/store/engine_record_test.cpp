@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include <QFile>
 
 #include "base/clock.h"
@@ -196,7 +194,7 @@ TEST(EngineRecord, ABacklogIsDecidedAFewATurnEachOnceInOrderThroughAKill) {
         };
         start(WeekMoment(0, 9, 1, 0));
         std::size_t most = 0;
-        const auto turn = [&](const std::function<void()>& step) {
+        const auto turn = [&](auto&& step) {
             const std::size_t before = h.view.history.size();
             step();
             most = std::max(most, h.view.history.size() - before);
