@@ -259,6 +259,10 @@ TEST_F(StalledSwitcher, FramesWaitingForRoomGoOutWholeAndInTheOrderAsked) {
 
 TEST_F(StalledSwitcher, ASwitcherThatReadsSlowlyKeepsItsFrames) {
     ASSERT_NO_FATAL_FAILURE(fillMaster());
+    // Both ends' buffers pinned from now on: left to grow (up to 4 MB to send and 32 MB to
+    // receive here) the kernel now and then took the whole backlog within a few reads.
+    h.master().socket()->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 128 * 1024);
+    master.client->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 128 * 1024);
     // However much of the backlog the kernel took, two megabytes more wait in front of the
     // frame: more than a stall time's worth at the pace below.
     h.master().socket()->write(QByteArray(2 * 1024 * 1024, 0x01));
