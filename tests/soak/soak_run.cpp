@@ -46,6 +46,24 @@ long residentKb(qint64 pid) {
     return -1;
 }
 
+SchedSample schedSample(qint64 pid) {
+    SchedSample out;
+    out.at = QDateTime::currentDateTime();
+    out.pid = pid;
+    QFile f(QStringLiteral("/proc/%1/schedstat").arg(pid));
+    if (f.open(QIODevice::ReadOnly)) {
+        const QList<QByteArray> n = f.readAll().simplified().split(' ');
+        out.onCpuNs = n.value(0).toLongLong();
+        out.waitingNs = n.value(1).toLongLong();
+    }
+    QFile io(QStringLiteral("/proc/pressure/io"));
+    if (io.open(QIODevice::ReadOnly)) {
+        const QByteArray some = io.readLine();
+        out.ioStallUs = some.mid(some.indexOf("total=") + 6).trimmed().toLongLong();
+    }
+    return out;
+}
+
 // Message parts of a log file's lines after its banner (the row of dashes).
 QStringList logBody(const QString& path, int messageColumn) {
     QFile f(path);
@@ -297,6 +315,11 @@ SoakRecord RunSoak(const SoakOptions& o) {
             rec.rss.emplace_back(static_cast<int>(rec.start.secsTo(QDateTime::currentDateTime())), residentKb(pid));
     });
     rss.start(o.rssEverySec * 1000);
+    QTimer sched;
+    QObject::connect(&sched, &QTimer::timeout, [&] {
+        if (!killing) rec.sched.push_back(schedSample(pid));
+    });
+    sched.start(200);
 
     // SIGKILL at a random moment of the chaos, and a start again after a random pause.
     std::mt19937 rng(o.seed ^ 0x6b696c6cu);
@@ -370,6 +393,7 @@ SoakRecord RunSoak(const SoakOptions& o) {
     loop.exec();
     killer.stop();
     rss.stop();
+    sched.stop();
     watch.stop();
     status.stop();
     slaveDrop.stop();
@@ -544,6 +568,26 @@ std::vector<std::pair<QDateTime, qint64>> KeepAliveGaps(const SoakRecord& r, qin
     return gaps;
 }
 
+QString LoopThreadAcross(const SoakRecord& r, const QDateTime& from, const QDateTime& to) {
+    // The last sample at or before `from` and the first at or after `to`, of the same start.
+    const auto after = std::find_if(r.sched.begin(), r.sched.end(), [&](const SchedSample& s) { return s.at >= to; });
+    if (after == r.sched.end() || after == r.sched.begin()) return QStringLiteral("no samples around it");
+    auto before = std::prev(after);
+    while (before != r.sched.begin() && before->at > from) --before;
+    if (before->at > from || before->pid != after->pid) return QStringLiteral("no samples around it");
+    const qint64 wallMs = before->at.msecsTo(after->at);
+    const qint64 cpuMs = (after->onCpuNs - before->onCpuNs) / 1000000;
+    const qint64 waitMs = (after->waitingNs - before->waitingNs) / 1000000;
+    return QStringLiteral("the engine's loop thread over %1 ms from %2: on a core %3 ms, waiting for one %4 ms, "
+                          "neither %5 ms; the disk stalled some task %6 ms")
+        .arg(wallMs)
+        .arg(before->at.toString(QStringLiteral("hh:mm:ss.zzz")))
+        .arg(cpuMs)
+        .arg(waitMs)
+        .arg(wallMs - cpuMs - waitMs)
+        .arg((after->ioStallUs - before->ioStallUs) / 1000);
+}
+
 bool KnownReason(const QString& reason) {
     static const std::set<QString> known = {
         QStringLiteral("Server not connected"), QStringLiteral("Switcher not connected"),
@@ -655,12 +699,16 @@ QString Summary(const SoakOptions& o, const SoakRecord& r) {
              .arg(downMs / 1000.0, 0, 'f', 1)
              .arg(r.activity.filter(QStringLiteral(" interrupted - Not Repeated")).size());
     const auto gaps = KeepAliveGaps(r, 0);
-    qint64 longestGap = 0;
-    for (const auto& g : gaps) longestGap = std::max(longestGap, g.second);
+    std::pair<QDateTime, qint64> longestGap{{}, 0};
+    for (const auto& g : gaps)
+        if (g.second > longestGap.second) longestGap = g;
     s += QStringLiteral("keep-alive to the slave: %1 gaps outside kills and drops, longest %2 ms, %3 of 2 s or more\n")
              .arg(gaps.size())
-             .arg(longestGap)
+             .arg(longestGap.second)
              .arg(KeepAliveGaps(r, 2000).size());
+    if (longestGap.second > 0)
+        s += QStringLiteral("  the longest: %1\n")
+                 .arg(LoopThreadAcross(r, longestGap.first, longestGap.first.addMSecs(longestGap.second)));
     const ConsoleFigures& c = r.console;
     s += QStringLiteral("console: %1 polls (status %2, healthy %3, unhealthy %4, metrics %5), %6 sign-ins, %7 streams, "
                         "%8 events; editor saves %9, stale %10, busy %11; history entries %12; faults %13\n")

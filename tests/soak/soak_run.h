@@ -67,6 +67,15 @@ struct Downtime {
     QDateTime killed, started;
 };
 
+// The engine's loop thread as the kernel counts it (/proc/<pid>/schedstat), and the machine's time
+// with a task waiting for the disk (/proc/pressure/io), sampled a few times a second: a long gap
+// then tells a loop that was busy from one that waited for a core or for the disk.
+struct SchedSample {
+    QDateTime at;
+    qint64 pid = 0;
+    qint64 onCpuNs = 0, waitingNs = 0, ioStallUs = 0;
+};
+
 struct SoakRecord {
     SoakTable table;
     QDateTime start;
@@ -83,6 +92,7 @@ struct SoakRecord {
     QString lastTallyLine;  // last message of Tally.dat itself
     QStringList errors;     // message part of every error-log line (from the location on)
     std::vector<std::pair<int, long>> rss;  // (second of the run, VmRSS in kB)
+    std::vector<SchedSample> sched;
     int edits = 0;
     std::vector<RunStatus> status;
     RunStatus finalStatus;       // after the calm, just before SIGTERM (stopAtSec < 0)
@@ -127,6 +137,9 @@ bool CouldBeMissed(const SoakOptions& options, const SoakRecord& record, const T
 // The gaps between two of the engine's pings to the slave, longer than `atLeastMs`, leaving out
 // those a kill or a drop of the slave's link falls in: (when the gap began, its length in ms).
 std::vector<std::pair<QDateTime, qint64>> KeepAliveGaps(const SoakRecord& record, qint64 atLeastMs);
+// What the engine's loop thread did over [from, to], from the samples around it: "on a core X ms,
+// waiting for one Y ms, neither Z ms; the disk stalled some task W ms".
+QString LoopThreadAcross(const SoakRecord& record, const QDateTime& from, const QDateTime& to);
 
 // A summary for the record in docs/reliability.md.
 QString Summary(const SoakOptions& options, const SoakRecord& record);

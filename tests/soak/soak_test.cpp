@@ -157,7 +157,8 @@ void judge(const SoakOptions& o, const SoakRecord& r, long rssGrowthLimitKb, int
     // between two pings to the slave reaches 2 s, but for a kill or a drop of that link.
     EXPECT_FALSE(KeepAliveGaps(r, 0).empty()) << "no pings to the slave";
     for (const auto& [at, ms] : KeepAliveGaps(r, 2000))
-        ADD_FAILURE() << "a keep-alive gap of " << ms << " ms from " << at.toString(QStringLiteral("hh:mm:ss.zzz")).toStdString();
+        ADD_FAILURE() << "a keep-alive gap of " << ms << " ms from " << at.toString(QStringLiteral("hh:mm:ss.zzz")).toStdString()
+                      << "; " << LoopThreadAcross(r, at, at.addMSecs(ms)).toStdString();
     // No edit lost: the editing tool's last committed title stands, and the console's last
     // saved one (or one it sent as a kill came); each save of the console is in the history once.
     EXPECT_GT(r.edits, 0);
