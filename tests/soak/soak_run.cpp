@@ -56,7 +56,8 @@ SchedSample schedSample(qint64 pid) {
         out.onCpuNs = n.value(0).toLongLong();
         out.waitingNs = n.value(1).toLongLong();
     }
-    QFile io(QStringLiteral("/proc/pressure/io"));
+    QFile io(QStringLiteral("/proc/pressure/io"));  // absent without the kernel's pressure figures
+    out.ioStallUs = -1;
     if (io.open(QIODevice::ReadOnly)) {
         const QByteArray some = io.readLine();
         out.ioStallUs = some.mid(some.indexOf("total=") + 6).trimmed().toLongLong();
@@ -585,7 +586,8 @@ QString LoopThreadAcross(const SoakRecord& r, const QDateTime& from, const QDate
         .arg(cpuMs)
         .arg(waitMs)
         .arg(wallMs - cpuMs - waitMs)
-        .arg((after->ioStallUs - before->ioStallUs) / 1000);
+        .arg(before->ioStallUs < 0 ? QStringLiteral("?")
+                                   : QString::number((after->ioStallUs - before->ioStallUs) / 1000));
 }
 
 bool KnownReason(const QString& reason) {
