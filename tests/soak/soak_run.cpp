@@ -256,6 +256,9 @@ SoakRecord RunSoak(const SoakOptions& o) {
     SoakConsole console(QStringLiteral("soak"), password, webRow, o.consoleEverySec, o.webEditEverySec);
     QEventLoop loop;
     bool stopping = false, killing = false;
+    // The engine has said something since its start: it holds its signals by then. Before, a
+    // status request would end a program still being loaded, as it ends any.
+    bool spoke = false;
     std::unique_ptr<QProcess> engine;
     qint64 pid = 0;
     QByteArray pending;
@@ -269,7 +272,9 @@ SoakRecord RunSoak(const SoakOptions& o) {
         p->setArguments({QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), folder.path()});
         p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         pending.clear();
+        spoke = false;
         QObject::connect(p, &QProcess::readyReadStandardOutput, [&, p, start] {
+            if (p == engine.get()) spoke = true;
             pending += p->readAllStandardOutput();
             qsizetype eol;
             while ((eol = pending.indexOf('\n')) >= 0) {
@@ -357,7 +362,7 @@ SoakRecord RunSoak(const SoakOptions& o) {
     // The engine's own account of its runs and its stack, now and then.
     QTimer status;
     QObject::connect(&status, &QTimer::timeout, [&] {
-        if (!killing) ::kill(static_cast<pid_t>(pid), SIGUSR1);
+        if (!killing && spoke) ::kill(static_cast<pid_t>(pid), SIGUSR1);
     });
     status.start(o.statusEverySec * 1000);
     // The slave drops its link now and then while the master stays.
