@@ -57,7 +57,6 @@ SchedSample schedSample(qint64 pid) {
         out.waitingNs = n.value(1).toLongLong();
     }
     QFile io(QStringLiteral("/proc/pressure/io"));  // absent without the kernel's pressure figures
-    out.ioStallUs = -1;
     if (io.open(QIODevice::ReadOnly)) {
         const QByteArray some = io.readLine();
         out.ioStallUs = some.mid(some.indexOf("total=") + 6).trimmed().toLongLong();

@@ -73,7 +73,8 @@ struct Downtime {
 struct SchedSample {
     QDateTime at;
     qint64 pid = 0;
-    qint64 onCpuNs = 0, waitingNs = 0, ioStallUs = 0;
+    qint64 onCpuNs = 0, waitingNs = 0;
+    qint64 ioStallUs = -1;  // unknown
 };
 
 struct SoakRecord {
