@@ -126,11 +126,14 @@ Task<> runDelayed(Scheduler& s, DelayedEvent entry) {
 // stopped): off the queue, and a one-time row's delete done, in the order the record guards.
 void decideWithoutRun(Scheduler& s, const DelayedEvent& entry, const QString& refusal) {
     RecordedDecision decision(s, delayedStart(entry, false));
-    // Only a run missed while the engine was stopped comes here with a reason; one refused for
-    // room is counted where it was refused.
+    // Only a run missed while the engine was stopped comes here with a reason, and it is shown in
+    // the history at its due second as a timed occurrence written off is; one refused for room
+    // is counted and shown where it was refused.
     if (!refusal.isEmpty()) {
-        WriteActivityLog(s.logs, entry.event.Title + kNotExecuted + refusal);
+        const AutomationEvent& ev = entry.event;
+        WriteActivityLog(s.logs, ev.Title + kNotExecuted + refusal);
         ++s.counts.missed;
+        s.view.addHistoryLine({ev.DayName, ev.Time, HistoryTitle(ev, false)}, HistoryIsRed(ev, false));
     }
     if (entry.deleteAfter) s.store.deleteHeldBack(s.logs, entry.event.Number);
     decision.end();

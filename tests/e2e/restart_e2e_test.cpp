@@ -307,6 +307,12 @@ TEST(EngineRestart, ADelayedEntryKeptAcrossARestartRunsOnceAtItsDueSecondOrIsMis
             EXPECT_EQ(udp.count(title.toUtf8()), 0);
             EXPECT_EQ(count(all, sentLine(title)), 0);
             EXPECT_EQ(count(all, title + kMissedSuffix), 1) << Texts(all).join('\n').toStdString();
+            // Shown in the history too (the window's and the console's), at its due second.
+            EXPECT_EQ(engine.out.filter(QRegularExpression(QStringLiteral("^history.*\\| %1 \\| %2 - Not Executed$")
+                                                               .arg(due.toTimeZone(FakedZone()).toString(QStringLiteral("hh:mm:ss")), title)))
+                          .size(),
+                      1)
+                << engine.out.join('\n').toStdString();
         }
         EXPECT_TRUE(Texts(all).filter(kNotRepeatedSuffix).isEmpty());
         EXPECT_EQ(folder.query(QStringLiteral("SELECT COUNT(*) FROM Automation")).toInt(), 1);
