@@ -43,9 +43,11 @@ struct VirtualDisplay {
         if (!ended) p.kill();
         return ended && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
     }
-    // Waits for a window whose title matches and gives it the keyboard.
-    bool focus(const QString& title) const {
-        return xdotool({"search", "--sync", "--name", title, "windowfocus", "--sync"});
+    // Waits for a window whose title matches to be shown and gives it the keyboard. Only a
+    // mapped window can take the focus: Qt names a window before it maps it, and a focus asked
+    // for in between fails.
+    bool focus(const QString& title, int ms = 15000) const {
+        return xdotool({"search", "--sync", "--onlyvisible", "--name", title, "windowfocus", "--sync"}, ms);
     }
     bool keys(const QString& keys) const {
         return xdotool(QStringList{"key", "--delay", "100"} + keys.split(QLatin1Char(' ')));
@@ -55,7 +57,7 @@ struct VirtualDisplay {
     bool open(const QString& keys, const QString& title) const {
         for (int attempt = 0; attempt < 3; ++attempt) {
             if (!this->keys(keys)) return false;
-            if (xdotool({"search", "--sync", "--name", title, "windowfocus", "--sync"}, 6000)) return true;
+            if (focus(title, 6000)) return true;
         }
         return false;
     }
