@@ -62,9 +62,10 @@ TEST(Flood, TheEngineStaysBoundedKeepsItsTickAndStopsAtOnce) {
         // busy) engine is sent less in one flood.
         constexpr qint64 kAtLeast = 3 * kMaxReceiveBuffer;
         qint64 sent = 0;
-        for (int round = 1; sent < kAtLeast && round <= 8; ++round) {
+        int rounds = 0;
+        while (sent < kAtLeast && rounds < 8) {
             sim.command(QStringLiteral("flood 2500 ") + QLatin1String(pattern));
-            ASSERT_TRUE(sim.waitForLine(QStringLiteral("FLOOD done"), round));
+            ASSERT_TRUE(sim.waitForLine(QStringLiteral("FLOOD done"), ++rounds));
             sent += sim.lines.filter(QStringLiteral("FLOOD done")).last().section(QLatin1Char(' '), 3, 3).toLongLong();
         }
         ASSERT_GE(sent, kAtLeast) << "the engine read too little to fill its buffer";
@@ -96,7 +97,7 @@ TEST(Flood, TheEngineStaysBoundedKeepsItsTickAndStopsAtOnce) {
         // one for what did not fit: never a line per byte.
         const QStringList errors = folder.errorLines();
         ::testing::Test::RecordProperty("error_lines" + tag, static_cast<int>(errors.size()));
-        EXPECT_LT(errors.size(), 200);
+        EXPECT_LT(errors.size(), 80 * rounds);
         // What did not fit is counted: some of it, and never more than was sent.
         const QStringList full = errors.filter(QStringLiteral("Switcher receive buffer full - "));
         qint64 dropped = 0;
